@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a fresh Debian machine: the native
+# toolchain and libraries, and the cross compilers and qemu-user for the two
+# 32-bit targets. Does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config python3
+  libgtest-dev googletest libedit-dev libbenchmark-dev
+  g++-powerpc-linux-gnu g++-i686-linux-gnu qemu-user
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "setup: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,20 @@
+// Debug tracing shared by every module of the library. Each module keeps its
+// own level; a trace line is written when that level is at least the line's
+// threshold, and standard output is flushed after it.
+#pragma once
+
+#include <cstdint>
+
+#include "host/host.h"
+
+namespace objkit {
+
+// Writes one trace line with printf when level >= threshold, then flushes.
+void Trace(int32_t level, int32_t threshold, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+// The body of every <module>_debug handler. At an old level of 9 or more it
+// writes `line` with the new level; it then stores the new level (argument 1
+// read as a number, no range check) and returns the integer 1.
+HostValue SetLevel(int32_t &level, const char *line, const HostValue *argv);
+
+}  // namespace objkit
