@@ -14,17 +14,17 @@ enum class Op { kAdd, kSub, kMul, kDiv, kRem, kLt, kLe, kGt, kGe, kIs, kIsnt, kA
 
 struct Expr {
   enum class Kind {
-    kInt,    // ival
-    kFloat,  // fval
-    kString, // text
+    kInt,     // ival
+    kFloat,   // fval
+    kString,  // text
     kNil,
     kSelf,
-    kVar,    // text: the name
-    kCall,   // text: the routine; args
-    kSend,   // text: the selector; receiver, args
-    kSuper,  // text: the selector; args (sent to self, lookup above the method's class)
-    kUnary,  // op; receiver is the operand
-    kBinary, // op; receiver and args[0] are the operands
+    kVar,     // text: the name
+    kCall,    // text: the routine; args
+    kSend,    // text: the selector; receiver, args
+    kSuper,   // text: the selector; args (sent to self, lookup above the method's class)
+    kUnary,   // op; receiver is the operand
+    kBinary,  // op; receiver and args[0] are the operands
   };
   Kind kind;
   int line;
@@ -47,7 +47,6 @@ struct ProcedureDef {
   std::vector<std::string> assigned;  // names the body assigns, in order of first assignment
   Block body;
   std::string file;
-  int line = 0;
 };
 
 struct Stmt {

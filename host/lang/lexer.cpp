@@ -15,15 +15,33 @@ struct Keyword {
 };
 
 constexpr Keyword kKeywords[] = {
-    {"procedure", Tok::kProcedure}, {"end", Tok::kEndKw}, {"return", Tok::kReturn}, {"if", Tok::kIf},
-    {"then", Tok::kThen},           {"else", Tok::kElse}, {"while", Tok::kWhile},   {"do", Tok::kDo},
-    {"nil", Tok::kNil},             {"self", Tok::kSelf}, {"super", Tok::kSuper},   {"and", Tok::kAnd},
-    {"or", Tok::kOr},               {"not", Tok::kNot},   {"is", Tok::kIs},         {"isnt", Tok::kIsnt},
+    {"procedure", Tok::kProcedure},
+    {"end", Tok::kEndKw},
+    {"return", Tok::kReturn},
+    {"if", Tok::kIf},
+    {"then", Tok::kThen},
+    {"else", Tok::kElse},
+    {"while", Tok::kWhile},
+    {"do", Tok::kDo},
+    {"nil", Tok::kNil},
+    {"self", Tok::kSelf},
+    {"super", Tok::kSuper},
+    {"and", Tok::kAnd},
+    {"or", Tok::kOr},
+    {"not", Tok::kNot},
+    {"is", Tok::kIs},
+    {"isnt", Tok::kIsnt},
 };
 
-bool starts_name(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool in_name(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
-bool is_digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+bool starts_name(char c) {
+  return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+}
+bool in_name(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+}
+bool is_digit(char c) {
+  return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 class Lexer {
  public:
@@ -195,6 +213,8 @@ std::string describe(const Token &token) {
   return "'" + token.text + "'";
 }
 
-std::vector<Token> tokenize(std::string_view text) { return Lexer(text).run(); }
+std::vector<Token> tokenize(std::string_view text) {
+  return Lexer(text).run();
+}
 
 }  // namespace zel::lang

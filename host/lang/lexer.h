@@ -53,8 +53,8 @@ enum class Tok {
 struct Token {
   Tok kind;
   int line;
-  std::string text;   // names and strings (escapes resolved); the source text otherwise
-  int64_t ival = 0;   // integer literals, not yet range-checked (the sign comes later)
+  std::string text;  // names and strings (escapes resolved); the source text otherwise
+  int64_t ival = 0;  // integer literals, not yet range-checked (the sign comes later)
   double fval = 0;
 };
 

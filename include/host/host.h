@@ -170,11 +170,18 @@ inline void ref_unhold(HostValue v) {
   if (o->refcount > 0) --o->refcount;
 }
 
+// Truncates a double toward zero into 32 bits; a value beyond the range gives
+// the nearest bound and NaN gives 0.
+inline int32_t truncate_to_int(double d) {
+  if (!(d == d)) return 0;
+  if (d >= 2147483647.0) return INT32_MAX;
+  if (d <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(d);
+}
+
 // Reads a value as a number: an integer word as its integer, any other word
 // as a float object truncated toward zero.
-inline int32_t number_of(HostValue v) {
-  return is_int(v) ? int_of(v) : static_cast<int32_t>(float_of(v));
-}
+inline int32_t number_of(HostValue v) { return is_int(v) ? int_of(v) : truncate_to_int(float_of(v)); }
 
 }  // namespace host
 

@@ -19,7 +19,7 @@ string(REGEX MATCHALL "[^\n]+" lines "${listing}")
 set(found)
 foreach(line IN LISTS lines)
   # Version nodes ("A" entries) are not symbols of the library.
-  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ @]+)" AND NOT line MATCHES " A ")
+  if(line MATCHES "^[0-9a-fA-F]* *[B-Zb-z] ([^ @]+)")
     list(APPEND found ${CMAKE_MATCH_1})
   endif()
 endforeach()

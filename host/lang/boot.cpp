@@ -1,0 +1,34 @@
+#include "lang/boot.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "lang/lang.h"
+#include "runtime/runtime.h"
+
+namespace zel {
+
+void boot(std::string_view script_folder) {
+  rt::start();
+  lang::install();
+  if (script_folder.empty()) {
+    setenv("WQ_ZEL", ZEL_SCRIPTS_DIR, 0);
+  } else {
+    setenv("WQ_ZEL", std::string(script_folder).c_str(), 1);
+  }
+}
+
+std::string run(std::string_view text) {
+  try {
+    lang::run(text, "test");
+  } catch (const rt::ScriptError &error) {
+    return error.text();
+  }
+  return "";
+}
+
+void drop_globals() {
+  lang::drop_globals();
+}
+
+}  // namespace zel

@@ -1,0 +1,39 @@
+// The language half of the zel interpreter: runs ZEL text against the
+// runtime. Globals live here; procedures are compiled into handles that the
+// runtime's dispatch hands back to the invoke hook.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "runtime/runtime.h"
+
+namespace zel::lang {
+
+// Hands the exec and invoke hooks to the runtime. Idempotent.
+void install();
+
+// Parses the whole text and then runs it at top level; `file` names it in
+// error messages. Throws rt::ScriptError (with file and line) on a syntax
+// error or on the first failing statement.
+void run(std::string_view text, std::string_view file);
+
+// Reads and runs a script file, named in messages as `path`; throws
+// rt::ScriptError when it cannot be read or fails.
+void run_file(const std::string &path);
+
+// True unless the text stops in the middle of a statement or block (the
+// prompt then reads another line before running it).
+bool complete(std::string_view text);
+
+// Sets a global variable (as `name == value`).
+void set_global(std::string_view name, rt::Ref value);
+
+// Drops every global variable.
+void drop_globals();
+
+// Writes an error as one line "file:line: message" on standard error, after
+// flushing standard output.
+void report(const rt::ScriptError &error);
+
+}  // namespace zel::lang

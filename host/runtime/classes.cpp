@@ -1,0 +1,122 @@
+// Script classes and procedures: the class table (names without regard to
+// case), the root class zel$object, instance variables and iv_index.
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <unordered_map>
+
+#include "runtime/internal.h"
+
+namespace zel::rt {
+namespace detail {
+namespace {
+
+struct Classes {
+  std::vector<std::unique_ptr<Class>> all;  // every class ever made, never freed
+  std::unordered_map<std::string, Class *> by_name;
+  std::unordered_map<std::string, const void *> procedures;  // global ones
+  Class *root = nullptr;
+};
+
+Classes &classes() {
+  static Classes &c = *new Classes;
+  return c;
+}
+
+Class *make_class(Class *parent, std::string_view name, std::vector<std::string> ivars) {
+  HostObject *o = new_permanent(kClass, sizeof(HostValue));
+  if (o == nullptr) throw ScriptError{"out of memory"};
+  auto cls = std::make_unique<Class>();
+  cls->name = std::string(name);
+  cls->parent = parent;
+  cls->ivars = std::move(ivars);
+  cls->value = host::value_of(o);
+  *host::payload<Class *>(o) = cls.get();
+  Classes &c = classes();
+  c.by_name[lower(name)] = cls.get();
+  c.all.push_back(std::move(cls));
+  return c.all.back().get();
+}
+
+}  // namespace
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  return out;
+}
+
+void make_root() {
+  classes().root = make_class(nullptr, "zel$object", {});
+}
+
+const void *global_procedure(const std::string &key) {
+  auto &procedures = classes().procedures;
+  auto it = procedures.find(key);
+  return it == procedures.end() ? nullptr : it->second;
+}
+
+}  // namespace detail
+
+using detail::classes;
+
+Class *root() {
+  start();
+  return classes().root;
+}
+
+Class *find_class(std::string_view name) {
+  start();
+  auto &by_name = classes().by_name;
+  auto it = by_name.find(detail::lower(name));
+  return it == by_name.end() ? nullptr : it->second;
+}
+
+Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars) {
+  if (parent == nullptr) parent = root();
+  if (name.empty()) throw ScriptError{"a class needs a name"};
+  std::vector<std::string> all = parent->ivars;
+  for (const std::string &iv : ivars) {
+    if (iv.empty()) throw ScriptError{"class " + std::string(name) + ": empty instance variable name"};
+    if (std::find(all.begin(), all.end(), iv) != all.end()) {
+      throw ScriptError{"class " + std::string(name) + ": instance variable " + iv + " defined twice"};
+    }
+    all.push_back(iv);
+  }
+  return detail::make_class(parent, name, std::move(all));
+}
+
+Class *class_of(HostValue v) {
+  if (!host::has_type(v, kScriptObject)) return nullptr;
+  return as_class(*host::payload<HostValue>(v));
+}
+
+Class *as_class(HostValue v) {
+  return host::has_type(v, kClass) ? *host::payload<Class *>(v) : nullptr;
+}
+
+HostValue &ivar(HostValue object, int32_t i) {
+  return host::slot(object, i);
+}
+
+void define_procedure(Class *cls, std::string_view name, const void *proc) {
+  if (cls == nullptr) {
+    classes().procedures[detail::lower(name)] = proc;
+  } else {
+    cls->procedures[detail::lower(name)] = proc;
+  }
+}
+
+}  // namespace zel::rt
+
+extern "C" int32_t iv_index(const char *class_name, const char *var_name, int32_t zero) {
+  const std::string cls_name = class_name == nullptr ? "" : class_name;
+  const std::string var = var_name == nullptr ? "" : var_name;
+  if (zel::rt::detail::recording()) zel::rt::detail::note("iv_index(" + cls_name + ", " + var + ")");
+  static_cast<void>(zero);
+  const zel::rt::Class *cls = zel::rt::find_class(cls_name);
+  if (cls == nullptr) return -1;
+  auto it = std::find(cls->ivars.begin(), cls->ivars.end(), var);
+  return it == cls->ivars.end() ? -1 : static_cast<int32_t>(it - cls->ivars.begin());
+}

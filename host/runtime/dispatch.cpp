@@ -1,0 +1,395 @@
+// Built-in tables and dispatch: init_built_in binds a library's rows by name;
+// send and call find what runs for a message or a routine; a built-in handler
+// runs inside a frame that keeps checkpar's reason and the error pending from
+// obj_send. Also exec, the language hooks and the profiler.
+#include <cctype>
+#include <cstdarg>
+#include <exception>
+#include <optional>
+#include <unordered_map>
+
+#include "runtime/internal.h"
+
+namespace zel::rt {
+namespace {
+
+// One bound row of a built-in table.
+struct Row {
+  std::string name;
+  BuiltinHandler handler;
+  int16_t argc;
+  uint8_t argtype;
+};
+
+using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
+
+// The state of one running built-in handler.
+struct Frame {
+  const std::string &name;
+  std::string reason;                  // why checkpar refused, if it did
+  std::optional<ScriptError> pending;  // the first error a nested send raised
+};
+
+struct Dispatch {
+  RowMap module_rows;
+  std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
+  std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
+  std::vector<Frame *> frames;
+  ExecHook exec = nullptr;
+  InvokeHook invoke = nullptr;
+  ProfileHook profile_start = nullptr;
+  ProfileHook profile_stop = nullptr;
+  std::string profiled;  // lower-case
+};
+
+Dispatch &dispatch() {
+  static Dispatch &d = *new Dispatch;
+  return d;
+}
+
+class FrameScope {
+ public:
+  explicit FrameScope(Frame &frame) { dispatch().frames.push_back(&frame); }
+  ~FrameScope() { dispatch().frames.pop_back(); }
+  FrameScope(const FrameScope &) = delete;
+  FrameScope &operator=(const FrameScope &) = delete;
+};
+
+Frame *current_frame() {
+  auto &frames = dispatch().frames;
+  return frames.empty() ? nullptr : frames.back();
+}
+
+std::string count_text(int32_t min, int32_t max) {
+  const std::string word = max == 1 ? " argument" : " arguments";
+  if (min == max) return "expects " + std::to_string(min) + word;
+  return "expects " + std::to_string(min) + " to " + std::to_string(max) + word;
+}
+
+std::string count_error(const std::string &name, int32_t min, int32_t max, size_t got) {
+  return name + ": " + count_text(min, max) + ", got " + std::to_string(got);
+}
+
+std::string type_error(const std::string &name, int32_t i, const std::string &wanted, HostValue got) {
+  return name + ": argument " + std::to_string(i) + " must be " + wanted + ", got " + describe(got);
+}
+
+const Row *find_row(const std::unordered_map<std::string, RowMap> &sections, const std::string &cls,
+                    const std::string &key) {
+  auto section = sections.find(cls);
+  if (section == sections.end()) return nullptr;
+  auto row = section->second.find(key);
+  return row == section->second.end() ? nullptr : &row->second;
+}
+
+// Runs a built-in row: checks the arguments the row states, holds the
+// receiver and the arguments for the length of the call, lays them out as
+// [argN ... arg1, receiver], and turns a refusal or a pending error into a
+// ScriptError.
+Ref call_row(const Row &row, HostValue receiver, std::span<const HostValue> args) {
+  const size_t n = args.size();
+  if (row.argc >= 0 && n != static_cast<size_t>(row.argc)) {
+    throw ScriptError{count_error(row.name, row.argc, row.argc, n)};
+  }
+  if (row.argtype != 0 && !host::has_type(args[0], row.argtype)) {
+    throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), args[0])};
+  }
+  std::vector<Ref> holds;
+  holds.reserve(n + 1);
+  std::vector<HostValue> buffer(n + 1);
+  buffer[n] = receiver;
+  holds.push_back(Ref::share(receiver));
+  for (size_t k = 1; k <= n; ++k) {
+    buffer[n - k] = args[k - 1];
+    holds.push_back(Ref::share(args[k - 1]));
+  }
+  Frame frame{row.name, {}, {}};
+  HostValue result;
+  {
+    FrameScope scope(frame);
+    result = row.handler(static_cast<int32_t>(n), buffer.data() + n);
+  }
+  if (frame.pending) {
+    if (result != host::kFailure) drop(result);
+    throw *frame.pending;
+  }
+  if (result == host::kFailure) {
+    throw ScriptError{frame.reason.empty() ? row.name + ": arguments refused" : frame.reason};
+  }
+  return Ref::adopt(result);
+}
+
+Ref invoke(const void *proc, HostValue self, std::span<const HostValue> args) {
+  InvokeHook hook = dispatch().invoke;
+  if (hook == nullptr) throw ScriptError{"no language to run a procedure"};
+  return hook(proc, self, args);
+}
+
+bool is_identifier(std::string_view text) {
+  if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  for (char ch : text) {
+    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '_' && ch != '$') return false;
+  }
+  return true;
+}
+
+// "value, is_running" -> {"value", "is_running"}; blanks around names ignored.
+std::vector<std::string> split_ivars(std::string_view list) {
+  std::vector<std::string> out;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+    if (!is_identifier(item))
+      throw ScriptError{"subclass: bad instance variable name '" + std::string(item) + "'"};
+    out.emplace_back(item);
+  }
+  return out;
+}
+
+Ref subclass(Class *cls, std::span<const HostValue> args) {
+  if (args.empty() || args.size() > 2) throw ScriptError{count_error("subclass", 1, 2, args.size())};
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (!host::has_type(args[i], host::kString)) {
+      throw ScriptError{type_error("subclass", static_cast<int32_t>(i + 1), "a string", args[i])};
+    }
+  }
+  const std::string_view name = host::chars_of(args[0]);
+  if (!is_identifier(name)) throw ScriptError{"subclass: bad class name '" + std::string(name) + "'"};
+  const std::vector<std::string> ivars =
+      args.size() == 2 ? split_ivars(host::chars_of(args[1])) : std::vector<std::string>{};
+  return Ref::share(define_class(cls, name, ivars)->value);
+}
+
+Ref make_object(Class *cls, std::span<const HostValue> args) {
+  HostObject *o = detail::new_slotted(kScriptObject, cls->value, cls->ivars.size());
+  if (o == nullptr) throw ScriptError{"out of memory"};
+  Ref object = Ref::adopt(host::value_of(o));
+  send(object.get(), "init", args);
+  return object;
+}
+
+Ref send_to_object(const Class *from, HostValue self, std::string_view selector,
+                   std::span<const HostValue> args) {
+  const std::string key = detail::lower(selector);
+  const Dispatch &d = dispatch();
+  for (const Class *c = from; c != nullptr; c = c->parent) {
+    auto proc = c->procedures.find(key);
+    if (proc != c->procedures.end()) return invoke(proc->second, self, args);
+    if (const Row *row = find_row(d.instance_rows, detail::lower(c->name), key))
+      return call_row(*row, self, args);
+  }
+  if (key == "init") return nil();
+  throw ScriptError{describe(self) + " has no method " + std::string(selector)};
+}
+
+Ref send_to_class(Class *cls, std::string_view selector, std::span<const HostValue> args) {
+  const std::string key = detail::lower(selector);
+  for (const Class *c = cls; c != nullptr; c = c->parent) {
+    if (const Row *row = find_row(dispatch().class_rows, detail::lower(c->name), key)) {
+      return call_row(*row, nil_value(), args);
+    }
+  }
+  if (key == "new") return make_object(cls, args);
+  if (key == "subclass") return subclass(cls, args);
+  throw ScriptError{"class " + cls->name + " has no routine " + std::string(selector)};
+}
+
+// The runtime's own routines.
+Ref print_routine(std::span<const HostValue> args) {
+  std::string line;
+  for (size_t i = 0; i < args.size(); ++i) line += (i == 0 ? "" : " ") + show(args[i]);
+  line += '\n';
+  fputs(line.c_str(), stdout);
+  return nil();
+}
+
+Ref advance_clock_routine(std::span<const HostValue> args) {
+  if (args.size() != 1) throw ScriptError{count_error("advance_clock", 1, 1, args.size())};
+  if (!host::is_int(args[0]) && !host::has_type(args[0], host::kFloat)) {
+    throw ScriptError{type_error("advance_clock", 1, "a number", args[0])};
+  }
+  if (!clock_is_fake()) throw ScriptError{"advance_clock: the clock is not fake (zel --fake-clock)"};
+  advance_clock(host::is_int(args[0]) ? host::int_of(args[0]) : host::float_of(args[0]));
+  return nil();
+}
+
+Ref refcount_routine(std::span<const HostValue> args) {
+  if (args.size() != 1) throw ScriptError{count_error("refcount", 1, 1, args.size())};
+  return make_int(host::is_int(args[0]) ? 0 : host::object_of(args[0])->refcount);
+}
+
+using OwnRoutine = Ref (*)(std::span<const HostValue>);
+
+OwnRoutine own_routine(const std::string &key) {
+  static const std::unordered_map<std::string, OwnRoutine> table = {
+      {"print", print_routine}, {"advance_clock", advance_clock_routine}, {"refcount", refcount_routine}};
+  auto it = table.find(key);
+  return it == table.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+Ref send(HostValue receiver, std::string_view selector, std::span<const HostValue> args) {
+  if (Class *cls = class_of(receiver)) return send_to_object(cls, receiver, selector, args);
+  if (Class *cls = as_class(receiver)) return send_to_class(cls, selector, args);
+  throw ScriptError{"cannot send " + std::string(selector) + " to " + describe(receiver)};
+}
+
+Ref send_from(const Class *cls, HostValue receiver, std::string_view selector,
+              std::span<const HostValue> args) {
+  return send_to_object(cls, receiver, selector, args);
+}
+
+Ref call(std::string_view routine, std::span<const HostValue> args) {
+  const std::string key = detail::lower(routine);
+  const RowMap &rows = dispatch().module_rows;
+  if (auto row = rows.find(key); row != rows.end()) return call_row(row->second, nil_value(), args);
+  if (OwnRoutine own = own_routine(key)) return own(args);
+  if (const void *proc = detail::global_procedure(key)) return invoke(proc, nil_value(), args);
+  throw ScriptError{"unknown routine " + std::string(routine)};
+}
+
+void set_language(ExecHook exec, InvokeHook invoke) {
+  dispatch().exec = exec;
+  dispatch().invoke = invoke;
+}
+
+void set_profiled(std::string_view proc_name) {
+  dispatch().profiled = detail::lower(proc_name);
+}
+
+bool profiling(std::string_view proc_name) {
+  const std::string &profiled = dispatch().profiled;
+  return !profiled.empty() && detail::lower(proc_name) == profiled;
+}
+
+void profile_start() {
+  if (ProfileHook hook = dispatch().profile_start) hook();
+}
+
+void profile_stop() {
+  if (ProfileHook hook = dispatch().profile_stop) hook();
+}
+
+}  // namespace zel::rt
+
+using zel::rt::dispatch;
+using zel::rt::detail::note;
+using zel::rt::detail::recording;
+
+extern "C" {
+
+int32_t init_built_in(const BuiltinRecord *table) {
+  if (table == nullptr) return -1;
+  if (recording()) note(std::string("init_built_in(") + (table->name == nullptr ? "" : table->name) + ")");
+  zel::rt::Dispatch &d = dispatch();
+  zel::rt::RowMap *section = &d.module_rows;
+  int32_t result = 0;
+  for (const BuiltinRecord *r = table; r->name != nullptr; ++r) {
+    const char *problem = nullptr;
+    if (r->refcount != host::kBuiltinRefcount || r->type != host::kBuiltin) {
+      problem = "has no built-in record header";
+    } else if (r->handler == nullptr && r->argc == 1) {
+      section = &d.class_rows[zel::rt::detail::lower(r->name)];
+    } else if (r->handler == nullptr && r->argc == 0) {
+      section = &d.instance_rows[zel::rt::detail::lower(r->name)];
+    } else if (r->handler == nullptr || r->argc < -1 || r->argc > 1) {
+      problem = "has a bad argument count";
+    } else if (r->argtype != 0 && r->argc != 1) {
+      problem = "names an argument type without taking one argument";
+    } else {
+      (*section)[zel::rt::detail::lower(r->name)] = {r->name, r->handler, r->argc, r->argtype};
+    }
+    if (problem != nullptr) {
+      fprintf(stderr, "zel: init_built_in: row %s %s\n", r->name, problem);
+      result = -1;
+    }
+  }
+  return result;
+}
+
+int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
+  if (recording()) {
+    note("checkpar(" + std::to_string(argc) + ", " + std::to_string(min) + ", " + std::to_string(max) + ")");
+  }
+  zel::rt::Frame *frame = zel::rt::current_frame();
+  static const std::string kNoName = "checkpar";
+  const std::string &name = frame == nullptr ? kNoName : frame->name;
+  std::string reason;
+  if (argc < min || argc > max) {
+    reason = zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc));
+  } else {
+    va_list ap;
+    va_start(ap, max);
+    for (int32_t i = 1; i <= argc && reason.empty(); ++i) {
+      const int32_t type = va_arg(ap, int32_t);
+      if (type != -1 && (type < 0 || type > 255 || !host::has_type(argv[-i], static_cast<uint8_t>(type)))) {
+        reason =
+            zel::rt::type_error(name, i, zel::rt::detail::type_phrase(static_cast<uint8_t>(type)), argv[-i]);
+      }
+    }
+    va_end(ap);
+  }
+  if (frame != nullptr) frame->reason = reason;
+  return reason.empty() ? 0 : -1;
+}
+
+HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
+  const bool named = host::has_type(selector, zel::rt::kName) || host::has_type(selector, host::kString);
+  const std::string name = named ? host::chars_of(selector) : "";
+  if (recording()) note("obj_send(" + name + ", " + std::to_string(argc) + ")");
+  zel::rt::Frame *frame = zel::rt::current_frame();
+  auto fail = [frame](zel::rt::ScriptError error) {
+    if (frame == nullptr) {
+      fprintf(stderr, "%s\n", error.text().c_str());
+    } else if (!frame->pending) {
+      frame->pending = std::move(error);
+    }
+    return zel::rt::nil_value();
+  };
+  if (frame != nullptr && frame->pending) return zel::rt::nil_value();
+  if (!named) return fail({"obj_send: the selector is not a name"});
+  if (argc < 0 || argc > 2) return fail({"obj_send: " + std::to_string(argc) + " arguments for " + name});
+  HostValue args[2] = {0, 0};
+  va_list ap;
+  va_start(ap, argc);
+  for (int32_t i = 0; i < argc; ++i) args[i] = va_arg(ap, HostValue);
+  va_end(ap);
+  try {
+    return zel::rt::send(receiver, name, std::span<const HostValue>(args, static_cast<size_t>(argc)))
+        .release();
+  } catch (zel::rt::ScriptError &error) {
+    return fail(std::move(error));
+  } catch (std::exception &error) {
+    return fail({error.what()});
+  }
+}
+
+int32_t exec(const char *line) {
+  const std::string text = line == nullptr ? "" : line;
+  if (recording()) note("exec(" + text + ")");
+  zel::rt::ExecHook hook = dispatch().exec;
+  if (hook == nullptr) {
+    fprintf(stderr, "zel: no language to run: %s\n", text.c_str());
+    return -1;
+  }
+  try {
+    return hook(text.c_str());
+  } catch (zel::rt::ScriptError &error) {
+    fprintf(stderr, "%s\n", error.text().c_str());
+  } catch (std::exception &error) {
+    fprintf(stderr, "zel: %s\n", error.what());
+  }
+  return -1;
+}
+
+void profilesetup(ProfileHook start, ProfileHook stop) {
+  if (recording()) note("profilesetup");
+  dispatch().profile_start = start;
+  dispatch().profile_stop = stop;
+}
+
+}  // extern "C"

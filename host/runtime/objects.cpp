@@ -1,0 +1,436 @@
+// Objects: making them, the reference rules, releasing them, the registered
+// types, the accounting of live objects, the recorder and the clock behind
+// gettimeofday (here, so that it is linked wherever objects are made).
+#include <sys/time.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "runtime/internal.h"
+
+namespace zel::rt {
+namespace detail {
+namespace {
+
+// The type code of a block that went back to the arena.
+constexpr uint8_t kFreed = 0;
+// Releases nested deeper than this are finished by the outermost one, so that
+// long chains of objects cannot exhaust the stack.
+constexpr int kMaxReleaseDepth = 2000;
+
+struct Objects {
+  bool started = false;
+  HostValue nil = 0;
+  std::unordered_set<const HostObject *> live;
+  std::array<ObjType, 256> types;
+  std::unordered_map<std::string, HostValue> names;
+  bool fail_next = false;
+  int release_depth = 0;
+  bool draining = false;
+  std::vector<HostValue> deferred;
+  bool recording = false;
+  std::vector<std::string> lines;
+};
+
+Objects &objects() {
+  static Objects &o = *new Objects;
+  return o;
+}
+
+HostObject *make_block(uint8_t type, size_t bytes, int16_t refcount) {
+  if (bytes > UINT32_MAX) return nullptr;
+  void *block = arena_allocate(bytes);
+  if (block == nullptr) return nullptr;
+  std::memset(block, 0, bytes);
+  auto *o = static_cast<HostObject *>(block);
+  o->refcount = refcount;
+  o->type = type;
+  o->reserved = static_cast<uint32_t>(bytes);
+  if (refcount > 0) objects().live.insert(o);
+  return o;
+}
+
+void free_block(HostObject *o) {
+  objects().live.erase(o);
+  const size_t bytes = o->reserved;
+  o->refcount = 0;
+  o->type = kFreed;
+  arena_release(o, bytes);
+}
+
+void finish_deferred() {
+  Objects &s = objects();
+  s.draining = true;
+  while (!s.deferred.empty()) {
+    const HostValue v = s.deferred.back();
+    s.deferred.pop_back();
+    release(v);
+  }
+  s.draining = false;
+}
+
+std::string text_of(int32_t length, const char *chars) {
+  if (chars == nullptr) return {};
+  return length < 0 ? std::string(chars) : std::string(chars, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+HostObject *new_object(uint8_t type, size_t payload_bytes) {
+  start();
+  return make_block(type, sizeof(HostObject) + payload_bytes, 1);
+}
+
+HostObject *new_permanent(uint8_t type, size_t payload_bytes) {
+  return make_block(type, sizeof(HostObject) + payload_bytes, host::kPermanent);
+}
+
+HostObject *new_slotted(uint8_t type, HostValue head, size_t count) {
+  if (count > (UINT32_MAX - host::kSlotOffset) / sizeof(HostValue)) return nullptr;
+  HostObject *o = new_object(type, host::kSlotOffset - sizeof(HostObject) + count * sizeof(HostValue));
+  if (o == nullptr) return nullptr;
+  const HostValue v = host::value_of(o);
+  *host::payload<HostValue>(o) = head;
+  std::fill_n(host::slots(v), count, nil_value());
+  return o;
+}
+
+HostObject *new_string(std::string_view text) {
+  HostObject *o = new_object(host::kString, text.size() + 1);
+  if (o != nullptr) std::memcpy(host::payload<char>(o), text.data(), text.size());
+  return o;
+}
+
+HostObject *new_float(double v) {
+  HostObject *o = new_object(host::kFloat, sizeof(double));
+  if (o != nullptr) *host::payload<double>(o) = v;
+  return o;
+}
+
+void release(HostValue v) noexcept {
+  if (v == 0 || !host::is_object(v)) return;
+  HostObject *o = host::object_of(v);
+  if (o->type == kFreed) {
+    fprintf(stderr, "zel: object %p released twice\n", static_cast<void *>(o));
+    return;
+  }
+  if (o->refcount != 0) return;
+  Objects &s = objects();
+  if (s.release_depth >= kMaxReleaseDepth) {
+    s.deferred.push_back(v);
+    return;
+  }
+  ++s.release_depth;
+  const ObjType &t = s.types[o->type];
+  if (t.clear != nullptr) t.clear(o);
+  if (o->type == kArray || o->type == kScriptObject) {
+    const int32_t n = slot_count(v);
+    for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
+  }
+  free_block(o);
+  --s.release_depth;
+  if (s.release_depth == 0 && !s.draining) finish_deferred();
+}
+
+const ObjType &obj_type(uint8_t type) {
+  return objects().types[type];
+}
+
+HostValue vcopy(HostValue v) {
+  if (!host::is_object(v)) return v;
+  HostObject *copy = nullptr;
+  switch (host::type_of(v)) {
+    case host::kFloat:
+      copy = new_float(host::float_of(v));
+      break;
+    case host::kString:
+      copy = new_string(host::chars_of(v));
+      break;
+    default:
+      host::ref_take(v);
+      return v;
+  }
+  return copy == nullptr ? nil_value() : host::value_of(copy);
+}
+
+bool recording() {
+  return objects().recording;
+}
+void note(std::string line) {
+  objects().lines.push_back(std::move(line));
+}
+
+}  // namespace detail
+
+using detail::objects;
+
+void start() {
+  detail::Objects &s = objects();
+  if (s.started) return;
+  s.started = true;
+  HostObject *nil = detail::new_permanent(host::kNil, sizeof(HostValue));
+  if (nil == nullptr) {
+    fputs("zel: no memory for the runtime\n", stderr);
+    exit(1);
+  }
+  s.nil = host::value_of(nil);
+  detail::make_root();
+}
+
+HostValue nil_value() {
+  start();
+  return objects().nil;
+}
+
+void drop(HostValue v) noexcept {
+  if (v == 0 || !host::is_object(v)) return;
+  HostObject *o = host::object_of(v);
+  if (o->refcount <= 0) return;
+  --o->refcount;
+  if (o->refcount == 0) detail::release(v);
+}
+
+Ref::Ref() noexcept : value_(nil_value()) {}
+Ref Ref::adopt(HostValue v) noexcept {
+  return Ref(v);
+}
+Ref Ref::share(HostValue v) noexcept {
+  host::ref_take(v);
+  return Ref(v);
+}
+Ref::Ref(const Ref &other) noexcept : value_(other.value_) {
+  host::ref_take(value_);
+}
+Ref::Ref(Ref &&other) noexcept : value_(other.value_) {
+  other.value_ = nil_value();
+}
+Ref &Ref::operator=(const Ref &other) noexcept {
+  host::ref_take(other.value_);
+  drop(std::exchange(value_, other.value_));
+  return *this;
+}
+Ref &Ref::operator=(Ref &&other) noexcept {
+  if (this != &other) drop(std::exchange(value_, std::exchange(other.value_, nil_value())));
+  return *this;
+}
+Ref::~Ref() {
+  drop(value_);
+}
+HostValue Ref::release() noexcept {
+  return std::exchange(value_, nil_value());
+}
+
+Ref make_int(int32_t v) {
+  return Ref::adopt(host::make_int(v));
+}
+
+Ref make_float(double v) {
+  HostObject *o = detail::new_float(v);
+  if (o == nullptr) throw ScriptError{"out of memory"};
+  return Ref::adopt(host::value_of(o));
+}
+
+Ref make_string(std::string_view text) {
+  HostObject *o = detail::new_string(text);
+  if (o == nullptr) throw ScriptError{"out of memory"};
+  return Ref::adopt(host::value_of(o));
+}
+
+Ref make_array(size_t count) {
+  HostObject *o = detail::new_slotted(kArray, nil_value(), count);
+  if (o == nullptr) throw ScriptError{"out of memory"};
+  return Ref::adopt(host::value_of(o));
+}
+
+Ref nil() {
+  return Ref();
+}
+
+HostValue intern(std::string_view text) {
+  start();
+  auto &names = objects().names;
+  auto it = names.find(std::string(text));
+  if (it != names.end()) return it->second;
+  HostObject *o = detail::new_permanent(kName, text.size() + 1);
+  if (o == nullptr) {
+    fputs("zel: no memory for a name\n", stderr);
+    exit(1);
+  }
+  std::memcpy(host::payload<char>(o), text.data(), text.size());
+  return names.emplace(std::string(text), host::value_of(o)).first->second;
+}
+
+int32_t slot_count(HostValue v) {
+  if (!host::has_type(v, kArray) && !host::has_type(v, kScriptObject)) return 0;
+  return static_cast<int32_t>((host::object_of(v)->reserved - host::kSlotOffset) / sizeof(HostValue));
+}
+
+size_t live_objects() {
+  return objects().live.size();
+}
+
+size_t report_leaks(FILE *out) {
+  std::vector<std::pair<uintptr_t, std::string>> leaks;
+  for (const HostObject *o : objects().live) {
+    const HostValue v = host::value_of(o);
+    std::string what = describe(v);
+    if (o->type == host::kString || o->type == host::kFloat) what += " " + show(v);
+    leaks.emplace_back(v, what + ", count " + std::to_string(o->refcount));
+  }
+  for (auto [block, size] : detail::live_blocks()) {
+    leaks.emplace_back(reinterpret_cast<uintptr_t>(block),
+                       "zone block of " + std::to_string(size) + " bytes");
+  }
+  std::sort(leaks.begin(), leaks.end());
+  for (const auto &[address, what] : leaks) {
+    fprintf(out, "leak: %p %s\n", reinterpret_cast<void *>(address), what.c_str());
+  }
+  return leaks.size();
+}
+
+void fail_next_gen_obj() {
+  objects().fail_next = true;
+}
+
+void record(bool on) {
+  objects().recording = on;
+}
+
+std::vector<std::string> take_recording() {
+  return std::exchange(objects().lines, {});
+}
+
+// The clock. The fake time is kept in microseconds.
+namespace {
+
+constexpr int64_t kFakeStart = int64_t{1000000000} * 1000000 + 250000;
+
+struct Clock {
+  bool fake = false;
+  int64_t now = kFakeStart;
+};
+
+Clock &clock_state() {
+  static Clock c;
+  return c;
+}
+
+}  // namespace
+
+void fake_clock(bool on) {
+  clock_state().fake = on;
+  clock_state().now = kFakeStart;
+}
+
+bool clock_is_fake() {
+  return clock_state().fake;
+}
+
+void advance_clock(double seconds) {
+  constexpr double kLongest = 1e12;  // seconds; keeps the sum within 64 bits
+  if (std::isnan(seconds)) return;
+  const int64_t now = clock_state().now + std::llround(std::clamp(seconds, -kLongest, kLongest) * 1e6);
+  clock_state().now = std::max<int64_t>(now, 0);
+}
+
+}  // namespace zel::rt
+
+using zel::rt::detail::note;
+using zel::rt::detail::objects;
+using zel::rt::detail::recording;
+
+extern "C" {
+
+int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) noexcept {
+  int64_t now;
+  if (zel::rt::clock_state().fake) {
+    now = zel::rt::clock_state().now;
+  } else {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    now = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+  }
+  tv->tv_sec = static_cast<time_t>(now / 1000000);
+  tv->tv_usec = static_cast<suseconds_t>(now % 1000000);
+  if (tz != nullptr) *static_cast<struct timezone *>(tz) = {};
+  return 0;
+}
+
+int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, const char *name) {
+  const std::string text = name == nullptr ? "" : name;
+  if (recording()) note("register_obj_type(" + std::to_string(type) + ", " + text + ")");
+  if (type <= zel::rt::kScriptObject || type > 255) {
+    fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
+    return -1;
+  }
+  objects().types[static_cast<size_t>(type)] = {true, replace, clear, text};
+  return 0;
+}
+
+HostValue gen_obj(int32_t type, int32_t payload_bytes) {
+  if (recording()) note("gen_obj(" + std::to_string(type) + ", " + std::to_string(payload_bytes) + ")");
+  zel::rt::detail::Objects &s = objects();
+  if (type <= zel::rt::kScriptObject || type > 255 || payload_bytes < 0) {
+    fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
+            static_cast<int>(payload_bytes));
+    return zel::rt::nil_value();
+  }
+  if (std::exchange(s.fail_next, false)) return zel::rt::nil_value();
+  HostObject *o = zel::rt::detail::new_object(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes));
+  return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
+}
+
+HostValue nil_obj(void) {
+  if (recording()) note("nil_obj");
+  return zel::rt::nil_value();
+}
+
+HostValue nam_obj(int32_t length, const char *chars) {
+  const std::string text = zel::rt::detail::text_of(length, chars);
+  if (recording()) note("nam_obj(" + text + ")");
+  return zel::rt::intern(text);
+}
+
+HostValue str_obj(int32_t length, const char *chars) {
+  const std::string text = zel::rt::detail::text_of(length, chars);
+  if (recording()) note("str_obj(" + text + ")");
+  HostObject *o = zel::rt::detail::new_string(text);
+  return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
+}
+
+HostValue flt_obj(double value) {
+  if (recording()) {
+    char text[32];
+    snprintf(text, sizeof text, "%g", value);
+    note(std::string("flt_obj(") + text + ")");
+  }
+  HostObject *o = zel::rt::detail::new_float(value);
+  return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
+}
+
+HostValue arr_obj(int32_t count, int32_t one) {
+  if (recording()) note("arr_obj(" + std::to_string(count) + ", " + std::to_string(one) + ")");
+  if (count < 0) return zel::rt::nil_value();
+  HostObject *o =
+      zel::rt::detail::new_slotted(zel::rt::kArray, zel::rt::nil_value(), static_cast<size_t>(count));
+  return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
+}
+
+void obj_release(HostValue object) {
+  if (recording() && object != 0) note("obj_release(" + zel::rt::describe(object) + ")");
+  zel::rt::detail::release(object);
+}
+
+HostValue obj_vcopy(HostValue value) {
+  if (recording()) note("obj_vcopy(" + zel::rt::describe(value) + ")");
+  return zel::rt::detail::vcopy(value);
+}
+
+}  // extern "C"

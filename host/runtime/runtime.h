@@ -1,0 +1,216 @@
+// The runtime of the zel interpreter, as the language and the program see it:
+// values with RAII references, classes, dispatch, assignment, printing, the
+// profiler, the clock, accounting and the recorder for tests.
+//
+// The C operations of include/host/host.h (the ones a plug-in library calls)
+// are implemented by the runtime as well; this header is the C++ side.
+//
+// Objects. Every object lives in an arena mapped at 0x50000000. Besides the
+// shared type codes (float 1, nil 2, built-in record 3, string 4) the runtime
+// has its own: kName, kArray, kClass and kScriptObject below. Arrays and script
+// objects keep one word after the header (a script object: the value of its
+// class; an array: nil) and their slots after that (host::slot). A class value
+// keeps its Class pointer in that word. Nil, names and class values are
+// permanent.
+//
+// Names. Routine, method and class names are matched without regard to case;
+// instance variable names exactly.
+//
+// Errors. Every failure of a script-level operation throws ScriptError. A
+// ScriptError never crosses an extern "C" function: obj_send keeps it pending
+// and the runtime raises it again when the built-in handler that called
+// obj_send returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/host.h"
+
+namespace zel::rt {
+
+// The runtime's own type codes.
+inline constexpr uint8_t kName = 5;
+inline constexpr uint8_t kArray = 6;
+inline constexpr uint8_t kClass = 7;
+inline constexpr uint8_t kScriptObject = 8;
+
+// A failure in a script: a message, and where it happened once the language
+// knows (file empty and line 0 until then).
+struct ScriptError {
+  ScriptError(std::string message_text, std::string file_name = {}, int line_number = 0)
+      : message(std::move(message_text)), file(std::move(file_name)), line(line_number) {}
+
+  std::string message;
+  std::string file;
+  int line = 0;
+
+  // "file:line: message", or the message alone when no place is known.
+  std::string text() const;
+};
+
+// Maps the arena and makes nil and the root class. Idempotent; every other
+// function of the runtime calls it when needed, so calling it is optional.
+void start();
+
+// RAII owner of one reference to a value. Integers and permanent objects are
+// held too, at no cost. A default Ref holds nil.
+class Ref {
+ public:
+  Ref() noexcept;
+  // Takes over a reference the caller owns (a fresh object, a handler result).
+  static Ref adopt(HostValue v) noexcept;
+  // Takes a new reference on v.
+  static Ref share(HostValue v) noexcept;
+
+  Ref(const Ref &other) noexcept;
+  Ref(Ref &&other) noexcept;
+  Ref &operator=(const Ref &other) noexcept;
+  Ref &operator=(Ref &&other) noexcept;
+  ~Ref();
+
+  HostValue get() const noexcept { return value_; }
+  // Hands the reference on to the caller; the Ref then holds nil.
+  HostValue release() noexcept;
+
+ private:
+  explicit Ref(HostValue v) noexcept : value_(v) {}
+  HostValue value_;
+};
+
+// Drops one reference (the decrement rule) without recording an operation.
+void drop(HostValue v) noexcept;
+
+// Values. make_float/make_string/make_array throw ScriptError("out of memory")
+// when the arena is full.
+Ref make_int(int32_t v);
+Ref make_float(double v);
+Ref make_string(std::string_view text);
+Ref make_array(size_t count);  // every element nil
+Ref nil();
+HostValue nil_value();
+// The interned, permanent name object of a text: the same text gives the same
+// object.
+HostValue intern(std::string_view text);
+
+// The number of slots of an array or a script object; 0 for anything else.
+int32_t slot_count(HostValue v);
+
+// "an integer", "a float", "nil", "a string", "a name", "an array",
+// "a class", "a T_DblLnk object", "a GenObjHandle" (registered types by their
+// name), "an object of type 9" for anything unknown.
+std::string describe(HostValue v);
+
+// How print shows a value: integers in decimal; floats with %g, or with one
+// decimal (".0") when integral; strings and names as their text; nil as
+// "nil"; script objects as "<ClassName>"; class values as "<class Name>";
+// registered types as "<TypeName>"; arrays as "[a, b]" with their elements
+// shown the same way (nested more than 16 deep: "[...]").
+std::string show(HostValue v);
+
+// Classes. A class value is permanent; redefining a name replaces the class
+// under that name, while objects and subclasses made before keep the old one.
+struct Class {
+  std::string name;
+  Class *parent = nullptr;
+  std::vector<std::string> ivars;                  // inherited first
+  std::map<std::string, const void *> procedures;  // key lower-case
+  HostValue value = 0;                             // the class value (type kClass)
+};
+
+// zel$object: no instance variables; its init does nothing and accepts any
+// arguments.
+Class *root();
+// The class of that name (without regard to case), or null.
+Class *find_class(std::string_view name);
+// Defines (or redefines) a class: the parent's ivars followed by the new ones.
+// Throws ScriptError for an empty name or a repeated instance variable.
+Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars);
+// The class of a script object; null for any other value.
+Class *class_of(HostValue v);
+// The class a class value stands for; null for any other value.
+Class *as_class(HostValue v);
+// Instance variable i of a script object (0 <= i < its class's ivar count).
+HostValue &ivar(HostValue object, int32_t i);
+
+// Defines a script procedure: a method of cls, or a global procedure when cls
+// is null. The handle is opaque to the runtime; it goes back to the language's
+// invoke hook. Redefining replaces.
+void define_procedure(Class *cls, std::string_view name, const void *proc);
+
+// Sends a message; the result carries one reference.
+//  - A script object: from its class up to the root, at each class first a
+//    script procedure of that class, then a built-in instance method bound to
+//    that class's name; the first found runs. The root also answers init.
+//  - A class value: the class-level built-in routines bound to the class or an
+//    ancestor, then new (makes the object with every ivar nil, sends it init
+//    with the arguments, returns it) and subclass (name, "iv,iv" list).
+//  - Anything else, or nothing found: ScriptError.
+// Built-in rows are checked before their handler runs: the argument count of
+// a row of count 0 or 1, and the type of argument 1 when the row names one.
+Ref send(HostValue receiver, std::string_view selector, std::span<const HostValue> args);
+// As send to a script object, but the lookup starts at cls (super sends).
+Ref send_from(const Class *cls, HostValue receiver, std::string_view selector,
+              std::span<const HostValue> args);
+// Calls a module routine: the built-in module rows, then the runtime's own
+// routines (print, advance_clock, refcount), then global script procedures.
+Ref call(std::string_view routine, std::span<const HostValue> args);
+
+// `=`: when slot holds an object of a registered type and value is an object
+// of the same type, that type's replace hook gets (slot's object, value, 1)
+// and the slot keeps its object; otherwise the slot gets a copy of a float or
+// string, or the same word of anything else, with its own reference. The old
+// content's reference is dropped after the new one is taken.
+void assign_value(HostValue &slot, Ref value);
+// `==`: the slot gets the same word, with its reference.
+void assign_ref(HostValue &slot, Ref value);
+
+// The language: exec runs one line of text (0, or -1 after reporting the
+// error) and must not throw; invoke runs a procedure handle given to
+// define_procedure, with self nil for a global procedure, and may throw.
+using ExecHook = int32_t (*)(const char *line);
+using InvokeHook = Ref (*)(const void *proc, HostValue self, std::span<const HostValue> args);
+void set_language(ExecHook exec, InvokeHook invoke);
+
+// Profiler. set_profiled names the procedure to profile ("" for none);
+// profiling(name) says whether a call of that procedure is profiled (name
+// compared without regard to case); profile_start/profile_stop call the hooks
+// handed to profilesetup, when there are any.
+void set_profiled(std::string_view proc_name);
+bool profiling(std::string_view proc_name);
+void profile_start();
+void profile_stop();
+
+// The clock behind gettimeofday. fake_clock(true) sets the fake time to
+// 1000000000.250000 s and freezes it there; advance_clock moves it (to the
+// nearest microsecond; a negative amount moves it back). fake_clock(false)
+// goes back to the real time.
+void fake_clock(bool on);
+bool clock_is_fake();
+void advance_clock(double seconds);
+
+// Accounting. Objects that are not permanent by birth and zone blocks that
+// are allocated and not freed.
+size_t live_objects();
+size_t live_zone_blocks();
+// Writes one line per live object and live zone block to out, in address
+// order, and returns how many there were.
+size_t report_leaks(FILE *out);
+
+// Test hooks. The next gen_obj answers nil, as when the arena is full.
+void fail_next_gen_obj();
+
+// Recorder: while on, each C operation a library calls appends one line
+// ("zcreate(6, 16384)", "obj_send(setkey, 1)", ...). take_recording returns the
+// lines so far and clears them.
+void record(bool on);
+std::vector<std::string> take_recording();
+
+}  // namespace zel::rt

@@ -1,0 +1,105 @@
+// The interpreter's small services: message texts, the terminal's video
+// attribute, the fatal exit, byte copying and number reading.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "runtime/internal.h"
+
+using zel::rt::detail::note;
+using zel::rt::detail::recording;
+
+namespace {
+
+// The interpreter's message texts, by number.
+constexpr const char *kMessages[] = {
+    "no error",
+    "file not found",
+    "end of file",
+    "out of memory",
+    "bad argument",
+    "wrong number of arguments",
+    "unknown variable",
+    "unknown routine",
+    "unknown method",
+    "unknown class",
+    "syntax error",
+    "division by zero",
+    "type mismatch",
+    "value out of range",
+    "permission denied",
+    "file already exists",
+    "read error",
+    "write error",
+    "not a number",
+    "string too long",
+    "index out of range",
+    "object not created",
+    "operation interrupted",
+    "not implemented",
+    "stack overflow",
+    "invalid selector",
+    "invalid object",
+    "zone exhausted",
+    "bad format",
+    "timed out",
+};
+
+constexpr const char *kUnknownMessage = "unknown message";
+
+int hex_digit(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char *libmsg(int32_t number) {
+  if (recording()) note("libmsg(" + std::to_string(number) + ")");
+  if (number < 0 || number >= static_cast<int32_t>(std::size(kMessages))) return kUnknownMessage;
+  return kMessages[number];
+}
+
+// Attributes: 0 normal, 1 bold, 2 dim, 4 underline, 5 blink, 7 reverse; any
+// other value is taken as 0. Written as an ANSI SGR sequence, and only when
+// standard output is a terminal.
+void trm_setvideo(int32_t attribute) {
+  if (recording()) note("trm_setvideo(" + std::to_string(attribute) + ")");
+  if (!isatty(fileno(stdout))) return;
+  const bool known = attribute == 1 || attribute == 2 || attribute == 4 || attribute == 5 || attribute == 7;
+  printf("\033[%dm", known ? static_cast<int>(attribute) : 0);
+}
+
+void errexit(const char *message) {
+  if (recording()) note(std::string("errexit(") + (message == nullptr ? "" : message) + ")");
+  fflush(stdout);
+  fprintf(stderr, "%s\n", message == nullptr ? "" : message);
+  exit(1);
+}
+
+void movb(const void *source, void *destination, uint32_t length) {
+  if (recording()) note("movb(" + std::to_string(length) + ")");
+  if (length != 0) memmove(destination, source, length);
+}
+
+double atod(const char *text) {
+  if (recording()) note(std::string("atod(") + (text == nullptr ? "" : text) + ")");
+  return text == nullptr ? 0.0 : strtod(text, nullptr);
+}
+
+int32_t atox(const char *text) {
+  if (recording()) note(std::string("atox(") + (text == nullptr ? "" : text) + ")");
+  uint32_t value = 0;
+  for (const char *p = text; p != nullptr && hex_digit(*p) >= 0; ++p) {
+    value = (value << 4) | static_cast<uint32_t>(hex_digit(*p));
+  }
+  return static_cast<int32_t>(value);
+}
+
+}  // extern "C"

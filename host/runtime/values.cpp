@@ -1,0 +1,118 @@
+// Values as the language meets them: how they are described in messages and
+// shown by print, and the two assignments.
+#include <cmath>
+
+#include "runtime/internal.h"
+
+namespace zel::rt {
+namespace {
+
+constexpr int kMaxShowDepth = 16;
+
+std::string show_float(double v) {
+  char text[64];
+  if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15) {
+    snprintf(text, sizeof text, "%.1f", v);
+  } else {
+    snprintf(text, sizeof text, "%g", v);
+  }
+  return text;
+}
+
+std::string show_at(HostValue v, int depth) {
+  if (host::is_int(v)) return std::to_string(host::int_of(v));
+  const uint8_t type = host::type_of(v);
+  switch (type) {
+    case host::kFloat:
+      return show_float(host::float_of(v));
+    case host::kNil:
+      return "nil";
+    case host::kString:
+    case kName:
+      return host::chars_of(v);
+    case kScriptObject:
+      return "<" + class_of(v)->name + ">";
+    case kClass:
+      return "<class " + as_class(v)->name + ">";
+    case kArray: {
+      if (depth >= kMaxShowDepth) return "[...]";
+      std::string out = "[";
+      for (int32_t i = 0; i < slot_count(v); ++i)
+        out += (i == 0 ? "" : ", ") + show_at(host::slot(v, i), depth + 1);
+      return out + "]";
+    }
+    default: {
+      const detail::ObjType &t = detail::obj_type(type);
+      return t.registered ? "<" + t.name + ">" : "<" + detail::type_phrase(type) + ">";
+    }
+  }
+}
+
+}  // namespace
+
+std::string ScriptError::text() const {
+  return file.empty() ? message : file + ":" + std::to_string(line) + ": " + message;
+}
+
+std::string detail::type_phrase(uint8_t type) {
+  switch (type) {
+    case host::kFloat:
+      return "a float";
+    case host::kNil:
+      return "nil";
+    case host::kBuiltin:
+      return "a built-in routine";
+    case host::kString:
+      return "a string";
+    case kName:
+      return "a name";
+    case kArray:
+      return "an array";
+    case kClass:
+      return "a class";
+    case kScriptObject:
+      return "a script object";
+    default: {
+      const ObjType &t = obj_type(type);
+      return t.registered ? "a " + t.name : "an object of type " + std::to_string(type);
+    }
+  }
+}
+
+std::string describe(HostValue v) {
+  if (host::is_int(v)) return "an integer";
+  if (const Class *cls = class_of(v)) return "a " + cls->name + " object";
+  return detail::type_phrase(host::type_of(v));
+}
+
+std::string show(HostValue v) {
+  return show_at(v, 0);
+}
+
+void assign_value(HostValue &slot, Ref value) {
+  const HostValue old = slot;
+  const HostValue v = value.get();
+  if (host::is_object(old) && host::is_object(v) && old != v) {
+    const uint8_t type = host::type_of(old);
+    const detail::ObjType &t = detail::obj_type(type);
+    if (t.registered && host::type_of(v) == type) {
+      if (t.replace != nullptr) t.replace(host::object_of(old), host::object_of(v), 1);
+      return;
+    }
+  }
+  const bool copied = host::has_type(v, host::kFloat) || host::has_type(v, host::kString);
+  if (copied && host::object_of(v)->refcount != 1) {
+    slot = detail::vcopy(v);
+  } else {
+    slot = value.release();
+  }
+  drop(old);
+}
+
+void assign_ref(HostValue &slot, Ref value) {
+  const HostValue old = slot;
+  slot = value.release();
+  drop(old);
+}
+
+}  // namespace zel::rt

@@ -1,0 +1,255 @@
+// zel: the stand-in ZEL interpreter. Loads objkit.so, starts it, then runs a
+// script file, the text of -e, the script on standard input, or the prompt.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lang/boot.h"
+#include "lang/lang.h"
+#include "runtime/runtime.h"
+
+#ifdef ZEL_HAVE_LIBEDIT
+#include <histedit.h>
+#endif
+
+namespace {
+
+constexpr const char kUsage[] =
+    "usage: zel [options] [script.zel [args...]]\n"
+    "       zel [options] -e 'text' [args...]\n"
+    "Runs a ZEL script, the text given with -e, or an interactive prompt when\n"
+    "standard input is a terminal; otherwise reads the script from standard input.\n"
+    "The strings args... are in the global array args.\n"
+    "\n"
+    "options:\n"
+    "  --path DIR      the folder of the logical name WQ_ZEL (compile \"WQ_ZEL:file\")\n"
+    "  --lib PATH      the library to load (default: objkit.so next to zel)\n"
+    "  --leaks         at exit, drop every global, report each object and zone block\n"
+    "                  still live on standard error, and fail if there is any\n"
+    "  --fake-clock    the clock starts at 1000000000.25 s and moves only by\n"
+    "                  advance_clock (seconds)\n"
+    "  --profile NAME  run the profiler's start and stop hooks around every call of\n"
+    "                  the procedure NAME (a method: Class:name)\n"
+    "  --help          show this text\n";
+
+struct Options {
+  std::string path;
+  std::string lib;
+  std::string profile;
+  bool leaks = false;
+  bool fake_clock = false;
+  bool has_text = false;
+  std::string text;    // -e
+  std::string script;  // empty: -e, standard input or the prompt
+  std::vector<std::string> args;
+};
+
+[[noreturn]] void usage_error(const std::string &message) {
+  std::fprintf(stderr, "zel: %s\n%s", message.c_str(), kUsage);
+  std::exit(2);
+}
+
+Options parse_options(int argc, char **argv) {
+  Options o;
+  int i = 1;
+  auto value = [&](const char *option) -> std::string {
+    if (i + 1 >= argc) usage_error(std::string(option) + " needs a value");
+    return argv[++i];
+  };
+  for (; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (a == "--path") {
+      o.path = value("--path");
+    } else if (a == "--lib") {
+      o.lib = value("--lib");
+    } else if (a == "--profile") {
+      o.profile = value("--profile");
+    } else if (a == "--leaks") {
+      o.leaks = true;
+    } else if (a == "--fake-clock") {
+      o.fake_clock = true;
+    } else if (a == "-e") {
+      o.text = value("-e");
+      o.has_text = true;
+    } else if (a == "--") {
+      ++i;
+      break;
+    } else if (a.size() > 1 && a[0] == '-') {
+      usage_error("unknown option " + std::string(a));
+    } else {
+      break;
+    }
+  }
+  if (!o.has_text && i < argc) o.script = argv[i++];
+  for (; i < argc; ++i) o.args.emplace_back(argv[i]);
+  return o;
+}
+
+// objkit.so in the folder of the zel executable.
+std::string default_lib() {
+  char exe[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
+  const size_t slash = path.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/objkit.so";
+}
+
+// Loads the library with its symbols resolved now and made global, then
+// starts it. Ends the process when it cannot be loaded.
+void load_library(const std::string &path) {
+  void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!lib) {
+    std::fprintf(stderr, "zel: cannot load %s: %s\n", path.c_str(), dlerror());
+    std::exit(1);
+  }
+  auto init = reinterpret_cast<void (*)()>(dlsym(lib, "objkit_init_module"));
+  if (!init) {
+    std::fprintf(stderr, "zel: %s has no objkit_init_module\n", path.c_str());
+    std::exit(1);
+  }
+  init();
+}
+
+// Reads a line (with its newline) for the prompt; false at the end of input.
+class LineReader {
+ public:
+#ifdef ZEL_HAVE_LIBEDIT
+  LineReader() : el_(el_init("zel", stdin, stdout, stderr)), history_(history_init()) {
+    HistEvent ev;
+    history(history_, &ev, H_SETSIZE, 1000);
+    el_set(el_, EL_HIST, history, history_);
+    el_set(el_, EL_EDITOR, "emacs");
+    el_set(el_, EL_PROMPT, &LineReader::prompt_text);
+  }
+  ~LineReader() {
+    el_end(el_);
+    history_end(history_);
+  }
+
+  bool read(bool continued, std::string &line) {
+    continued_ = continued;
+    int count = 0;
+    const char *text = el_gets(el_, &count);
+    if (!text || count <= 0) return false;
+    line = text;
+    return true;
+  }
+
+  void remember(const std::string &entry) {
+    HistEvent ev;
+    history(history_, &ev, H_ENTER, entry.c_str());
+  }
+
+ private:
+  static char *prompt_text(EditLine *) {
+    return const_cast<char *>(continued_ ? "...> " : "zel> ");
+  }
+
+  static inline bool continued_ = false;
+  EditLine *el_;
+  History *history_;
+#else
+  LineReader() = default;
+
+  bool read(bool continued, std::string &line) {
+    std::fputs(continued ? "...> " : "zel> ", stdout);
+    std::fflush(stdout);
+    line.clear();
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF) {
+      line += static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    return !line.empty();
+  }
+
+  void remember(const std::string &) {}
+#endif
+
+  LineReader(const LineReader &) = delete;
+  LineReader &operator=(const LineReader &) = delete;
+};
+
+// The interactive prompt: runs each complete entry; an error is reported and
+// the prompt carries on.
+void prompt() {
+  LineReader reader;
+  std::string entry, line;
+  while (reader.read(!entry.empty(), line)) {
+    entry += line;
+    if (!zel::lang::complete(entry)) continue;
+    if (entry.find_first_not_of(" \t\r\n") != std::string::npos) {
+      std::string remembered = entry;
+      while (!remembered.empty() && remembered.back() == '\n') remembered.pop_back();
+      reader.remember(remembered);
+      try {
+        zel::lang::run(entry, "<prompt>");
+      } catch (const zel::rt::ScriptError &error) {
+        zel::lang::report(error);
+      }
+    }
+    entry.clear();
+  }
+  std::fputc('\n', stdout);
+}
+
+std::string read_stdin() {
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) text.append(buffer, n);
+  return text;
+}
+
+// The strings after the script, as the global array args.
+void set_args(const std::vector<std::string> &args) {
+  zel::rt::Ref array = zel::rt::make_array(args.size());
+  for (size_t i = 0; i < args.size(); ++i) {
+    zel::rt::assign_ref(host::slot(array.get(), static_cast<int32_t>(i)), zel::rt::make_string(args[i]));
+  }
+  zel::lang::set_global("args", std::move(array));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const Options o = parse_options(argc, argv);
+  zel::boot(o.path);
+  if (o.fake_clock) zel::rt::fake_clock(true);
+  if (!o.profile.empty()) zel::rt::set_profiled(o.profile);
+  load_library(o.lib.empty() ? default_lib() : o.lib);
+  set_args(o.args);
+
+  int status = 0;
+  try {
+    if (o.has_text) {
+      zel::lang::run(o.text, "-e");
+    } else if (!o.script.empty()) {
+      zel::lang::run_file(o.script);
+    } else if (isatty(STDIN_FILENO)) {
+      prompt();
+    } else {
+      zel::lang::run(read_stdin(), "<stdin>");
+    }
+  } catch (const zel::rt::ScriptError &error) {
+    zel::lang::report(error);
+    status = 1;
+  }
+  if (o.leaks) {
+    zel::lang::drop_globals();
+    std::fflush(stdout);
+    if (zel::rt::report_leaks(stderr) > 0 && status == 0) status = 1;
+  }
+  std::fflush(stdout);
+  return status;
+}

@@ -1,0 +1,239 @@
+// Internals of the keyed doubly linked list T_DblLnk: the list and item
+// records, the list method frame, the routines every list operation shares
+// and the built-in handlers. Internal to the library (hidden).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "genobj/genobj.h"
+#include "host/host.h"
+
+namespace t_dbllnk {
+
+struct DblLnkItem;
+
+// The native record of one list, in the `data` of its GenObjHandle.
+// Invariants between operations: head, tail and count are null, null and 0
+// together or all set; `next` from head passes `count` items and ends at
+// tail, `prev` from tail passes the same items backwards; every item in the
+// chain names this list in its `list`.
+//
+// `holds` counts the running operations that work on the list and may call a
+// script back. When the handle lets the list go while it is held,
+// T_DblLnk_deallocate only sets `released`; the last hold then releases the
+// items and the record. A released list is refused by the list method frame.
+struct DblLnkList {
+  DblLnkItem *head;
+  DblLnkItem *tail;
+  int32_t count;
+  uint8_t enter_keys;        // not 0: stored values are told their keys ("setkey")
+  uint8_t log_transactions;  // not 0: values are told of additions and removals
+  uint8_t released;          // not 0: the handle let the list go
+  int32_t holds;             // running operations holding the record
+};
+
+// One entry of a list. The item holds one counted reference on `object`.
+//
+// Keys pin their item: `pins` counts the RefObjHandles that name the item and
+// the short holds a running operation takes across a message it sends. An
+// item that leaves its list while pinned is dead (`list` null, `object` nil,
+// links null) and goes back to the zone with its last pin, so a stale key is
+// an item whose `list` is null and a foreign key one whose `list` is another
+// list. What the pin costs: an add pins the new item across its two messages
+// (two increments and a compare) and the key it returns pins it once more;
+// a removal pins the leaving item across its messages and, when it is out,
+// tests the count once to free it now or leave it dead for its keys.
+struct DblLnkItem {
+  DblLnkList *list;  // the list holding the item; null once the item is dead
+  DblLnkItem *prev;  // null for the head
+  DblLnkItem *next;  // null for the tail
+  HostValue object;  // the stored value
+  int32_t pins;      // keys and holds naming the item
+};
+
+static_assert(std::is_trivially_copyable_v<DblLnkList>);
+static_assert(std::is_trivially_copyable_v<DblLnkItem>);
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(offsetof(DblLnkList, tail) == 4);
+static_assert(offsetof(DblLnkList, count) == 8);
+static_assert(offsetof(DblLnkList, enter_keys) == 12);
+static_assert(offsetof(DblLnkList, log_transactions) == 13);
+static_assert(offsetof(DblLnkList, released) == 14);
+static_assert(offsetof(DblLnkList, holds) == 16);
+static_assert(sizeof(DblLnkList) == 20);
+static_assert(offsetof(DblLnkItem, prev) == 4);
+static_assert(offsetof(DblLnkItem, next) == 8);
+static_assert(offsetof(DblLnkItem, object) == 12);
+static_assert(offsetof(DblLnkItem, pins) == 16);
+static_assert(sizeof(DblLnkItem) == 20);
+#else
+static_assert(offsetof(DblLnkList, tail) == 8);
+static_assert(offsetof(DblLnkList, count) == 16);
+static_assert(offsetof(DblLnkList, enter_keys) == 20);
+static_assert(offsetof(DblLnkList, log_transactions) == 21);
+static_assert(offsetof(DblLnkList, released) == 22);
+static_assert(offsetof(DblLnkList, holds) == 24);
+static_assert(sizeof(DblLnkList) == 32);
+static_assert(offsetof(DblLnkItem, prev) == 8);
+static_assert(offsetof(DblLnkItem, next) == 16);
+static_assert(offsetof(DblLnkItem, object) == 24);
+static_assert(offsetof(DblLnkItem, pins) == 32);
+static_assert(sizeof(DblLnkItem) == 40);
+#endif
+
+// What a list method works on once the frame has accepted self. The payload
+// address is only printed after the first message has gone out: a script
+// may let the handle go meanwhile, while self stays alive for the call.
+struct ListFrame {
+  HostValue self;
+  genobj::GenObjPayload *payload;
+  DblLnkList *list;
+};
+
+// T_DblLnk's debug level: 0 at load, set only by T_DblLnk_debug.
+extern int32_t level;
+
+// T_DblLnk's built-in table: the debug row, the class-level section
+// (setval, val, after, before), the instance section (26 rows from create
+// to Flush) and the terminator.
+extern const BuiltinRecord kBuiltins[34];
+
+// A HostValue word as %p prints it.
+inline void *Word(HostValue v) {
+  return reinterpret_cast<void *>(v);
+}
+
+// The item a RefObjHandle names.
+inline DblLnkItem *ItemOf(HostValue key) {
+  return static_cast<DblLnkItem *>(host::payload<genobj::RefObjPayload>(key)->item);
+}
+
+// The value of an item's neighbour before it, or nil for the head.
+HostValue ObjectBefore(const DblLnkItem *item);
+
+// store.cpp -----------------------------------------------------------------
+
+// A new DblLnkList / DblLnkItem from the zone, fields unset. Never null: a
+// full zone ends the process through errexit("Out of memory").
+DblLnkList *AllocateList();
+DblLnkItem *AllocateItem();
+
+// Counts one more running operation on `list`. Never fails.
+void HoldList(DblLnkList *list);
+// Ends a hold; the last hold of a released list releases its items and the
+// record (see FreeList). Never fails.
+void ReleaseList(DblLnkList *list);
+
+// Releases a list whose handle let it go: every item leaves (the values get
+// "setkey" with nil from head to tail when the list enters keys, no
+// "logremovefromlist"), the items go back to the zone unless keys pin them,
+// and the record is freed. Never fails.
+void FreeList(DblLnkList *list);
+
+// Takes the whole chain out of `list` (head, tail, count emptied): every item
+// becomes dead and is pinned once, so that the caller can tell the values and
+// let the items go one by one. Returns the old head, or null.
+DblLnkItem *DetachChain(DblLnkList *list);
+
+// Takes a dead, pinned item's value out (the item keeps nil), drops the pin
+// (the item goes back to the zone when no key names it) and returns the value
+// with the item's reference, for the caller to drop.
+HostValue TakeObject(DblLnkItem *item);
+
+// Stores `value` in a live item in place of its value, under the hold of
+// `key` (a key of the item): "setkey" with nil to the old value, the new one
+// stored and counted before the old reference is dropped, then "setkey" with
+// `key` to the new value. A message whose script takes the item out of its
+// list ends the routine there. Never fails.
+void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value);
+
+// Takes `item` out of the frame's list: "setkey" with nil, then
+// "logremovefromlist" while it is still linked, then unlinks it, frees it (or
+// leaves it dead for its keys) and drops its reference on its value. A
+// message whose script takes the item out itself ends the routine there.
+// Never fails.
+void RemoveItem(const ListFrame &frame, DblLnkItem *item);
+
+// 1 when a and b are the same word, numbers of equal value (integer or
+// float, IEEE comparison) or strings of equal text; 0 otherwise.
+int32_t IsEqual(HostValue a, HostValue b);
+
+// The first item of `list` whose value IsEqual to `value`, or null; its
+// position from 0 goes to `position` when that is not null.
+DblLnkItem *FindEqual(const DblLnkList *list, HostValue value, int32_t *position);
+
+// notify.cpp ----------------------------------------------------------------
+
+// Tells the item's value its key (nil when the value leaves) with "setkey",
+// when `list` enters keys. `list` is the list the item belongs to, or the one
+// it is leaving. Never fails.
+void EnterKey(const DblLnkList *list, DblLnkItem *item, HostValue key);
+
+// Reports the addition of `item` (linked and counted) to its value with
+// "logaddtolist" (self, the value before it or nil), when the list logs
+// transactions. Never fails.
+void LogAddToList(const ListFrame &frame, DblLnkItem *item);
+
+// Reports the removal of `item` to its value with "logremovefromlist" (self,
+// `before`), when the list logs transactions. Never fails.
+void LogRemoveFromList(const ListFrame &frame, DblLnkItem *item, HostValue before);
+
+// The name object of "key", made on the first call and kept.
+HostValue KeyName();
+
+// Sends `selector` with `argc` (0 to 2) arguments, holding a reference on the
+// receiver and the arguments for the length of the send. Returns the reply,
+// which carries one reference.
+HostValue Send(HostValue receiver, HostValue selector, int32_t argc, HostValue first, HostValue second);
+
+// frame.cpp -----------------------------------------------------------------
+
+// The self test of the list method frame, after the trace line. Fills
+// `frame` and returns true when self's `handle` holds a list (the payload's
+// `ob` is made self); otherwise writes the error line and returns false, and
+// the handler returns the integer 1.
+bool OpenFrame(HostValue *argv, ListFrame &frame);
+
+// The item `key` names when it is an entry of `list`, or, for a null `list`,
+// of any list. Otherwise writes the stale or foreign key error line and
+// returns null.
+DblLnkItem *EntryOf(HostValue key, const DblLnkList *list);
+
+// Reads a number argument (an integer, or a float truncated toward zero) into
+// `value`. Otherwise writes `error` and returns false.
+bool NumberArgument(HostValue arg, const char *error, int32_t &value);
+
+// Handlers, in the order of the table ----------------------------------------
+
+HostValue SetDebugLevel(int32_t argc, HostValue *argv);
+HostValue x_set_val(int32_t argc, HostValue *argv);
+HostValue x_val(int32_t argc, HostValue *argv);
+HostValue x_after(int32_t argc, HostValue *argv);
+HostValue x_before(int32_t argc, HostValue *argv);
+HostValue x_create(int32_t argc, HostValue *argv);
+HostValue x_set_enter_keys(int32_t argc, HostValue *argv);
+HostValue x_set_log_transactions(int32_t argc, HostValue *argv);
+HostValue x_used(int32_t argc, HostValue *argv);
+HostValue x_fst(int32_t argc, HostValue *argv);
+HostValue x_key_of(int32_t argc, HostValue *argv);
+HostValue x_object_of(int32_t argc, HostValue *argv);
+HostValue x_set_at_key(int32_t argc, HostValue *argv);
+HostValue x_key_at(int32_t argc, HostValue *argv);
+HostValue x_key_at_head(int32_t argc, HostValue *argv);
+HostValue x_key_at_tail(int32_t argc, HostValue *argv);
+HostValue x_head(int32_t argc, HostValue *argv);
+HostValue x_tail(int32_t argc, HostValue *argv);
+HostValue x_rem(int32_t argc, HostValue *argv);
+HostValue x_rem_at_key(int32_t argc, HostValue *argv);
+HostValue x_rem_at_head(int32_t argc, HostValue *argv);
+HostValue x_rem_at_tail(int32_t argc, HostValue *argv);
+HostValue x_add_at_head(int32_t argc, HostValue *argv);
+HostValue x_add_at_tail(int32_t argc, HostValue *argv);
+HostValue x_add_before(int32_t argc, HostValue *argv);
+HostValue x_add_after(int32_t argc, HostValue *argv);
+HostValue x_index_of(int32_t argc, HostValue *argv);
+HostValue x_flush(int32_t argc, HostValue *argv);
+
+}  // namespace t_dbllnk

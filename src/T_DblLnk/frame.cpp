@@ -1,0 +1,63 @@
+// The list method frame's tests: self holds a list, a key names an entry of
+// it, an argument is a number.
+#include <cstdio>
+
+#include "T_C_Object/T_C_Object.h"
+#include "T_DblLnk/dbllnk.h"
+
+namespace t_dbllnk {
+
+// Only nil is what `create` has not yet replaced; anything else that is not
+// a live list's GenObjHandle (a script assigned to `handle`) is refused with
+// a line of its own rather than read as one.
+bool OpenFrame(HostValue *argv, ListFrame &frame) {
+  const HostValue self = argv[0];
+  const HostValue handle = t_c_object::Handle(self);
+  if (host::is_nil(handle)) {
+    std::printf("Error : Object was not created properly\n");
+    return false;
+  }
+  genobj::GenObjPayload *payload =
+      host::has_type(handle, genobj::kGenObjHandle) ? host::payload<genobj::GenObjPayload>(handle) : nullptr;
+  if (payload == nullptr || payload->class_index != genobj::kTDblLnkClass || payload->data == nullptr ||
+      static_cast<DblLnkList *>(payload->data)->released != 0) {
+    std::printf("Error : Object does not hold a list\n");
+    return false;
+  }
+  if (payload->ob != self) payload->ob = self;
+  frame = ListFrame{self, payload, static_cast<DblLnkList *>(payload->data)};
+  return true;
+}
+
+DblLnkItem *EntryOf(HostValue key, const DblLnkList *list) {
+  DblLnkItem *item = ItemOf(key);
+  if (item->list == nullptr) {
+    std::printf("Error : Key names an entry that has left its list\n");
+    return nullptr;
+  }
+  if (list != nullptr && item->list != list) {
+    std::printf("Error : Key does not name an entry of this list\n");
+    return nullptr;
+  }
+  return item;
+}
+
+// Floats outside the 32-bit range (and NaN) are refused like other values,
+// since truncating them has no defined result.
+bool NumberArgument(HostValue arg, const char *error, int32_t &value) {
+  if (host::is_int(arg)) {
+    value = host::int_of(arg);
+    return true;
+  }
+  if (host::has_type(arg, host::kFloat)) {
+    const double number = host::float_of(arg);
+    if (number > -2147483649.0 && number < 2147483648.0) {
+      value = static_cast<int32_t>(number);
+      return true;
+    }
+  }
+  std::printf("%s", error);
+  return false;
+}
+
+}  // namespace t_dbllnk

@@ -1,0 +1,312 @@
+// The list store: T_DblLnk's module state and table, the class functions
+// (start-up, create, deallocate, dump), the records' allocation, the pins of
+// items and the holds of lists, and the routines that take items out of a
+// list or replace their values.
+#include <cstdio>
+#include <cstring>
+
+#include "T_DblLnk/dbllnk.h"
+#include "T_DblLnk/keys.h"
+#include "objkit/builtin.h"
+#include "objkit/exports.h"
+#include "objkit/trace.h"
+
+namespace t_dbllnk {
+
+int32_t level = 0;
+
+namespace {
+
+int32_t initialised = 0;
+
+using objkit::kAnyCount;
+using objkit::Routine;
+using objkit::Section;
+
+// The class's own functions.
+const SymbolEntry kSymbols[] = {
+    {"init_module", reinterpret_cast<void *>(T_DblLnk_init_module)},
+    {"create", reinterpret_cast<void *>(T_DblLnk_create)},
+    {"deallocate", reinterpret_cast<void *>(T_DblLnk_deallocate)},
+    {"dump", reinterpret_cast<void *>(T_DblLnk_dump)},
+    {nullptr, nullptr},
+};
+
+// Registers the class's table with the interpreter.
+void InitialiseZEL() {
+  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE InitialiseZEL ()\n");
+  init_built_in(kBuiltins);
+}
+
+// Takes a counted item out of the chain of `list`; it becomes dead, keeping
+// its value and its pins. The list is emptied when it was the last item.
+void Unlink(DblLnkList *list, DblLnkItem *item) {
+  if (item->prev == nullptr) {
+    list->head = item->next;
+  } else {
+    item->prev->next = item->next;
+  }
+  if (item->next == nullptr) {
+    list->tail = item->prev;
+  } else {
+    item->next->prev = item->prev;
+  }
+  if (--list->count == 0) {
+    list->tail = nullptr;
+    list->head = nullptr;
+  }
+  item->list = nullptr;
+  item->prev = nullptr;
+  item->next = nullptr;
+}
+
+}  // namespace
+
+constexpr BuiltinRecord kBuiltins[34] = {
+    Routine("T_DblLnk_debug", 1, SetDebugLevel),
+    Section("T_DblLnk", objkit::kClassSection),
+    Routine("setval", kAnyCount, x_set_val),
+    Routine("val", 1, x_val, genobj::kRefObjHandle),
+    Routine("after", 1, x_after, genobj::kRefObjHandle),
+    Routine("before", 1, x_before, genobj::kRefObjHandle),
+    Section("T_DblLnk", objkit::kInstanceSection),
+    Routine("create", 0, x_create),
+    Routine("setenterkeys", 1, x_set_enter_keys),
+    Routine("setlogtransactions", 1, x_set_log_transactions),
+    Routine("Used", 0, x_used),
+    Routine("fst", 0, x_fst),
+    Routine("lst", 0, x_used),
+    Routine("KeyOf", kAnyCount, x_key_of),
+    Routine("ObjectOf", 1, x_object_of, genobj::kRefObjHandle),
+    Routine("IterObj", 1, x_object_of, genobj::kRefObjHandle),
+    Routine("SetAtKey", kAnyCount, x_set_at_key),
+    Routine("KeyAt", 1, x_key_at),
+    Routine("KeyAtHead", 0, x_key_at_head),
+    Routine("KeyAtTail", 0, x_key_at_tail),
+    Routine("Head", 0, x_head),
+    Routine("Tail", 0, x_tail),
+    Routine("Rem", kAnyCount, x_rem),
+    Routine("RemAtKey", 1, x_rem_at_key, genobj::kRefObjHandle),
+    Routine("RemAtHead", 0, x_rem_at_head),
+    Routine("RemAtTail", 0, x_rem_at_tail),
+    Routine("AddAtHead", kAnyCount, x_add_at_head),
+    Routine("AddAtTail", kAnyCount, x_add_at_tail),
+    Routine("Add", kAnyCount, x_add_at_tail),
+    Routine("AddBefore", kAnyCount, x_add_before),
+    Routine("AddAfter", kAnyCount, x_add_after),
+    Routine("IndexOf", kAnyCount, x_index_of),
+    Routine("Flush", 0, x_flush),
+    objkit::kEndOfTable,
+};
+
+// Handler of "T_DblLnk_debug": sets T_DblLnk's debug level (argument 1 read
+// as a number); returns the integer 1.
+HostValue SetDebugLevel(int32_t, HostValue *argv) {
+  return objkit::SetLevel(level, "FILE T_DblLnk, ROUTINE SetDebugLevel (%d)\n", argv);
+}
+
+DblLnkList *AllocateList() {
+  void *record = z_malloc(sizeof(DblLnkList));
+  if (record == nullptr) errexit("Out of memory");
+  return static_cast<DblLnkList *>(record);
+}
+
+DblLnkItem *AllocateItem() {
+  void *record = z_malloc(sizeof(DblLnkItem));
+  if (record == nullptr) errexit("Out of memory");
+  return static_cast<DblLnkItem *>(record);
+}
+
+void PinItem(void *item) {
+  if (item != nullptr) ++static_cast<DblLnkItem *>(item)->pins;
+}
+
+void UnpinItem(void *item) {
+  if (item == nullptr) return;
+  DblLnkItem *pinned = static_cast<DblLnkItem *>(item);
+  if (--pinned->pins == 0 && pinned->list == nullptr) z_free(pinned);
+}
+
+void HoldList(DblLnkList *list) {
+  ++list->holds;
+}
+
+void ReleaseList(DblLnkList *list) {
+  if (--list->holds == 0 && list->released != 0) FreeList(list);
+}
+
+DblLnkItem *DetachChain(DblLnkList *list) {
+  DblLnkItem *chain = list->head;
+  for (DblLnkItem *item = chain; item != nullptr; item = item->next) {
+    item->list = nullptr;
+    ++item->pins;
+  }
+  list->tail = nullptr;
+  list->head = nullptr;
+  list->count = 0;
+  return chain;
+}
+
+HostValue TakeObject(DblLnkItem *item) {
+  const HostValue object = item->object;
+  item->object = nil_obj();
+  item->prev = nullptr;
+  item->next = nullptr;
+  UnpinItem(item);
+  return object;
+}
+
+// The chain is detached first, so every key of the list is stale while the
+// values hear of it and no script can reach the items any more.
+void FreeList(DblLnkList *list) {
+  DblLnkItem *item = DetachChain(list);
+  while (item != nullptr) {
+    DblLnkItem *next = item->next;
+    EnterKey(list, item, nil_obj());
+    host::ref_drop(TakeObject(item));
+    item = next;
+  }
+  z_free(list);
+}
+
+HostValue ObjectBefore(const DblLnkItem *item) {
+  return item->prev == nullptr ? nil_obj() : item->prev->object;
+}
+
+// The item is pinned across its two messages. It is unlinked before its value
+// loses the reference, so that whatever that release sets off finds the list
+// whole.
+void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
+  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE RemoveItem (%p, %p)\n", static_cast<void *>(frame.payload),
+                static_cast<void *>(item));
+  DblLnkList *list = frame.list;
+  PinItem(item);
+  EnterKey(list, item, nil_obj());
+  if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
+  if (item->list != list) {
+    UnpinItem(item);
+    return;
+  }
+  Unlink(list, item);
+  host::ref_drop(TakeObject(item));
+}
+
+// The key is held and the item pinned across the messages; the new value is
+// stored before the old one loses its reference.
+void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value) {
+  host::ref_take(key);
+  PinItem(item);
+  EnterKey(item->list, item, nil_obj());
+  if (item->list != nullptr) {
+    host::ref_take(value);
+    const HostValue old = item->object;
+    item->object = value;
+    host::ref_drop(old);
+    if (item->list != nullptr) EnterKey(item->list, item, key);
+  }
+  UnpinItem(item);
+  host::ref_unhold(key);
+}
+
+namespace {
+
+// True for a small integer or a float object.
+bool IsNumeric(HostValue v) {
+  return host::is_int(v) || host::has_type(v, host::kFloat);
+}
+
+// The value of a numeric word as a double.
+double NumericValue(HostValue v) {
+  return host::is_int(v) ? host::int_of(v) : host::float_of(v);
+}
+
+}  // namespace
+
+int32_t IsEqual(HostValue a, HostValue b) {
+  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE IsEqual (%d, %d)\n", static_cast<int>(a),
+                static_cast<int>(b));
+  if (a == b) return 1;
+  if (IsNumeric(a) && IsNumeric(b)) return NumericValue(a) == NumericValue(b) ? 1 : 0;
+  if (host::has_type(a, host::kString) && host::has_type(b, host::kString)) {
+    return std::strcmp(host::chars_of(a), host::chars_of(b)) == 0 ? 1 : 0;
+  }
+  return 0;
+}
+
+DblLnkItem *FindEqual(const DblLnkList *list, HostValue value, int32_t *position) {
+  int32_t index = 0;
+  for (DblLnkItem *item = list->head; item != nullptr; item = item->next, ++index) {
+    if (IsEqual(item->object, value) != 0) {
+      if (position != nullptr) *position = index;
+      return item;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace t_dbllnk
+
+extern "C" {
+
+// The symbol table: init_module, create, deallocate, dump, then the null row.
+const SymbolEntry *T_DblLnk_get_symbol_table(void) {
+  return t_dbllnk::kSymbols;
+}
+
+// The class's start-up, once: registers the table. Later calls only trace.
+void T_DblLnk_init_module(void) {
+  objkit::Trace(t_dbllnk::level, 1, "FILE T_DblLnk, PROCEDURE T_DblLnk_init_module ()\n");
+  if (t_dbllnk::initialised) return;
+  t_dbllnk::InitialiseZEL();
+  t_dbllnk::initialised = 1;
+}
+
+// A new GenObjHandle of class T_DblLnk owned by `owner`, holding a new empty
+// list with both flags 0. Nil when no handle could be made (after genobj's
+// message); a full zone ends the process.
+HostValue T_DblLnk_create(HostValue owner) {
+  objkit::Trace(t_dbllnk::level, 1, "FILE T_DblLnk, PROCEDURE T_DblLnk_create (%p)\n", t_dbllnk::Word(owner));
+  const HostValue handle = genobj_handle(genobj::kTDblLnkClass);
+  if (host::is_nil(handle)) return handle;
+  t_dbllnk::DblLnkList *list = t_dbllnk::AllocateList();
+  list->tail = nullptr;
+  list->head = nullptr;
+  list->count = 0;
+  genobj::GenObjPayload *payload = host::payload<genobj::GenObjPayload>(handle);
+  payload->ob = owner;
+  payload->data = list;
+  list->enter_keys = 0;
+  list->log_transactions = 0;
+  list->released = 0;
+  list->holds = 0;
+  return handle;
+}
+
+// Releases the list of a GenObjHandle payload: every value is told of it
+// ("setkey" with nil, head to tail, when the list enters keys; no
+// "logremovefromlist") and loses the item's reference, and the items and the
+// record go back to the zone (items still named by keys stay, dead, until
+// their last key goes). A list that a running operation holds is released
+// when that operation ends. The payload is not changed. Never fails.
+void T_DblLnk_deallocate(void *payload) {
+  objkit::Trace(t_dbllnk::level, 1, "FILE T_DblLnk, PROCEDURE T_DblLnk_deallocate (%p)\n", payload);
+  auto *list = static_cast<t_dbllnk::DblLnkList *>(static_cast<genobj::GenObjPayload *>(payload)->data);
+  if (list == nullptr) return;
+  list->released = 1;
+  if (list->holds == 0) t_dbllnk::FreeList(list);
+}
+
+// Writes T_C_Object's line and the flags line to `stream`; returns the result
+// of the last write.
+int32_t T_DblLnk_dump(void *payload, FILE *stream, int32_t depth) {
+  objkit::Trace(t_dbllnk::level, 7, "FILE T_DblLnk, PROCEDURE T_DblLnk_dump (%p, %p, %d)\n", payload,
+                static_cast<void *>(stream), static_cast<int>(depth));
+  const int32_t written = T_C_Object_dump(payload, stream, depth);
+  const auto *list =
+      static_cast<const t_dbllnk::DblLnkList *>(static_cast<genobj::GenObjPayload *>(payload)->data);
+  if (list == nullptr) return written;
+  return std::fprintf(stream, "  enter_keys : <%d>, log_transactions : <%d>\n",
+                      static_cast<int>(list->enter_keys), static_cast<int>(list->log_transactions));
+}
+
+}  // extern "C"

@@ -1,0 +1,81 @@
+// The module T_Timer: the script class T_Timer (a stopwatch in seconds whose
+// whole state lives in the script object's two instance variables), the
+// module's current timer, the clock, start-up calibration and the profiler
+// hooks. Internal to the library (hidden); T_Timer_init_module is exported
+// through objkit/exports.h.
+#pragma once
+
+#include <cstdint>
+
+#include "host/host.h"
+
+namespace t_timer {
+
+// Instance variables of a T_Timer object, by their fixed index: `value` holds
+// the total in seconds while stopped and the total minus the reading at which
+// the run began while running; `is_running` holds the integer 1 or 0.
+inline constexpr int32_t kValueSlot = 0;
+inline constexpr int32_t kRunningSlot = 1;
+
+// Module state. All zero at load; lives for the life of the process.
+extern int32_t initialised;      // 1 once T_Timer_init_module has run
+extern int32_t level;            // debug level, set by T_Timer_debug
+extern int32_t clock_origin;     // whole second of the first clock reading; 0 = not yet read
+extern HostValue current_timer;  // the timer the profiler hooks drive; counted, except nil
+extern double timer_overhead;    // seconds, measured once by Calibrate
+
+// 1 while current_timer is known to be a T_Timer object: it has been the
+// receiver of one of the class's built-in methods since it was made current.
+// The hooks touch the slots of current_timer only then.
+extern int32_t current_is_timer;
+
+// The T_Timer table: T_Timer_debug; class level current, setcurrent;
+// instances start, stop, lap, reset; the terminator.
+extern const BuiltinRecord kBuiltins[10];
+
+// Hundredths of a second since the start of the origin second, read from
+// gettimeofday; the first call sets clock_origin. Never fails.
+double ReadClock();
+
+// ReadClock() in seconds.
+inline double ReadNow() {
+  return ReadClock() / 100.0;
+}
+
+// A slot read as a number: an integer's value, a float's double, 0.0 for
+// anything else.
+double NumberIn(HostValue word);
+
+// A slot read as a running flag: an integer or a float truncated toward zero
+// is not 0 (a float that is not a number counts as 0). Anything else: false.
+bool RunningIn(HostValue word);
+
+// Handler of "T_Timer_debug": sets the module's debug level; returns 1.
+HostValue SetDebugLevel(int32_t argc, HostValue *argv);
+// Handler of "current": current_timer with a reference taken (nil before any
+// setcurrent). Never fails.
+HostValue x_current(int32_t argc, HostValue *argv);
+// Handler of "setcurrent": makes argument 1 (any value, counted) the current
+// timer and returns 1; any count but 1 returns the failure word 2 and changes
+// nothing.
+HostValue x_set_current(int32_t argc, HostValue *argv);
+// Handlers of the instance methods "start", "stop", "lap", "reset" (receiver
+// at argv[0]). start, stop and reset return 1; lap returns a new float, the
+// running total or 0.0 for a stopped timer. Never fail.
+HostValue x_start(int32_t argc, HostValue *argv);
+HostValue x_stop(int32_t argc, HostValue *argv);
+HostValue x_lap(int32_t argc, HostValue *argv);
+HostValue x_reset(int32_t argc, HostValue *argv);
+
+// Measures timer_overhead: 0.009 times the span of 100 clock readings plus
+// the closing one. Makes the module's first clock reading. Never fails.
+void Calibrate();
+
+// The profiler's start hook: starts the current timer, ahead by
+// timer_overhead; does nothing unless current_timer is a stopped T_Timer.
+void StartCurrentTimer();
+// The profiler's stop hook: stops the current timer, less timer_overhead; does
+// nothing unless current_timer is a running T_Timer.
+void StopCurrentTimer();
+
+}  // namespace t_timer

@@ -1,0 +1,164 @@
+// The two handle types: GenObjHandle (type 55) ties a script object to its
+// native record, RefObjHandle (type 56) is a key naming one list item. Their
+// constructors, and the replace and clear hooks the interpreter calls.
+//
+// A replace leaves two handles naming one record. So that the record is
+// released once, a small zone table lists the records named by more than one
+// handle with the number of extra handles; every release goes through
+// ClassDeallocate, which only lowers that number while it is above 0.
+#include <type_traits>
+
+#include "T_DblLnk/keys.h"
+#include "genobj/genobj.h"
+#include "objkit/trace.h"
+
+namespace genobj {
+
+namespace {
+
+// A record named by 1 + extra GenObjHandles.
+struct SharedRecord {
+  void *data;
+  int32_t extra;
+};
+static_assert(std::is_trivially_copyable_v<SharedRecord>);
+
+SharedRecord *shared = nullptr;  // zone block of `room` rows, `used` in use
+int32_t used = 0;
+int32_t room = 0;
+
+// The row of `data`, or null.
+SharedRecord *FindShared(const void *data) {
+  for (int32_t i = 0; i < used; ++i) {
+    if (shared[i].data == data) return &shared[i];
+  }
+  return nullptr;
+}
+
+// Counts one more handle naming `data`. Ends the process through errexit
+// when the zone cannot grow the table.
+void CountShared(void *data) {
+  if (SharedRecord *row = FindShared(data)) {
+    ++row->extra;
+    return;
+  }
+  if (used == room) {
+    const int32_t more = room == 0 ? 4 : room * 2;
+    void *grown = z_realloc(shared, static_cast<uint32_t>(static_cast<size_t>(more) * sizeof(SharedRecord)));
+    if (grown == nullptr) errexit("Out of memory");
+    shared = static_cast<SharedRecord *>(grown);
+    room = more;
+  }
+  shared[used++] = SharedRecord{data, 1};
+}
+
+// Drops a row whose record is named by one handle again; the table goes back
+// to the zone when its last row goes.
+void DropRow(SharedRecord *row) {
+  *row = shared[--used];
+  if (used != 0) return;
+  z_free(shared);
+  shared = nullptr;
+  room = 0;
+}
+
+// A new handle object of `type` with `bytes` of payload and flag bit 0 set
+// (shared by reference, never copied). Nil, after "Fatal error : Out of
+// memory" (not flushed), when the interpreter has no room.
+HostValue NewHandle(uint8_t type, size_t bytes) {
+  const HostValue handle = gen_obj(type, static_cast<int32_t>(bytes));
+  if (host::is_nil(handle)) {
+    std::printf("Fatal error : Out of memory\n");
+    return handle;
+  }
+  host::object_of(handle)->flags |= host::kSharedFlag;
+  return handle;
+}
+
+}  // namespace
+
+void ClassDeallocate(GenObjPayload *payload) {
+  if (used != 0) {
+    if (SharedRecord *row = FindShared(payload->data)) {
+      if (--row->extra == 0) DropRow(row);
+      return;
+    }
+  }
+  if (const DeallocateFn deallocate = DeallocateOf(payload->class_index)) deallocate(payload);
+}
+
+// Replace hook of GenObjHandle: with a non-zero flag the target's record is
+// released first; the three words are then copied and the source's record
+// counted as named once more. Reports the `=` assignment every time.
+void genobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
+  objkit::Trace(level, 5, "FILE genobj, ROUTINE genobj_handle_rpl (%p, %p, %d)\n",
+                static_cast<void *>(target), static_cast<void *>(source), static_cast<int>(flag));
+  GenObjPayload *to = host::payload<GenObjPayload>(target);
+  const GenObjPayload *from = host::payload<GenObjPayload>(source);
+  const bool same_record = to->data == from->data;
+  if (!same_record && flag != 0 && to->data != nullptr) ClassDeallocate(to);
+  to->class_index = from->class_index;
+  to->ob = from->ob;
+  to->data = from->data;
+  if (!same_record && to->data != nullptr) CountShared(to->data);
+  std::printf("Fatal error : You used = instead of == to assign an object\n");
+}
+
+// Clear hook of GenObjHandle: releases the record, if any; the payload words
+// stay as they are.
+void genobj_handle_clr(HostObject *object) {
+  objkit::Trace(level, 5, "FILE genobj, ROUTINE genobj_handle_clr (%p)\n", static_cast<void *>(object));
+  GenObjPayload *payload = host::payload<GenObjPayload>(object);
+  if (payload->data != nullptr) ClassDeallocate(payload);
+}
+
+// Replace hook of RefObjHandle: the target names the source's item. The new
+// item is pinned before the old one is unpinned, so a key replaced by a key
+// of the same item never lets it go.
+void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
+  objkit::Trace(level, 5, "FILE genobj, ROUTINE refobj_handle_rpl (%p, %p, %d)\n",
+                static_cast<void *>(target), static_cast<void *>(source), static_cast<int>(flag));
+  RefObjPayload *to = host::payload<RefObjPayload>(target);
+  void *item = host::payload<RefObjPayload>(source)->item;
+  t_dbllnk::PinItem(item);
+  t_dbllnk::UnpinItem(to->item);
+  to->item = item;
+}
+
+// Clear hook of RefObjHandle: the key stops naming its item. The list and
+// its items are untouched, except an item already out of its list, which
+// goes back to the zone with its last key.
+void refobj_handle_clr(HostObject *object) {
+  objkit::Trace(level, 5, "FILE genobj, ROUTINE refobj_handle_clr (%p)\n", static_cast<void *>(object));
+  t_dbllnk::UnpinItem(host::payload<RefObjPayload>(object)->item);
+}
+
+}  // namespace genobj
+
+extern "C" {
+
+// A new GenObjHandle of class `class_index`: flag bit 0 set, `ob` nil, `data`
+// null. Nil (after "Fatal error : Out of memory") when the interpreter has no
+// room; the process goes on.
+HostValue genobj_handle(int32_t class_index) {
+  objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE genobj_handle (%d)\n",
+                static_cast<int>(class_index));
+  const HostValue handle = genobj::NewHandle(genobj::kGenObjHandle, sizeof(genobj::GenObjPayload));
+  if (host::is_nil(handle)) return handle;
+  *host::payload<genobj::GenObjPayload>(handle) = genobj::GenObjPayload{class_index, nil_obj(), nullptr};
+  return handle;
+}
+
+// A new RefObjHandle naming (and pinning) `item`, flag bit 0 set. Nil (after
+// "Fatal error : Out of memory") when the interpreter has no room.
+HostValue refobj_handle(void *item) {
+  objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE refobj_handle (%d)\n",
+                static_cast<int>(reinterpret_cast<intptr_t>(item)));
+  const HostValue handle = genobj::NewHandle(genobj::kRefObjHandle, sizeof(genobj::RefObjPayload));
+  if (host::is_nil(handle)) return handle;
+  host::payload<genobj::RefObjPayload>(handle)->item = item;
+  t_dbllnk::PinItem(item);
+  return handle;
+}
+
+}  // extern "C"

@@ -1,0 +1,43 @@
+// Internals of the module objkit: start-up, the zone's block layout and the
+// handlers of the module's built-in routines. Internal to the library.
+#pragma once
+
+#include <cstdint>
+
+#include "host/host.h"
+
+namespace objkit {
+
+// Bytes in front of every zone block. Their first 4 hold the size of the whole
+// zone allocation (unsigned 32 bits). The header is one 32-bit word on the
+// 32-bit target and one pointer-sized word on 64-bit builds (the size in its
+// first 4 bytes), so that blocks keep the alignment of the records they hold.
+inline constexpr uint32_t kZoneHeader = sizeof(uintptr_t);
+
+// Creates the module zone, zcreate(6, 16384). Called once, first thing of
+// start-up; the result is not tested.
+void CreateZone();
+
+// objkit's built-in table: objkit_debug, libmsg, setvideo, slist, number and
+// the terminator.
+extern const BuiltinRecord kBuiltins[6];
+
+// The table objkitbltin returns: the terminator alone.
+extern const BuiltinRecord kEmptyTable[1];
+
+// Handler of "objkit_debug": sets objkit's debug level; returns the integer 1.
+HostValue SetDebugLevel(int32_t argc, HostValue *argv);
+// Handler of "libmsg": a new string with message text number n (argument 1,
+// an integer). Never fails.
+HostValue LibMsg(int32_t argc, HostValue *argv);
+// Handler of "setvideo": adds argument 1 (a number) to the video attribute,
+// or resets it for 0, and hands it to trm_setvideo. Returns the integer 1.
+HostValue SetVideo(int32_t argc, HostValue *argv);
+// Handler of "slist": a new array of the arguments, objects shared by
+// reference shared, everything else copied. Never fails.
+HostValue SList(int32_t argc, HostValue *argv);
+// Handler of "number": argument 1 (a string) read as hexadecimal after a
+// prefix x, X, 0x or 0X (an integer), else as decimal (a new float).
+HostValue Number(int32_t argc, HostValue *argv);
+
+}  // namespace objkit

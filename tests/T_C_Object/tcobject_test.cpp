@@ -1,0 +1,54 @@
+// T_C_Object where scripts cannot reach: the start-up layout check, a
+// `handle` holding something foreign, and the default deallocate.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "T_C_Object/T_C_Object.h"
+#include "genobj/genobj.h"
+#include "lang/boot.h"
+#include "runtime/runtime.h"
+
+namespace rt = zel::rt;
+
+namespace {
+
+// Runs before any start-up in this process (death tests come first).
+TEST(TCObjectDeathTest, HandleOutOfPlaceEndsStartUp) {
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        zel::boot(OBJKIT_TEST_DIR "/bad_layout");
+        objkit_init_module();
+      },
+      testing::ExitedWithCode(255),
+      "^Fatal error : Instance variable constants don't match for class T_C_Object\n$");
+}
+
+class TCObject : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    zel::boot();
+    objkit_init_module();
+  }
+};
+
+TEST_F(TCObject, DumpOfAForeignHandleIsAnError) {
+  rt::Ref object = rt::send(rt::find_class("t_c_object")->value, "new", {});
+  t_c_object::Handle(object.get()) = host::make_int(5);
+  HostValue argv[1] = {object.get()};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(t_c_object::x_dump(0, argv), host::kOne);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error : Object handle is not a GenObjHandle\n");
+  t_c_object::Handle(object.get()) = nil_obj();
+}
+
+TEST_F(TCObject, DeallocateFreesTheRecordOnly) {
+  void *record = z_malloc(8);
+  genobj::GenObjPayload payload{0, nil_obj(), record};
+  const size_t live = rt::live_zone_blocks();
+  T_C_Object_deallocate(&payload);
+  EXPECT_EQ(rt::live_zone_blocks(), live - 1);
+  EXPECT_EQ(payload.data, record);
+}
+
+}  // namespace

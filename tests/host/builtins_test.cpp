@@ -1,0 +1,191 @@
+// Built-in tables, argument checks, dispatch and the pending error of obj_send.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "runtime/runtime.h"
+#include "test_support.h"
+
+namespace rt = zel::rt;
+
+namespace {
+
+struct Seen {
+  int32_t argc = 0;
+  HostValue receiver = 0, arg1 = 0, arg2 = 0;
+  int after_send = 0;
+};
+Seen seen;
+
+HostValue Length(int32_t, HostValue *argv) {
+  return host::make_int(static_cast<int32_t>(strlen(host::chars_of(argv[-1]))));
+}
+
+HostValue Pair(int32_t argc, HostValue *argv) {
+  if (checkpar(argc, argv, 1, 2, host::kString, -1) < 0) return host::kFailure;
+  return host::make_int(argc);
+}
+
+HostValue Refuse(int32_t, HostValue *) {
+  return host::kFailure;
+}
+
+HostValue Look(int32_t argc, HostValue *argv) {
+  seen = {argc, argv[0], argc > 0 ? argv[-1] : 0, argc > 1 ? argv[-2] : 0, 0};
+  return str_obj(4, "look");
+}
+
+HostValue Relay(int32_t, HostValue *argv) {
+  static const HostValue look = nam_obj(4, "look");
+  return obj_send(argv[0], look, 2, host::kOne, host::make_int(2));
+}
+
+HostValue SendsAMissingMessage(int32_t, HostValue *argv) {
+  const HostValue r = obj_send(argv[0], nam_obj(7, "missing"), 0);
+  const HostValue again = obj_send(argv[0], nam_obj(4, "look"), 0);
+  if (host::is_nil(r) && host::is_nil(again)) ++seen.after_send;
+  return str_obj(2, "ok");
+}
+
+constexpr BuiltinRecord row(const char *name, int16_t argc, BuiltinHandler handler, uint8_t argtype = 0) {
+  return {host::kBuiltinRefcount, host::kBuiltin, 0, 24, name, argc, 0, handler, argtype, {}};
+}
+
+const BuiltinRecord kTable[] = {
+    row("t_length", 1, Length, host::kString),
+    row("t_pair", -1, Pair),
+    row("t_refuse", 0, Refuse),
+    row("T_Thing", 1, nullptr),
+    row("t_class_look", -1, Look),
+    row("T_Thing", 0, nullptr),
+    row("look", -1, Look),
+    row("poke", 1, Look, zel::test::kTestType),
+    row("relay", 0, Relay),
+    row("sends_missing", 0, SendsAMissingMessage),
+    {},
+};
+
+const BuiltinRecord kSubTable[] = {row("T_Sub", 0, nullptr), row("which", 0, Look), {}};
+
+// The language stand-in: a procedure handle is the text it answers.
+rt::Ref Invoke(const void *proc, HostValue, std::span<const HostValue>) {
+  return rt::make_string(static_cast<const char *>(proc));
+}
+
+std::string error_of(auto &&f) {
+  try {
+    f();
+  } catch (const rt::ScriptError &error) {
+    return error.message;
+  }
+  return "no error";
+}
+
+class Builtins : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    zel::test::register_test_type();
+    rt::set_language(nullptr, Invoke);
+    ASSERT_EQ(init_built_in(kTable), 0);  // bound before the classes exist
+    ASSERT_EQ(init_built_in(kSubTable), 0);
+    thing = rt::define_class(rt::root(), "t_thing", {"a", "b"});
+    sub = rt::define_class(thing, "t_sub", {"c"});
+  }
+  rt::Ref make(rt::Class *cls) { return rt::send(cls->value, "new", {}); }
+  rt::Class *thing = nullptr;
+  rt::Class *sub = nullptr;
+};
+
+TEST_F(Builtins, RowsCheckTheirArguments) {
+  const rt::Ref s = rt::make_string("abc");
+  const HostValue one[] = {s.get()};
+  EXPECT_EQ(host::int_of(rt::call("T_LENGTH", one).get()), 3);
+  EXPECT_EQ(error_of([] { rt::call("t_length", {}); }), "t_length: expects 1 argument, got 0");
+  const HostValue number[] = {host::kOne};
+  EXPECT_EQ(error_of([&] { rt::call("t_length", number); }),
+            "t_length: argument 1 must be a string, got an integer");
+
+  const HostValue two[] = {s.get(), host::kOne};
+  EXPECT_EQ(host::int_of(rt::call("t_pair", two).get()), 2);
+  EXPECT_EQ(error_of([] { rt::call("t_pair", {}); }), "t_pair: expects 1 to 2 arguments, got 0");
+  EXPECT_EQ(error_of([&] { rt::call("t_pair", number); }),
+            "t_pair: argument 1 must be a string, got an integer");
+  EXPECT_EQ(error_of([] { rt::call("t_refuse", {}); }), "t_refuse: arguments refused");
+  EXPECT_EQ(error_of([] { rt::call("no_such", {}); }), "unknown routine no_such");
+
+  const rt::Ref object = make(thing);
+  EXPECT_EQ(error_of([&] { rt::send(object.get(), "poke", number); }),
+            "poke: argument 1 must be a TestHandle, got an integer");
+}
+
+TEST_F(Builtins, HandlersSeeReceiverAndArgumentsBelowIt) {
+  const rt::Ref object = make(sub);
+  EXPECT_EQ(rt::show(rt::send(object.get(), "relay", {}).get()), "look");
+  EXPECT_EQ(seen.argc, 2);
+  EXPECT_EQ(seen.receiver, object.get());
+  EXPECT_EQ(seen.arg1, host::kOne);
+  EXPECT_EQ(seen.arg2, host::make_int(2));
+
+  const HostValue args[] = {host::kOne};
+  rt::send(sub->value, "t_class_look", args);  // class-level, found through the parent
+  EXPECT_TRUE(host::is_nil(seen.receiver));
+  EXPECT_EQ(seen.arg1, host::kOne);
+}
+
+TEST_F(Builtins, DispatchOrderAlongTheClassChain) {
+  const rt::Ref object = make(sub);
+  EXPECT_EQ(rt::show(rt::send(object.get(), "LOOK", {}).get()), "look");
+  rt::define_procedure(thing, "look", "thing procedure");
+  EXPECT_EQ(rt::show(rt::send(object.get(), "look", {}).get()), "thing procedure");
+  rt::define_procedure(thing, "which", "thing procedure");
+  EXPECT_EQ(rt::show(rt::send(object.get(), "which", {}).get()), "look");  // built-in of t_sub first
+  rt::define_procedure(sub, "which", "sub procedure");
+  EXPECT_EQ(rt::show(rt::send(object.get(), "which", {}).get()), "sub procedure");
+  EXPECT_EQ(rt::show(rt::send_from(thing, object.get(), "which", {}).get()), "thing procedure");
+  EXPECT_EQ(error_of([&] { rt::send(object.get(), "nothing", {}); }), "a t_sub object has no method nothing");
+  EXPECT_EQ(error_of([] { rt::send(host::kOne, "look", {}); }), "cannot send look to an integer");
+}
+
+TEST_F(Builtins, ErrorOfANestedSendWaitsForTheHandler) {
+  const rt::Ref object = make(thing);
+  const size_t live = rt::live_objects();
+  seen.after_send = 0;
+  EXPECT_EQ(error_of([&] { rt::send(object.get(), "sends_missing", {}); }),
+            "a t_thing object has no method missing");
+  EXPECT_EQ(seen.after_send, 1);
+  EXPECT_EQ(rt::live_objects(), live);
+}
+
+TEST_F(Builtins, ClassesMadeByScripts) {
+  const rt::Ref name = rt::make_string("t_made");
+  const rt::Ref ivars = rt::make_string("x, handle");
+  const HostValue args[] = {name.get(), ivars.get()};
+  const rt::Ref cls = rt::send(thing->value, "subclass", args);
+  EXPECT_EQ(rt::as_class(cls.get()), rt::find_class("T_MADE"));
+  EXPECT_EQ(iv_index("T_Made", "handle", 0), 3);
+  EXPECT_EQ(iv_index("t_made", "Handle", 0), -1);
+  EXPECT_EQ(iv_index("t_unknown", "x", 0), -1);
+  const rt::Ref object = rt::send(cls.get(), "new", {});
+  EXPECT_EQ(rt::slot_count(object.get()), 4);
+  EXPECT_TRUE(host::is_nil(rt::ivar(object.get(), 3)));
+  EXPECT_EQ(rt::show(object.get()), "<t_made>");
+}
+
+TEST_F(Builtins, RecorderListsTheOperations) {
+  const rt::Ref object = make(thing);
+  rt::record(true);
+  void *zone = zcreate(6, 16384);
+  zfree(zone, zalloc(zone, 24), 24);
+  init_built_in(kSubTable);
+  rt::drop(obj_send(object.get(), nam_obj(4, "look"), 1, host::kOne));
+  iv_index("t_thing", "b", 0);
+  rt::record(false);
+  zdelete(zone);
+  const std::vector<std::string> expected = {
+      "zcreate(6, 16384)", "zalloc(24)",        "zfree(24)",     "init_built_in(T_Sub)",
+      "nam_obj(look)",     "obj_send(look, 1)", "str_obj(look)", "iv_index(t_thing, b)"};
+  EXPECT_EQ(rt::take_recording(), expected);
+  EXPECT_TRUE(rt::take_recording().empty());
+}
+
+}  // namespace

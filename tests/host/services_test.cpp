@@ -1,0 +1,79 @@
+// The interpreter's services: number reading, messages, the fatal exit, the
+// terminal, the clock and the leak report.
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <string>
+
+#include "runtime/runtime.h"
+#include "test_support.h"
+
+namespace rt = zel::rt;
+
+namespace {
+
+TEST(Services, ReadingNumbers) {
+  EXPECT_EQ(atox(""), 0);
+  EXPECT_EQ(atox("x"), 0);
+  EXPECT_EQ(atox("FFFFFFFF"), -1);
+  EXPECT_EQ(atox("40000000"), 0x40000000);
+  EXPECT_EQ(atox("1fZ9"), 31);
+  EXPECT_EQ(atox("123456789"), 0x23456789);  // wraps at 32 bits
+  EXPECT_EQ(atod(""), 0.0);
+  EXPECT_EQ(atod("x"), 0.0);
+  EXPECT_EQ(atod(" -2.5e1z"), -25.0);
+}
+
+TEST(Services, MessagesAndTerminal) {
+  EXPECT_STREQ(libmsg(0), "no error");
+  EXPECT_STREQ(libmsg(-1), "unknown message");
+  EXPECT_STREQ(libmsg(1000), "unknown message");
+  testing::internal::CaptureStdout();
+  trm_setvideo(5);  // standard output is no terminal here
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(ServicesDeathTest, ErrexitEndsTheProcess) {
+  zel::test::pick_death_test_style();
+  EXPECT_EXIT(errexit("Out of memory"), testing::ExitedWithCode(1), "^Out of memory\n$");
+}
+
+TEST(Services, FakeClock) {
+  rt::fake_clock(true);
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  EXPECT_EQ(tv.tv_sec, 1000000000);
+  EXPECT_EQ(tv.tv_usec, 250000);
+  rt::advance_clock(1.75);
+  const HostValue two[] = {host::make_int(2)};
+  rt::call("advance_clock", two);
+  gettimeofday(&tv, nullptr);
+  EXPECT_EQ(tv.tv_sec, 1000000004);
+  EXPECT_EQ(tv.tv_usec, 0);
+  rt::fake_clock(false);
+  gettimeofday(&tv, nullptr);
+  EXPECT_GT(tv.tv_sec, 1600000000);
+  EXPECT_THROW(rt::call("advance_clock", two), rt::ScriptError);
+}
+
+TEST(Services, LeakReportListsWhatIsLive) {
+  const rt::Ref text = rt::make_string("leaky");
+  void *zone = zcreate(6, 16384);
+  void *block = zalloc(zone, 20);
+  FILE *out = tmpfile();
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(rt::report_leaks(out), rt::live_objects() + rt::live_zone_blocks());
+  std::string report(static_cast<size_t>(ftell(out)), '\0');
+  rewind(out);
+  report.resize(fread(report.data(), 1, report.size(), out));
+  fclose(out);
+  char line[128];
+  snprintf(line, sizeof line, "leak: %p a string leaky, count 1\n", reinterpret_cast<void *>(text.get()));
+  EXPECT_NE(report.find(line), std::string::npos) << report;
+  snprintf(line, sizeof line, "leak: %p zone block of 20 bytes\n", block);
+  EXPECT_NE(report.find(line), std::string::npos) << report;
+  zdelete(zone);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// Values, the reference rules and releasing.
+#include <gtest/gtest.h>
+
+#include "runtime/runtime.h"
+#include "test_support.h"
+
+namespace rt = zel::rt;
+using zel::test::hook_counts;
+using zel::test::kTestType;
+
+namespace {
+
+TEST(References, CountsAtTheirEdges) {
+  zel::test::register_test_type();
+  const HostValue v = gen_obj(kTestType, 4);
+  HostObject *o = host::object_of(v);
+  EXPECT_EQ(o->refcount, 1);
+  o->refcount = 32767;
+  host::ref_take(v);
+  EXPECT_EQ(o->refcount, -32768);
+  o->refcount = -1;
+  host::ref_take(v);
+  EXPECT_EQ(o->refcount, -30000);
+  host::ref_take(v);
+  EXPECT_EQ(o->refcount, -29999);
+
+  const int cleared = hook_counts().cleared;
+  for (int16_t permanent : {int16_t{0}, int16_t{-5}, host::kPermanent}) {
+    o->refcount = permanent;
+    host::ref_drop(v);
+    EXPECT_EQ(o->refcount, permanent);
+  }
+  EXPECT_EQ(hook_counts().cleared, cleared);
+
+  const size_t live = rt::live_objects();
+  o->refcount = 1;
+  host::ref_drop(v);
+  EXPECT_EQ(hook_counts().cleared, cleared + 1);
+  EXPECT_EQ(rt::live_objects(), live - 1);
+
+  host::ref_take(host::kOne);  // odd words are no objects: nothing happens
+  host::ref_drop(host::kOne);
+  for (int i = 0; i < 3; ++i) host::ref_drop(nil_obj());
+  EXPECT_TRUE(host::is_nil(nil_obj()));
+}
+
+TEST(References, IntegerWords) {
+  EXPECT_EQ(static_cast<uint32_t>(host::make_int(1 << 30)), 0x80000001u);
+  EXPECT_EQ(host::int_of(host::make_int(1 << 30)), -(1 << 30));
+  EXPECT_EQ(host::int_of(static_cast<HostValue>(0xFFFFFFFFu)), -1);
+  for (int32_t v : {0, 1, -1, (1 << 30) - 1, -(1 << 30)}) EXPECT_EQ(host::int_of(rt::make_int(v).get()), v);
+}
+
+TEST(Release, ContainersDropWhatTheyHold) {
+  zel::test::register_test_type();
+  const size_t live = rt::live_objects();
+  rt::Ref shared = rt::make_string("shared");
+  {
+    rt::Ref array = rt::make_array(3);
+    host::slot(array.get(), 0) = rt::Ref(shared).release();
+    host::slot(array.get(), 1) = rt::make_float(2.5).release();
+    host::slot(array.get(), 2) = gen_obj(kTestType, 4);
+    EXPECT_EQ(host::object_of(shared.get())->refcount, 2);
+    EXPECT_EQ(rt::show(array.get()), "[shared, 2.5, <TestHandle>]");
+  }
+  EXPECT_EQ(host::object_of(shared.get())->refcount, 1);
+  EXPECT_EQ(rt::live_objects(), live + 1);
+
+  // A long chain is released without exhausting the stack.
+  rt::Ref chain = rt::make_array(0);
+  for (int i = 0; i < 200000; ++i) {
+    rt::Ref link = rt::make_array(1);
+    host::slot(link.get(), 0) = chain.release();
+    chain = std::move(link);
+  }
+  chain = rt::nil();
+  EXPECT_EQ(rt::live_objects(), live + 1);
+}
+
+TEST(Values, CopyAndAssign) {
+  zel::test::register_test_type();
+  const rt::Ref f = rt::make_float(1.0);
+  const HostValue copy = obj_vcopy(f.get());
+  EXPECT_NE(copy, f.get());
+  EXPECT_EQ(host::float_of(copy), 1.0);
+  EXPECT_EQ(host::object_of(copy)->refcount, 1);
+  rt::drop(copy);
+  EXPECT_EQ(obj_vcopy(host::kOne), host::kOne);
+  EXPECT_EQ(obj_vcopy(nil_obj()), nil_obj());
+  const rt::Ref handle = rt::Ref::adopt(gen_obj(kTestType, 4));
+  EXPECT_EQ(obj_vcopy(handle.get()), handle.get());
+  EXPECT_EQ(host::object_of(handle.get())->refcount, 2);
+  rt::drop(handle.get());
+
+  // `=` into a slot holding a registered type replaces in place; `==` shares.
+  HostValue slot = nil_obj();
+  rt::assign_value(slot, handle);
+  EXPECT_EQ(slot, handle.get());
+  const int replaced = hook_counts().replaced;
+  rt::assign_value(slot, rt::Ref::adopt(gen_obj(kTestType, 4)));
+  EXPECT_EQ(slot, handle.get());
+  EXPECT_EQ(hook_counts().replaced, replaced + 1);
+  rt::assign_value(slot, f);
+  EXPECT_NE(slot, f.get());
+  EXPECT_EQ(rt::show(slot), "1.0");
+  rt::assign_ref(slot, f);
+  EXPECT_EQ(slot, f.get());
+  rt::assign_ref(slot, rt::nil());
+  EXPECT_EQ(host::object_of(handle.get())->refcount, 1);
+  EXPECT_EQ(host::object_of(f.get())->refcount, 1);
+}
+
+TEST(Values, NamesAreInternedAndPermanent) {
+  const HostValue a = nam_obj(6, "setkey");
+  EXPECT_EQ(nam_obj(-1, "setkey"), a);
+  EXPECT_NE(nam_obj(6, "SetKey"), a);
+  EXPECT_LE(host::object_of(a)->refcount, 0);
+}
+
+}  // namespace

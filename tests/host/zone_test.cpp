@@ -1,0 +1,67 @@
+// Memory zones: size classes, growth over many chunks, reuse and accounting.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "runtime/runtime.h"
+#include "test_support.h"
+
+namespace rt = zel::rt;
+
+namespace {
+
+TEST(Zone, ManyBlocksKeepTheirBytesAndAreAllGivenBack) {
+  void *zone = zcreate(6, 16384);
+  const size_t live = rt::live_zone_blocks();
+  const uint32_t sizes[] = {0, 1, 8, 20, 24, 100, 256, 257, 5000};
+  std::vector<std::pair<unsigned char *, uint32_t>> blocks;
+  for (int i = 0; i < 4000; ++i) {
+    const uint32_t size = sizes[i % std::size(sizes)];
+    auto *block = static_cast<unsigned char *>(zalloc(zone, size));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
+    memset(block, i & 0xFF, size);
+    blocks.emplace_back(block, size);
+  }
+  EXPECT_EQ(rt::live_zone_blocks(), live + blocks.size());
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    auto [block, size] = blocks[i];
+    for (uint32_t b = 0; b < size; ++b) ASSERT_EQ(block[b], i & 0xFF) << "block " << i << " was overwritten";
+  }
+  std::set<unsigned char *> freed;
+  for (auto [block, size] : blocks) {
+    EXPECT_EQ(zfree(zone, block, size), 0);
+    if (size == 20 || size == 24) freed.insert(block);
+  }
+  EXPECT_EQ(rt::live_zone_blocks(), live);
+
+  // Freed blocks of a class come back, after the quarantine, for any size of it.
+  int reused = 0;
+  for (int i = 0; i < 200; ++i) reused += freed.count(static_cast<unsigned char *>(zalloc(zone, 17))) ? 1 : 0;
+  EXPECT_GT(reused, 100);
+  zdelete(zone);
+  EXPECT_EQ(rt::live_zone_blocks(), live);
+}
+
+TEST(Zone, RefusesWhatItDidNotHandOut) {
+  void *zone = zcreate(6, 16384);
+  void *other = zcreate(6, 16384);
+  void *block = zalloc(zone, 24);
+  int local = 0;
+  EXPECT_EQ(zfree(other, block, 24), -1);
+  EXPECT_EQ(zfree(zone, &local, 4), -1);
+  EXPECT_EQ(zalloc(&local, 4), nullptr);
+#ifndef NDEBUG
+  zel::test::pick_death_test_style();
+  EXPECT_DEATH(zfree(zone, block, 100), "block 0x[0-9a-f]+ of 24 bytes freed as 100 bytes");
+#endif
+  EXPECT_EQ(zfree(zone, block, 17), 0);  // same class: accepted
+  EXPECT_EQ(zfree(zone, block, 24), -1);
+  zdelete(other);
+  zdelete(zone);
+}
+
+}  // namespace
