@@ -1,5 +1,6 @@
 // Script classes and procedures: the class table (names without regard to
-// case), the root class zel$object, instance variables and iv_index.
+// case), the root class zel$object, instance variables, iv_index and the
+// extension obj_isa.
 #include <algorithm>
 #include <cctype>
 #include <memory>
@@ -119,4 +120,14 @@ extern "C" int32_t iv_index(const char *class_name, const char *var_name, int32_
   if (cls == nullptr) return -1;
   auto it = std::find(cls->ivars.begin(), cls->ivars.end(), var);
   return it == cls->ivars.end() ? -1 : static_cast<int32_t>(it - cls->ivars.begin());
+}
+
+extern "C" int32_t obj_isa(HostValue value, const char *class_name) {
+  const std::string name = class_name == nullptr ? "" : class_name;
+  if (zel::rt::detail::recording()) zel::rt::detail::note("obj_isa(" + name + ")");
+  const std::string wanted = zel::rt::detail::lower(name);
+  for (const zel::rt::Class *cls = zel::rt::class_of(value); cls != nullptr; cls = cls->parent) {
+    if (zel::rt::detail::lower(cls->name) == wanted) return 1;
+  }
+  return 0;
 }

@@ -68,6 +68,17 @@ void movb(const void *source, void *destination, uint32_t length);
 double atod(const char *text);
 int32_t atox(const char *text);
 
+// Extension operations. Our interpreter provides these besides the published
+// operations above; another host may not. A plug-in binds each one weakly
+// (__attribute__((weak))) and works without it: the function's address is
+// then null.
+
+// 1 when value is a script object whose class, or one of its ancestors, is
+// named class_name (compared without regard to case, as class names are); 0
+// for anything else (integers, nil, strings, arrays, classes, handles...).
+// Never fails.
+int32_t obj_isa(HostValue value, const char *class_name);
+
 }  // extern "C"
 
 namespace host {
@@ -95,11 +106,17 @@ struct HostFloat {
   double value;
 };
 
-inline bool is_int(HostValue v) { return (v & 1u) != 0; }
-inline bool is_object(HostValue v) { return (v & 1u) == 0; }
+inline bool is_int(HostValue v) {
+  return (v & 1u) != 0;
+}
+inline bool is_object(HostValue v) {
+  return (v & 1u) == 0;
+}
 
 // The integer an odd word holds: the low 32 bits shifted right arithmetically.
-inline int32_t int_of(HostValue v) { return static_cast<int32_t>(static_cast<uint32_t>(v)) >> 1; }
+inline int32_t int_of(HostValue v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(v)) >> 1;
+}
 
 // The word of integer v: (v << 1) + 1 in 32 bits, sign-extended to the word size.
 inline HostValue make_int(int32_t v) {
@@ -110,16 +127,26 @@ inline HostValue make_int(int32_t v) {
 inline constexpr HostValue kZero = 1;  // the integer 0
 inline constexpr HostValue kOne = 3;   // the integer 1
 
-inline HostObject *object_of(HostValue v) { return reinterpret_cast<HostObject *>(v); }
-inline HostValue value_of(const HostObject *o) { return reinterpret_cast<HostValue>(o); }
+inline HostObject *object_of(HostValue v) {
+  return reinterpret_cast<HostObject *>(v);
+}
+inline HostValue value_of(const HostObject *o) {
+  return reinterpret_cast<HostValue>(o);
+}
 
 // The type code of an object word.
-inline uint8_t type_of(HostValue v) { return object_of(v)->type; }
+inline uint8_t type_of(HostValue v) {
+  return object_of(v)->type;
+}
 
 // True for an object word whose type code is nil.
-inline bool is_nil(HostValue v) { return is_object(v) && type_of(v) == kNil; }
+inline bool is_nil(HostValue v) {
+  return is_object(v) && type_of(v) == kNil;
+}
 
-inline bool has_type(HostValue v, uint8_t type) { return is_object(v) && type_of(v) == type; }
+inline bool has_type(HostValue v, uint8_t type) {
+  return is_object(v) && type_of(v) == type;
+}
 
 // The payload of an object, from byte 8.
 template <typename T>
@@ -136,12 +163,18 @@ inline constexpr size_t kSlotOffset = sizeof(HostObject) + sizeof(HostValue);
 inline HostValue *slots(HostValue v) {
   return reinterpret_cast<HostValue *>(reinterpret_cast<char *>(object_of(v)) + kSlotOffset);
 }
-inline HostValue &slot(HostValue v, int32_t i) { return slots(v)[i]; }
+inline HostValue &slot(HostValue v, int32_t i) {
+  return slots(v)[i];
+}
 
-inline double float_of(HostValue v) { return reinterpret_cast<HostFloat *>(object_of(v))->value; }
+inline double float_of(HostValue v) {
+  return reinterpret_cast<HostFloat *>(object_of(v))->value;
+}
 
 // The characters of a string object, NUL-terminated.
-inline const char *chars_of(HostValue v) { return payload<const char>(v); }
+inline const char *chars_of(HostValue v) {
+  return payload<const char>(v);
+}
 
 // Takes a reference (the increment rule): applied to object words only; the
 // 16-bit count wraps, and a count that lands on 0 becomes permanent.
@@ -181,7 +214,9 @@ inline int32_t truncate_to_int(double d) {
 
 // Reads a value as a number: an integer word as its integer, any other word
 // as a float object truncated toward zero.
-inline int32_t number_of(HostValue v) { return is_int(v) ? int_of(v) : truncate_to_int(float_of(v)); }
+inline int32_t number_of(HostValue v) {
+  return is_int(v) ? int_of(v) : truncate_to_int(float_of(v));
+}
 
 }  // namespace host
 

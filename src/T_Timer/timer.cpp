@@ -10,6 +10,9 @@
 #include "objkit/exports.h"
 #include "objkit/trace.h"
 
+// An extension of our interpreter; another host may not define it.
+extern "C" __attribute__((weak)) int32_t obj_isa(HostValue value, const char *class_name);
+
 namespace t_timer {
 
 int32_t initialised = 0;
@@ -18,6 +21,7 @@ int32_t clock_origin = 0;
 HostValue current_timer = 0;
 double timer_overhead = 0.0;
 int32_t current_is_timer = 0;
+int32_t (*isa_operation)(HostValue, const char *) = obj_isa;
 
 namespace {
 
@@ -35,7 +39,8 @@ void InitialiseZEL() {
 
 // The receiver of a T_Timer method is a T_Timer object (the interpreter
 // dispatches the class's methods to nothing else): when it is the current
-// timer, the hooks may drive it from now on.
+// timer, the hooks may drive it from now on. With obj_isa, setcurrent has set
+// the flag already and this changes nothing.
 void Vouch(HostValue self) {
   if (self == current_timer) current_is_timer = 1;
 }
@@ -94,7 +99,13 @@ HostValue x_set_current(int32_t argc, HostValue *argv) {
   if (argc != 1) return host::kFailure;
   const HostValue timer = argv[-1];
   objkit::Trace(level, 4, "FILE t_timer, ROUTINE x_set_current (%d)\n", static_cast<int>(timer));
-  if (timer != current_timer) current_is_timer = 0;
+  // Decided once here, so that the hooks only test a flag. Without obj_isa a
+  // new current timer waits for a method to vouch for it.
+  if (isa_operation != nullptr) {
+    current_is_timer = isa_operation(timer, "T_Timer");
+  } else if (timer != current_timer) {
+    current_is_timer = 0;
+  }
   // The new reference first: making the current timer current again leaves
   // its count as it was and never releases it.
   host::ref_take(timer);

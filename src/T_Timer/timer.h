@@ -24,10 +24,16 @@ extern int32_t clock_origin;     // whole second of the first clock reading; 0 =
 extern HostValue current_timer;  // the timer the profiler hooks drive; counted, except nil
 extern double timer_overhead;    // seconds, measured once by Calibrate
 
-// 1 while current_timer is known to be a T_Timer object: it has been the
-// receiver of one of the class's built-in methods since it was made current.
-// The hooks touch the slots of current_timer only then.
+// 1 while current_timer is known to be a T_Timer object (of the script class
+// T_Timer or a subclass); the hooks touch its slots only then. setcurrent
+// decides it when it stores the value: with the interpreter's obj_isa, at
+// once; without it, from the first of the class's built-in methods that runs
+// on the current timer (which vouches for it).
 extern int32_t current_is_timer;
+
+// The interpreter's obj_isa, bound weakly: null when the host lacks that
+// extension.
+extern int32_t (*isa_operation)(HostValue value, const char *class_name);
 
 // The T_Timer table: T_Timer_debug; class level current, setcurrent;
 // instances start, stop, lap, reset; the terminator.
@@ -56,8 +62,8 @@ HostValue SetDebugLevel(int32_t argc, HostValue *argv);
 // setcurrent). Never fails.
 HostValue x_current(int32_t argc, HostValue *argv);
 // Handler of "setcurrent": makes argument 1 (any value, counted) the current
-// timer and returns 1; any count but 1 returns the failure word 2 and changes
-// nothing.
+// timer, decides current_is_timer, and returns 1; any count but 1 returns the
+// failure word 2 and changes nothing.
 HostValue x_set_current(int32_t argc, HostValue *argv);
 // Handlers of the instance methods "start", "stop", "lap", "reset" (receiver
 // at argv[0]). start, stop and reset return 1; lap returns a new float, the
@@ -72,10 +78,11 @@ HostValue x_reset(int32_t argc, HostValue *argv);
 void Calibrate();
 
 // The profiler's start hook: starts the current timer, ahead by
-// timer_overhead; does nothing unless current_timer is a stopped T_Timer.
+// timer_overhead; does nothing unless current_is_timer is set and the timer
+// is stopped. No lookups, no sends.
 void StartCurrentTimer();
 // The profiler's stop hook: stops the current timer, less timer_overhead; does
-// nothing unless current_timer is a running T_Timer.
+// nothing unless current_is_timer is set and the timer runs.
 void StopCurrentTimer();
 
 }  // namespace t_timer

@@ -1,7 +1,6 @@
-// T_C_Object where scripts cannot reach: the start-up layout check, a
-// `handle` holding something foreign, and the default deallocate.
+// T_C_Object where scripts cannot reach: a `handle` holding something
+// foreign, and the default deallocate.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "T_C_Object/T_C_Object.h"
 #include "genobj/genobj.h"
@@ -11,18 +10,6 @@
 namespace rt = zel::rt;
 
 namespace {
-
-// Runs before any start-up in this process (death tests come first).
-TEST(TCObjectDeathTest, HandleOutOfPlaceEndsStartUp) {
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        zel::boot(OBJKIT_TEST_DIR "/bad_layout");
-        objkit_init_module();
-      },
-      testing::ExitedWithCode(255),
-      "^Fatal error : Instance variable constants don't match for class T_C_Object\n$");
-}
 
 class TCObject : public ::testing::Test {
  protected:

@@ -1,6 +1,6 @@
 // What scripts cannot reach: start-up and calibration over a clock that moves
-// at every reading, the clock's origin, the hooks' overhead correction and
-// setcurrent's argument count.
+// at every reading, the clock's origin, the hooks' overhead correction,
+// setcurrent's argument count and the rule on a host without obj_isa.
 #include "T_Timer/timer.h"
 
 #include <gtest/gtest.h>
@@ -81,7 +81,6 @@ TEST(Timer, HooksChargeTheOverheadAndSetCurrentKeepsItsTimer) {
   EXPECT_EQ(SetCurrent(0, rt::nil_value()), host::kFailure);
   EXPECT_EQ(SetCurrent(2, rt::nil_value()), host::kFailure);
   EXPECT_EQ(t_timer::current_timer, t);
-  rt::send(t, "reset", {});
 
   auto total = [t] { return t_timer::NumberIn(host::slot(t, t_timer::kValueSlot)); };
   t_timer::StartCurrentTimer();
@@ -101,6 +100,30 @@ TEST(Timer, HooksChargeTheOverheadAndSetCurrentKeepsItsTimer) {
 
   SetCurrent(1, rt::nil_value());
   EXPECT_EQ(rt::live_objects(), objects);
+}
+
+TEST(Timer, WithoutObjIsaAMethodMustVouchForTheCurrentTimer) {
+  Start();
+  t_timer::timer_overhead = 0.0;
+  t_timer::isa_operation = nullptr;
+  const rt::Ref t = rt::send(rt::find_class("T_Timer")->value, "new", {});
+  auto run = [&t](double seconds) {
+    t_timer::StartCurrentTimer();
+    rt::advance_clock(seconds);
+    t_timer::StopCurrentTimer();
+    return t_timer::NumberIn(host::slot(t.get(), t_timer::kValueSlot));
+  };
+  SetCurrent(1, t.get());
+  EXPECT_EQ(run(1), 0.0);
+  rt::send(t.get(), "lap", {});
+  EXPECT_NEAR(run(2), 2.0, 1e-9);
+  SetCurrent(1, t.get());  // still the current timer: still vouched for
+  EXPECT_NEAR(run(1), 3.0, 1e-9);
+  SetCurrent(1, rt::nil_value());
+  SetCurrent(1, t.get());
+  EXPECT_NEAR(run(1), 3.0, 1e-9);
+  SetCurrent(1, rt::nil_value());
+  t_timer::isa_operation = obj_isa;
 }
 
 }  // namespace

@@ -169,6 +169,14 @@ TEST_F(Builtins, ClassesMadeByScripts) {
   EXPECT_EQ(rt::slot_count(object.get()), 4);
   EXPECT_TRUE(host::is_nil(rt::ivar(object.get(), 3)));
   EXPECT_EQ(rt::show(object.get()), "<t_made>");
+
+  EXPECT_EQ(obj_isa(object.get(), "T_THING"), 1);  // an ancestor, in any case
+  EXPECT_EQ(obj_isa(object.get(), "zel$object"), 1);
+  EXPECT_EQ(obj_isa(object.get(), "t_sub"), 0);
+  const rt::Ref array = rt::make_array(1);
+  for (HostValue other : {host::kOne, nil_obj(), cls.get(), name.get(), array.get()}) {
+    EXPECT_EQ(obj_isa(other, "t_made"), 0);
+  }
 }
 
 TEST_F(Builtins, RecorderListsTheOperations) {
@@ -179,11 +187,13 @@ TEST_F(Builtins, RecorderListsTheOperations) {
   init_built_in(kSubTable);
   rt::drop(obj_send(object.get(), nam_obj(4, "look"), 1, host::kOne));
   iv_index("t_thing", "b", 0);
+  obj_isa(object.get(), "t_thing");
   rt::record(false);
   zdelete(zone);
   const std::vector<std::string> expected = {
-      "zcreate(6, 16384)", "zalloc(24)",        "zfree(24)",     "init_built_in(T_Sub)",
-      "nam_obj(look)",     "obj_send(look, 1)", "str_obj(look)", "iv_index(t_thing, b)"};
+      "zcreate(6, 16384)",    "zalloc(24)",           "zfree(24)",
+      "init_built_in(T_Sub)", "nam_obj(look)",        "obj_send(look, 1)",
+      "str_obj(look)",        "iv_index(t_thing, b)", "obj_isa(t_thing)"};
   EXPECT_EQ(rt::take_recording(), expected);
   EXPECT_TRUE(rt::take_recording().empty());
 }

@@ -35,7 +35,6 @@ TEST(Services, MessagesAndTerminal) {
 }
 
 TEST(ServicesDeathTest, ErrexitEndsTheProcess) {
-  zel::test::pick_death_test_style();
   EXPECT_EXIT(errexit("Out of memory"), testing::ExitedWithCode(1), "^Out of memory\n$");
 }
 

@@ -1,5 +1,5 @@
 // Shared by the runtime's tests: a host object type of their own whose hooks
-// count their calls, and the death test style that works under emulation.
+// count their calls.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,14 +24,6 @@ inline void register_test_type() {
   register_obj_type(
       kTestType, [](HostObject *, HostObject *, int32_t) { ++hook_counts().replaced; },
       [](HostObject *) { ++hook_counts().cleared; }, "TestHandle");
-}
-
-// A child forked under qemu-i386 hangs, while a re-executed i686 child runs
-// natively; under qemu-ppc only the forked child works.
-inline void pick_death_test_style() {
-#if defined(__i386__)
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-#endif
 }
 
 }  // namespace zel::test

@@ -37,18 +37,13 @@ std::string Call(const char *name, uint32_t user_bytes) {
 }
 
 TEST_F(Objkit, TableRowsHoldPermanentHeadersAndEndInZeros) {
-  const unsigned char header[4] = {0x8a, 0xd0, 0x03, 0x00};
-  const unsigned char swapped[4] = {0xd0, 0x8a, 0x03, 0x00};
+  const unsigned char big[4] = {0x8a, 0xd0, 0x03, 0x00}, little[4] = {0xd0, 0x8a, 0x03, 0x00};
   const char *names[] = {"objkit_debug", "libmsg", "setvideo", "slist", "number"};
-  const int16_t counts[] = {1, 1, 1, -1, 1};
   for (int i = 0; i < 5; ++i) {
     const BuiltinRecord &row = objkit::kBuiltins[i];
-    EXPECT_EQ(std::memcmp(&row, std::endian::native == std::endian::big ? header : swapped, 4), 0);
+    EXPECT_EQ(std::memcmp(&row, std::endian::native == std::endian::big ? big : little, 4), 0);
     EXPECT_EQ(row.size, sizeof(BuiltinRecord));
     EXPECT_STREQ(row.name, names[i]);
-    EXPECT_EQ(row.argc, counts[i]);
-    EXPECT_EQ(row.argtype, i == 4 ? host::kString : 0);
-    EXPECT_NE(row.handler, nullptr);
   }
   const BuiltinRecord zero{};
   EXPECT_EQ(std::memcmp(&objkit::kBuiltins[5], &zero, sizeof zero), 0);

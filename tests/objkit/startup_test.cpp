@@ -24,20 +24,15 @@ TEST(StartUp, RunsOnceInOrderAndLaterCallsOnlyTrace) {
   const BuiltinRecord *table = objkitbltin();
   EXPECT_EQ(GetCapturedStdout(),
             "FILE objkit, PROCEDURE objkitbltin ()\nFILE objkit, PROCEDURE objkit_init_module ()\n");
-  const std::vector<std::string> first = {"zcreate(6, 16384)",
-                                          "exec(compile \"WQ_ZEL:objkit\")",
-                                          "init_built_in(objkit_debug)",
-                                          "register_obj_type(55, GenObjHandle)",
-                                          "register_obj_type(56, RefObjHandle)",
-                                          "init_built_in(genobj_debug)",
-                                          "iv_index(t_c_object, handle)",
-                                          "init_built_in(T_C_Object_debug)",
-                                          "init_built_in(T_DblLnk_debug)"};
   const std::vector<std::string> calls = rt::take_recording();
-  ASSERT_GT(calls.size(), first.size());
-  EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + first.size()), first);
-  EXPECT_NE(std::find(calls.begin() + first.size(), calls.end(), "init_built_in(T_Timer_debug)"),
-            calls.end());
+  std::string order;
+  for (size_t i = 0; i < 9 && i < calls.size(); ++i) order += calls[i] + "\n";
+  EXPECT_EQ(order,
+            "zcreate(6, 16384)\nexec(compile \"WQ_ZEL:objkit\")\ninit_built_in(objkit_debug)\n"
+            "register_obj_type(55, GenObjHandle)\nregister_obj_type(56, "
+            "RefObjHandle)\ninit_built_in(genobj_debug)\n"
+            "iv_index(t_c_object, handle)\ninit_built_in(T_C_Object_debug)\ninit_built_in(T_DblLnk_debug)\n");
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "init_built_in(T_Timer_debug)"), calls.end());
   EXPECT_EQ(table, objkit::kEmptyTable);
   EXPECT_EQ(table->name, nullptr);
 
