@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config python3
   libgtest-dev googletest libedit-dev libbenchmark-dev
   g++-powerpc-linux-gnu g++-i686-linux-gnu qemu-user
+  libc6-i386 lib32stdc++6 lib32gcc-s1  # the i686 death tests re-run natively
 )
 
 missing=()
