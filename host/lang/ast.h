@@ -28,6 +28,7 @@ struct Expr {
   };
   Kind kind;
   int line;
+  int height = 1;  // levels of the tree from this node down
   int32_t ival = 0;
   double fval = 0;
   std::string text;

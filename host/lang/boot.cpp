@@ -27,8 +27,13 @@ std::string run(std::string_view text) {
   return "";
 }
 
-void drop_globals() {
-  lang::drop_globals();
+std::string drop_globals() {
+  try {
+    lang::drop_globals();
+  } catch (const rt::ScriptError &error) {
+    return error.text();
+  }
+  return "";
 }
 
 }  // namespace zel

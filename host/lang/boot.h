@@ -22,7 +22,8 @@ void boot(std::string_view script_folder = {});
 std::string run(std::string_view text);
 
 // Drops every global variable the scripts made, so that the runtime's count
-// of live objects can be compared with its count before them.
-void drop_globals();
+// of live objects can be compared with its count before them. Returns "", or
+// the error of a message the library sent while releasing them.
+std::string drop_globals();
 
 }  // namespace zel

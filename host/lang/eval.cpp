@@ -3,6 +3,7 @@
 // statement that fails releases what it made.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -26,7 +28,8 @@ namespace {
 using rt::Ref;
 using rt::ScriptError;
 
-// Procedure calls nested deeper than this fail instead of exhausting the stack.
+// Procedure calls and compiles nested deeper than this fail instead of
+// exhausting the stack.
 constexpr int kMaxDepth = 400;
 
 // A name inside a procedure: a parameter or local (a slot of the frame) or an
@@ -305,6 +308,7 @@ Ref eval_node(const Expr &e, Frame &f) {
 // Evaluates an expression; an error without a place gets this one.
 Ref eval(const Expr &e, Frame &f) {
   try {
+    if (rt::stack_nearly_full()) fail("nested too deeply: the stack is full");
     return eval_node(e, f);
   } catch (ScriptError &error) {
     if (error.line == 0) {
@@ -345,36 +349,46 @@ enum class Flow { kNext, kReturn };
 
 Flow exec_block(const Block &block, Frame &f);
 
+Flow run_stmt(const Stmt &s, Frame &f) {
+  switch (s.kind) {
+    case Stmt::Kind::kExpr:
+      eval(*s.expr, f);
+      return Flow::kNext;
+    case Stmt::Kind::kAssign: {
+      Ref v = eval(*s.expr, f);
+      rt::assign_value(assign_slot(s.name, f), std::move(v));
+      return Flow::kNext;
+    }
+    case Stmt::Kind::kRefAssign: {
+      Ref v = eval(*s.expr, f);
+      rt::assign_ref(assign_slot(s.name, f), std::move(v));
+      return Flow::kNext;
+    }
+    case Stmt::Kind::kReturn:
+      f.result = s.expr ? eval(*s.expr, f) : rt::nil();
+      return Flow::kReturn;
+    case Stmt::Kind::kIf:
+      return exec_block(truthy(eval(*s.expr, f).get()) ? s.body : s.orelse, f);
+    case Stmt::Kind::kWhile:
+      while (truthy(eval(*s.expr, f).get())) {
+        if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
+      }
+      return Flow::kNext;
+    case Stmt::Kind::kProcedure:
+      define(s.proc);
+      return Flow::kNext;
+  }
+  return Flow::kNext;
+}
+
+// Runs a statement. A failed message that the library sent meanwhile outside
+// any built-in (while releasing a value, say) fails the statement; an error
+// without a place gets this statement's.
 Flow exec_stmt(const Stmt &s, Frame &f) {
   try {
-    switch (s.kind) {
-      case Stmt::Kind::kExpr:
-        eval(*s.expr, f);
-        return Flow::kNext;
-      case Stmt::Kind::kAssign: {
-        Ref v = eval(*s.expr, f);
-        rt::assign_value(assign_slot(s.name, f), std::move(v));
-        return Flow::kNext;
-      }
-      case Stmt::Kind::kRefAssign: {
-        Ref v = eval(*s.expr, f);
-        rt::assign_ref(assign_slot(s.name, f), std::move(v));
-        return Flow::kNext;
-      }
-      case Stmt::Kind::kReturn:
-        f.result = s.expr ? eval(*s.expr, f) : rt::nil();
-        return Flow::kReturn;
-      case Stmt::Kind::kIf:
-        return exec_block(truthy(eval(*s.expr, f).get()) ? s.body : s.orelse, f);
-      case Stmt::Kind::kWhile:
-        while (truthy(eval(*s.expr, f).get())) {
-          if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
-        }
-        return Flow::kNext;
-      case Stmt::Kind::kProcedure:
-        define(s.proc);
-        return Flow::kNext;
-    }
+    const Flow flow = run_stmt(s, f);
+    if (std::optional<ScriptError> stray = rt::take_stray_error()) throw std::move(*stray);
+    return flow;
   } catch (ScriptError &error) {
     if (error.line == 0) {
       error.file = f.file;
@@ -382,7 +396,6 @@ Flow exec_stmt(const Stmt &s, Frame &f) {
     }
     throw;
   }
-  return Flow::kNext;
 }
 
 Flow exec_block(const Block &block, Frame &f) {
@@ -392,10 +405,14 @@ Flow exec_block(const Block &block, Frame &f) {
   return Flow::kNext;
 }
 
-// Counts a procedure call for the length of its run.
+// Counts a procedure call or a compile for the length of its run; refuses one
+// nested too deeply.
 class Nesting {
  public:
-  explicit Nesting(int &depth) : depth_(depth) { ++depth_; }
+  explicit Nesting(int &depth) : depth_(depth) {
+    if (depth_ >= kMaxDepth) fail("calls nested too deeply");
+    ++depth_;
+  }
   ~Nesting() { --depth_; }
   Nesting(const Nesting &) = delete;
   Nesting &operator=(const Nesting &) = delete;
@@ -430,11 +447,9 @@ Ref invoke(const void *handle, HostValue self, std::span<const HostValue> args) 
     fail(proc.display + " expects " + std::to_string(params.size()) +
          (params.size() == 1 ? " argument, got " : " arguments, got ") + std::to_string(args.size()));
   }
-  State &s = state();
-  if (s.depth >= kMaxDepth) fail("procedure calls nested too deeply");
   Frame f(&proc, proc.def->file, self, proc.local_count);
   for (size_t i = 0; i < args.size(); ++i) rt::assign_ref(f.locals[i], Ref::share(args[i]));
-  const Nesting nesting(s.depth);
+  const Nesting nesting(state().depth);
   const Profiling profiling(rt::profiling(proc.display));
   exec_block(proc.def->body, f);
   return std::move(f.result);
@@ -469,6 +484,7 @@ Ref compile(std::span<const HostValue> args) {
   }
   const size_t base = path.rfind('/');
   if (path.find('.', base == std::string::npos ? 0 : base + 1) == std::string::npos) path += ".zel";
+  const Nesting nesting(state().depth);
   run_file(path);
   return rt::make_int(1);
 }
@@ -488,19 +504,24 @@ void run(std::string_view text, std::string_view file) {
     throw ScriptError{error.message, name, error.line};
   }
   Frame top(nullptr, name, rt::nil_value(), 0);
-  exec_block(program, top);
+  try {
+    exec_block(program, top);
+  } catch (const ScriptError &) {
+    rt::take_stray_error();  // the first error is the one to report
+    throw;
+  }
 }
 
 void run_file(const std::string &path) {
   FILE *in = std::fopen(path.c_str(), "rb");
-  if (!in) fail("cannot read " + path);
+  if (!in) fail("cannot read " + path + ": " + std::strerror(errno));
   std::string text;
   char buffer[4096];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
-  const bool failed = std::ferror(in) != 0;
+  const int error = std::ferror(in) ? (errno != 0 ? errno : EIO) : 0;
   std::fclose(in);
-  if (failed) fail("cannot read " + path);
+  if (error != 0) fail("cannot read " + path + ": " + std::strerror(error));
   run(text, path);
 }
 
@@ -521,11 +542,12 @@ void set_global(std::string_view name, rt::Ref value) {
 void drop_globals() {
   auto &globals = state().globals;
   while (!globals.empty()) rt::drop(globals.extract(globals.begin()).mapped());
+  if (std::optional<ScriptError> stray = rt::take_stray_error()) throw std::move(*stray);
 }
 
 void report(const rt::ScriptError &error) {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", error.text().c_str());
+  std::fprintf(stderr, "%s%s\n", error.file.empty() ? "zel: " : "", error.text().c_str());
 }
 
 }  // namespace zel::lang

@@ -19,7 +19,8 @@ void install();
 void run(std::string_view text, std::string_view file);
 
 // Reads and runs a script file, named in messages as `path`; throws
-// rt::ScriptError when it cannot be read or fails.
+// rt::ScriptError ("cannot read PATH: reason") when it cannot be read, or the
+// error it fails with.
 void run_file(const std::string &path);
 
 // True unless the text stops in the middle of a statement or block (the
@@ -29,11 +30,12 @@ bool complete(std::string_view text);
 // Sets a global variable (as `name == value`).
 void set_global(std::string_view name, rt::Ref value);
 
-// Drops every global variable.
+// Drops every global variable. Throws rt::ScriptError, once they are all
+// dropped, when a message the library sent while releasing them failed.
 void drop_globals();
 
-// Writes an error as one line "file:line: message" on standard error, after
-// flushing standard output.
+// Writes an error as one line "file:line: message" ("zel: message" when it
+// has no place) on standard error, after flushing standard output.
 void report(const rt::ScriptError &error);
 
 }  // namespace zel::lang

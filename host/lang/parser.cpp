@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lang/lexer.h"
+#include "runtime/runtime.h"
 
 namespace zel::lang {
 
@@ -15,7 +16,8 @@ namespace {
 constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
 
 // Expressions and blocks nested deeper than this are refused instead of
-// exhausting the stack.
+// exhausting the stack; an expression's depth counts every operator and send
+// of a chain (a literal is 0 deep, a + b + c is 2 deep).
 constexpr int kMaxNesting = 200;
 
 using ExprPtr = std::unique_ptr<Expr>;
@@ -24,6 +26,16 @@ ExprPtr make(Expr::Kind kind, int line) {
   auto e = std::make_unique<Expr>();
   e->kind = kind;
   e->line = line;
+  return e;
+}
+
+// Gives a node whose operands are complete its height; refuses one too deep to
+// evaluate.
+ExprPtr measured(ExprPtr e) {
+  int below = e->receiver ? e->receiver->height : 0;
+  for (const ExprPtr &arg : e->args) below = std::max(below, arg->height);
+  e->height = below + 1;
+  if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
   return e;
 }
 
@@ -181,7 +193,7 @@ class Parser {
     e->op = op;
     e->receiver = std::move(left);
     e->args.push_back(std::move(right));
-    return e;
+    return measured(std::move(e));
   }
 
   ExprPtr disjunction(bool command) {
@@ -203,7 +215,7 @@ class Parser {
     ++pos_;
     e->op = Op::kNot;
     e->receiver = negation(false);
-    return e;
+    return measured(std::move(e));
   }
 
   ExprPtr comparison(bool command) {
@@ -261,7 +273,7 @@ class Parser {
     auto e = make(Expr::Kind::kUnary, line);
     e->op = Op::kNeg;
     e->receiver = unary(false);
-    return e;
+    return measured(std::move(e));
   }
 
   // True when the current token can begin a parenthesis-free argument.
@@ -304,7 +316,7 @@ class Parser {
       send->text = expect(Tok::kName, "a message name").text;
       send->receiver = std::move(e);
       arguments(*send, command);
-      e = std::move(send);
+      e = measured(std::move(send));
     }
     return e;
   }
@@ -344,7 +356,7 @@ class Parser {
         auto e = make(Expr::Kind::kSuper, line);
         e->text = expect(Tok::kName, "a message name").text;
         arguments(*e, command);
-        return e;
+        return measured(std::move(e));
       }
       case Tok::kLParen: {
         ++pos_;
@@ -358,7 +370,7 @@ class Parser {
           auto e = make(Expr::Kind::kCall, line);
           e->text = t.text;
           arguments(*e, command);
-          return e;
+          return measured(std::move(e));
         }
         auto e = make(Expr::Kind::kVar, line);
         e->text = t.text;
@@ -373,7 +385,9 @@ class Parser {
   class Nested {
    public:
     explicit Nested(Parser &p) : p_(p) {
-      if (++p_.nesting_ > kMaxNesting) throw SyntaxError{p_.cur().line, "nested too deeply"};
+      if (++p_.nesting_ > kMaxNesting || rt::stack_nearly_full()) {
+        throw SyntaxError{p_.cur().line, "nested too deeply"};
+      }
     }
     ~Nested() { --p_.nesting_; }
     Nested(const Nested &) = delete;

@@ -35,6 +35,7 @@ struct Dispatch {
   std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
   std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
   std::vector<Frame *> frames;
+  std::optional<ScriptError> stray;  // the first error of a send outside any frame
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
   ProfileHook profile_start = nullptr;
@@ -232,6 +233,15 @@ OwnRoutine own_routine(const std::string &key) {
 
 }  // namespace
 
+bool detail::library_bound(const std::string &class_key) {
+  const Dispatch &d = dispatch();
+  return d.class_rows.count(class_key) != 0 || d.instance_rows.count(class_key) != 0;
+}
+
+std::optional<ScriptError> take_stray_error() {
+  return std::exchange(dispatch().stray, std::nullopt);
+}
+
 Ref send(HostValue receiver, std::string_view selector, std::span<const HostValue> args) {
   if (Class *cls = class_of(receiver)) return send_to_object(cls, receiver, selector, args);
   if (Class *cls = as_class(receiver)) return send_to_class(cls, selector, args);
@@ -342,15 +352,12 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
   const std::string name = named ? host::chars_of(selector) : "";
   if (recording()) note("obj_send(" + name + ", " + std::to_string(argc) + ")");
   zel::rt::Frame *frame = zel::rt::current_frame();
-  auto fail = [frame](zel::rt::ScriptError error) {
-    if (frame == nullptr) {
-      fprintf(stderr, "%s\n", error.text().c_str());
-    } else if (!frame->pending) {
-      frame->pending = std::move(error);
-    }
+  std::optional<zel::rt::ScriptError> &pending = frame == nullptr ? dispatch().stray : frame->pending;
+  auto fail = [&pending](zel::rt::ScriptError error) {
+    if (!pending) pending = std::move(error);
     return zel::rt::nil_value();
   };
-  if (frame != nullptr && frame->pending) return zel::rt::nil_value();
+  if (pending) return zel::rt::nil_value();
   if (!named) return fail({"obj_send: the selector is not a name"});
   if (argc < 0 || argc > 2) return fail({"obj_send: " + std::to_string(argc) + " arguments for " + name});
   HostValue args[2] = {0, 0};

@@ -57,6 +57,10 @@ void note(std::string line);
 // The zone blocks allocated and not freed: address and size.
 std::vector<std::pair<const void *, uint32_t>> live_blocks();
 
+// True when a built-in table has a class-level or instance section for the
+// class of that lower-case name.
+bool library_bound(const std::string &class_key);
+
 // A global script procedure by lower-case name; null when there is none.
 const void *global_procedure(const std::string &key);
 

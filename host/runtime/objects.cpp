@@ -21,8 +21,9 @@ namespace {
 
 // The type code of a block that went back to the arena.
 constexpr uint8_t kFreed = 0;
-// Releases nested deeper than this are finished by the outermost one, so that
-// long chains of objects cannot exhaust the stack.
+// Releases nested deeper than this (or when the stack is nearly full) are
+// finished by the outermost one, so that long chains of objects cannot
+// exhaust the stack.
 constexpr int kMaxReleaseDepth = 2000;
 
 struct Objects {
@@ -44,11 +45,14 @@ Objects &objects() {
   return o;
 }
 
+// A block of bytes bytes (recorded in the header for the release), readable
+// and zeroed for at least the size of a float object.
 HostObject *make_block(uint8_t type, size_t bytes, int16_t refcount) {
   if (bytes > UINT32_MAX) return nullptr;
-  void *block = arena_allocate(bytes);
+  const size_t readable = std::max(bytes, sizeof(host::HostFloat));
+  void *block = arena_allocate(readable);
   if (block == nullptr) return nullptr;
-  std::memset(block, 0, bytes);
+  std::memset(block, 0, readable);
   auto *o = static_cast<HostObject *>(block);
   o->refcount = refcount;
   o->type = type;
@@ -123,7 +127,7 @@ void release(HostValue v) noexcept {
   }
   if (o->refcount != 0) return;
   Objects &s = objects();
-  if (s.release_depth >= kMaxReleaseDepth) {
+  if (s.release_depth >= kMaxReleaseDepth || (s.release_depth > 0 && stack_nearly_full())) {
     s.deferred.push_back(v);
     return;
   }

@@ -11,7 +11,9 @@
 // objects keep one word after the header (a script object: the value of its
 // class; an array: nil) and their slots after that (host::slot). A class value
 // keeps its Class pointer in that word. Nil, names and class values are
-// permanent.
+// permanent. Every object is readable for at least the size of a float
+// (host::HostFloat), so a library that reads any object as a number reads
+// bytes of that object, whatever its type.
 //
 // Names. Routine, method and class names are matched without regard to case;
 // instance variable names exactly.
@@ -19,13 +21,16 @@
 // Errors. Every failure of a script-level operation throws ScriptError. A
 // ScriptError never crosses an extern "C" function: obj_send keeps it pending
 // and the runtime raises it again when the built-in handler that called
-// obj_send returns.
+// obj_send returns. A message the library sends outside any built-in handler
+// (a clear hook run by a release, a profiler hook) has no handler to fail:
+// its error is kept as the stray error until the language takes it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -112,7 +117,8 @@ std::string describe(HostValue v);
 // decimal (".0") when integral; strings and names as their text; nil as
 // "nil"; script objects as "<ClassName>"; class values as "<class Name>";
 // registered types as "<TypeName>"; arrays as "[a, b]" with their elements
-// shown the same way (nested more than 16 deep: "[...]").
+// shown the same way (nested more than 16 deep: "[...]"; after 10000
+// elements in all, the rest of each open array as "...").
 std::string show(HostValue v);
 
 // Classes. A class value is permanent; redefining a name replaces the class
@@ -131,7 +137,9 @@ Class *root();
 // The class of that name (without regard to case), or null.
 Class *find_class(std::string_view name);
 // Defines (or redefines) a class: the parent's ivars followed by the new ones.
-// Throws ScriptError for an empty name or a repeated instance variable.
+// Throws ScriptError for an empty name, a repeated instance variable, or the
+// redefinition of a class a library has bound built-in methods or routines to
+// (the library relies on the layout it found).
 Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars);
 // The class of a script object; null for any other value.
 Class *class_of(HostValue v);
@@ -171,6 +179,16 @@ Ref call(std::string_view routine, std::span<const HostValue> args);
 void assign_value(HostValue &slot, Ref value);
 // `==`: the slot gets the same word, with its reference.
 void assign_ref(HostValue &slot, Ref value);
+
+// The first error of a message sent outside any built-in handler since the
+// last call, which forgets it; nothing when there was none.
+std::optional<ScriptError> take_stray_error();
+
+// True when the main thread's stack is nearly used up. The language checks it
+// where it recurses, and a release nested that deep is finished later by the
+// outermost one. Always false on another thread or when the stack's bounds are
+// unknown.
+bool stack_nearly_full();
 
 // The language: exec runs one line of text (0, or -1 after reporting the
 // error) and must not throw; invoke runs a procedure handle given to

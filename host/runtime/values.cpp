@@ -8,9 +8,12 @@ namespace zel::rt {
 namespace {
 
 constexpr int kMaxShowDepth = 16;
+// Array elements one show writes at most, nested ones included.
+constexpr size_t kMaxShownElements = 10000;
 
 std::string show_float(double v) {
   char text[64];
+  if (std::isnan(v)) return "nan";  // whatever its sign bit
   if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15) {
     snprintf(text, sizeof text, "%.1f", v);
   } else {
@@ -19,7 +22,25 @@ std::string show_float(double v) {
   return text;
 }
 
-std::string show_at(HostValue v, int depth) {
+std::string show_at(HostValue v, int depth, size_t &budget);
+
+// "[a, b]": the elements until the budget of elements is spent, then "...".
+std::string show_array(HostValue v, int depth, size_t &budget) {
+  if (depth >= kMaxShowDepth) return "[...]";
+  std::string out = "[";
+  for (int32_t i = 0; i < slot_count(v); ++i) {
+    if (i > 0) out += ", ";
+    if (budget == 0) {
+      out += "...";
+      break;
+    }
+    --budget;
+    out += show_at(host::slot(v, i), depth + 1, budget);
+  }
+  return out + "]";
+}
+
+std::string show_at(HostValue v, int depth, size_t &budget) {
   if (host::is_int(v)) return std::to_string(host::int_of(v));
   const uint8_t type = host::type_of(v);
   switch (type) {
@@ -34,13 +55,8 @@ std::string show_at(HostValue v, int depth) {
       return "<" + class_of(v)->name + ">";
     case kClass:
       return "<class " + as_class(v)->name + ">";
-    case kArray: {
-      if (depth >= kMaxShowDepth) return "[...]";
-      std::string out = "[";
-      for (int32_t i = 0; i < slot_count(v); ++i)
-        out += (i == 0 ? "" : ", ") + show_at(host::slot(v, i), depth + 1);
-      return out + "]";
-    }
+    case kArray:
+      return show_array(v, depth, budget);
     default: {
       const detail::ObjType &t = detail::obj_type(type);
       return t.registered ? "<" + t.name + ">" : "<" + detail::type_phrase(type) + ">";
@@ -86,7 +102,8 @@ std::string describe(HostValue v) {
 }
 
 std::string show(HostValue v) {
-  return show_at(v, 0);
+  size_t budget = kMaxShownElements;
+  return show_at(v, 0, budget);
 }
 
 void assign_value(HostValue &slot, Ref value) {

@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -129,6 +129,7 @@ class LineReader {
     history(history_, &ev, H_SETSIZE, 1000);
     el_set(el_, EL_HIST, history, history_);
     el_set(el_, EL_EDITOR, "emacs");
+    el_set(el_, EL_CLIENTDATA, this);
     el_set(el_, EL_PROMPT, &LineReader::prompt_text);
   }
   ~LineReader() {
@@ -151,11 +152,13 @@ class LineReader {
   }
 
  private:
-  static char *prompt_text(EditLine *) {
-    return const_cast<char *>(continued_ ? "...> " : "zel> ");
+  static char *prompt_text(EditLine *el) {
+    LineReader *reader = nullptr;
+    el_get(el, EL_CLIENTDATA, &reader);
+    return const_cast<char *>(reader != nullptr && reader->continued_ ? "...> " : "zel> ");
   }
 
-  static inline bool continued_ = false;
+  bool continued_ = false;
   EditLine *el_;
   History *history_;
 #else
@@ -220,17 +223,8 @@ void set_args(const std::vector<std::string> &args) {
   zel::lang::set_global("args", std::move(array));
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  const Options o = parse_options(argc, argv);
-  zel::boot(o.path);
-  if (o.fake_clock) zel::rt::fake_clock(true);
-  if (!o.profile.empty()) zel::rt::set_profiled(o.profile);
-  load_library(o.lib.empty() ? default_lib() : o.lib);
-  set_args(o.args);
-
-  int status = 0;
+// Runs what the options name; the exit status.
+int run(const Options &o) {
   try {
     if (o.has_text) {
       zel::lang::run(o.text, "-e");
@@ -243,13 +237,41 @@ int main(int argc, char **argv) {
     }
   } catch (const zel::rt::ScriptError &error) {
     zel::lang::report(error);
+    return 1;
+  } catch (const std::bad_alloc &) {
+    zel::lang::report(zel::rt::ScriptError{"out of memory"});
+    return 1;
+  }
+  return 0;
+}
+
+// --leaks: drops every global, then reports what is still live. A message
+// that fails during the drop fails the run too (reported when it is the first
+// error). The exit status.
+int check_leaks(int status) {
+  try {
+    zel::lang::drop_globals();
+  } catch (const zel::rt::ScriptError &error) {
+    if (status == 0) zel::lang::report(zel::rt::ScriptError{"at exit: " + error.text()});
     status = 1;
   }
-  if (o.leaks) {
-    zel::lang::drop_globals();
-    std::fflush(stdout);
-    if (zel::rt::report_leaks(stderr) > 0 && status == 0) status = 1;
-  }
+  std::fflush(stdout);
+  if (zel::rt::report_leaks(stderr) > 0) status = 1;
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const Options o = parse_options(argc, argv);
+  zel::boot(o.path);
+  if (o.fake_clock) zel::rt::fake_clock(true);
+  if (!o.profile.empty()) zel::rt::set_profiled(o.profile);
+  load_library(o.lib.empty() ? default_lib() : o.lib);
+  set_args(o.args);
+
+  int status = run(o);
+  if (o.leaks) status = check_leaks(status);
   std::fflush(stdout);
   return status;
 }

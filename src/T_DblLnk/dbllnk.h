@@ -126,10 +126,11 @@ void HoldList(DblLnkList *list);
 // record (see FreeList). Never fails.
 void ReleaseList(DblLnkList *list);
 
-// Releases a list whose handle let it go: every item leaves (the values get
-// "setkey" with nil from head to tail when the list enters keys, no
-// "logremovefromlist"), the items go back to the zone unless keys pin them,
-// and the record is freed. Never fails.
+// Releases a list whose handle let it go: head first, each value gets
+// "setkey" with nil while its item is still in the list (when the list
+// enters keys; no "logremovefromlist"), then the item leaves, goes back to
+// the zone unless keys pin it, and the value loses the item's reference;
+// last the record is freed. Never fails.
 void FreeList(DblLnkList *list);
 
 // Takes the whole chain out of `list` (head, tail, count emptied): every item

@@ -66,8 +66,10 @@ HostValue x_rem_at_tail(int32_t, HostValue *argv) {
 // and every key of it stale from the start, so what scripts add meanwhile
 // stays and cannot prolong the walk); then, head first, each value gets
 // "setkey" with nil and "logremovefromlist" with self and the value before
-// it, which is kept alive until that message has gone out (nil for the
-// head), and loses the item's reference.
+// it (nil for the head), and loses the item's reference. While the list logs
+// transactions, a value keeps that reference until its successor has been
+// told, so that the successor's message names a live value; otherwise it
+// loses it at once.
 HostValue x_flush(int32_t, HostValue *argv) {
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_flush (%d)\n", static_cast<int>(argv[0]));
   ListFrame frame;
@@ -82,7 +84,12 @@ HostValue x_flush(int32_t, HostValue *argv) {
     LogRemoveFromList(frame, item, before);
     const HostValue object = TakeObject(item);
     host::ref_drop(before);
-    before = object;
+    before = nil_obj();
+    if (list->log_transactions != 0) {
+      before = object;
+    } else {
+      host::ref_drop(object);
+    }
     item = next;
   }
   host::ref_drop(before);

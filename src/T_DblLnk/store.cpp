@@ -156,15 +156,17 @@ HostValue TakeObject(DblLnkItem *item) {
   return object;
 }
 
-// The chain is detached first, so every key of the list is stale while the
-// values hear of it and no script can reach the items any more.
+// Head first, each item is still in the list while its value hears "setkey"
+// with nil (its keys and those of the items after it still name their
+// entries, as in a removal), and leaves it before its value loses the
+// reference. No list method reaches a released list, so the chain changes
+// only here.
 void FreeList(DblLnkList *list) {
-  DblLnkItem *item = DetachChain(list);
-  while (item != nullptr) {
-    DblLnkItem *next = item->next;
+  while (DblLnkItem *item = list->head) {
     EnterKey(list, item, nil_obj());
+    Unlink(list, item);
+    PinItem(item);
     host::ref_drop(TakeObject(item));
-    item = next;
   }
   z_free(list);
 }

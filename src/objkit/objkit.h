@@ -13,6 +13,9 @@ namespace objkit {
 // 32-bit target and one pointer-sized word on 64-bit builds (the size in its
 // first 4 bytes), so that blocks keep the alignment of the records they hold.
 inline constexpr uint32_t kZoneHeader = sizeof(uintptr_t);
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(kZoneHeader == 4);
+#endif
 
 // Creates the module zone, zcreate(6, 16384). Called once, first thing of
 // start-up; the result is not tested.

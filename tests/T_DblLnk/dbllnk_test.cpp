@@ -1,6 +1,6 @@
 // The list's native side, where scripts cannot look: IsEqual, refused
-// arguments, the records after long runs of operations, stale keys, and the
-// name objects.
+// arguments, the records after long runs of operations, stale keys, a host
+// without room for a handle, and the name objects.
 #include "T_DblLnk/dbllnk.h"
 
 #include <gtest/gtest.h>
@@ -171,8 +171,8 @@ TEST_F(Lists, KeysOfAReleasedListAreStale) {
   EXPECT_EQ(ListOf(other)->count, 0);
 }
 
-// The four message names are made when first needed, once each (no other
-// test sends a message).
+// The four message names are made when first needed, once each (no test
+// before this one sends a message).
 TEST_F(Lists, NamesAreMadeOnceWhenFirstNeeded) {
   auto names_made = [] {
     int n = 0;
@@ -201,6 +201,27 @@ TEST_F(Lists, NamesAreMadeOnceWhenFirstNeeded) {
     EXPECT_EQ(names_made(), i == 0 ? 4 : 0);
   }
   rt::record(false);
+}
+
+// Without room for a handle, create answers 0 and self keeps its list; an
+// add keeps its entry, tells the value nil for its key and answers nil.
+TEST_F(Lists, WithoutRoomForAHandleCreateKeepsItsListAndAnAddAnswersNil) {
+  rt::Ref list = NewList();
+  DblLnkList *native = ListOf(list);
+  ASSERT_EQ(zel::run("zel$object:subclass \"Told\", \"\"; procedure Told:setkey (k); print \"told\", k; end"),
+            "");
+  rt::Ref told = rt::send(rt::find_class("Told")->value, "new", {});
+  Send(list, "setenterkeys", {host::kOne});
+  testing::internal::CaptureStdout();
+  rt::fail_next_gen_obj();
+  EXPECT_EQ(Send(list, "create", {}).get(), host::kZero);
+  EXPECT_EQ(ListOf(list), native);
+  rt::fail_next_gen_obj();
+  EXPECT_TRUE(host::is_nil(Send(list, "Add", {told.get()}).get()));
+  const std::string full = "Fatal error : Out of memory\n";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), full + full + "told nil\n");
+  EXPECT_EQ(native->count, 1);
+  EXPECT_EQ(native->head->object, told.get());
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Values, the reference rules and releasing.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <string>
+
 #include "runtime/runtime.h"
 #include "test_support.h"
 
@@ -108,6 +111,19 @@ TEST(Values, CopyAndAssign) {
   rt::assign_ref(slot, rt::nil());
   EXPECT_EQ(host::object_of(handle.get())->refcount, 1);
   EXPECT_EQ(host::object_of(f.get())->refcount, 1);
+}
+
+TEST(Values, ShowIsBoundedAndTheSameEverywhere) {
+  rt::Ref wide = rt::make_int(1);  // 8 ^ 16 elements, shared
+  for (int level = 0; level < 16; ++level) {
+    rt::Ref outer = rt::make_array(8);
+    for (int32_t i = 0; i < 8; ++i) host::slot(outer.get(), i) = rt::Ref(wide).release();
+    wide = std::move(outer);
+  }
+  const std::string shown = rt::show(wide.get());
+  EXPECT_LT(shown.size(), 200000u);
+  EXPECT_EQ(shown.substr(shown.size() - 10), "...], ...]");
+  EXPECT_EQ(rt::show(rt::make_float(-std::numeric_limits<double>::quiet_NaN()).get()), "nan");
 }
 
 TEST(Values, NamesAreInternedAndPermanent) {

@@ -1,10 +1,9 @@
-// objkit's table as the interpreter reads it, the zone's size words, and the
-// attribute setvideo hands to the terminal.
+// The zone's size words and the calls it makes, and the attribute setvideo
+// hands to the terminal.
 #include "objkit/objkit.h"
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,20 +33,6 @@ uint32_t SizeWord(const void *block) {
 
 std::string Call(const char *name, uint32_t user_bytes) {
   return std::string(name) + "(" + std::to_string(user_bytes + objkit::kZoneHeader) + ")";
-}
-
-TEST_F(Objkit, TableRowsHoldPermanentHeadersAndEndInZeros) {
-  const unsigned char big[4] = {0x8a, 0xd0, 0x03, 0x00}, little[4] = {0xd0, 0x8a, 0x03, 0x00};
-  const char *names[] = {"objkit_debug", "libmsg", "setvideo", "slist", "number"};
-  for (int i = 0; i < 5; ++i) {
-    const BuiltinRecord &row = objkit::kBuiltins[i];
-    EXPECT_EQ(std::memcmp(&row, std::endian::native == std::endian::big ? big : little, 4), 0);
-    EXPECT_EQ(row.size, sizeof(BuiltinRecord));
-    EXPECT_STREQ(row.name, names[i]);
-  }
-  const BuiltinRecord zero{};
-  EXPECT_EQ(std::memcmp(&objkit::kBuiltins[5], &zero, sizeof zero), 0);
-  EXPECT_EQ(std::memcmp(objkit::kEmptyTable, &zero, sizeof zero), 0);
 }
 
 TEST_F(Objkit, ZoneBlocksKeepTheirTotalAndOnlyGrow) {

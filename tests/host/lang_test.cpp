@@ -1,0 +1,78 @@
+// The language over the started library: hostile scripts end with one error
+// line and leave nothing live behind.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "lang/boot.h"
+#include "objkit/exports.h"
+#include "runtime/runtime.h"
+
+namespace rt = zel::rt;
+
+namespace {
+
+class Lang : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    zel::boot();
+    objkit_init_module();
+  }
+  void SetUp() override {
+    objects_ = rt::live_objects();
+    blocks_ = rt::live_zone_blocks();
+  }
+  void TearDown() override {
+    EXPECT_EQ(zel::drop_globals(), "");
+    EXPECT_EQ(rt::live_objects(), objects_);
+    EXPECT_EQ(rt::live_zone_blocks(), blocks_);
+  }
+
+ private:
+  size_t objects_ = 0;
+  size_t blocks_ = 0;
+};
+
+std::string repeated(const std::string &text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+TEST_F(Lang, DepthIsBoundedWhateverNests) {
+  const std::string chain = "x = 0" + repeated(" + 1", 200) + ";";
+  EXPECT_EQ(zel::run(chain), "");
+  EXPECT_EQ(zel::run("x = 0" + repeated(" + 1", 201) + ";"), "test:1: expression nested too deeply");
+  EXPECT_EQ(zel::run("print nil" + repeated(":x", 100000) + ";"), "test:1: expression nested too deeply");
+  EXPECT_EQ(zel::run("x = " + repeated("(", 300) + "1;"), "test:1: nested too deeply");
+  EXPECT_EQ(zel::run("procedure r (); r (); end r ();"), "test:1: calls nested too deeply");
+  // Calls that are each below the bounds but whose expressions are deep run
+  // out of stack before they run out of calls.
+  const std::string deep = "procedure d (n); return " + repeated("0 + (", 190) + "d (n + 1)" +
+                           repeated(")", 190) + "; end\nd (0);";
+  EXPECT_EQ(zel::run(deep), "test:1: nested too deeply: the stack is full");
+}
+
+TEST_F(Lang, ClassesTheLibraryBoundKeepTheirLayout) {
+  EXPECT_EQ(zel::run("zel$object:subclass \"t_dbllnk\", \"\";"),
+            "test:1: class T_DblLnk cannot be remade: the library has built-in methods for it");
+  EXPECT_EQ(zel::run("T_DblLnk:subclass \"Mine\", \"\"; T_DblLnk:subclass \"Mine\", \"x\";"), "");
+}
+
+TEST_F(Lang, MessageFailingDuringAReleaseFailsItsStatement) {
+  const char *setup =
+      "zel$object:subclass \"Mute\", \"\";\n"
+      "l = T_DblLnk:new (); l:create (); l:Add (Mute:new ()); l:setenterkeys (1);\n";
+  EXPECT_EQ(zel::run(std::string(setup) + "l = nil;\nprint 1;"),
+            "test:3: a Mute object has no method setkey");
+  EXPECT_EQ(zel::run(setup), "");
+  EXPECT_EQ(zel::drop_globals(), "a Mute object has no method setkey");
+}
+
+TEST_F(Lang, AnyObjectReadsAsANumber) {
+  EXPECT_EQ(
+      zel::run("setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);"),
+      "");
+}
+
+}  // namespace
