@@ -13,50 +13,39 @@ namespace {
 // Where an add links its new item.
 enum class Place { kHead, kTail, kBefore, kAfter };
 
-// Links a counted-to-be item into `list` at `place` (next to `at` for kBefore
-// and kAfter) and counts it.
+// Links `item` into `list` at `place` (next to `at` for kBefore and kAfter)
+// and counts it. Every place comes down to linking between two neighbours,
+// either of which may be null at an end of the list.
 void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
+  DblLnkItem *prev = nullptr;
+  DblLnkItem *next = nullptr;
   switch (place) {
     case Place::kHead:
-      item->prev = nullptr;
-      item->next = list->head;
-      if (list->head == nullptr) {
-        list->tail = item;
-      } else {
-        list->head->prev = item;
-      }
-      list->head = item;
+      next = list->head;
       break;
     case Place::kTail:
-      item->prev = list->tail;
-      item->next = nullptr;
-      if (list->tail == nullptr) {
-        list->head = item;
-      } else {
-        list->tail->next = item;
-      }
-      list->tail = item;
+      prev = list->tail;
       break;
     case Place::kBefore:
-      item->prev = at->prev;
-      item->next = at;
-      if (at->prev == nullptr) {
-        list->head = item;
-      } else {
-        at->prev->next = item;
-      }
-      at->prev = item;
+      prev = at->prev;
+      next = at;
       break;
     case Place::kAfter:
-      item->prev = at;
-      item->next = at->next;
-      if (at->next == nullptr) {
-        list->tail = item;
-      } else {
-        at->next->prev = item;
-      }
-      at->next = item;
+      prev = at;
+      next = at->next;
       break;
+  }
+  item->prev = prev;
+  item->next = next;
+  if (prev == nullptr) {
+    list->head = item;
+  } else {
+    prev->next = item;
+  }
+  if (next == nullptr) {
+    list->tail = item;
+  } else {
+    next->prev = item;
   }
   ++list->count;
 }

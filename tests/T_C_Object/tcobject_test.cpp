@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "T_C_Object/T_C_Object.h"
+#include "booted_test.h"
 #include "genobj/genobj.h"
 #include "lang/boot.h"
 #include "runtime/runtime.h"
@@ -13,12 +14,8 @@ namespace rt = zel::rt;
 
 namespace {
 
-class TCObject : public ::testing::Test {
+class TCObject : public objkit_test::BootedTest {
  protected:
-  static void SetUpTestSuite() {
-    zel::boot();
-    objkit_init_module();
-  }
 };
 
 TEST_F(TCObject, DumpOfAForeignHandleIsAnError) {

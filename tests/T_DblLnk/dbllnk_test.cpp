@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "booted_test.h"
 #include "lang/boot.h"
 #include "objkit/exports.h"
 #include "runtime/runtime.h"
@@ -20,20 +21,8 @@ using namespace t_dbllnk;
 
 namespace {
 
-class Lists : public ::testing::Test {
+class Lists : public objkit_test::LeakCheckedTest {
  protected:
-  static void SetUpTestSuite() {
-    zel::boot();
-    objkit_init_module();
-  }
-  void SetUp() override {
-    objects_ = rt::live_objects();
-    blocks_ = rt::live_zone_blocks();
-  }
-  void TearDown() override {
-    EXPECT_EQ(rt::live_objects(), objects_);
-    EXPECT_EQ(rt::live_zone_blocks(), blocks_);
-  }
   static rt::Ref NewList() {
     rt::Ref list = rt::send(rt::find_class("T_DblLnk")->value, "new", {});
     rt::send(list.get(), "create", {});
@@ -45,10 +34,6 @@ class Lists : public ::testing::Test {
   static rt::Ref Send(const rt::Ref &to, const char *selector, std::vector<HostValue> args) {
     return rt::send(to.get(), selector, args);
   }
-
- private:
-  size_t objects_ = 0;
-  size_t blocks_ = 0;
 };
 
 TEST_F(Lists, IsEqualComparesNumbersByValueStringsByTextOthersByIdentity) {

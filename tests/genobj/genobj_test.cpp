@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "booted_test.h"
 #include "lang/boot.h"
 #include "runtime/runtime.h"
 
@@ -21,14 +22,8 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 // Every test leaves as many objects and zone blocks as it found.
-class Genobj : public ::testing::Test {
+class Genobj : public objkit_test::LeakCheckedTest {
  protected:
-  static void SetUpTestSuite() {
-    zel::boot();
-    objkit_init_module();
-  }
-  void TearDown() override { EXPECT_EQ(rt::live_zone_blocks() + rt::live_objects(), live_); }
-  const size_t live_ = rt::live_zone_blocks() + rt::live_objects();
 };
 
 HostObject *Object(const rt::Ref &ref) {

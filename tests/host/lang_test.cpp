@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "booted_test.h"
 #include "lang/boot.h"
 #include "objkit/exports.h"
 #include "runtime/runtime.h"
@@ -12,25 +13,8 @@ namespace rt = zel::rt;
 
 namespace {
 
-class Lang : public ::testing::Test {
+class Lang : public objkit_test::LeakCheckedTest {
  protected:
-  static void SetUpTestSuite() {
-    zel::boot();
-    objkit_init_module();
-  }
-  void SetUp() override {
-    objects_ = rt::live_objects();
-    blocks_ = rt::live_zone_blocks();
-  }
-  void TearDown() override {
-    EXPECT_EQ(zel::drop_globals(), "");
-    EXPECT_EQ(rt::live_objects(), objects_);
-    EXPECT_EQ(rt::live_zone_blocks(), blocks_);
-  }
-
- private:
-  size_t objects_ = 0;
-  size_t blocks_ = 0;
 };
 
 std::string repeated(const std::string &text, int times) {

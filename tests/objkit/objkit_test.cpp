@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "booted_test.h"
 #include "lang/boot.h"
 #include "objkit/exports.h"
 #include "runtime/runtime.h"
@@ -16,12 +17,8 @@ namespace rt = zel::rt;
 
 namespace {
 
-class Objkit : public ::testing::Test {
+class Objkit : public objkit_test::BootedTest {
  protected:
-  static void SetUpTestSuite() {
-    zel::boot();
-    objkit_init_module();
-  }
   void TearDown() override { rt::record(false); }
 };
 
