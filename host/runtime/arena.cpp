@@ -1,16 +1,25 @@
 // The arena every object and zone block comes from: one mapping at a fixed
-// address (so that printed addresses are the same on every build), carved by a
-// bump pointer into blocks of size classes, with a free list per class. A freed
-// block is poisoned for AddressSanitizer and waits in a FIFO quarantine before
-// it may be handed out again, so that a stale use is caught.
+// address (so that printed addresses are the same on every build), cut into
+// runs of 16 KiB granules. A run is a slab of one size class or one large
+// block, and belongs to one heap. A granule table gives the run of any arena
+// address, so a block's slab is found without any per-block bookkeeping.
+//
+// A slab is a header, a side map of one 16-bit word per block, then the
+// blocks. A map word is 0 for a block that is not live, else the class size
+// less the requested size, plus 1: liveness and the exact size cost two bytes
+// a block. Free blocks of a heap wait on intrusive lists, one per class, the
+// link word at the heap's link offset. A freed block is poisoned for
+// AddressSanitizer and first waits in a FIFO quarantine, so that a stale use
+// is caught before the block is handed out again.
 #include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
-#include <deque>
-#include <unordered_map>
-#include <utility>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <vector>
 
 #include "runtime/internal.h"
@@ -21,15 +30,17 @@ namespace {
 constexpr uintptr_t kArenaAddress = 0x50000000;
 constexpr size_t kArenaBytes = size_t{256} << 20;
 constexpr size_t kSmallestArena = size_t{16} << 20;
-constexpr size_t kQuarantineBlocks = 256;
-constexpr size_t kQuarantineBytes = size_t{1} << 20;
+constexpr size_t kGranule = size_t{16} << 10;
+constexpr size_t kMinBlocksPerSlab = 8;
+constexpr size_t kMapAlign = 16;
+constexpr size_t kRunHeader = (sizeof(Run) + kMapAlign - 1) & ~(kMapAlign - 1);
 
 struct Arena {
+  char *base = nullptr;
   char *top = nullptr;
   char *end = nullptr;
-  std::unordered_map<size_t, std::vector<char *>> free;
-  std::deque<std::pair<char *, size_t>> quarantine;
-  size_t quarantined = 0;
+  std::vector<Run *> runs;                   // by granule: the run covering it, or null
+  std::multimap<size_t, char *> free_runs;   // granule count, start
 };
 
 // Maps the arena: at the fixed address if the system lets us (trying smaller
@@ -37,12 +48,16 @@ struct Arena {
 Arena *map_arena() {
   auto *a = new Arena;
   const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  auto take = [a](void *p, size_t bytes) {
+    a->base = a->top = static_cast<char *>(p);
+    a->end = a->top + bytes;
+    a->runs.assign(bytes / kGranule, nullptr);
+  };
   for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
     void *want = reinterpret_cast<void *>(kArenaAddress);
     void *p = mmap(want, bytes, PROT_READ | PROT_WRITE, flags | MAP_FIXED_NOREPLACE, -1, 0);
     if (p == want) {
-      a->top = static_cast<char *>(p);
-      a->end = a->top + bytes;
+      take(p, bytes);
       return a;
     }
     if (p != MAP_FAILED) munmap(p, bytes);
@@ -50,8 +65,7 @@ Arena *map_arena() {
   for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
     void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
     if (p != MAP_FAILED) {
-      a->top = static_cast<char *>(p);
-      a->end = a->top + bytes;
+      take(p, bytes);
       return a;
     }
   }
@@ -64,53 +78,269 @@ Arena &arena() {
   return a;
 }
 
+struct Faults {
+  std::array<uint64_t, kAllocKinds> made{};
+  std::array<uint64_t, kAllocKinds> fail_at{};
+};
+
+Faults &faults() {
+  static Faults f;
+  return f;
+}
+
+// True when this allocation of kind is the one armed to fail.
+bool injected(Alloc kind) {
+  if (kind == Alloc::kOther) return false;
+  const auto k = static_cast<size_t>(kind);
+  Faults &f = faults();
+  if (++f.made[k] != f.fail_at[k]) return false;
+  f.fail_at[k] = 0;
+  return true;
+}
+
+// A run of granules granules, its header unpoisoned and the rest poisoned;
+// null when the arena is full.
+Run *take_run(size_t granules) {
+  Arena &a = arena();
+  const size_t bytes = granules * kGranule;
+  char *start = nullptr;
+  auto fit = a.free_runs.lower_bound(granules);
+  if (fit != a.free_runs.end()) {
+    start = fit->second;
+    const size_t rest = fit->first - granules;
+    a.free_runs.erase(fit);
+    if (rest > 0) a.free_runs.emplace(rest, start + bytes);
+  } else if (static_cast<size_t>(a.end - a.top) >= bytes) {
+    start = a.top;
+    a.top += bytes;
+  } else {
+    return nullptr;
+  }
+  auto *run = reinterpret_cast<Run *>(start);
+  const size_t first = static_cast<size_t>(start - a.base) / kGranule;
+  std::fill_n(a.runs.begin() + static_cast<ptrdiff_t>(first), granules, run);
+  ASAN_UNPOISON_MEMORY_REGION(start, sizeof(Run));
+  *run = Run{};
+  run->granules = static_cast<uint32_t>(granules);
+  return run;
+}
+
+void give_run(Run *run) {
+  Arena &a = arena();
+  auto *start = reinterpret_cast<char *>(run);
+  const size_t granules = run->granules;
+  const size_t first = static_cast<size_t>(start - a.base) / kGranule;
+  std::fill_n(a.runs.begin() + static_cast<ptrdiff_t>(first), granules, nullptr);
+  ASAN_POISON_MEMORY_REGION(start, granules * kGranule);
+  a.free_runs.emplace(granules, start);
+}
+
+// The class size of index k.
+constexpr size_t class_size(size_t k) {
+  if (k <= 16) return k * 8;
+  const size_t s = (k - 17) / 4 + 5;
+  return ((k - 17) % 4 + 5) << s;
+}
+
+// The link word of a free block, read and written through its poison.
+char *load_link(const Heap &h, char *block) {
+  char *link;
+  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+  std::memcpy(&link, block + h.link_offset, sizeof link);
+  ASAN_POISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+  return link;
+}
+
+void store_link(const Heap &h, char *block, char *link) {
+  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+  std::memcpy(block + h.link_offset, &link, sizeof link);
+  ASAN_POISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+}
+
+// A new slab of class k for h, or null when the arena is full.
+Run *new_slab(Heap &h, size_t k) {
+  const size_t size = class_size(k);
+  const size_t want = std::max(h.slab_bytes, kMinBlocksPerSlab * (size + sizeof(uint16_t)) + kRunHeader + kMapAlign);
+  const size_t granules = (want + kGranule - 1) / kGranule;
+  Run *run = take_run(granules);
+  if (run == nullptr) return nullptr;
+  const size_t room = granules * kGranule - kRunHeader - kMapAlign;
+  run->owner = &h;
+  run->cls = static_cast<uint32_t>(k);
+  run->block = static_cast<uint32_t>(size);
+  run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
+  run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
+  const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map + run->count);
+  run->first = reinterpret_cast<char *>((blocks + kMapAlign - 1) & ~uintptr_t{kMapAlign - 1});
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  run->divisor = UINT64_MAX / size + 1;
+#endif
+  ASAN_UNPOISON_MEMORY_REGION(run->map, run->count * sizeof(uint16_t));
+  std::memset(run->map, 0, run->count * sizeof(uint16_t));
+  run->next = h.runs;
+  if (h.runs != nullptr) h.runs->prev = run;
+  h.runs = run;
+  return run;
+}
+
+void unlink_run(Heap &h, Run *run) {
+  (run->prev != nullptr ? run->prev->next : h.runs) = run->next;
+  if (run->next != nullptr) run->next->prev = run->prev;
+}
+
 // Moves the oldest quarantined block to its free list.
-void evict_oldest(Arena &a) {
-  auto [block, size] = a.quarantine.front();
-  a.quarantine.pop_front();
-  a.quarantined -= size;
-  a.free[size].push_back(block);
+void evict_oldest(Heap &h) {
+  const size_t at = h.quarantine_head;
+  char *block = h.quarantine[at];
+  const size_t k = h.quarantine_class[at];
+  h.quarantine_head = (at + 1) % h.quarantine.size();
+  --h.quarantined;
+  store_link(h, block, h.free[k]);
+  h.free[k] = block;
+}
+
+void *allocate_large(Heap &h, size_t bytes) {
+  if (bytes > kArenaBytes) return nullptr;
+  const size_t granules = (kRunHeader + bytes + kGranule - 1) / kGranule;
+  Run *run = take_run(granules);
+  if (run == nullptr) return nullptr;
+  run->owner = &h;
+  run->count = 1;
+  run->carved = 1;
+  run->large = static_cast<uint32_t>(bytes);
+  run->first = reinterpret_cast<char *>(run) + kRunHeader;
+  run->next = h.runs;
+  if (h.runs != nullptr) h.runs->prev = run;
+  h.runs = run;
+  ++h.live;
+  ASAN_UNPOISON_MEMORY_REGION(run->first, bytes);
+  return run->first;
 }
 
 }  // namespace
 
-size_t arena_class(size_t bytes) {
-  if (bytes < 16) bytes = 16;
-  if (bytes <= 128) return (bytes + 7) & ~size_t{7};
-  const size_t step = size_t{1} << (std::bit_width(bytes - 1) - 3);
-  return (bytes + step - 1) & ~(step - 1);
+size_t class_index(size_t bytes) {
+  if (bytes <= 128) return (bytes + 7) >> 3;
+  const unsigned s = static_cast<unsigned>(std::bit_width(bytes - 1)) - 3;
+  const size_t q = (bytes - 1) >> s;
+  return 17 + 4 * (s - 5) + (q - 4);
 }
 
-void *arena_allocate(size_t bytes) {
-  Arena &a = arena();
-  const size_t size = arena_class(bytes);
-  if (size < bytes) return nullptr;  // the request wrapped around
-  std::vector<char *> &list = a.free[size];
-  char *block = nullptr;
-  if (list.empty() && static_cast<size_t>(a.end - a.top) < size) {
-    while (!a.quarantine.empty()) evict_oldest(a);
-  }
-  if (!list.empty()) {
-    block = list.back();
-    list.pop_back();
-  } else if (static_cast<size_t>(a.end - a.top) >= size) {
-    block = a.top;
-    a.top += size;
+size_t heap_class_bytes(size_t bytes) {
+  return class_size(class_index(bytes));
+}
+
+Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks)
+    : link_offset(link),
+      slab_bytes(slab),
+      quarantine_limit(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) {}
+
+void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
+  if (injected(kind)) return nullptr;
+  if (bytes > UINT32_MAX) return nullptr;
+  const size_t k = class_index(std::max(bytes, h.link_offset + sizeof(char *)));
+  if (k >= kClasses) return allocate_large(h, bytes);
+  char *block = h.free[k];
+  Run *run;
+  size_t index;
+  if (block != nullptr) {
+    h.free[k] = load_link(h, block);
+    run = run_of(block);
+    index = run->index_of(block);
   } else {
-    return nullptr;
+    run = h.carving[k];
+    if (run == nullptr || run->carved == run->count) {
+      run = new_slab(h, k);
+      if (run == nullptr) {
+        if (h.quarantined == 0) return nullptr;
+        while (h.quarantined > 0) evict_oldest(h);
+        return heap_allocate(h, bytes, Alloc::kOther);
+      }
+      h.carving[k] = run;
+    }
+    index = run->carved++;
+    block = run->first + index * run->block;
   }
-  ASAN_POISON_MEMORY_REGION(block, size);
+  run->map[index] = static_cast<uint16_t>(run->block - bytes + 1);
+  ++h.live;
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
 
-void arena_release(void *block, size_t bytes) {
+Freed heap_release(Heap &h, void *pointer, size_t bytes, uint32_t *recorded) {
+  auto *block = static_cast<char *>(pointer);
+  Run *run = run_of(block);
+  if (run == nullptr || run->owner != &h || block < run->first) return Freed::kNotLive;
+  if (run->block == 0) {
+    if (block != run->first || run->carved == 0) return Freed::kNotLive;
+    *recorded = run->large;
+    if (bytes != run->large) return Freed::kWrongSize;
+    --h.live;
+    unlink_run(h, run);
+    give_run(run);
+    return Freed::kDone;
+  }
+  const size_t offset = static_cast<size_t>(block - run->first);
+  const size_t index = run->index_of(block);
+  if (index >= run->carved || offset != index * run->block || run->map[index] == 0) return Freed::kNotLive;
+  *recorded = run->block + 1 - run->map[index];
+  const size_t asked = std::max(bytes, h.link_offset + sizeof(char *));
+  if (class_index(asked) != run->cls) return Freed::kWrongSize;
+  run->map[index] = 0;
+  --h.live;
+  ASAN_POISON_MEMORY_REGION(block, run->block);
+  if (h.quarantined == h.quarantine_limit) evict_oldest(h);
+  const size_t at = (h.quarantine_head + h.quarantined) % h.quarantine.size();
+  h.quarantine[at] = block;
+  h.quarantine_class[at] = static_cast<uint8_t>(run->cls);
+  ++h.quarantined;
+  return Freed::kDone;
+}
+
+void heap_clear(Heap &h) {
+  while (h.runs != nullptr) {
+    Run *run = h.runs;
+    h.runs = run->next;
+    give_run(run);
+  }
+  h.free.fill(nullptr);
+  h.carving.fill(nullptr);
+  h.quarantined = 0;
+  h.live = 0;
+}
+
+void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit) {
+  for (const Run *run = h.runs; run != nullptr; run = run->next) {
+    if (run->block == 0) {
+      visit(run->first, run->large);
+      continue;
+    }
+    for (uint32_t i = 0; i < run->carved; ++i) {
+      if (run->map[i] != 0) visit(run->first + size_t{i} * run->block, run->block + 1 - run->map[i]);
+    }
+  }
+}
+
+Run *run_of(const void *address) {
   Arena &a = arena();
-  const size_t size = arena_class(bytes);
-  ASAN_POISON_MEMORY_REGION(block, size);
-  a.quarantine.emplace_back(static_cast<char *>(block), size);
-  a.quarantined += size;
-  while (a.quarantine.size() > kQuarantineBlocks || a.quarantined > kQuarantineBytes) evict_oldest(a);
+  const auto *p = static_cast<const char *>(address);
+  if (p < a.base || p >= a.top) return nullptr;
+  return a.runs[static_cast<size_t>(p - a.base) / kGranule];
 }
 
 }  // namespace zel::rt::detail
+
+namespace zel::rt {
+
+uint64_t allocations(Alloc kind) {
+  return kind == Alloc::kOther ? 0 : detail::faults().made[static_cast<size_t>(kind)];
+}
+
+void fail_allocation(Alloc kind, uint64_t n) {
+  if (kind == Alloc::kOther) return;
+  detail::Faults &f = detail::faults();
+  const auto k = static_cast<size_t>(kind);
+  f.fail_at[k] = n == 0 ? 0 : f.made[k] + n;
+}
+
+}  // namespace zel::rt

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,26 +15,103 @@
 
 namespace zel::rt::detail {
 
-// The arena at 0x50000000. allocate returns an 8-aligned block of at least
-// bytes bytes, readable for exactly bytes bytes, or null when the arena is
-// full. release takes the block back with the size it was asked for; reuse is
-// delayed by a quarantine, and the block is poisoned meanwhile.
-void *arena_allocate(size_t bytes);
-void arena_release(void *block, size_t bytes);
-// The size class a request of bytes bytes is served from.
-size_t arena_class(size_t bytes);
+// The arena at 0x50000000 is shared by heaps: the objects' heaps and one per
+// zone. A heap hands out 8-aligned blocks of size classes (8-byte steps up to
+// 128 bytes, then four classes per power of two up to kLargestClass; larger
+// blocks get a run of their own), knows every live block and its requested
+// size, and counts them.
+inline constexpr size_t kLargestClass = 32768;
+inline constexpr size_t kClasses = 49;  // class indexes 0 to 48
+inline constexpr size_t kQuarantineCapacity = 256;
+
+struct Heap;
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+__extension__ typedef unsigned __int128 Wide;
+#endif
+
+// A run of arena granules: a slab of one class (block != 0) or one large
+// block (block == 0, its size in large). Header of the run's first granule.
+struct Run {
+  Heap *owner;
+  Run *prev;       // the owner's runs
+  Run *next;
+  char *first;     // the first block
+  uint16_t *map;   // per block: 0 when not live, else block - requested + 1
+  uint64_t divisor;  // 2^64 / block rounded up, for the block index on 64-bit
+  uint32_t granules;
+  uint32_t cls;
+  uint32_t block;   // class size in bytes
+  uint32_t count;   // blocks in the slab
+  uint32_t carved;  // blocks handed out at least once (from the start)
+  uint32_t large;   // the size of a large block
+
+  // The index of the block at p (p inside the slab's blocks).
+  size_t index_of(const char *p) const {
+    const auto offset = static_cast<uint64_t>(p - first);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+    return static_cast<size_t>((static_cast<Wide>(divisor) * offset) >> 64);
+#else
+    return static_cast<size_t>(offset / block);
+#endif
+  }
+};
+
+// Invariants: a block is live exactly when its map word is not 0; a free
+// block is on exactly one of the free lists or in the quarantine; live is
+// the number of live blocks of all the heap's runs.
+struct Heap {
+  // link: where a free block keeps its link word (objects keep their header
+  // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
+  // blocks waiting before reuse (1 to kQuarantineCapacity).
+  Heap(size_t link, size_t slab, size_t quarantine_blocks);
+
+  const size_t link_offset;
+  const size_t slab_bytes;
+  const size_t quarantine_limit;
+  std::array<char *, kClasses> free{};
+  std::array<Run *, kClasses> carving{};  // the slab of each class still being carved
+  Run *runs = nullptr;
+  size_t live = 0;
+  std::array<char *, kQuarantineCapacity> quarantine{};
+  std::array<uint8_t, kQuarantineCapacity> quarantine_class{};
+  size_t quarantine_head = 0;
+  size_t quarantined = 0;
+};
+
+// The class index of a request, and the bytes its class holds.
+size_t class_index(size_t bytes);
+size_t heap_class_bytes(size_t bytes);
+// A block of at least bytes bytes, readable for exactly bytes bytes, or null
+// when the arena is full or the allocation is one armed to fail (kind).
+void *heap_allocate(Heap &h, size_t bytes, Alloc kind);
+// Gives a block back. kDone: freed; kNotLive: block is not a live block of h
+// (nothing changes); kWrongSize: bytes is not of the block's class (nothing
+// changes). recorded receives the block's requested size unless kNotLive.
+enum class Freed { kDone, kNotLive, kWrongSize };
+Freed heap_release(Heap &h, void *block, size_t bytes, uint32_t *recorded);
+// Gives every run of h back to the arena; h is then empty.
+void heap_clear(Heap &h);
+// Calls visit with every live block of h and its requested size.
+void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit);
+// The run holding an address; null outside every run.
+Run *run_of(const void *address);
 
 // A fresh object of the given type with payload bytes zeroed, count 1 and
 // counted as live; null when the arena is full. A permanent object (count
 // -30000) is not counted.
-HostObject *new_object(uint8_t type, size_t payload_bytes);
-HostObject *new_permanent(uint8_t type, size_t payload_bytes);
+// kind says which allocations of a library it counts as (Alloc::kOther for
+// the runtime's own).
+HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind = Alloc::kOther);
+HostObject *new_permanent(uint8_t type, size_t payload_bytes, Alloc kind = Alloc::kOther);
 // A fresh array or script object of count slots, all nil, whose word at byte 8
 // holds head; null when the arena is full.
-HostObject *new_slotted(uint8_t type, HostValue head, size_t count);
+HostObject *new_slotted(uint8_t type, HostValue head, size_t count, Alloc kind = Alloc::kOther);
 // Fresh strings and floats (null when the arena is full).
-HostObject *new_string(std::string_view text);
-HostObject *new_float(double v);
+HostObject *new_string(std::string_view text, Alloc kind = Alloc::kOther);
+HostObject *new_float(double v, Alloc kind = Alloc::kOther);
+// The interned name of a text; null when it is new and cannot be made.
+HostObject *intern_name(std::string_view text, Alloc kind);
 // The release of an object whose count is 0 (no recording).
 void release(HostValue v) noexcept;
 
@@ -47,11 +126,15 @@ const ObjType &obj_type(uint8_t type);
 // How a type is named in messages: "a float", "nil", "a RefObjHandle", ...
 std::string type_phrase(uint8_t type);
 
-// The copy obj_vcopy makes (no recording).
-HostValue vcopy(HostValue v);
+// The copy obj_vcopy makes (no recording); kind counts the float or string
+// it makes.
+HostValue vcopy(HostValue v, Alloc kind = Alloc::kOther);
 
-// The recorder: on() says whether lines are wanted.
-bool recording();
+// The recorder: recording() says whether lines are wanted.
+extern bool recorder_on;
+inline bool recording() {
+  return recorder_on;
+}
 void note(std::string line);
 
 // The zone blocks allocated and not freed: address and size.

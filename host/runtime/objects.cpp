@@ -1,16 +1,13 @@
 // Objects: making them, the reference rules, releasing them, the registered
-// types, the accounting of live objects, the recorder and the clock behind
-// gettimeofday (here, so that it is linked wherever objects are made).
-#include <sys/time.h>
-
+// types and the accounting of live objects. Counted objects and permanent ones
+// come from two heaps of the arena, so that the live objects are the counted
+// heap's live blocks; a free object block keeps its header (type kFreed) and
+// links through its payload.
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "runtime/internal.h"
@@ -25,19 +22,19 @@ constexpr uint8_t kFreed = 0;
 // finished by the outermost one, so that long chains of objects cannot
 // exhaust the stack.
 constexpr int kMaxReleaseDepth = 2000;
+constexpr size_t kObjectSlab = size_t{16} << 10;
+constexpr size_t kObjectQuarantine = 256;
 
 struct Objects {
   bool started = false;
   HostValue nil = 0;
-  std::unordered_set<const HostObject *> live;
+  Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine};
+  Heap permanent{sizeof(HostObject), kObjectSlab, 1};
   std::array<ObjType, 256> types;
   std::unordered_map<std::string, HostValue> names;
-  bool fail_next = false;
   int release_depth = 0;
   bool draining = false;
   std::vector<HostValue> deferred;
-  bool recording = false;
-  std::vector<std::string> lines;
 };
 
 Objects &objects() {
@@ -46,27 +43,28 @@ Objects &objects() {
 }
 
 // A block of bytes bytes (recorded in the header for the release), readable
-// and zeroed for at least the size of a float object.
-HostObject *make_block(uint8_t type, size_t bytes, int16_t refcount) {
+// and zeroed for at least the size of a float object; null when the arena is
+// full or the allocation is armed to fail.
+HostObject *make_block(uint8_t type, size_t bytes, int16_t refcount, Alloc kind) {
   if (bytes > UINT32_MAX) return nullptr;
+  Objects &s = objects();
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
-  void *block = arena_allocate(readable);
+  void *block = heap_allocate(refcount > 0 ? s.counted : s.permanent, readable, kind);
   if (block == nullptr) return nullptr;
-  std::memset(block, 0, readable);
   auto *o = static_cast<HostObject *>(block);
-  o->refcount = refcount;
-  o->type = type;
-  o->reserved = static_cast<uint32_t>(bytes);
-  if (refcount > 0) objects().live.insert(o);
+  *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
+  std::memset(o + 1, 0, readable - sizeof(HostObject));
   return o;
 }
 
 void free_block(HostObject *o) {
-  objects().live.erase(o);
-  const size_t bytes = o->reserved;
+  const size_t readable = std::max<size_t>(o->reserved, sizeof(host::HostFloat));
   o->refcount = 0;
   o->type = kFreed;
-  arena_release(o, bytes);
+  uint32_t recorded = 0;
+  if (heap_release(objects().counted, o, readable, &recorded) != Freed::kDone) {
+    fprintf(stderr, "zel: object %p is not a live object\n", static_cast<void *>(o));
+  }
 }
 
 void finish_deferred() {
@@ -87,18 +85,18 @@ std::string text_of(int32_t length, const char *chars) {
 
 }  // namespace
 
-HostObject *new_object(uint8_t type, size_t payload_bytes) {
+HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
   start();
-  return make_block(type, sizeof(HostObject) + payload_bytes, 1);
+  return make_block(type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
-HostObject *new_permanent(uint8_t type, size_t payload_bytes) {
-  return make_block(type, sizeof(HostObject) + payload_bytes, host::kPermanent);
+HostObject *new_permanent(uint8_t type, size_t payload_bytes, Alloc kind) {
+  return make_block(type, sizeof(HostObject) + payload_bytes, host::kPermanent, kind);
 }
 
-HostObject *new_slotted(uint8_t type, HostValue head, size_t count) {
+HostObject *new_slotted(uint8_t type, HostValue head, size_t count, Alloc kind) {
   if (count > (UINT32_MAX - host::kSlotOffset) / sizeof(HostValue)) return nullptr;
-  HostObject *o = new_object(type, host::kSlotOffset - sizeof(HostObject) + count * sizeof(HostValue));
+  HostObject *o = new_object(type, host::kSlotOffset - sizeof(HostObject) + count * sizeof(HostValue), kind);
   if (o == nullptr) return nullptr;
   const HostValue v = host::value_of(o);
   *host::payload<HostValue>(o) = head;
@@ -106,15 +104,34 @@ HostObject *new_slotted(uint8_t type, HostValue head, size_t count) {
   return o;
 }
 
-HostObject *new_string(std::string_view text) {
-  HostObject *o = new_object(host::kString, text.size() + 1);
+HostObject *new_string(std::string_view text, Alloc kind) {
+  HostObject *o = new_object(host::kString, text.size() + 1, kind);
   if (o != nullptr) std::memcpy(host::payload<char>(o), text.data(), text.size());
   return o;
 }
 
-HostObject *new_float(double v) {
-  HostObject *o = new_object(host::kFloat, sizeof(double));
-  if (o != nullptr) *host::payload<double>(o) = v;
+// Floats are the most frequent objects: one block of the smallest class,
+// written whole, without the general path's zeroing.
+HostObject *new_float(double v, Alloc kind) {
+  static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
+  start();
+  void *block = heap_allocate(objects().counted, sizeof(host::HostFloat), kind);
+  if (block == nullptr) return nullptr;
+  auto *o = static_cast<HostObject *>(block);
+  *o = HostObject{1, host::kFloat, 0, sizeof(host::HostFloat)};
+  *host::payload<double>(o) = v;
+  return o;
+}
+
+HostObject *intern_name(std::string_view text, Alloc kind) {
+  start();
+  auto &names = objects().names;
+  auto it = names.find(std::string(text));
+  if (it != names.end()) return host::object_of(it->second);
+  HostObject *o = new_permanent(kName, text.size() + 1, kind);
+  if (o == nullptr) return nullptr;
+  std::memcpy(host::payload<char>(o), text.data(), text.size());
+  names.emplace(std::string(text), host::value_of(o));
   return o;
 }
 
@@ -147,28 +164,21 @@ const ObjType &obj_type(uint8_t type) {
   return objects().types[type];
 }
 
-HostValue vcopy(HostValue v) {
+HostValue vcopy(HostValue v, Alloc kind) {
   if (!host::is_object(v)) return v;
   HostObject *copy = nullptr;
   switch (host::type_of(v)) {
     case host::kFloat:
-      copy = new_float(host::float_of(v));
+      copy = new_float(host::float_of(v), kind == Alloc::kOther ? kind : Alloc::kFltObj);
       break;
     case host::kString:
-      copy = new_string(host::chars_of(v));
+      copy = new_string(host::chars_of(v), kind == Alloc::kOther ? kind : Alloc::kStrObj);
       break;
     default:
       host::ref_take(v);
       return v;
   }
   return copy == nullptr ? nil_value() : host::value_of(copy);
-}
-
-bool recording() {
-  return objects().recording;
-}
-void note(std::string line) {
-  objects().lines.push_back(std::move(line));
 }
 
 }  // namespace detail
@@ -258,17 +268,12 @@ Ref nil() {
 }
 
 HostValue intern(std::string_view text) {
-  start();
-  auto &names = objects().names;
-  auto it = names.find(std::string(text));
-  if (it != names.end()) return it->second;
-  HostObject *o = detail::new_permanent(kName, text.size() + 1);
+  HostObject *o = detail::intern_name(text, Alloc::kOther);
   if (o == nullptr) {
     fputs("zel: no memory for a name\n", stderr);
     exit(1);
   }
-  std::memcpy(host::payload<char>(o), text.data(), text.size());
-  return names.emplace(std::string(text), host::value_of(o)).first->second;
+  return host::value_of(o);
 }
 
 int32_t slot_count(HostValue v) {
@@ -277,17 +282,18 @@ int32_t slot_count(HostValue v) {
 }
 
 size_t live_objects() {
-  return objects().live.size();
+  return objects().counted.live;
 }
 
 size_t report_leaks(FILE *out) {
   std::vector<std::pair<uintptr_t, std::string>> leaks;
-  for (const HostObject *o : objects().live) {
+  detail::heap_walk(objects().counted, [&leaks](const void *block, uint32_t) {
+    const auto *o = static_cast<const HostObject *>(block);
     const HostValue v = host::value_of(o);
     std::string what = describe(v);
     if (o->type == host::kString || o->type == host::kFloat) what += " " + show(v);
     leaks.emplace_back(v, what + ", count " + std::to_string(o->refcount));
-  }
+  });
   for (auto [block, size] : detail::live_blocks()) {
     leaks.emplace_back(reinterpret_cast<uintptr_t>(block),
                        "zone block of " + std::to_string(size) + " bytes");
@@ -300,48 +306,7 @@ size_t report_leaks(FILE *out) {
 }
 
 void fail_next_gen_obj() {
-  objects().fail_next = true;
-}
-
-void record(bool on) {
-  objects().recording = on;
-}
-
-std::vector<std::string> take_recording() {
-  return std::exchange(objects().lines, {});
-}
-
-// The clock. The fake time is kept in microseconds.
-namespace {
-
-constexpr int64_t kFakeStart = int64_t{1000000000} * 1000000 + 250000;
-
-struct Clock {
-  bool fake = false;
-  int64_t now = kFakeStart;
-};
-
-Clock &clock_state() {
-  static Clock c;
-  return c;
-}
-
-}  // namespace
-
-void fake_clock(bool on) {
-  clock_state().fake = on;
-  clock_state().now = kFakeStart;
-}
-
-bool clock_is_fake() {
-  return clock_state().fake;
-}
-
-void advance_clock(double seconds) {
-  constexpr double kLongest = 1e12;  // seconds; keeps the sum within 64 bits
-  if (std::isnan(seconds)) return;
-  const int64_t now = clock_state().now + std::llround(std::clamp(seconds, -kLongest, kLongest) * 1e6);
-  clock_state().now = std::max<int64_t>(now, 0);
+  fail_allocation(Alloc::kGenObj, 1);
 }
 
 }  // namespace zel::rt
@@ -351,21 +316,6 @@ using zel::rt::detail::objects;
 using zel::rt::detail::recording;
 
 extern "C" {
-
-int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) noexcept {
-  int64_t now;
-  if (zel::rt::clock_state().fake) {
-    now = zel::rt::clock_state().now;
-  } else {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    now = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
-  }
-  tv->tv_sec = static_cast<time_t>(now / 1000000);
-  tv->tv_usec = static_cast<suseconds_t>(now % 1000000);
-  if (tz != nullptr) *static_cast<struct timezone *>(tz) = {};
-  return 0;
-}
 
 int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, const char *name) {
   const std::string text = name == nullptr ? "" : name;
@@ -380,14 +330,13 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
 
 HostValue gen_obj(int32_t type, int32_t payload_bytes) {
   if (recording()) note("gen_obj(" + std::to_string(type) + ", " + std::to_string(payload_bytes) + ")");
-  zel::rt::detail::Objects &s = objects();
   if (type <= zel::rt::kScriptObject || type > 255 || payload_bytes < 0) {
     fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
             static_cast<int>(payload_bytes));
     return zel::rt::nil_value();
   }
-  if (std::exchange(s.fail_next, false)) return zel::rt::nil_value();
-  HostObject *o = zel::rt::detail::new_object(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes));
+  HostObject *o = zel::rt::detail::new_object(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes),
+                                              zel::rt::Alloc::kGenObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 
@@ -399,13 +348,14 @@ HostValue nil_obj(void) {
 HostValue nam_obj(int32_t length, const char *chars) {
   const std::string text = zel::rt::detail::text_of(length, chars);
   if (recording()) note("nam_obj(" + text + ")");
-  return zel::rt::intern(text);
+  HostObject *o = zel::rt::detail::intern_name(text, zel::rt::Alloc::kNamObj);
+  return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 
 HostValue str_obj(int32_t length, const char *chars) {
   const std::string text = zel::rt::detail::text_of(length, chars);
   if (recording()) note("str_obj(" + text + ")");
-  HostObject *o = zel::rt::detail::new_string(text);
+  HostObject *o = zel::rt::detail::new_string(text, zel::rt::Alloc::kStrObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 
@@ -415,7 +365,7 @@ HostValue flt_obj(double value) {
     snprintf(text, sizeof text, "%g", value);
     note(std::string("flt_obj(") + text + ")");
   }
-  HostObject *o = zel::rt::detail::new_float(value);
+  HostObject *o = zel::rt::detail::new_float(value, zel::rt::Alloc::kFltObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 
@@ -423,7 +373,8 @@ HostValue arr_obj(int32_t count, int32_t one) {
   if (recording()) note("arr_obj(" + std::to_string(count) + ", " + std::to_string(one) + ")");
   if (count < 0) return zel::rt::nil_value();
   HostObject *o =
-      zel::rt::detail::new_slotted(zel::rt::kArray, zel::rt::nil_value(), static_cast<size_t>(count));
+      zel::rt::detail::new_slotted(zel::rt::kArray, zel::rt::nil_value(), static_cast<size_t>(count),
+                                   zel::rt::Alloc::kArrObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 
@@ -434,7 +385,7 @@ void obj_release(HostValue object) {
 
 HostValue obj_vcopy(HostValue value) {
   if (recording()) note("obj_vcopy(" + zel::rt::describe(value) + ")");
-  return zel::rt::detail::vcopy(value);
+  return zel::rt::detail::vcopy(value, zel::rt::Alloc::kFltObj);
 }
 
 }  // extern "C"

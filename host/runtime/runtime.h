@@ -225,6 +225,17 @@ size_t report_leaks(FILE *out);
 // Test hooks. The next gen_obj answers nil, as when the arena is full.
 void fail_next_gen_obj();
 
+// Allocation failure. The runtime counts the allocations a library asks for,
+// by kind: zone blocks (zalloc), and the objects of gen_obj, nam_obj (a name
+// not made before), flt_obj and str_obj (obj_vcopy's copies included) and
+// arr_obj. fail_allocation(kind, n) makes the nth allocation of that kind
+// from now on fail, exactly as when the arena is full (n 0: none fails).
+// kOther stands for the runtime's own allocations: never counted or failed.
+enum class Alloc : uint8_t { kZoneBlock, kGenObj, kNamObj, kFltObj, kStrObj, kArrObj, kOther };
+inline constexpr size_t kAllocKinds = 6;
+uint64_t allocations(Alloc kind);
+void fail_allocation(Alloc kind, uint64_t n);
+
 // Recorder: while on, each C operation a library calls appends one line
 // ("zcreate(6, 16384)", "obj_send(setkey, 1)", ...). take_recording returns the
 // lines so far and clears them.

@@ -1,0 +1,66 @@
+// The clock behind gettimeofday: the system's real time, or a fake time that
+// moves only when a script advances it. gettimeofday is defined here, so that
+// the library's clock readings come through it.
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+
+#include "runtime/internal.h"
+
+namespace zel::rt {
+
+// The clock. The fake time is kept in microseconds.
+namespace {
+
+constexpr int64_t kFakeStart = int64_t{1000000000} * 1000000 + 250000;
+
+struct Clock {
+  bool fake = false;
+  int64_t now = kFakeStart;
+};
+
+Clock &clock_state() {
+  static Clock c;
+  return c;
+}
+
+}  // namespace
+
+void fake_clock(bool on) {
+  clock_state().fake = on;
+  clock_state().now = kFakeStart;
+}
+
+bool clock_is_fake() {
+  return clock_state().fake;
+}
+
+void advance_clock(double seconds) {
+  constexpr double kLongest = 1e12;  // seconds; keeps the sum within 64 bits
+  if (std::isnan(seconds)) return;
+  const int64_t now = clock_state().now + std::llround(std::clamp(seconds, -kLongest, kLongest) * 1e6);
+  clock_state().now = std::max<int64_t>(now, 0);
+}
+
+}  // namespace zel::rt
+
+extern "C" {
+
+int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) noexcept {
+  int64_t now;
+  if (zel::rt::clock_state().fake) {
+    now = zel::rt::clock_state().now;
+  } else {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    now = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+  }
+  tv->tv_sec = static_cast<time_t>(now / 1000000);
+  tv->tv_usec = static_cast<suseconds_t>(now % 1000000);
+  if (tz != nullptr) *static_cast<struct timezone *>(tz) = {};
+  return 0;
+}
+
+}  // extern "C"

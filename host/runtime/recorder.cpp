@@ -1,0 +1,35 @@
+// The recorder: while it is on, each C operation a library calls appends one
+// line, so that tests can see what the library asked of the interpreter.
+#include <utility>
+
+#include "runtime/internal.h"
+
+namespace zel::rt {
+namespace detail {
+
+bool recorder_on = false;
+
+namespace {
+
+std::vector<std::string> &lines() {
+  static std::vector<std::string> &l = *new std::vector<std::string>;
+  return l;
+}
+
+}  // namespace
+
+void note(std::string line) {
+  lines().push_back(std::move(line));
+}
+
+}  // namespace detail
+
+void record(bool on) {
+  detail::recorder_on = on;
+}
+
+std::vector<std::string> take_recording() {
+  return std::exchange(detail::lines(), {});
+}
+
+}  // namespace zel::rt
