@@ -69,6 +69,8 @@ struct State {
   std::map<std::string, HostValue, std::less<>> globals;  // each holds one reference
   std::vector<std::unique_ptr<Procedure>> procedures;     // kept for good: the runtime holds handles
   int depth = 0;
+  const std::string *file = nullptr;  // the statement running: its file and line
+  int line = 0;
 };
 
 // Never destroyed: procedures may still run while the process exits.
@@ -385,6 +387,16 @@ Flow run_stmt(const Stmt &s, Frame &f) {
 // any built-in (while releasing a value, say) fails the statement; an error
 // without a place gets this statement's.
 Flow exec_stmt(const Stmt &s, Frame &f) {
+  State &st = state();
+  struct Running {
+    State &st;
+    const std::string *file;
+    int line;
+    ~Running() {
+      st.file = file;
+      st.line = line;
+    }
+  } const running{st, std::exchange(st.file, &f.file), std::exchange(st.line, s.line)};
   try {
     const Flow flow = run_stmt(s, f);
     if (std::optional<ScriptError> stray = rt::take_stray_error()) throw std::move(*stray);
@@ -489,10 +501,17 @@ Ref compile(std::span<const HostValue> args) {
   return rt::make_int(1);
 }
 
+// The runtime's place hook: the statement running, as "file:line".
+std::string place() {
+  const State &st = state();
+  return st.file == nullptr ? std::string() : *st.file + ":" + std::to_string(st.line);
+}
+
 }  // namespace
 
 void install() {
   rt::set_language(exec_line, invoke);
+  rt::set_place(place);
 }
 
 void run(std::string_view text, std::string_view file) {

@@ -30,7 +30,7 @@ namespace {
 constexpr uintptr_t kArenaAddress = 0x50000000;
 constexpr size_t kArenaBytes = size_t{256} << 20;
 constexpr size_t kSmallestArena = size_t{16} << 20;
-constexpr size_t kGranule = size_t{16} << 10;
+constexpr size_t kGranule = size_t{1} << kGranuleShift;
 constexpr size_t kMinBlocksPerSlab = 8;
 constexpr size_t kMapAlign = 16;
 constexpr size_t kRunHeader = (sizeof(Run) + kMapAlign - 1) & ~(kMapAlign - 1);
@@ -39,8 +39,8 @@ struct Arena {
   char *base = nullptr;
   char *top = nullptr;
   char *end = nullptr;
-  std::vector<Run *> runs;                   // by granule: the run covering it, or null
-  std::multimap<size_t, char *> free_runs;   // granule count, start
+  std::vector<Run *> runs;                  // by granule: the run covering it, or null
+  std::multimap<size_t, char *> free_runs;  // granule count, start
 };
 
 // Maps the arena: at the fixed address if the system lets us (trying smaller
@@ -78,24 +78,11 @@ Arena &arena() {
   return a;
 }
 
-struct Faults {
-  std::array<uint64_t, kAllocKinds> made{};
-  std::array<uint64_t, kAllocKinds> fail_at{};
-};
-
-Faults &faults() {
-  static Faults f;
-  return f;
-}
-
-// True when this allocation of kind is the one armed to fail.
-bool injected(Alloc kind) {
-  if (kind == Alloc::kOther) return false;
-  const auto k = static_cast<size_t>(kind);
-  Faults &f = faults();
-  if (++f.made[k] != f.fail_at[k]) return false;
-  f.fail_at[k] = 0;
-  return true;
+// Publishes the carved part of the arena to run_of.
+void publish(const Arena &a) {
+  granules.base = reinterpret_cast<uintptr_t>(a.base);
+  granules.top = reinterpret_cast<uintptr_t>(a.top);
+  granules.runs = a.runs.data();
 }
 
 // A run of granules granules, its header unpoisoned and the rest poisoned;
@@ -113,6 +100,7 @@ Run *take_run(size_t granules) {
   } else if (static_cast<size_t>(a.end - a.top) >= bytes) {
     start = a.top;
     a.top += bytes;
+    publish(a);
   } else {
     return nullptr;
   }
@@ -160,7 +148,8 @@ void store_link(const Heap &h, char *block, char *link) {
 // A new slab of class k for h, or null when the arena is full.
 Run *new_slab(Heap &h, size_t k) {
   const size_t size = class_size(k);
-  const size_t want = std::max(h.slab_bytes, kMinBlocksPerSlab * (size + sizeof(uint16_t)) + kRunHeader + kMapAlign);
+  const size_t want =
+      std::max(h.slab_bytes, kMinBlocksPerSlab * (size + sizeof(uint16_t)) + kRunHeader + kMapAlign);
   const size_t granules = (want + kGranule - 1) / kGranule;
   Run *run = take_run(granules);
   if (run == nullptr) return nullptr;
@@ -219,24 +208,15 @@ void *allocate_large(Heap &h, size_t bytes) {
 
 }  // namespace
 
-size_t class_index(size_t bytes) {
-  if (bytes <= 128) return (bytes + 7) >> 3;
-  const unsigned s = static_cast<unsigned>(std::bit_width(bytes - 1)) - 3;
-  const size_t q = (bytes - 1) >> s;
-  return 17 + 4 * (s - 5) + (q - 4);
-}
-
-size_t heap_class_bytes(size_t bytes) {
-  return class_size(class_index(bytes));
-}
+Granules granules;
+Faults faults;
 
 Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks)
     : link_offset(link),
       slab_bytes(slab),
-      quarantine_limit(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) {}
+      quarantine_limit(std::min(quarantine_blocks, kQuarantineCapacity)) {}
 
-void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
-  if (injected(kind)) return nullptr;
+void *heap_allocate_slow(Heap &h, size_t bytes) {
   if (bytes > UINT32_MAX) return nullptr;
   const size_t k = class_index(std::max(bytes, h.link_offset + sizeof(char *)));
   if (k >= kClasses) return allocate_large(h, bytes);
@@ -254,7 +234,7 @@ void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
       if (run == nullptr) {
         if (h.quarantined == 0) return nullptr;
         while (h.quarantined > 0) evict_oldest(h);
-        return heap_allocate(h, bytes, Alloc::kOther);
+        return heap_allocate_slow(h, bytes);
       }
       h.carving[k] = run;
     }
@@ -289,6 +269,11 @@ Freed heap_release(Heap &h, void *pointer, size_t bytes, uint32_t *recorded) {
   run->map[index] = 0;
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, run->block);
+  if (h.quarantine_limit == 0) {
+    store_link(h, block, h.free[run->cls]);
+    h.free[run->cls] = block;
+    return Freed::kDone;
+  }
   if (h.quarantined == h.quarantine_limit) evict_oldest(h);
   const size_t at = (h.quarantine_head + h.quarantined) % h.quarantine.size();
   h.quarantine[at] = block;
@@ -321,24 +306,17 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
   }
 }
 
-Run *run_of(const void *address) {
-  Arena &a = arena();
-  const auto *p = static_cast<const char *>(address);
-  if (p < a.base || p >= a.top) return nullptr;
-  return a.runs[static_cast<size_t>(p - a.base) / kGranule];
-}
-
 }  // namespace zel::rt::detail
 
 namespace zel::rt {
 
 uint64_t allocations(Alloc kind) {
-  return kind == Alloc::kOther ? 0 : detail::faults().made[static_cast<size_t>(kind)];
+  return kind == Alloc::kOther ? 0 : detail::faults.made[static_cast<size_t>(kind)];
 }
 
 void fail_allocation(Alloc kind, uint64_t n) {
   if (kind == Alloc::kOther) return;
-  detail::Faults &f = detail::faults();
+  detail::Faults &f = detail::faults;
   const auto k = static_cast<size_t>(kind);
   f.fail_at[k] = n == 0 ? 0 : f.made[k] + n;
 }

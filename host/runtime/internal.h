@@ -1,9 +1,14 @@
 // Pieces the runtime's translation units share and nobody else uses.
 #pragma once
 
-#include <cstddef>
+#include <sanitizer/asan_interface.h>
+
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -34,10 +39,10 @@ __extension__ typedef unsigned __int128 Wide;
 // block (block == 0, its size in large). Header of the run's first granule.
 struct Run {
   Heap *owner;
-  Run *prev;       // the owner's runs
+  Run *prev;  // the owner's runs
   Run *next;
-  char *first;     // the first block
-  uint16_t *map;   // per block: 0 when not live, else block - requested + 1
+  char *first;       // the first block
+  uint16_t *map;     // per block: 0 when not live, else block - requested + 1
   uint64_t divisor;  // 2^64 / block rounded up, for the block index on 64-bit
   uint32_t granules;
   uint32_t cls;
@@ -63,7 +68,8 @@ struct Run {
 struct Heap {
   // link: where a free block keeps its link word (objects keep their header
   // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
-  // blocks waiting before reuse (1 to kQuarantineCapacity).
+  // blocks waiting before reuse (0 to kQuarantineCapacity; 0 reuses the
+  // last block freed first).
   Heap(size_t link, size_t slab, size_t quarantine_blocks);
 
   const size_t link_offset;
@@ -79,12 +85,71 @@ struct Heap {
   size_t quarantined = 0;
 };
 
-// The class index of a request, and the bytes its class holds.
-size_t class_index(size_t bytes);
-size_t heap_class_bytes(size_t bytes);
+// The class index of a request.
+inline size_t class_index(size_t bytes) {
+  if (bytes <= 128) return (bytes + 7) >> 3;
+  const unsigned s = static_cast<unsigned>(std::bit_width(bytes - 1)) - 3;
+  const size_t q = (bytes - 1) >> s;
+  return 17 + 4 * (s - 5) + (q - 4);
+}
+
+// The arena's granules: the carved part [base, top) and, per granule, the run
+// covering it or null.
+inline constexpr unsigned kGranuleShift = 14;
+struct Granules {
+  uintptr_t base = 0;
+  uintptr_t top = 0;
+  Run *const *runs = nullptr;
+};
+extern Granules granules;
+
+// The run holding an address; null outside every run.
+inline Run *run_of(const void *address) {
+  const auto p = reinterpret_cast<uintptr_t>(address);
+  if (p < granules.base || p >= granules.top) return nullptr;
+  return granules.runs[(p - granules.base) >> kGranuleShift];
+}
+
+// The allocations of each kind so far, and the one armed to fail (0: none).
+struct Faults {
+  std::array<uint64_t, kAllocKinds> made{};
+  std::array<uint64_t, kAllocKinds> fail_at{};
+};
+extern Faults faults;
+
+// Counts an allocation of kind; true when it is the one armed to fail.
+inline bool injected(Alloc kind) {
+  if (kind == Alloc::kOther) return false;
+  const auto k = static_cast<size_t>(kind);
+  if (++faults.made[k] != faults.fail_at[k]) return false;
+  faults.fail_at[k] = 0;
+  return true;
+}
+
+// heap_allocate when the class's free list is empty (or the block is large).
+void *heap_allocate_slow(Heap &h, size_t bytes);
+
 // A block of at least bytes bytes, readable for exactly bytes bytes, or null
-// when the arena is full or the allocation is one armed to fail (kind).
-void *heap_allocate(Heap &h, size_t bytes, Alloc kind);
+// when the arena is full or the allocation is one armed to fail (kind). The
+// common case, a block of a free list, is inline.
+inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
+  if (injected(kind)) return nullptr;
+  const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
+  if (need > kLargestClass) return heap_allocate_slow(h, bytes);
+  const size_t k = class_index(need);
+  char *block = h.free[k];
+  if (block == nullptr) return heap_allocate_slow(h, bytes);
+  char *link;
+  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+  std::memcpy(&link, block + h.link_offset, sizeof link);
+  h.free[k] = link;
+  Run *run = run_of(block);
+  run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
+  ++h.live;
+  ASAN_POISON_MEMORY_REGION(block, run->block);
+  ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+  return block;
+}
 // Gives a block back. kDone: freed; kNotLive: block is not a live block of h
 // (nothing changes); kWrongSize: bytes is not of the block's class (nothing
 // changes). recorded receives the block's requested size unless kNotLive.
@@ -94,8 +159,6 @@ Freed heap_release(Heap &h, void *block, size_t bytes, uint32_t *recorded);
 void heap_clear(Heap &h);
 // Calls visit with every live block of h and its requested size.
 void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit);
-// The run holding an address; null outside every run.
-Run *run_of(const void *address);
 
 // A fresh object of the given type with payload bytes zeroed, count 1 and
 // counted as live; null when the arena is full. A permanent object (count

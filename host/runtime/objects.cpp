@@ -372,9 +372,8 @@ HostValue flt_obj(double value) {
 HostValue arr_obj(int32_t count, int32_t one) {
   if (recording()) note("arr_obj(" + std::to_string(count) + ", " + std::to_string(one) + ")");
   if (count < 0) return zel::rt::nil_value();
-  HostObject *o =
-      zel::rt::detail::new_slotted(zel::rt::kArray, zel::rt::nil_value(), static_cast<size_t>(count),
-                                   zel::rt::Alloc::kArrObj);
+  HostObject *o = zel::rt::detail::new_slotted(zel::rt::kArray, zel::rt::nil_value(),
+                                               static_cast<size_t>(count), zel::rt::Alloc::kArrObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 

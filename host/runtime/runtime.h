@@ -196,6 +196,12 @@ bool stack_nearly_full();
 using ExecHook = int32_t (*)(const char *line);
 using InvokeHook = Ref (*)(const void *proc, HostValue self, std::span<const HostValue> args);
 void set_language(ExecHook exec, InvokeHook invoke);
+// Where the language is running, "file:line", or "" when it is not running a
+// statement; errexit names it.
+using PlaceHook = std::string (*)();
+void set_place(PlaceHook place);
+// The place hook's answer ("" without a hook).
+std::string place();
 
 // Profiler. set_profiled names the procedure to profile ("" for none);
 // profiling(name) says whether a call of that procedure is profiled (name

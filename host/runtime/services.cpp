@@ -49,6 +49,8 @@ constexpr const char *kMessages[] = {
 
 constexpr const char *kUnknownMessage = "unknown message";
 
+zel::rt::PlaceHook place_hook = nullptr;
+
 int hex_digit(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
   if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
@@ -57,6 +59,18 @@ int hex_digit(char ch) {
 }
 
 }  // namespace
+
+namespace zel::rt {
+
+void set_place(PlaceHook place) {
+  place_hook = place;
+}
+
+std::string place() {
+  return place_hook == nullptr ? std::string() : place_hook();
+}
+
+}  // namespace zel::rt
 
 extern "C" {
 
@@ -76,10 +90,14 @@ void trm_setvideo(int32_t attribute) {
   printf("\033[%dm", known ? static_cast<int>(attribute) : 0);
 }
 
+// "zel: file:line: message" on standard error, without the place when the
+// language is not running a statement, then exit status 1.
 void errexit(const char *message) {
   if (recording()) note(std::string("errexit(") + (message == nullptr ? "" : message) + ")");
   fflush(stdout);
-  fprintf(stderr, "%s\n", message == nullptr ? "" : message);
+  const std::string where = zel::rt::place();
+  fprintf(stderr, "zel: %s%s%s\n", where.c_str(), where.empty() ? "" : ": ",
+          message == nullptr ? "" : message);
   exit(1);
 }
 

@@ -5,8 +5,8 @@
 // argument is not used).
 // Each zone is a heap of the arena (see internal.h): intrusive free lists, a
 // small quarantine before reuse, and a two-byte map word per block that
-// tells zfree and the leak report whether a block is live and its size.
-// zdelete gives every slab and block back.
+// tells zfree and the leak report whether a block is live
+// and its size. zdelete gives every slab and block back.
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
@@ -21,6 +21,8 @@ namespace {
 
 constexpr int32_t kDefaultChunk = 16384;
 constexpr size_t kMaxChunk = size_t{16} << 20;
+// A freed zone block waits for 64 more frees before it is reused, so that a
+// stale use is caught meanwhile and printed addresses stay distinct.
 constexpr size_t kQuarantineBlocks = 64;
 
 struct Zone {
@@ -28,10 +30,9 @@ struct Zone {
   detail::Heap heap;
 };
 
-// The zones made and not deleted; the last one used is checked first.
+// The zones made and not deleted.
 struct Zones {
   std::vector<std::unique_ptr<Zone>> all;
-  Zone *last = nullptr;
 };
 
 Zones &zones() {
@@ -39,14 +40,22 @@ Zones &zones() {
   return z;
 }
 
-Zone *find_zone(void *handle, const char *operation) {
-  Zones &z = zones();
-  if (handle == z.last && handle != nullptr) return z.last;
-  for (const auto &zone : z.all) {
-    if (zone.get() == handle) return z.last = zone.get();
+// The zone used last, checked first; null when it was deleted.
+Zone *last_zone = nullptr;
+
+// The zone of a handle; null, with a message, when it is none.
+[[gnu::noinline]] Zone *find_other_zone(void *handle, const char *operation) {
+  for (const auto &zone : zones().all) {
+    if (zone.get() == handle) return last_zone = zone.get();
   }
   fprintf(stderr, "zel: %s: %p is not a zone\n", operation, handle);
   return nullptr;
+}
+
+inline Zone *find_zone(void *handle, const char *operation) {
+  if (handle == last_zone && handle != nullptr) [[likely]]
+    return last_zone;
+  return find_other_zone(handle, operation);
 }
 
 }  // namespace
@@ -103,8 +112,8 @@ int32_t zfree(void *handle, void *block, uint32_t size) {
     case zel::rt::detail::Freed::kWrongSize:
       break;
   }
-  fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block, static_cast<unsigned>(recorded),
-          static_cast<unsigned>(size));
+  fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
+          static_cast<unsigned>(recorded), static_cast<unsigned>(size));
 #ifndef NDEBUG
   abort();
 #else
@@ -117,9 +126,8 @@ void zdelete(void *handle) {
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zdelete");
   if (zone == nullptr) return;
   zel::rt::detail::heap_clear(zone->heap);
-  auto &z = zones();
-  if (z.last == zone) z.last = nullptr;
-  std::erase_if(z.all, [zone](const auto &each) { return each.get() == zone; });
+  if (zel::rt::last_zone == zone) zel::rt::last_zone = nullptr;
+  std::erase_if(zones().all, [zone](const auto &each) { return each.get() == zone; });
 }
 
 }  // extern "C"

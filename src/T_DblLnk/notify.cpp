@@ -17,9 +17,13 @@ HostValue logremovefromlist_name = 0;
 HostValue key_name = 0;
 
 // The name object of `text`, made with nam_obj on the first call for `cache`.
+// A host without room for it answers nil, which is not kept: a later call asks
+// again.
 HostValue NameOf(HostValue &cache, const char *text) {
-  if (cache == 0) cache = nam_obj(static_cast<int32_t>(std::strlen(text)), text);
-  return cache;
+  if (cache != 0) return cache;
+  const HostValue name = nam_obj(static_cast<int32_t>(std::strlen(text)), text);
+  if (!host::is_nil(name)) cache = name;
+  return name;
 }
 
 // Sends a message whose reply is not used.

@@ -5,8 +5,7 @@
 
 namespace objkit {
 
-void Trace(int32_t level, int32_t threshold, const char *format, ...) {
-  if (level < threshold) return;
+void WriteTrace(const char *format, ...) {
   va_list args;
   va_start(args, format);
   std::vprintf(format, args);

@@ -9,8 +9,16 @@
 
 namespace objkit {
 
-// Writes one trace line with printf when level >= threshold, then flushes.
-void Trace(int32_t level, int32_t threshold, const char *format, ...) __attribute__((format(printf, 3, 4)));
+// Writes one trace line with printf, then flushes.
+void WriteTrace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes one trace line when level >= threshold. The test is inline, so a
+// line below its module's level costs one comparison and builds no call.
+template <typename... Args>
+inline void Trace(int32_t level, int32_t threshold, const char *format, Args... args) {
+  if (level >= threshold) [[unlikely]]
+    WriteTrace(format, args...);
+}
 
 // The body of every <module>_debug handler. At an old level of 9 or more it
 // writes `line` with the new level; it then stores the new level (argument 1

@@ -35,7 +35,7 @@ TEST(Services, MessagesAndTerminal) {
 }
 
 TEST(ServicesDeathTest, ErrexitEndsTheProcess) {
-  EXPECT_EXIT(errexit("Out of memory"), testing::ExitedWithCode(1), "^Out of memory\n$");
+  EXPECT_EXIT(errexit("Out of memory"), testing::ExitedWithCode(1), "^zel: Out of memory\n$");
 }
 
 TEST(Services, FakeClock) {
