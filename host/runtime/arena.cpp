@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -295,15 +296,20 @@ void heap_clear(Heap &h) {
 }
 
 void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit) {
+  [[maybe_unused]] size_t seen = 0;
   for (const Run *run = h.runs; run != nullptr; run = run->next) {
     if (run->block == 0) {
       visit(run->first, run->large);
+      ++seen;
       continue;
     }
     for (uint32_t i = 0; i < run->carved; ++i) {
-      if (run->map[i] != 0) visit(run->first + size_t{i} * run->block, run->block + 1 - run->map[i]);
+      if (run->map[i] == 0) continue;
+      visit(run->first + size_t{i} * run->block, run->block + 1 - run->map[i]);
+      ++seen;
     }
   }
+  assert(seen == h.live && "a heap's count of live blocks disagrees with its maps");
 }
 
 }  // namespace zel::rt::detail
