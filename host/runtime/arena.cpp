@@ -140,12 +140,6 @@ char *load_link(const Heap &h, char *block) {
   return link;
 }
 
-void store_link(const Heap &h, char *block, char *link) {
-  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
-  std::memcpy(block + h.link_offset, &link, sizeof link);
-  ASAN_POISON_MEMORY_REGION(block + h.link_offset, sizeof link);
-}
-
 // A new slab of class k for h, or null when the arena is full.
 Run *new_slab(Heap &h, size_t k) {
   const size_t size = class_size(k);
@@ -178,17 +172,6 @@ void unlink_run(Heap &h, Run *run) {
   if (run->next != nullptr) run->next->prev = run->prev;
 }
 
-// Moves the oldest quarantined block to its free list.
-void evict_oldest(Heap &h) {
-  const size_t at = h.quarantine_head;
-  char *block = h.quarantine[at];
-  const size_t k = h.quarantine_class[at];
-  h.quarantine_head = (at + 1) % h.quarantine.size();
-  --h.quarantined;
-  store_link(h, block, h.free[k]);
-  h.free[k] = block;
-}
-
 void *allocate_large(Heap &h, size_t bytes) {
   if (bytes > kArenaBytes) return nullptr;
   const size_t granules = (kRunHeader + bytes + kGranule - 1) / kGranule;
@@ -215,7 +198,7 @@ Faults faults;
 Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks)
     : link_offset(link),
       slab_bytes(slab),
-      quarantine_limit(std::min(quarantine_blocks, kQuarantineCapacity)) {}
+      quarantine_limit(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) {}
 
 void *heap_allocate_slow(Heap &h, size_t bytes) {
   if (bytes > UINT32_MAX) return nullptr;
@@ -248,38 +231,13 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
   return block;
 }
 
-Freed heap_release(Heap &h, void *pointer, size_t bytes, uint32_t *recorded) {
-  auto *block = static_cast<char *>(pointer);
-  Run *run = run_of(block);
-  if (run == nullptr || run->owner != &h || block < run->first) return Freed::kNotLive;
-  if (run->block == 0) {
-    if (block != run->first || run->carved == 0) return Freed::kNotLive;
-    *recorded = run->large;
-    if (bytes != run->large) return Freed::kWrongSize;
-    --h.live;
-    unlink_run(h, run);
-    give_run(run);
-    return Freed::kDone;
-  }
-  const size_t offset = static_cast<size_t>(block - run->first);
-  const size_t index = run->index_of(block);
-  if (index >= run->carved || offset != index * run->block || run->map[index] == 0) return Freed::kNotLive;
-  *recorded = run->block + 1 - run->map[index];
-  const size_t asked = std::max(bytes, h.link_offset + sizeof(char *));
-  if (class_index(asked) != run->cls) return Freed::kWrongSize;
-  run->map[index] = 0;
+Freed heap_release_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded) {
+  if (block != run->first || run->carved == 0) return Freed::kNotLive;
+  *recorded = run->large;
+  if (bytes != run->large) return Freed::kWrongSize;
   --h.live;
-  ASAN_POISON_MEMORY_REGION(block, run->block);
-  if (h.quarantine_limit == 0) {
-    store_link(h, block, h.free[run->cls]);
-    h.free[run->cls] = block;
-    return Freed::kDone;
-  }
-  if (h.quarantined == h.quarantine_limit) evict_oldest(h);
-  const size_t at = (h.quarantine_head + h.quarantined) % h.quarantine.size();
-  h.quarantine[at] = block;
-  h.quarantine_class[at] = static_cast<uint8_t>(run->cls);
-  ++h.quarantined;
+  unlink_run(h, run);
+  give_run(run);
   return Freed::kDone;
 }
 

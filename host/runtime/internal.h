@@ -68,8 +68,7 @@ struct Run {
 struct Heap {
   // link: where a free block keeps its link word (objects keep their header
   // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
-  // blocks waiting before reuse (0 to kQuarantineCapacity; 0 reuses the
-  // last block freed first).
+  // blocks waiting before reuse (1 to kQuarantineCapacity).
   Heap(size_t link, size_t slab, size_t quarantine_blocks);
 
   const size_t link_offset;
@@ -154,7 +153,49 @@ inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
 // (nothing changes); kWrongSize: bytes is not of the block's class (nothing
 // changes). recorded receives the block's requested size unless kNotLive.
 enum class Freed { kDone, kNotLive, kWrongSize };
-Freed heap_release(Heap &h, void *block, size_t bytes, uint32_t *recorded);
+Freed heap_release_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded);
+
+// Writes the link word of a free block, through its poison.
+inline void store_link(const Heap &h, char *block, char *link) {
+  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+  std::memcpy(block + h.link_offset, &link, sizeof link);
+  ASAN_POISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+}
+
+// Moves the oldest quarantined block to its free list.
+inline void evict_oldest(Heap &h) {
+  const size_t at = h.quarantine_head;
+  char *block = h.quarantine[at];
+  const size_t k = h.quarantine_class[at];
+  h.quarantine_head = (at + 1) % h.quarantine.size();
+  --h.quarantined;
+  store_link(h, block, h.free[k]);
+  h.free[k] = block;
+}
+
+inline Freed heap_release(Heap &h, void *pointer, size_t bytes, uint32_t *recorded) {
+  auto *block = static_cast<char *>(pointer);
+  Run *run = run_of(block);
+  if (run == nullptr || run->owner != &h || block < run->first) return Freed::kNotLive;
+  if (run->block == 0) return heap_release_large(h, run, block, bytes, recorded);
+  const size_t index = run->index_of(block);
+  if (index >= run->carved || static_cast<size_t>(block - run->first) != index * run->block ||
+      run->map[index] == 0) {
+    return Freed::kNotLive;
+  }
+  *recorded = run->block + 1 - run->map[index];
+  if (class_index(std::max(bytes, h.link_offset + sizeof(char *))) != run->cls) return Freed::kWrongSize;
+  run->map[index] = 0;
+  --h.live;
+  ASAN_POISON_MEMORY_REGION(block, run->block);
+  if (h.quarantined == h.quarantine_limit) evict_oldest(h);
+  const size_t at = (h.quarantine_head + h.quarantined) % h.quarantine.size();
+  h.quarantine[at] = block;
+  h.quarantine_class[at] = static_cast<uint8_t>(run->cls);
+  ++h.quarantined;
+  return Freed::kDone;
+}
+
 // Gives every run of h back to the arena; h is then empty.
 void heap_clear(Heap &h);
 // Calls visit with every live block of h and its requested size.

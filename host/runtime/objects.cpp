@@ -37,9 +37,17 @@ struct Objects {
   std::vector<HostValue> deferred;
 };
 
-Objects &objects() {
-  static Objects &o = *new Objects;
-  return o;
+// Made on first use and never destroyed: objects are released until the
+// process ends.
+Objects *the_objects = nullptr;
+
+[[gnu::noinline]] Objects &make_objects() {
+  the_objects = new Objects;
+  return *the_objects;
+}
+
+inline Objects &objects() {
+  return the_objects != nullptr ? *the_objects : make_objects();
 }
 
 // A block of bytes bytes (recorded in the header for the release), readable
@@ -157,7 +165,7 @@ void release(HostValue v) noexcept {
   }
   free_block(o);
   --s.release_depth;
-  if (s.release_depth == 0 && !s.draining) finish_deferred();
+  if (s.release_depth == 0 && !s.draining && !s.deferred.empty()) finish_deferred();
 }
 
 const ObjType &obj_type(uint8_t type) {
