@@ -58,7 +58,10 @@ class Prompt(unittest.TestCase):
     def setUp(self):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
-            os.execvp(COMMAND[0], COMMAND + ["--leaks"])
+            try:
+                os.execvp(COMMAND[0], COMMAND + ["--leaks"])
+            finally:
+                os._exit(127)
         self.seen = ""
 
     def tearDown(self):
