@@ -110,8 +110,8 @@ def find_program(given, *names):
 def interpreters(args):
     """The interpreters to compare, zel builds first; a missing anchor is reported and left out."""
     chosen = []
-    for i, spec in enumerate(args.zel or [str(ROOT / "build" / "zel")]):
-        label, _, path = spec.rpartition("=")
+    for i, given in enumerate(args.zel or [str(ROOT / "build" / "zel")]):
+        label, _, path = given.rpartition("=")
         label = label or ("zel" if not args.zel or len(args.zel) == 1 else f"zel{i + 1}")
         if not os.access(path, os.X_OK):
             sys.exit(f"compare: no zel program at {path} (build it, or give --zel PATH)")

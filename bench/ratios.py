@@ -2,7 +2,8 @@
 """Runs build/objkit_bench and sets each of our benchmarks beside its anchor
 from the same run: the median CPU time per iteration of each over the
 repetitions, and their ratio (ours / anchor), with the target where there is
-one.
+one. The repetitions of all benchmarks are interleaved at random, so that a
+change of load on the machine falls on both sides of a pair alike.
 
 usage: ratios.py [-n REPETITIONS] [--bench PATH]
 """
@@ -32,10 +33,11 @@ NANOSECONDS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
 def run_benchmarks(program, repetitions):
-    """Runs the benchmarks of PAIRS; returns {name: median CPU ns} and {name: error message}."""
+    """Runs the benchmarks of PAIRS, interleaved; returns {name: median CPU ns} and {name: error message}."""
     names = sorted({name for pair in PAIRS for name in pair[:2]})
     pattern = "^(" + "|".join(re.escape(name.split("/iterations")[0]) for name in names) + ")(/|$)"
     argv = [program, f"--benchmark_filter={pattern}", f"--benchmark_repetitions={repetitions}",
+            "--benchmark_enable_random_interleaving=true", "--benchmark_min_time=0.2",
             "--benchmark_report_aggregates_only=true", "--benchmark_format=json"]
     try:
         done = subprocess.run(argv, capture_output=True, text=True)
@@ -60,7 +62,7 @@ def show(ns):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("-n", "--repetitions", type=int, default=5, help="repetitions of each benchmark (default 5)")
+    parser.add_argument("-n", "--repetitions", type=int, default=9, help="repetitions of each benchmark (default 9)")
     parser.add_argument("--bench", default=str(ROOT / "build" / "objkit_bench"), help="the benchmark program")
     args = parser.parse_args()
     if args.repetitions < 1:
