@@ -115,6 +115,8 @@ def interpreters(args):
         label = label or ("zel" if not args.zel or len(args.zel) == 1 else f"zel{i + 1}")
         if not os.access(path, os.X_OK):
             sys.exit(f"compare: no zel program at {path} (build it, or give --zel PATH)")
+        if any(interp.label == label for interp in chosen):
+            sys.exit(f"compare: two zel programs labelled {label}")
         chosen.append(Interpreter(label, os.path.abspath(path), "zel", "-e", zel_identity(path)))
     anchors = [
         ("python3", find_program(args.python, "/usr/bin/python3", "python3"), "py", "-c", ["--version"], None),
