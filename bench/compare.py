@@ -70,14 +70,14 @@ class Interpreter:
 
 
 def run_once(argv):
-    """Runs argv to its end; returns (CPU seconds, max RSS in KiB, exit status, stdout, stderr)."""
+    """Runs argv to its end; returns (CPU seconds of user and system, exit status, stdout, stderr)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         err.seek(0)
-        return (usage.ru_utime + usage.ru_stime, usage.ru_maxrss, proc.returncode,
+        return (usage.ru_utime + usage.ru_stime, proc.returncode,
                 out.read().decode(errors="replace"), err.read().decode(errors="replace"))
 
 
@@ -138,7 +138,7 @@ def measure(chosen, workloads, runs):
         for workload in workloads:
             for interp in order:
                 argv = interp.argv(workload)
-                cpu, _, status, out, err = run_once(argv)
+                cpu, status, out, err = run_once(argv)
                 if status != 0 or out.strip() != workload.expected:
                     sys.exit(f"compare: {interp.label} {workload.name}: status {status}, "
                              f"expected {workload.expected!r}, got {out.strip()!r}\n{err}")

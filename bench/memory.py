@@ -29,7 +29,7 @@ def peak_rss(helper, argv, expected, runs):
     exits when a run fails or prints something else."""
     peaks = []
     for _ in range(runs):
-        _, _, status, out, err = run_once([str(helper), *argv])
+        _, status, out, err = run_once([str(helper), *argv])
         peak = PEAK.search(err)
         if status != 0 or out.strip() != expected or not peak:
             sys.exit(f"memory: {' '.join(argv)}: status {status}, expected {expected!r}, got {out.strip()!r}\n{err}")
