@@ -107,6 +107,9 @@ class AllocationFailure : public objkit_test::LeakCheckedTest {
   }
 };
 
+// The cases that end a process of their own.
+class AllocationFailureDeathTest : public AllocationFailure {};
+
 // Every object the library asks for, failing: the operation answers, prints
 // the handle constructors' line when a handle is missing, and leaks nothing.
 TEST_F(AllocationFailure, EveryObjectSiteGivesTheOperationsOwnAnswer) {
@@ -144,7 +147,7 @@ TEST_F(AllocationFailure, EveryObjectSiteGivesTheOperationsOwnAnswer) {
 
 // Every zone block the library asks for, failing: errexit names the
 // statement and the process ends with status 1.
-TEST_F(AllocationFailure, EveryZoneBlockFailingEndsThroughErrexit) {
+TEST_F(AllocationFailureDeathTest, EveryZoneBlockFailingEndsThroughErrexit) {
   int cases = 0;
   for (const char *operation : kOperations) {
     const uint64_t n = Count(operation)[static_cast<size_t>(rt::Alloc::kZoneBlock)];
@@ -166,7 +169,7 @@ TEST_F(AllocationFailure, EveryZoneBlockFailingEndsThroughErrexit) {
 // The first use of each message name, failing: the statement fails with a
 // clear error, and the next use makes the name. Each case runs in a process
 // of its own, where no name has been made yet.
-TEST_F(AllocationFailure, AMessageNameThatCannotBeMadeFailsItsStatement) {
+TEST_F(AllocationFailureDeathTest, AMessageNameThatCannotBeMadeFailsItsStatement) {
   constexpr std::array kFirstUses = {"l:setenterkeys (1); r = l:AddAtTail (Told:new ());",
                                      "l:setlogtransactions (1); r = l:AddAtTail (Told:new ());",
                                      "l:setlogtransactions (1); r = l:RemAtTail ();",
