@@ -108,12 +108,14 @@ Run *take_run(size_t granules) {
   auto *run = reinterpret_cast<Run *>(start);
   const size_t first = static_cast<size_t>(start - a.base) / kGranule;
   std::fill_n(a.runs.begin() + static_cast<ptrdiff_t>(first), granules, run);
+  ASAN_POISON_MEMORY_REGION(start, bytes);
   ASAN_UNPOISON_MEMORY_REGION(start, sizeof(Run));
   *run = Run{};
   run->granules = static_cast<uint32_t>(granules);
   return run;
 }
 
+// Gives a run back to the arena, poisoned, for a later take_run.
 void give_run(Run *run) {
   Arena &a = arena();
   auto *start = reinterpret_cast<char *>(run);
@@ -140,6 +142,14 @@ char *load_link(const Heap &h, char *block) {
   return link;
 }
 
+// Makes run one of h's runs.
+void link_run(Heap &h, Run *run) {
+  run->owner = &h;
+  run->next = h.runs;
+  if (h.runs != nullptr) h.runs->prev = run;
+  h.runs = run;
+}
+
 // A new slab of class k for h, or null when the arena is full.
 Run *new_slab(Heap &h, size_t k) {
   const size_t size = class_size(k);
@@ -149,7 +159,6 @@ Run *new_slab(Heap &h, size_t k) {
   Run *run = take_run(granules);
   if (run == nullptr) return nullptr;
   const size_t room = granules * kGranule - kRunHeader - kMapAlign;
-  run->owner = &h;
   run->cls = static_cast<uint32_t>(k);
   run->block = static_cast<uint32_t>(size);
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
@@ -161,30 +170,27 @@ Run *new_slab(Heap &h, size_t k) {
 #endif
   ASAN_UNPOISON_MEMORY_REGION(run->map, run->count * sizeof(uint16_t));
   std::memset(run->map, 0, run->count * sizeof(uint16_t));
-  run->next = h.runs;
-  if (h.runs != nullptr) h.runs->prev = run;
-  h.runs = run;
+  link_run(h, run);
   return run;
 }
 
+// Takes run out of its owner's runs.
 void unlink_run(Heap &h, Run *run) {
   (run->prev != nullptr ? run->prev->next : h.runs) = run->next;
   if (run->next != nullptr) run->next->prev = run->prev;
 }
 
+// A large block of h in a run of its own; null when the arena is full.
 void *allocate_large(Heap &h, size_t bytes) {
   if (bytes > kArenaBytes) return nullptr;
   const size_t granules = (kRunHeader + bytes + kGranule - 1) / kGranule;
   Run *run = take_run(granules);
   if (run == nullptr) return nullptr;
-  run->owner = &h;
   run->count = 1;
   run->carved = 1;
   run->large = static_cast<uint32_t>(bytes);
   run->first = reinterpret_cast<char *>(run) + kRunHeader;
-  run->next = h.runs;
-  if (h.runs != nullptr) h.runs->prev = run;
-  h.runs = run;
+  link_run(h, run);
   ++h.live;
   ASAN_UNPOISON_MEMORY_REGION(run->first, bytes);
   return run->first;
