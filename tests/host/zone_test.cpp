@@ -63,4 +63,21 @@ TEST(Zone, RefusesWhatItDidNotHandOut) {
   zdelete(zone);
 }
 
+// A block beyond the largest class gets a run of its own, which goes back
+// whole: freed once, and refused inside or the second time.
+TEST(Zone, LargeBlocksAreLiveUntilFreedOnce) {
+  void *zone = zcreate(6, 16384);
+  const size_t live = rt::live_zone_blocks();
+  auto *big = static_cast<unsigned char *>(zalloc(zone, 40000));
+  ASSERT_NE(big, nullptr);
+  memset(big, 7, 40000);
+  EXPECT_EQ(rt::live_zone_blocks(), live + 1);
+  EXPECT_EQ(zfree(zone, big + 8, 40000), -1);
+  EXPECT_EQ(zfree(zone, big, 40000), 0);
+  EXPECT_EQ(zfree(zone, big, 40000), -1);
+  EXPECT_EQ(rt::live_zone_blocks(), live);
+  zdelete(zone);
+  EXPECT_EQ(rt::live_zone_blocks(), live);
+}
+
 }  // namespace
