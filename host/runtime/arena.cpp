@@ -40,7 +40,7 @@ struct Arena {
   char *base = nullptr;
   char *top = nullptr;
   char *end = nullptr;
-  std::vector<Run *> runs;                  // by granule: the run covering it, or null
+  Run **runs = nullptr;                     // by granule: the run covering it, or null
   std::multimap<size_t, char *> free_runs;  // granule count, start
 };
 
@@ -48,11 +48,15 @@ struct Arena {
 // sizes before giving the address up), anywhere otherwise.
 Arena *map_arena() {
   auto *a = new Arena;
-  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
   auto take = [a](void *p, size_t bytes) {
     a->base = a->top = static_cast<char *>(p);
     a->end = a->top + bytes;
-    a->runs.assign(bytes / kGranule, nullptr);
+    // The table is mapped too, so that only the pages of granules in use
+    // are ever touched.
+    void *table = mmap(nullptr, bytes / kGranule * sizeof(Run *), PROT_READ | PROT_WRITE, flags, -1, 0);
+    a->runs = table == MAP_FAILED ? nullptr : static_cast<Run **>(table);
+    if (a->runs == nullptr) a->end = a->top;  // no table: nothing can be carved
   };
   for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
     void *want = reinterpret_cast<void *>(kArenaAddress);
@@ -83,7 +87,7 @@ Arena &arena() {
 void publish(const Arena &a) {
   granules.base = reinterpret_cast<uintptr_t>(a.base);
   granules.top = reinterpret_cast<uintptr_t>(a.top);
-  granules.runs = a.runs.data();
+  granules.runs = a.runs;
 }
 
 // A run of granules granules, its header unpoisoned and the rest poisoned;
@@ -107,7 +111,7 @@ Run *take_run(size_t granules) {
   }
   auto *run = reinterpret_cast<Run *>(start);
   const size_t first = static_cast<size_t>(start - a.base) / kGranule;
-  std::fill_n(a.runs.begin() + static_cast<ptrdiff_t>(first), granules, run);
+  std::fill_n(a.runs + first, granules, run);
   ASAN_POISON_MEMORY_REGION(start, bytes);
   ASAN_UNPOISON_MEMORY_REGION(start, sizeof(Run));
   *run = Run{};
@@ -121,7 +125,7 @@ void give_run(Run *run) {
   auto *start = reinterpret_cast<char *>(run);
   const size_t granules = run->granules;
   const size_t first = static_cast<size_t>(start - a.base) / kGranule;
-  std::fill_n(a.runs.begin() + static_cast<ptrdiff_t>(first), granules, nullptr);
+  std::fill_n(a.runs + first, granules, nullptr);
   ASAN_POISON_MEMORY_REGION(start, granules * kGranule);
   a.free_runs.emplace(granules, start);
 }
