@@ -117,6 +117,7 @@ void genobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   to->ob = from->ob;
   to->data = from->data;
   if (counted) CountShared(to->data);
+  t_dbllnk::CheckHandleList(held);
   std::printf("Fatal error : You used = instead of == to assign an object\n");
   host::ref_drop(held);
 }
@@ -141,6 +142,7 @@ void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   t_dbllnk::PinItem(item);
   t_dbllnk::UnpinItem(to->item);
   to->item = item;
+  t_dbllnk::CheckItemList(item);
 }
 
 // Clear hook of RefObjHandle: the key stops naming its item. The list and
@@ -148,7 +150,9 @@ void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
 // goes back to the zone with its last key.
 void refobj_handle_clr(HostObject *object) {
   objkit::Trace(level, 5, "FILE genobj, ROUTINE refobj_handle_clr (%p)\n", static_cast<void *>(object));
-  t_dbllnk::UnpinItem(host::payload<RefObjPayload>(object)->item);
+  void *item = host::payload<RefObjPayload>(object)->item;
+  t_dbllnk::CheckItemList(item);
+  t_dbllnk::UnpinItem(item);
 }
 
 }  // namespace genobj
