@@ -113,10 +113,12 @@ struct Frame {
   HostValue *locals;
   const Binding *bindings;
   int line = 0;
-  Value result = Value::adopt(rt::nil_value());
+  Value result = Value::adopt(host::kZero);
 };
 
 struct State {
+  HostValue nil = 0;
+  uintptr_t stack_floor = 0;
   std::map<std::string, Cell, std::less<>> globals;
   std::unordered_set<const Procedure *> procedures;  // every procedure made and not yet freed
   int depth = 0;
@@ -138,6 +140,31 @@ Cell &cell(const std::string &name) {
     it->second.name = &it->first;
   }
   return it->second;
+}
+
+HostValue nil() {
+  State &s = state();
+  if (s.nil == 0) s.nil = rt::nil_value();
+  return s.nil;
+}
+
+// True when the stack is nearly used up (see rt::stack_nearly_full).
+inline bool stack_nearly_full() {
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < state().stack_floor;
+}
+
+// `=`: integers and a float or string that nothing else holds are stored as
+// they are (a copy would be the same); anything else as the runtime assigns.
+void assign(HostValue &slot, Value v) {
+  const HostValue w = v.get();
+  const bool alone = host::is_object(w) && host::object_of(w)->refcount == 1 &&
+                     (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
+  if (host::is_int(w) || alone) {
+    const HostValue old = std::exchange(slot, v.release());
+    unref(old);
+  } else {
+    rt::assign_value(slot, v.ref());
+  }
 }
 
 // One step of the budget: a loop iteration or a procedure call.
@@ -304,7 +331,7 @@ HostValue &assign_slot(int32_t name, Frame &f) {
     case Binding::Kind::kGlobal:
       break;
   }
-  if (b.cell->value == 0) b.cell->value = rt::nil_value();
+  if (b.cell->value == 0) b.cell->value = nil();
   return b.cell->value;
 }
 
@@ -374,7 +401,7 @@ Value eval(const Expr &e, Frame &f) {
     case Expr::Kind::kString:
       return rt::make_string(e.text);
     case Expr::Kind::kNil:
-      return Value::adopt(rt::nil_value());
+      return Value::adopt(nil());
     case Expr::Kind::kSelf:
       method_class(f, "self");
       return Value::share(f.self);
@@ -383,10 +410,10 @@ Value eval(const Expr &e, Frame &f) {
     default:
       break;
   }
-  if (rt::stack_nearly_full()) fail("nested too deeply: the stack is full");
+  if (stack_nearly_full()) fail("nested too deeply: the stack is full");
   switch (e.kind) {
     case Expr::Kind::kCall: {
-      CallVector call(e, Value::adopt(rt::nil_value()), f);
+      CallVector call(e, Value::adopt(nil()), f);
       static const rt::Selector *const kCompile = rt::selector("compile");
       if (e.sel->folded == kCompile) return call.finish(compile(call.argv(), call.argc()));
       return call.finish(rt::call(e.sel, call.argv(), call.argc()));
@@ -469,7 +496,7 @@ Flow run_stmt(const Stmt &s, Frame &f) {
     case Stmt::Kind::kAssign: {
       Value v = eval(*s.expr, f);
       f.line = s.line;
-      rt::assign_value(assign_slot(s.name, f), v.ref());
+      assign(assign_slot(s.name, f), std::move(v));
       return Flow::kNext;
     }
     case Stmt::Kind::kRefAssign: {
@@ -479,7 +506,7 @@ Flow run_stmt(const Stmt &s, Frame &f) {
       return Flow::kNext;
     }
     case Stmt::Kind::kReturn:
-      f.result = s.expr ? eval(*s.expr, f) : Value::adopt(rt::nil_value());
+      f.result = s.expr ? eval(*s.expr, f) : Value::adopt(nil());
       return Flow::kReturn;
     case Stmt::Kind::kIf:
       return exec_block(truthy(eval(*s.expr, f).get()) ? s.body : s.orelse, f);
@@ -587,8 +614,9 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     slot[i] = argv[-(i + 1)];
     host::ref_take(slot[i]);
   }
-  std::fill(slot + argc, slot + proc.local_count, rt::nil_value());
+  std::fill(slot + argc, slot + proc.local_count, nil());
   Frame f{&proc, proc.def->file, argv[0], slot, proc.bindings.data()};
+  f.result = Value::adopt(nil());
   const Nesting nesting(state().depth);
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
@@ -627,6 +655,7 @@ Ref compile(const HostValue *argv, int32_t argc) {
 }  // namespace
 
 void install() {
+  state().stack_floor = rt::stack_floor();
   rt::set_language(exec_line, nullptr);
   rt::set_stack_invoke(invoke);
 }
@@ -661,7 +690,7 @@ void run(std::string_view text, std::string_view file) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{nullptr, name, rt::nil_value(), nullptr, nullptr};
+  Frame top{nullptr, name, nil(), nullptr, nullptr};
   Stmt s;
   try {
     while (next_statement(reader, s, name)) {
@@ -693,7 +722,7 @@ bool complete(std::string_view text) {
 
 void set_global(std::string_view name, rt::Ref value) {
   Cell &c = cell(std::string(name));
-  if (c.value == 0) c.value = rt::nil_value();
+  if (c.value == 0) c.value = nil();
   rt::assign_ref(c.value, std::move(value));
 }
 

@@ -186,11 +186,34 @@ std::uint64_t dispatch_epoch() noexcept;
 // Slots are taken and given back in stack order; each holds one reference,
 // which the Slots drops on the way out. Slots stay where they are until given
 // back, so a handler may keep argv while it sends.
+namespace detail {
+// The value stack's block (reserved on first use, never moved) and its use.
+struct ValueStack {
+  HostValue *slots = nullptr;
+  size_t top = 0;
+  size_t capacity = 0;
+};
+inline ValueStack value_stack;
+// Reserves the block; ScriptError when count more slots do not fit.
+void value_stack_overflow(size_t count);
+}  // namespace detail
+
 class Slots {
  public:
   // count slots, each the integer 0; ScriptError when the stack is full.
-  explicit Slots(size_t count);
-  ~Slots();
+  explicit Slots(size_t count) : count_(count) {
+    detail::ValueStack &s = detail::value_stack;
+    if (count > s.capacity - s.top) detail::value_stack_overflow(count);
+    base_ = s.slots + s.top;
+    for (size_t i = 0; i < count; ++i) base_[i] = host::kZero;
+    s.top += count;
+  }
+  ~Slots() {
+    for (size_t i = 0; i < count_; ++i) {
+      if (host::is_object(base_[i])) drop(base_[i]);
+    }
+    detail::value_stack.top -= count_;
+  }
   Slots(const Slots &) = delete;
   Slots &operator=(const Slots &) = delete;
   HostValue *data() const noexcept { return base_; }
@@ -245,6 +268,9 @@ bool stray_error_pending() noexcept;
 // outermost one. Always false on another thread or when the stack's bounds are
 // unknown.
 bool stack_nearly_full();
+// The lowest frame address before stack_nearly_full() is true (0 when the
+// stack's bounds are unknown), for callers that test it inline.
+uintptr_t stack_floor();
 
 // The language: exec runs one line of text (0, or -1 after reporting the
 // error) and must not throw; invoke runs a procedure handle given to

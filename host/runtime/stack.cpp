@@ -4,9 +4,6 @@
 // stack that argument vectors and procedure locals live on.
 #include <pthread.h>
 
-#include <algorithm>
-#include <memory>
-
 #include "runtime/internal.h"
 
 namespace zel::rt {
@@ -20,19 +17,9 @@ constexpr uintptr_t kReserve = uintptr_t{256} << 10;
 // that argv stays valid; pages are touched only as deep as scripts go.
 constexpr size_t kValueStackSlots = size_t{1} << 21;
 
-struct ValueStack {
-  std::unique_ptr<HostValue[]> slots{new HostValue[kValueStackSlots]};
-  size_t top = 0;
-};
-
-ValueStack &value_stack() {
-  static ValueStack &s = *new ValueStack;
-  return s;
-}
-
 // The lowest address a frame may have before the guard trips; 0 (no guard)
 // when the stack's bounds are unknown or do not hold the caller's frame.
-uintptr_t stack_floor() {
+uintptr_t main_stack_floor() {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
   void *low = nullptr;
@@ -48,21 +35,21 @@ uintptr_t stack_floor() {
 }  // namespace
 
 bool stack_nearly_full() {
-  static const uintptr_t floor = stack_floor();
-  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor();
 }
 
-Slots::Slots(size_t count) : count_(count) {
-  ValueStack &s = value_stack();
-  if (count > kValueStackSlots - s.top) throw ScriptError{"nested too deeply: the value stack is full"};
-  base_ = s.slots.get() + s.top;
-  std::fill(base_, base_ + count, host::kZero);
-  s.top += count;
+uintptr_t stack_floor() {
+  static const uintptr_t floor = main_stack_floor();
+  return floor;
 }
 
-Slots::~Slots() {
-  for (size_t i = 0; i < count_; ++i) drop(base_[i]);
-  value_stack().top -= count_;
+void detail::value_stack_overflow(size_t count) {
+  ValueStack &s = value_stack;
+  if (s.slots == nullptr) {
+    s.slots = new HostValue[kValueStackSlots];
+    s.capacity = kValueStackSlots;
+  }
+  if (count > s.capacity - s.top) throw ScriptError{"nested too deeply: the value stack is full"};
 }
 
 }  // namespace zel::rt
