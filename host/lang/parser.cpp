@@ -16,9 +16,11 @@ namespace {
 
 constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
 
-// Expressions and blocks nested deeper than this are refused instead of
-// exhausting the stack; an expression's depth counts every operator and send
-// of a chain (a literal is 0 deep, a + b + c is 2 deep).
+// Blocks, parentheses, parenthesized argument lists and prefix operators
+// nested deeper than this (all of them together) are refused instead of
+// exhausting the stack; so is an expression higher than this, whose height
+// counts every operator and send of a chain (a literal is 0 high, a + b + c
+// is 2 high).
 constexpr int kMaxNesting = 200;
 
 using ExprPtr = std::unique_ptr<Expr>;
@@ -341,7 +343,7 @@ class Parser {
       return;
     }
     if (!command || !starts_command_argument()) return;
-    do call.args.push_back(nested_expression());
+    do call.args.push_back(expression(false));
     while (accept(Tok::kComma));
   }
 
