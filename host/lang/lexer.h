@@ -50,8 +50,8 @@ enum class Tok {
 };
 
 struct Token {
-  Tok kind;
-  int line;
+  Tok kind = Tok::kEnd;
+  int line = 0;
   std::string text;  // names and strings (escapes resolved); the source text otherwise
   int64_t ival = 0;  // integer literals, not yet range-checked (the sign comes later)
   double fval = 0;

@@ -1,7 +1,6 @@
 #include "lang/parser.h"
 
 #include <algorithm>
-#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -57,8 +56,9 @@ class Parser {
   }
 
  private:
+  // The token n ahead of the parse (n is 0 or 1).
   const Token &ahead(size_t n) {
-    while (tokens_.size() <= n) tokens_.push_back(lexer_.next());
+    while (count_ <= n) tokens_[count_++] = lexer_.next();
     return tokens_[n];
   }
   const Token &cur() { return ahead(0); }
@@ -67,8 +67,8 @@ class Parser {
   // The current token, consumed.
   Token take() {
     cur();
-    Token t = std::move(tokens_.front());
-    tokens_.pop_front();
+    Token t = std::move(tokens_[0]);
+    if (--count_ != 0) tokens_[0] = std::move(tokens_[1]);
     return t;
   }
 
@@ -433,7 +433,8 @@ class Parser {
   };
 
   Lexer lexer_;
-  std::deque<Token> tokens_;  // read ahead of the parse
+  Token tokens_[2];  // read ahead of the parse
+  size_t count_ = 0;
   std::string file_;
   Scope *scope_;
   const rt::Selector *const print_ = rt::selector("print");
