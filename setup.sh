@@ -2,6 +2,10 @@
 # Installs what the project needs on a fresh Debian machine: the native
 # toolchain and libraries, and the cross compilers and qemu-user for the two
 # 32-bit targets. Does nothing when everything is already there.
+#
+#   ./setup.sh          what the build and the tests need
+#   ./setup.sh --bench  also GLib (the GQueue anchor of build/objkit_bench) and
+#                       Lua 5.4 and Tcl 8.6 (the anchors of bench/compare.py)
 set -euo pipefail
 
 packages=(
@@ -10,6 +14,11 @@ packages=(
   g++-powerpc-linux-gnu g++-i686-linux-gnu qemu-user
   libc6-i386 lib32stdc++6 lib32gcc-s1  # the i686 death tests re-run natively
 )
+case "${1:-}" in
+  "") ;;
+  --bench) packages+=(libglib2.0-dev lua5.4 tcl8.6) ;;
+  *) echo "usage: $0 [--bench]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
