@@ -1,6 +1,6 @@
 // Built-in tables and dispatch: init_built_in binds a library's rows by name;
 // send and call find what runs for a message or a routine; a built-in handler
-// runs inside a frame that keeps checkpar's reason and the error pending from
+// runs inside a handler call that keeps checkpar's reason and the error pending from
 // obj_send. Also exec, the language hooks and the profiler.
 #include <cctype>
 #include <cstdarg>
@@ -25,7 +25,7 @@ struct Row {
 using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
 
 // The state of one running built-in handler.
-struct Frame {
+struct HandlerCall {
   const std::string &name;
   std::string reason;                  // why checkpar refused, if it did
   std::optional<ScriptError> pending;  // the first error a nested send raised
@@ -35,8 +35,8 @@ struct Dispatch {
   RowMap module_rows;
   std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
   std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
-  std::vector<Frame *> frames;
-  std::optional<ScriptError> stray;  // the first error of a send outside any frame
+  std::vector<HandlerCall *> calls;
+  std::optional<ScriptError> stray;  // the first error of a send outside any handler call
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
   ProfileHook profile_start = nullptr;
@@ -55,17 +55,17 @@ Dispatch &dispatch() {
   return d;
 }
 
-class FrameScope {
+class HandlerScope {
  public:
-  explicit FrameScope(Frame &frame) { dispatch().frames.push_back(&frame); }
-  ~FrameScope() { dispatch().frames.pop_back(); }
-  FrameScope(const FrameScope &) = delete;
-  FrameScope &operator=(const FrameScope &) = delete;
+  explicit HandlerScope(HandlerCall &call) { dispatch().calls.push_back(&call); }
+  ~HandlerScope() { dispatch().calls.pop_back(); }
+  HandlerScope(const HandlerScope &) = delete;
+  HandlerScope &operator=(const HandlerScope &) = delete;
 };
 
-Frame *current_frame() {
-  auto &frames = dispatch().frames;
-  return frames.empty() ? nullptr : frames.back();
+HandlerCall *current_call() {
+  auto &calls = dispatch().calls;
+  return calls.empty() ? nullptr : calls.back();
 }
 
 std::string count_text(int32_t min, int32_t max) {
@@ -125,18 +125,18 @@ Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
     throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
   }
   for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
-  Frame frame{row.name, {}, {}};
+  HandlerCall call{row.name, {}, {}};
   HostValue result;
   {
-    FrameScope scope(frame);
+    HandlerScope scope(call);
     result = row.handler(argc, argv);
   }
   for (int32_t k = 0; k <= argc; ++k) drop(argv[-k]);
-  if (frame.pending) {
+  if (call.pending) {
     if (result != host::kFailure) drop(result);
-    throw *frame.pending;
+    throw *call.pending;
   }
-  if (result == host::kFailure) throw refusal(row, frame.reason, argc);
+  if (result == host::kFailure) throw refusal(row, call.reason, argc);
   return Ref::adopt(result);
 }
 
@@ -514,9 +514,9 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
   if (recording()) {
     note("checkpar(" + std::to_string(argc) + ", " + std::to_string(min) + ", " + std::to_string(max) + ")");
   }
-  zel::rt::Frame *frame = zel::rt::current_frame();
+  zel::rt::HandlerCall *call = zel::rt::current_call();
   static const std::string kNoName = "checkpar";
-  const std::string &name = frame == nullptr ? kNoName : frame->name;
+  const std::string &name = call == nullptr ? kNoName : call->name;
   std::string reason;
   if (argc < min || argc > max) {
     reason = zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc));
@@ -532,7 +532,7 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     }
     va_end(ap);
   }
-  if (frame != nullptr) frame->reason = reason;
+  if (call != nullptr) call->reason = reason;
   return reason.empty() ? 0 : -1;
 }
 
@@ -542,8 +542,8 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
     note("obj_send(" + std::string(named ? host::chars_of(selector) : "") + ", " + std::to_string(argc) +
          ")");
   }
-  zel::rt::Frame *frame = zel::rt::current_frame();
-  std::optional<zel::rt::ScriptError> &pending = frame == nullptr ? dispatch().stray : frame->pending;
+  zel::rt::HandlerCall *call = zel::rt::current_call();
+  std::optional<zel::rt::ScriptError> &pending = call == nullptr ? dispatch().stray : call->pending;
   auto fail = [&pending](zel::rt::ScriptError error) {
     if (!pending) pending = std::move(error);
     return zel::rt::nil_value();
