@@ -296,10 +296,10 @@ bool equal(HostValue a, HostValue b) {
 Value eval(const Expr &e, Frame &f);
 Ref compile(const HostValue *argv, int32_t argc);
 
-// A name's value: a local, an instance variable, a global, or else the class
-// of that name.
-HostValue lookup(const Expr &e, Frame &f) {
-  const Binding &b = f.bindings[e.name];
+// The slot a name denotes: a local, an instance variable, or a global cell's
+// value (0 while the name is no global).
+HostValue &slot_of(int32_t name, Frame &f) {
+  const Binding &b = f.bindings[name];
   switch (b.kind) {
     case Binding::Kind::kLocal:
       return f.locals[b.index];
@@ -308,8 +308,15 @@ HostValue lookup(const Expr &e, Frame &f) {
     case Binding::Kind::kGlobal:
       break;
   }
-  Cell &c = *b.cell;
-  if (c.value != 0) return c.value;
+  return b.cell->value;
+}
+
+// A name's value: a local, an instance variable, a global, or else the class
+// of that name.
+HostValue lookup(const Expr &e, Frame &f) {
+  const HostValue v = slot_of(e.name, f);
+  if (v != 0) return v;
+  Cell &c = *f.bindings[e.name].cell;
   if (c.epoch != rt::dispatch_epoch()) {
     c.cls = rt::find_class(*c.name);
     c.epoch = rt::dispatch_epoch();
@@ -322,17 +329,9 @@ HostValue lookup(const Expr &e, Frame &f) {
 // local or an instance variable; at top level the name is a global, made on
 // first assignment.
 HostValue &assign_slot(int32_t name, Frame &f) {
-  const Binding &b = f.bindings[name];
-  switch (b.kind) {
-    case Binding::Kind::kLocal:
-      return f.locals[b.index];
-    case Binding::Kind::kIvar:
-      return rt::ivar(f.self, b.index);
-    case Binding::Kind::kGlobal:
-      break;
-  }
-  if (b.cell->value == 0) b.cell->value = nil();
-  return b.cell->value;
+  HostValue &slot = slot_of(name, f);
+  if (slot == 0) slot = nil();
+  return slot;
 }
 
 const rt::Class &method_class(Frame &f, const char *word) {
