@@ -96,4 +96,17 @@ TEST_F(Lang, ProcedureReplacedWhileItRunsFinishesItsCall) {
             "");
 }
 
+TEST_F(Lang, LookupsFollowEveryRedefinition) {
+  EXPECT_EQ(zel::run("procedure g (); return Later; end\ng ();"), "test:1: unknown variable Later");
+  EXPECT_EQ(zel::run("zel$object:subclass \"A\", \"\"; A:subclass \"B\", \"\";\n"
+                     "zel$object:subclass \"Later\", \"\";\n"
+                     "procedure A:f (); return 1; end procedure h (); return 1; end\n"
+                     "procedure B:f (); return super:f () + 100; end\n"
+                     "a = A:new (); b = B:new (); x = a:f () + h () + b:f ();\n"
+                     "procedure A:f (); return 10; end procedure h (); return 10; end\n"
+                     "y = a:f () + h () + b:f ();\n"
+                     "if x isnt 103 or y isnt 130 or g () isnt Later then print x, y; nosuch (); end"),
+            "");
+}
+
 }  // namespace
