@@ -127,9 +127,10 @@ struct State {
 };
 
 // Never destroyed: procedures may still run while the process exits.
-State &state() {
-  static State *const s = new State;
-  return *s;
+State *const the_state = new State;
+
+inline State &state() {
+  return *the_state;
 }
 
 Cell &cell(const std::string &name) {
@@ -298,7 +299,7 @@ Ref compile(const HostValue *argv, int32_t argc);
 
 // The slot a name denotes: a local, an instance variable, or a global cell's
 // value (0 while the name is no global).
-HostValue &slot_of(int32_t name, Frame &f) {
+inline HostValue &slot_of(int32_t name, Frame &f) {
   const Binding &b = f.bindings[name];
   switch (b.kind) {
     case Binding::Kind::kLocal:
