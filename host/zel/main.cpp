@@ -124,6 +124,22 @@ void load_library(const std::string &path) {
   init();
 }
 
+// The list class that the module's script source defines must keep `handle`
+// at instance variable 4, as t_c_object does (the library checks
+// t_c_object itself): the list's native methods read the list there. A
+// source that does not fit ends zel with a clear error before any script
+// runs, instead of letting those methods read past the object.
+void check_module_source() {
+  constexpr int32_t kHandleIndex = 4;
+  if (zel::rt::find_class("T_DblLnk") == nullptr) return;
+  if (iv_index("T_DblLnk", "handle", 0) == kHandleIndex) return;
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "zel: the module source defines class T_DblLnk without instance variable handle at index 4, "
+               "where the list methods read it (build it on t_c_object)\n");
+  std::exit(1);
+}
+
 // Reads a line (with its newline) for the prompt; false at the end of input.
 class LineReader {
  public:
@@ -272,6 +288,7 @@ int main(int argc, char **argv) {
   if (o.fake_clock) zel::rt::fake_clock(true);
   if (!o.profile.empty()) zel::rt::set_profiled(o.profile);
   load_library(o.lib.empty() ? default_lib() : o.lib);
+  check_module_source();
   set_args(o.args);
 
   int status = run(o);

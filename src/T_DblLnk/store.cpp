@@ -65,37 +65,37 @@ void Unlink(DblLnkList *list, DblLnkItem *item) {
 constexpr BuiltinRecord kBuiltins[34] = {
     Routine("T_DblLnk_debug", 1, SetDebugLevel),
     Section("T_DblLnk", objkit::kClassSection),
-    Routine("setval", kAnyCount, x_set_val),
-    Routine("val", 1, x_val, genobj::kRefObjHandle),
-    Routine("after", 1, x_after, genobj::kRefObjHandle),
-    Routine("before", 1, x_before, genobj::kRefObjHandle),
+    Routine("setval", kAnyCount, KeyRoutine<x_set_val>),
+    Routine("val", 1, KeyRoutine<x_val>, genobj::kRefObjHandle),
+    Routine("after", 1, KeyRoutine<x_after>, genobj::kRefObjHandle),
+    Routine("before", 1, KeyRoutine<x_before>, genobj::kRefObjHandle),
     Section("T_DblLnk", objkit::kInstanceSection),
-    Routine("create", 0, x_create),
-    Routine("setenterkeys", 1, x_set_enter_keys),
-    Routine("setlogtransactions", 1, x_set_log_transactions),
-    Routine("Used", 0, x_used),
-    Routine("fst", 0, x_fst),
-    Routine("lst", 0, x_used),
-    Routine("KeyOf", kAnyCount, x_key_of),
-    Routine("ObjectOf", 1, x_object_of, genobj::kRefObjHandle),
-    Routine("IterObj", 1, x_object_of, genobj::kRefObjHandle),
-    Routine("SetAtKey", kAnyCount, x_set_at_key),
-    Routine("KeyAt", 1, x_key_at),
-    Routine("KeyAtHead", 0, x_key_at_head),
-    Routine("KeyAtTail", 0, x_key_at_tail),
-    Routine("Head", 0, x_head),
-    Routine("Tail", 0, x_tail),
-    Routine("Rem", kAnyCount, x_rem),
-    Routine("RemAtKey", 1, x_rem_at_key, genobj::kRefObjHandle),
-    Routine("RemAtHead", 0, x_rem_at_head),
-    Routine("RemAtTail", 0, x_rem_at_tail),
-    Routine("AddAtHead", kAnyCount, x_add_at_head),
-    Routine("AddAtTail", kAnyCount, x_add_at_tail),
-    Routine("Add", kAnyCount, x_add_at_tail),
-    Routine("AddBefore", kAnyCount, x_add_before),
-    Routine("AddAfter", kAnyCount, x_add_after),
-    Routine("IndexOf", kAnyCount, x_index_of),
-    Routine("Flush", 0, x_flush),
+    Routine("create", 0, Method<x_create>),
+    Routine("setenterkeys", 1, Method<x_set_enter_keys>),
+    Routine("setlogtransactions", 1, Method<x_set_log_transactions>),
+    Routine("Used", 0, Method<x_used>),
+    Routine("fst", 0, Method<x_fst>),
+    Routine("lst", 0, Method<x_used>),
+    Routine("KeyOf", kAnyCount, Method<x_key_of>),
+    Routine("ObjectOf", 1, Method<x_object_of>, genobj::kRefObjHandle),
+    Routine("IterObj", 1, Method<x_object_of>, genobj::kRefObjHandle),
+    Routine("SetAtKey", kAnyCount, Method<x_set_at_key>),
+    Routine("KeyAt", 1, Method<x_key_at>),
+    Routine("KeyAtHead", 0, Method<x_key_at_head>),
+    Routine("KeyAtTail", 0, Method<x_key_at_tail>),
+    Routine("Head", 0, Method<x_head>),
+    Routine("Tail", 0, Method<x_tail>),
+    Routine("Rem", kAnyCount, Method<x_rem>),
+    Routine("RemAtKey", 1, Method<x_rem_at_key>, genobj::kRefObjHandle),
+    Routine("RemAtHead", 0, Method<x_rem_at_head>),
+    Routine("RemAtTail", 0, Method<x_rem_at_tail>),
+    Routine("AddAtHead", kAnyCount, Method<x_add_at_head>),
+    Routine("AddAtTail", kAnyCount, Method<x_add_at_tail>),
+    Routine("Add", kAnyCount, Method<x_add_at_tail>),
+    Routine("AddBefore", kAnyCount, Method<x_add_before>),
+    Routine("AddAfter", kAnyCount, Method<x_add_after>),
+    Routine("IndexOf", kAnyCount, Method<x_index_of>),
+    Routine("Flush", 0, Method<x_flush>),
     objkit::kEndOfTable,
 };
 
@@ -159,8 +159,9 @@ HostValue TakeObject(DblLnkItem *item) {
 // Head first, each item is still in the list while its value hears "setkey"
 // with nil (its keys and those of the items after it still name their
 // entries, as in a removal), and leaves it before its value loses the
-// reference. No list method reaches a released list, so the chain changes
-// only here.
+// reference. No list method reaches a released list and a second deallocate
+// leaves it alone, so the chain changes only here, and the record, read after
+// every drop, stays allocated until the walk ends.
 void FreeList(DblLnkList *list) {
   while (DblLnkItem *item = list->head) {
     EnterKey(list, item, nil_obj());
@@ -289,11 +290,15 @@ HostValue T_DblLnk_create(HostValue owner) {
 // "logremovefromlist") and loses the item's reference, and the items and the
 // record go back to the zone (items still named by keys stay, dead, until
 // their last key goes). A list that a running operation holds is released
-// when that operation ends. The payload is not changed. Never fails.
+// when that operation ends; a list already released is left to that release.
+// The payload is not changed. Never fails.
 void T_DblLnk_deallocate(void *payload) {
   objkit::Trace(t_dbllnk::level, 1, "FILE T_DblLnk, PROCEDURE T_DblLnk_deallocate (%p)\n", payload);
   auto *list = static_cast<t_dbllnk::DblLnkList *>(static_cast<genobj::GenObjPayload *>(payload)->data);
-  if (list == nullptr) return;
+  // A list already released is being freed by an outer call (a script run by
+  // its FreeList let go of the same handle again) or waits for its last hold:
+  // either way its release is under way, and its record is still allocated.
+  if (list == nullptr || list->released != 0) return;
   list->released = 1;
   if (list->holds == 0) t_dbllnk::FreeList(list);
 }

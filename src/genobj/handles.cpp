@@ -90,22 +90,44 @@ void ClassDeallocate(GenObjPayload *payload) {
 // Replace hook of GenObjHandle: with a non-zero flag the target's record is
 // released first; the three words are then copied and the source's record
 // counted as named once more. Reports the `=` assignment every time.
+//
+// The release may run scripts ("setkey" nil to a list's values). Target and
+// source are held across it, so that a script that stores a new handle over
+// either (a `create`) cannot free it inside this hook; the last drops come
+// after the message. A script may also assign to the target itself: that nested
+// replace finds the record still named here, already being released, and
+// only copies and counts its own source. Whatever record it left in the
+// target is let go in turn, until the target names the source's record or
+// the one just released. A record's memory stays allocated for as long as
+// scripts run under its release, so `released` cannot match a new record.
 void genobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   objkit::Trace(level, 5, "FILE genobj, ROUTINE genobj_handle_rpl (%p, %p, %d)\n",
                 static_cast<void *>(target), static_cast<void *>(source), static_cast<int>(flag));
   GenObjPayload *to = host::payload<GenObjPayload>(target);
   const GenObjPayload *from = host::payload<GenObjPayload>(source);
-  const bool same_record = to->data == from->data;
-  if (!same_record && flag != 0 && to->data != nullptr) ClassDeallocate(to);
+  const HostValue held = host::value_of(target);
+  const HostValue held_source = host::value_of(source);
+  host::ref_take(held);
+  host::ref_take(held_source);
+  const void *released = nullptr;
+  while (flag != 0 && to->data != nullptr && to->data != from->data && to->data != released) {
+    released = to->data;
+    ClassDeallocate(to);
+  }
+  const bool counted = to->data != from->data && from->data != nullptr;
   to->class_index = from->class_index;
   to->ob = from->ob;
   to->data = from->data;
-  if (!same_record && to->data != nullptr) CountShared(to->data);
+  if (counted) CountShared(to->data);
+  t_dbllnk::CheckHandleList(held);
   std::printf("Fatal error : You used = instead of == to assign an object\n");
+  host::ref_drop(held);
+  host::ref_drop(held_source);
 }
 
 // Clear hook of GenObjHandle: releases the record, if any; the payload words
-// stay as they are.
+// stay as they are. Scripts that the release runs cannot reach the object,
+// whose count is 0, and nothing here is used after it.
 void genobj_handle_clr(HostObject *object) {
   objkit::Trace(level, 5, "FILE genobj, ROUTINE genobj_handle_clr (%p)\n", static_cast<void *>(object));
   GenObjPayload *payload = host::payload<GenObjPayload>(object);
@@ -123,6 +145,7 @@ void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   t_dbllnk::PinItem(item);
   t_dbllnk::UnpinItem(to->item);
   to->item = item;
+  t_dbllnk::CheckItemList(item);
 }
 
 // Clear hook of RefObjHandle: the key stops naming its item. The list and
@@ -130,7 +153,9 @@ void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
 // goes back to the zone with its last key.
 void refobj_handle_clr(HostObject *object) {
   objkit::Trace(level, 5, "FILE genobj, ROUTINE refobj_handle_clr (%p)\n", static_cast<void *>(object));
-  t_dbllnk::UnpinItem(host::payload<RefObjPayload>(object)->item);
+  void *item = host::payload<RefObjPayload>(object)->item;
+  t_dbllnk::CheckItemList(item);
+  t_dbllnk::UnpinItem(item);
 }
 
 }  // namespace genobj
