@@ -3,6 +3,7 @@
 // runtime's dispatch hands back to the invoke hook.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,12 @@ void run_file(const std::string &path);
 // True unless the text stops in the middle of a statement or block (the
 // prompt then reads another line before running it).
 bool complete(std::string_view text);
+
+// Bounds the work of scripts: every loop iteration and every procedure call
+// spends one step, and once steps are spent the running script fails with
+// "step budget exhausted". 0, the default, is no bound. Setting it again
+// starts a new budget.
+void set_step_budget(std::uint64_t steps);
 
 // Sets a global variable (as `name == value`).
 void set_global(std::string_view name, rt::Ref value);
