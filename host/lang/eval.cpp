@@ -32,6 +32,10 @@ using rt::ScriptError;
 // exhausting the stack.
 constexpr int kMaxDepth = 400;
 
+// drop_globals gives up when releasing the globals still makes new ones after
+// this many rounds.
+constexpr int kDropRounds = 100;
+
 // A name inside a procedure: a parameter or local (a slot of the frame) or an
 // instance variable of self.
 struct Binding {
@@ -69,6 +73,7 @@ struct State {
   std::map<std::string, HostValue, std::less<>> globals;  // each holds one reference
   std::vector<std::unique_ptr<Procedure>> procedures;     // kept for good: the runtime holds handles
   int depth = 0;
+  uint64_t steps_left = 0;  // 0: no step budget
 };
 
 // Never destroyed: procedures may still run while the process exits.
@@ -345,6 +350,14 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
   state().procedures.push_back(std::move(proc));
 }
 
+// Spends one step of the budget, if there is one; fails once it is spent.
+void spend_step() {
+  uint64_t &left = state().steps_left;
+  if (left == 0) return;
+  if (left == 1) fail("step budget exhausted");
+  --left;
+}
+
 enum class Flow { kNext, kReturn };
 
 Flow exec_block(const Block &block, Frame &f);
@@ -371,6 +384,7 @@ Flow run_stmt(const Stmt &s, Frame &f) {
       return exec_block(truthy(eval(*s.expr, f).get()) ? s.body : s.orelse, f);
     case Stmt::Kind::kWhile:
       while (truthy(eval(*s.expr, f).get())) {
+        spend_step();
         if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
       }
       return Flow::kNext;
@@ -447,6 +461,7 @@ Ref invoke(const void *handle, HostValue self, std::span<const HostValue> args) 
     fail(proc.display + " expects " + std::to_string(params.size()) +
          (params.size() == 1 ? " argument, got " : " arguments, got ") + std::to_string(args.size()));
   }
+  spend_step();
   Frame f(&proc, proc.def->file, self, proc.local_count);
   for (size_t i = 0; i < args.size(); ++i) rt::assign_ref(f.locals[i], Ref::share(args[i]));
   const Nesting nesting(state().depth);
@@ -534,6 +549,10 @@ bool complete(std::string_view text) {
   return true;
 }
 
+void set_step_budget(uint64_t steps) {
+  state().steps_left = steps == 0 ? 0 : steps + 1;
+}
+
 void set_global(std::string_view name, rt::Ref value) {
   rt::assign_ref(state().globals.try_emplace(std::string(name), rt::nil_value()).first->second,
                  std::move(value));
@@ -541,8 +560,24 @@ void set_global(std::string_view name, rt::Ref value) {
 
 void drop_globals() {
   auto &globals = state().globals;
-  while (!globals.empty()) rt::drop(globals.extract(globals.begin()).mapped());
-  if (std::optional<ScriptError> stray = rt::take_stray_error()) throw std::move(*stray);
+  // A round drops the globals there are when it begins; a release may run a
+  // script that makes new ones, which the next round drops.
+  for (int round = 0; round < kDropRounds && !globals.empty(); ++round) {
+    std::vector<std::string> names;
+    for (const auto &entry : globals) names.push_back(entry.first);
+    for (const std::string &name : names) {
+      auto node = globals.extract(name);
+      if (!node.empty()) rt::drop(node.mapped());
+    }
+  }
+  std::optional<ScriptError> stray = rt::take_stray_error();
+  if (!globals.empty()) {
+    std::string left;
+    for (const auto &entry : globals) left += (left.empty() ? "" : ", ") + entry.first;
+    fail("releasing the globals still made new ones after " + std::to_string(kDropRounds) +
+         " rounds; not dropped: " + left);
+  }
+  if (stray) throw std::move(*stray);
 }
 
 void report(const rt::ScriptError &error) {

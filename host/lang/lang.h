@@ -3,6 +3,7 @@
 // runtime's dispatch hands back to the invoke hook.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,11 +28,19 @@ void run_file(const std::string &path);
 // prompt then reads another line before running it).
 bool complete(std::string_view text);
 
+// Limits the work of what runs from now on: every loop iteration and
+// procedure call spends one step, and once `steps` are spent the script fails
+// with ScriptError "step budget exhausted". 0 (the default) is unlimited.
+void set_step_budget(std::uint64_t steps);
+
 // Sets a global variable (as `name == value`).
 void set_global(std::string_view name, rt::Ref value);
 
-// Drops every global variable. Throws rt::ScriptError, once they are all
-// dropped, when a message the library sent while releasing them failed.
+// Drops every global variable, in rounds: a release may run a script that
+// makes new globals, which the next round drops. Throws rt::ScriptError when
+// globals are left after 100 rounds (they stay, and are named in the
+// message), or else, once they are all dropped, when a message the library
+// sent while releasing them failed.
 void drop_globals();
 
 // Writes an error as one line "file:line: message" ("zel: message" when it
