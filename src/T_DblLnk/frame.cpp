@@ -4,6 +4,7 @@
 
 #include "T_C_Object/T_C_Object.h"
 #include "T_DblLnk/dbllnk.h"
+#include "objkit/trace.h"
 
 namespace t_dbllnk {
 
@@ -45,19 +46,14 @@ DblLnkItem *EntryOf(HostValue key, const DblLnkList *list) {
 // Floats outside the 32-bit range (and NaN) are refused like other values,
 // since truncating them has no defined result.
 bool NumberArgument(HostValue arg, const char *error, int32_t &value) {
-  if (host::is_int(arg)) {
-    value = host::int_of(arg);
-    return true;
-  }
   if (host::has_type(arg, host::kFloat)) {
     const double number = host::float_of(arg);
-    if (number > -2147483649.0 && number < 2147483648.0) {
-      value = static_cast<int32_t>(number);
-      return true;
+    if (!(number > -2147483649.0 && number < 2147483648.0)) {
+      std::printf("%s", error);
+      return false;
     }
   }
-  std::printf("%s", error);
-  return false;
+  return objkit::ReadNumber(arg, error, value);
 }
 
 }  // namespace t_dbllnk

@@ -159,8 +159,9 @@ HostValue TakeObject(DblLnkItem *item) {
 // Head first, each item is still in the list while its value hears "setkey"
 // with nil (its keys and those of the items after it still name their
 // entries, as in a removal), and leaves it before its value loses the
-// reference. No list method reaches a released list, so the chain changes
-// only here.
+// reference. No list method reaches a released list and a second deallocate
+// leaves it alone, so the chain changes only here, and the record, read after
+// every drop, stays allocated until the walk ends.
 void FreeList(DblLnkList *list) {
   while (DblLnkItem *item = list->head) {
     EnterKey(list, item, nil_obj());
@@ -289,11 +290,15 @@ HostValue T_DblLnk_create(HostValue owner) {
 // "logremovefromlist") and loses the item's reference, and the items and the
 // record go back to the zone (items still named by keys stay, dead, until
 // their last key goes). A list that a running operation holds is released
-// when that operation ends. The payload is not changed. Never fails.
+// when that operation ends; a list already released is left to that release.
+// The payload is not changed. Never fails.
 void T_DblLnk_deallocate(void *payload) {
   objkit::Trace(t_dbllnk::level, 1, "FILE T_DblLnk, PROCEDURE T_DblLnk_deallocate (%p)\n", payload);
   auto *list = static_cast<t_dbllnk::DblLnkList *>(static_cast<genobj::GenObjPayload *>(payload)->data);
-  if (list == nullptr) return;
+  // A list already released is being freed by an outer call (a script run by
+  // its FreeList let go of the same handle again) or waits for its last hold:
+  // either way its release is under way, and its record is still allocated.
+  if (list == nullptr || list->released != 0) return;
   list->released = 1;
   if (list->holds == 0) t_dbllnk::FreeList(list);
 }

@@ -26,6 +26,10 @@ void Calibrate() {
   timer_overhead = (end - start) * kOverheadFactor;
 }
 
+// Both slots hold their new contents before either old one is let go (the
+// order of the drops is is_running's, then value's): a release may run a
+// script that lets the timer go or writes its slots, and the hook touches
+// neither afterwards. Holding nothing, the hooks allocate only the float.
 void StartCurrentTimer() {
   objkit::Trace(level, 7, "FILE t_timer, ROUTINE StartCurrentTimer ()\n");
   if (!current_is_timer) return;
@@ -33,12 +37,14 @@ void StartCurrentTimer() {
   HostValue &running = host::slot(current_timer, kRunningSlot);
   const double total = NumberIn(value);
   if (RunningIn(running)) return;
-  host::ref_drop(running);
+  const HostValue old_running = running;
   running = host::kOne;
   // The reading as late as it can be: only the float is made after it.
   const double now = ReadNow();
-  host::ref_drop(value);
+  const HostValue old_value = value;
   value = flt_obj(total - (now + timer_overhead));
+  host::ref_drop(old_running);
+  host::ref_drop(old_value);
 }
 
 void StopCurrentTimer() {
@@ -47,14 +53,9 @@ void StopCurrentTimer() {
   const double now = ReadNow();
   objkit::Trace(level, 7, "FILE t_timer, ROUTINE StopCurrentTimer ()\n");
   if (!current_is_timer) return;
-  HostValue &value = host::slot(current_timer, kValueSlot);
-  HostValue &running = host::slot(current_timer, kRunningSlot);
-  const double total = NumberIn(value);
-  if (!RunningIn(running)) return;
-  host::ref_drop(value);
-  value = flt_obj(total + (now - timer_overhead));
-  host::ref_drop(running);
-  running = host::kZero;
+  const double total = NumberIn(host::slot(current_timer, kValueSlot));
+  if (!RunningIn(host::slot(current_timer, kRunningSlot))) return;
+  StoreState(current_timer, flt_obj(total + (now - timer_overhead)), host::kZero);
 }
 
 }  // namespace t_timer

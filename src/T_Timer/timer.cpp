@@ -37,12 +37,11 @@ void InitialiseZEL() {
   init_built_in(kBuiltins);
 }
 
-// The receiver of a T_Timer method is a T_Timer object (the interpreter
-// dispatches the class's methods to nothing else): when it is the current
-// timer, the hooks may drive it from now on. With obj_isa, setcurrent has set
-// the flag already and this changes nothing.
-void Vouch(HostValue self) {
-  if (self == current_timer) current_is_timer = 1;
+// Whether the hooks may drive `timer` once it is current (see
+// current_is_timer).
+int32_t IsTimer(HostValue timer) {
+  if (isa_operation != nullptr) return isa_operation(timer, "T_Timer");
+  return host::is_object(timer) && !host::is_nil(timer) ? 1 : 0;
 }
 
 }  // namespace
@@ -99,50 +98,49 @@ HostValue x_set_current(int32_t argc, HostValue *argv) {
   if (argc != 1) return host::kFailure;
   const HostValue timer = argv[-1];
   objkit::Trace(level, 4, "FILE t_timer, ROUTINE x_set_current (%d)\n", static_cast<int>(timer));
-  // Decided once here, so that the hooks only test a flag. Without obj_isa a
-  // new current timer waits for a method to vouch for it.
-  if (isa_operation != nullptr) {
-    current_is_timer = isa_operation(timer, "T_Timer");
-  } else if (timer != current_timer) {
-    current_is_timer = 0;
-  }
   // The new reference first: making the current timer current again leaves
-  // its count as it was and never releases it.
+  // its count as it was and never releases it. The value and its flag are
+  // stored before the old timer is let go; a setcurrent run by that release
+  // then replaces both, with the reference taken here, and this call touches
+  // nothing afterwards.
   host::ref_take(timer);
-  host::ref_drop(current_timer);
+  const HostValue old = current_timer;
   current_timer = timer;
+  current_is_timer = IsTimer(timer);
+  host::ref_drop(old);
   return host::kOne;
 }
 
+void StoreState(HostValue timer, HostValue value, HostValue running) {
+  HostValue &value_slot = host::slot(timer, kValueSlot);
+  HostValue &running_slot = host::slot(timer, kRunningSlot);
+  const HostValue old_value = value_slot;
+  const HostValue old_running = running_slot;
+  value_slot = value;
+  running_slot = running;
+  host::ref_drop(old_value);
+  host::ref_drop(old_running);
+}
+
+// The receiver is held by the caller for the call; the slots are written
+// only through StoreState or before their single drop.
 HostValue x_start(int32_t, HostValue *argv) {
   const HostValue self = argv[0];
-  HostValue &value = host::slot(self, kValueSlot);
-  HostValue &running = host::slot(self, kRunningSlot);
-  const double total = NumberIn(value);
-  const bool is_running = RunningIn(running);
+  const double total = NumberIn(host::slot(self, kValueSlot));
+  const bool is_running = RunningIn(host::slot(self, kRunningSlot));
   objkit::Trace(level, 4, "FILE t_timer, ROUTINE x_start (%d)\n", static_cast<int>(self));
-  Vouch(self);
   if (is_running) return host::kOne;
-  host::ref_drop(value);
-  value = flt_obj(total - ReadNow());
-  host::ref_drop(running);
-  running = host::kOne;
+  StoreState(self, flt_obj(total - ReadNow()), host::kOne);
   return host::kOne;
 }
 
 HostValue x_stop(int32_t, HostValue *argv) {
   const HostValue self = argv[0];
-  HostValue &value = host::slot(self, kValueSlot);
-  HostValue &running = host::slot(self, kRunningSlot);
-  const double total = NumberIn(value);
-  const bool is_running = RunningIn(running);
+  const double total = NumberIn(host::slot(self, kValueSlot));
+  const bool is_running = RunningIn(host::slot(self, kRunningSlot));
   objkit::Trace(level, 4, "FILE t_timer, ROUTINE x_stop (%d)\n", static_cast<int>(self));
-  Vouch(self);
   if (!is_running) return host::kOne;
-  host::ref_drop(value);
-  value = flt_obj(ReadNow() + total);
-  host::ref_drop(running);
-  running = host::kZero;
+  StoreState(self, flt_obj(ReadNow() + total), host::kZero);
   return host::kOne;
 }
 
@@ -151,7 +149,6 @@ HostValue x_lap(int32_t, HostValue *argv) {
   const double total = NumberIn(host::slot(self, kValueSlot));
   const bool is_running = RunningIn(host::slot(self, kRunningSlot));
   objkit::Trace(level, 4, "FILE t_timer, ROUTINE x_lap (%d)\n", static_cast<int>(self));
-  Vouch(self);
   if (!is_running) return flt_obj(0.0);
   return flt_obj(ReadNow() + total);
 }
@@ -160,11 +157,12 @@ HostValue x_reset(int32_t, HostValue *argv) {
   const HostValue self = argv[0];
   const bool is_running = RunningIn(host::slot(self, kRunningSlot));
   objkit::Trace(level, 5, "FILE t_timer, ROUTINE x_reset (%d)\n", static_cast<int>(self));
-  Vouch(self);
   if (is_running) return host::kOne;
+  // Store first, drop last, as in StoreState.
   HostValue &value = host::slot(self, kValueSlot);
-  host::ref_drop(value);
+  const HostValue old = value;
   value = flt_obj(0.0);
+  host::ref_drop(old);
   return host::kOne;
 }
 

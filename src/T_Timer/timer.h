@@ -24,11 +24,12 @@ extern int32_t clock_origin;     // whole second of the first clock reading; 0 =
 extern HostValue current_timer;  // the timer the profiler hooks drive; counted, except nil
 extern double timer_overhead;    // seconds, measured once by Calibrate
 
-// 1 while current_timer is known to be a T_Timer object (of the script class
-// T_Timer or a subclass); the hooks touch its slots only then. setcurrent
-// decides it when it stores the value: with the interpreter's obj_isa, at
-// once; without it, from the first of the class's built-in methods that runs
-// on the current timer (which vouches for it).
+// 1 while the hooks may drive current_timer, set together with it by
+// setcurrent (before the old timer is let go, so that a setcurrent nested in
+// that release replaces both). With the interpreter's obj_isa: the value is a
+// T_Timer object (of the script class T_Timer or a subclass). Without it, as
+// on any host that offers only the published operations: the value is an
+// object other than nil, and the script answers for its being a T_Timer.
 extern int32_t current_is_timer;
 
 // The interpreter's obj_isa, bound weakly: null when the host lacks that
@@ -51,6 +52,12 @@ inline double ReadNow() {
 // A slot read as a number: an integer's value, a float's double, 0.0 for
 // anything else.
 double NumberIn(HostValue word);
+
+// Stores new contents in a timer's two slots, then drops the old contents,
+// `value`'s first. Store first, drop last: a release may run a script that
+// writes the slots or lets the timer itself go, and nothing of the timer is
+// touched after the first drop. Never fails.
+void StoreState(HostValue timer, HostValue value, HostValue running);
 
 // A slot read as a running flag: an integer or a float truncated toward zero
 // is not 0 (a float that is not a number counts as 0). Anything else: false.

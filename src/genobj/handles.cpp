@@ -90,22 +90,40 @@ void ClassDeallocate(GenObjPayload *payload) {
 // Replace hook of GenObjHandle: with a non-zero flag the target's record is
 // released first; the three words are then copied and the source's record
 // counted as named once more. Reports the `=` assignment every time.
+//
+// The release may run scripts ("setkey" nil to a list's values). The target
+// is held across it, so that a script that stores a new handle over it (a
+// `create`) cannot free it inside its own hook; the last drop comes after the
+// message. A script may also assign to the target itself: that nested
+// replace finds the record still named here, already being released, and
+// only copies and counts its own source. Whatever record it left in the
+// target is let go in turn, until the target names the source's record or
+// the one just released. A record's memory stays allocated for as long as
+// scripts run under its release, so `released` cannot match a new record.
 void genobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   objkit::Trace(level, 5, "FILE genobj, ROUTINE genobj_handle_rpl (%p, %p, %d)\n",
                 static_cast<void *>(target), static_cast<void *>(source), static_cast<int>(flag));
   GenObjPayload *to = host::payload<GenObjPayload>(target);
   const GenObjPayload *from = host::payload<GenObjPayload>(source);
-  const bool same_record = to->data == from->data;
-  if (!same_record && flag != 0 && to->data != nullptr) ClassDeallocate(to);
+  const HostValue held = host::value_of(target);
+  host::ref_take(held);
+  const void *released = nullptr;
+  while (flag != 0 && to->data != nullptr && to->data != from->data && to->data != released) {
+    released = to->data;
+    ClassDeallocate(to);
+  }
+  const bool counted = to->data != from->data && from->data != nullptr;
   to->class_index = from->class_index;
   to->ob = from->ob;
   to->data = from->data;
-  if (!same_record && to->data != nullptr) CountShared(to->data);
+  if (counted) CountShared(to->data);
   std::printf("Fatal error : You used = instead of == to assign an object\n");
+  host::ref_drop(held);
 }
 
 // Clear hook of GenObjHandle: releases the record, if any; the payload words
-// stay as they are.
+// stay as they are. Scripts that the release runs cannot reach the object,
+// whose count is 0, and nothing here is used after it.
 void genobj_handle_clr(HostObject *object) {
   objkit::Trace(level, 5, "FILE genobj, ROUTINE genobj_handle_clr (%p)\n", static_cast<void *>(object));
   GenObjPayload *payload = host::payload<GenObjPayload>(object);

@@ -42,14 +42,16 @@ HostValue SetDebugLevel(int32_t, HostValue *argv) {
 }
 
 HostValue LibMsg(int32_t, HostValue *argv) {
-  const int32_t n = host::int_of(argv[-1]);
+  int32_t n = 0;
+  if (!ReadNumber(argv[-1], "Error : Message number must be a number\n", n)) return nil_obj();
   Trace(level, 4, "FILE objkit, ROUTINE LibMsg (%d)\n", static_cast<int>(n));
   const char *text = libmsg(n);
   return str_obj(static_cast<int32_t>(std::strlen(text)), text);
 }
 
 HostValue SetVideo(int32_t, HostValue *argv) {
-  const int32_t n = host::number_of(argv[-1]);
+  int32_t n = 0;
+  if (!ReadNumber(argv[-1], "Error : Video attribute must be a number\n", n)) return host::kOne;
   Trace(level, 4, "FILE objkit, ROUTINE SetVideo (%d)\n", static_cast<int>(n));
   // 32-bit addition that wraps instead of overflowing.
   video = n == 0 ? 0 : static_cast<int32_t>(static_cast<uint32_t>(video) + static_cast<uint32_t>(n));

@@ -31,10 +31,12 @@ extern const BuiltinRecord kEmptyTable[1];
 // Handler of "objkit_debug": sets objkit's debug level; returns the integer 1.
 HostValue SetDebugLevel(int32_t argc, HostValue *argv);
 // Handler of "libmsg": a new string with message text number n (argument 1,
-// an integer). Never fails.
+// an integer, or a float truncated). Nil, after an error line, for an
+// argument that is no number.
 HostValue LibMsg(int32_t argc, HostValue *argv);
 // Handler of "setvideo": adds argument 1 (a number) to the video attribute,
-// or resets it for 0, and hands it to trm_setvideo. Returns the integer 1.
+// or resets it for 0, and hands it to trm_setvideo. Returns the integer 1;
+// an argument that is no number gets an error line and changes nothing.
 HostValue SetVideo(int32_t argc, HostValue *argv);
 // Handler of "slist": a new array of the arguments, objects shared by
 // reference shared, everything else copied. Never fails.

@@ -14,12 +14,23 @@ void Trace(int32_t level, int32_t threshold, const char *format, ...) {
   std::fflush(stdout);
 }
 
+bool ReadNumber(HostValue arg, const char *error, int32_t &value) {
+  if (host::is_int(arg) || host::has_type(arg, host::kFloat)) {
+    value = host::number_of(arg);
+    return true;
+  }
+  std::printf("%s", error);
+  return false;
+}
+
 HostValue SetLevel(int32_t &level, const char *line, const HostValue *argv) {
+  int32_t new_level = 0;
+  if (!ReadNumber(argv[-1], "Error : Debug level must be a number\n", new_level)) return host::kOne;
   if (level >= 9) {
-    std::printf(line, static_cast<int>(host::number_of(argv[-1])));
+    std::printf(line, static_cast<int>(new_level));
     std::fflush(stdout);
   }
-  level = host::number_of(argv[-1]);
+  level = new_level;
   return host::kOne;
 }
 
