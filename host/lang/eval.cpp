@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -350,8 +351,16 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
   state().procedures.push_back(std::move(proc));
 }
 
-// Spends one step of the budget, if there is one; fails once it is spent.
+// Set by interrupt(), from a signal handler; taken by the next step.
+volatile std::sig_atomic_t interrupt_requested = 0;
+
+// Spends one step of the budget, if there is one; fails once it is spent, or
+// when an interrupt is requested.
 void spend_step() {
+  if (interrupt_requested != 0) {
+    interrupt_requested = 0;
+    fail("interrupted");
+  }
   uint64_t &left = state().steps_left;
   if (left == 0) return;
   if (left == 1) fail("step budget exhausted");
@@ -551,6 +560,10 @@ bool complete(std::string_view text) {
 
 void set_step_budget(uint64_t steps) {
   state().steps_left = steps == 0 ? 0 : steps + 1;
+}
+
+void interrupt(bool on) {
+  interrupt_requested = on ? 1 : 0;
 }
 
 void set_global(std::string_view name, rt::Ref value) {

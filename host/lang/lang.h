@@ -33,6 +33,11 @@ bool complete(std::string_view text);
 // with ScriptError "step budget exhausted". 0 (the default) is unlimited.
 void set_step_budget(std::uint64_t steps);
 
+// Asks the running script to stop: its next loop iteration or procedure
+// call fails with ScriptError "interrupted". interrupt(false) withdraws a
+// request not taken yet. Safe to call from a signal handler.
+void interrupt(bool on);
+
 // Sets a global variable (as `name == value`).
 void set_global(std::string_view name, rt::Ref value);
 
