@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the project needs on a fresh Debian machine: the native
 # toolchain and libraries, the cross compilers and qemu-user for the two
-# 32-bit targets, and clang with libFuzzer for the fuzz targets. Does nothing
-# when everything is already there.
+# 32-bit targets, clang with libFuzzer for the fuzz targets and valgrind.
+# Does nothing when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -11,6 +11,7 @@ packages=(
   g++-powerpc-linux-gnu g++-i686-linux-gnu qemu-user
   libc6-i386 lib32stdc++6 lib32gcc-s1  # the i686 death tests re-run natively
   clang libclang-rt-dev                 # the fuzz targets: clang's libFuzzer and sanitizers
+  valgrind                              # the script tests under memcheck
 )
 
 missing=()
