@@ -187,14 +187,42 @@ bool same_value(HostValue a, HostValue b) {
          std::strcmp(host::chars_of(a), host::chars_of(b)) == 0;
 }
 
+// With LIST_FUZZER_TRACE set, every step goes to standard error, indented
+// by its depth, values named by the slot that holds them: what a test made
+// of a finding must do.
+bool tracing = false;
+
+std::string name_of(HostValue v) {
+  const std::pair<const char *, std::span<HostValue>> slots[] = {
+      {"list", world.lists}, {"value", world.values}, {"key", world.keys}, {"timer", world.timers}};
+  for (const auto &[name, held] : slots) {
+    for (size_t i = 0; i < held.size(); ++i) {
+      if (held[i] == v && !host::is_nil(v)) return name + std::to_string(i);
+    }
+  }
+  if (const rt::Class *cls = rt::as_class(v)) return cls->name;
+  return host::is_int(v) || is_type(v, host::kString) || is_type(v, host::kFloat) ? rt::show(v)
+                                                                                  : rt::describe(v);
+}
+
+void trace(const std::string &step) {
+  if (tracing) std::fprintf(stderr, "%*s%s\n", 2 * world.depth, "", step.c_str());
+}
+
 // Sends and gives the result; an error (a refused call, a failed message)
 // gives nothing and is forgotten.
 bool send(HostValue to, const char *selector, std::vector<HostValue> args, rt::Ref &result) {
+  if (tracing) {
+    std::string call = name_of(to) + ":" + selector + " (";
+    for (size_t i = 0; i < args.size(); ++i) call += (i ? ", " : "") + name_of(args[i]);
+    trace(call + ")");
+  }
   try {
     result = rt::send(to, selector, args);
     rt::take_stray_error();
     return true;
-  } catch (const rt::ScriptError &) {
+  } catch (const rt::ScriptError &error) {
+    trace("  fails: " + error.message);
     rt::take_stray_error();
     return false;
   }
@@ -457,10 +485,13 @@ void timer_op(Op op) {
       break;
     }
     case kProfilerHook:
+      trace(b & 1 ? "profiler stop hook" : "profiler start hook");
       b & 1 ? rt::profile_stop() : rt::profile_start();
       rt::take_stray_error();
       break;
     default:
+      trace(std::string(host::is_nil(timer.get()) ? "new " : "drop ") + "timer" +
+            std::to_string(b % kTimers));
       if (host::is_nil(timer.get())) {
         send(rt::find_class("T_Timer")->value, "new", {}, result);
         rt::assign_ref(world.timers[b % kTimers], result);
@@ -488,7 +519,9 @@ void run_op(uint8_t code, HostValue self) {
       query();
       break;
     case kNewOrDropList: {
-      HostValue &slot = world.lists[world.in.byte() % kLists];
+      const int s = world.in.byte() % kLists;
+      HostValue &slot = world.lists[s];
+      trace(std::string(host::is_nil(slot) ? "new " : "drop ") + "list" + std::to_string(s));
       if (host::is_nil(slot) && send(rt::find_class("T_DblLnk")->value, "new", {}, result)) {
         rt::assign_ref(slot, result);
       } else {
@@ -502,6 +535,7 @@ void run_op(uint8_t code, HostValue self) {
       const rt::Ref to = rt::Ref::share(world.lists[b % kLists]);
       const rt::Ref from = rt::Ref::share(world.lists[(b >> 1) % kLists]);
       if (record_of(to.get()) && record_of(from.get())) {
+        trace(name_of(to.get()) + ".handle = " + name_of(from.get()) + ".handle");
         rt::assign_value(host::slot(to.get(), 4), rt::Ref::share(host::slot(from.get(), 4)));
         rt::take_stray_error();
       }
@@ -523,6 +557,8 @@ void run_op(uint8_t code, HostValue self) {
     case kKeySlot: {
       const uint8_t b = world.in.byte();
       HostValue &slot = world.keys[b % kKeys];
+      trace("key" + std::to_string(b % kKeys) +
+            (b & 0x80 ? " = nil" : " = key" + std::to_string((b >> 3) % kKeys)));
       if (b & 0x80) {
         rt::assign_ref(slot, rt::nil());
       } else {
@@ -536,7 +572,9 @@ void run_op(uint8_t code, HostValue self) {
   }
   // Add results go to a key slot, as a script keeps its keys.
   if (op <= kAddAfter && is_type(result.get(), genobj::kRefObjHandle)) {
-    rt::assign_ref(world.keys[world.in.byte() % kKeys], result);
+    const int k = world.in.byte() % kKeys;
+    trace("  key" + std::to_string(k) + " == the new key");
+    rt::assign_ref(world.keys[k], result);
   }
   --world.depth;
 }
@@ -548,7 +586,9 @@ HostValue React(int32_t argc, HostValue *argv) {
   const uint8_t b = world.in.byte();
   if ((b & 1) == 0) return host::kZero;
   world.nested = true;
-  run_op(b >> 1, argc >= 1 ? argv[-1] : rt::nil_value());
+  const HostValue self = argc >= 1 ? argv[-1] : rt::nil_value();
+  trace("while " + name_of(self) + " hears a message:");
+  run_op(b >> 1, self);
   return host::kZero;
 }
 
@@ -566,6 +606,7 @@ size_t blocks_at_start = 0;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  tracing = std::getenv("LIST_FUZZER_TRACE") != nullptr;
   const int null = open("/dev/null", O_WRONLY);
   if (null >= 0) dup2(null, STDOUT_FILENO);
   zel::boot();
