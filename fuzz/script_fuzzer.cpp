@@ -2,9 +2,10 @@
 // library started. Each input runs as one script under a step budget (loops
 // and recursion end), with the fake clock and the profiler on the procedure
 // `work`. Afterwards the globals are dropped and the library's modes (debug
-// levels, current timer, video attribute) go back to their start, so that
-// one input does not change how the next one runs. Classes and procedures an
-// input defines stay; a finding reproduces by running its one input.
+// levels, current timer, video attribute) and the clock go back to their
+// start, so that one input does not change how the next one runs. Classes
+// and procedures an input defines stay; a finding reproduces by running its
+// one input.
 //
 // Objects still live after an input are not a finding here: a list holding
 // itself is a reference cycle, which is never freed (docs/reliability.md).
@@ -45,6 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  zel::rt::fake_clock(true);  // back to its start
   zel::lang::set_step_budget(kStepBudget);
   zel::run(std::string_view(reinterpret_cast<const char *>(data), size));
   // Releases run scripts too: they get a budget of their own.
