@@ -3,6 +3,10 @@
 # toolchain and libraries, the cross compilers and qemu-user for the two
 # 32-bit targets, clang with libFuzzer for the fuzz targets and valgrind.
 # Does nothing when everything is already there.
+#
+#   ./setup.sh          what the build and the tests need
+#   ./setup.sh --bench  also GLib (the GQueue anchor of build/objkit_bench) and
+#                       Lua 5.4 and Tcl 8.6 (the anchors of bench/compare.py)
 set -euo pipefail
 
 packages=(
@@ -13,6 +17,11 @@ packages=(
   clang libclang-rt-dev                 # the fuzz targets: clang's libFuzzer and sanitizers
   valgrind                              # the script tests under memcheck
 )
+case "${1:-}" in
+  "") ;;
+  --bench) packages+=(libglib2.0-dev lua5.4 tcl8.6) ;;
+  *) echo "usage: $0 [--bench]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
