@@ -41,6 +41,7 @@ constexpr const char kUsage[] =
     "                  advance_clock (seconds)\n"
     "  --profile NAME  run the profiler's start and stop hooks around every call of\n"
     "                  the procedure NAME (a method: Class:name)\n"
+    "  --version       show the version\n"
     "  --help          show this text\n";
 
 struct Options {
@@ -86,6 +87,9 @@ Options parse_options(int argc, char **argv) {
     const std::string_view a = argv[i];
     if (a == "--help") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (a == "--version") {
+      std::puts("zel " OBJKIT_VERSION);
       std::exit(0);
     } else if (a == "--path") {
       o.path = value("--path");

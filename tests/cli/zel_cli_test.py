@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""The zel program's command line and prompt.
+
+usage: zel_cli_test.py VERSION ZEL [EMULATOR...]
+"""
+import os
+import pty
+import select
+import subprocess
+import sys
+import tempfile
+import unittest
+
+VERSION = ""
+COMMAND = []  # [EMULATOR...] ZEL
+TIMEOUT = 60  # seconds without output before a prompt test gives up
+
+
+def zel(*args, cwd=None):
+    return subprocess.run(COMMAND + list(args), cwd=cwd, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=TIMEOUT)
+
+
+class Options(unittest.TestCase):
+    def test_version_and_help_exit_0(self):
+        run = zel("--version")
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "zel %s\n" % VERSION, ""))
+        run = zel("--help")
+        self.assertEqual(run.returncode, 0)
+        self.assertTrue(run.stdout.startswith("usage: zel [options]"))
+        self.assertIn("  --version ", run.stdout)
+
+    def test_bad_options_exit_2_with_the_usage(self):
+        usage = zel("--help").stdout
+        for args, message in ((["--bogus"], "unknown option --bogus"),
+                              (["-x", "script.zel"], "unknown option -x"),
+                              (["--path"], "--path needs a value"),
+                              (["--leaks", "-e"], "-e needs a value")):
+            with self.subTest(args=args):
+                run = zel(*args)
+                self.assertEqual((run.returncode, run.stdout), (2, ""))
+                self.assertEqual(run.stderr, "zel: %s\n%s" % (message, usage))
+
+    def test_double_dash_ends_the_options(self):
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "-e"), "w") as f:
+                f.write('print "script -e", args;\n')
+            run = zel("--fake-clock", "--", "-e", "--leaks", cwd=folder)
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "script -e [--leaks]\n", ""))
+        run = zel("-e", "print args;", "--", "-x")
+        self.assertEqual((run.returncode, run.stdout), (0, "[-x]\n"))
+
+
+class Prompt(unittest.TestCase):
+    """zel on a terminal: each entry runs once complete; an open procedure,
+    if or while continues after "...> "."""
+
+    def setUp(self):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            try:
+                os.execvp(COMMAND[0], COMMAND + ["--leaks"])
+            finally:
+                os._exit(127)
+        self.seen = ""
+
+    def tearDown(self):
+        os.close(self.fd)
+
+    def until(self, text):
+        """Reads the terminal until `text` has appeared; returns what came."""
+        while text not in self.seen:
+            ready, _, _ = select.select([self.fd], [], [], TIMEOUT)
+            self.assertTrue(ready, "no %r after %r" % (text, self.seen))
+            try:
+                data = os.read(self.fd, 4096)
+            except OSError:
+                data = b""
+            self.assertTrue(data, "zel ended before %r: %r" % (text, self.seen))
+            self.seen += data.decode("utf-8", "replace").replace("\r\n", "\n")
+        cut = self.seen.index(text) + len(text)
+        got, self.seen = self.seen[:cut], self.seen[cut:]
+        return got
+
+    def enter(self, line, prompt):
+        """Enters a line; what came up to `prompt`, without the line's echo
+        (the terminal's own echo may come on top of the prompt's)."""
+        os.write(self.fd, line.encode() + b"\n")
+        return "".join(l for l in self.until(prompt).splitlines(True) if l != line + "\n")
+
+    def leave(self):
+        """Ends the input; zel's exit status once all it wrote is read."""
+        os.write(self.fd, b"\x04")
+        while select.select([self.fd], [], [], TIMEOUT)[0]:
+            try:
+                data = os.read(self.fd, 4096)
+            except OSError:
+                break
+            if not data:
+                break
+            self.seen += data.decode("utf-8", "replace")
+        _, status = os.waitpid(self.pid, 0)
+        return os.waitstatus_to_exitcode(status)
+
+    def test_entries_continue_until_complete(self):
+        self.until("zel> ")
+        self.assertEqual(self.enter("procedure twice (n);", "...> "), "...> ")
+        self.assertEqual(self.enter("  if n > 0 then", "...> "), "...> ")
+        self.assertEqual(self.enter("return n * 2; end", "...> "), "...> ")
+        self.assertEqual(self.enter("end", "zel> "), "zel> ")
+        self.assertEqual(self.enter("print twice (21); print 1;", "zel> "), "42\n1\nzel> ")
+        self.assertEqual(self.enter("while 0 do", "...> "), "...> ")
+        self.assertEqual(self.enter("end print 2", "zel> "), "2\nzel> ")
+        self.assertEqual(self.leave(), 0)
+
+    def test_errors_carry_on_and_end_of_input_drops_an_open_entry(self):
+        self.until("zel> ")
+        self.assertEqual(self.enter("print 1;", "zel> "), "1\nzel> ")
+        self.assertEqual(self.enter("x = 3; print y;", "zel> "), "<prompt>:1: unknown variable y\nzel> ")
+        self.assertEqual(self.enter("print x,", "...> "), "...> ")
+        self.assertEqual(self.enter(" x + 1;", "zel> "), "3 4\nzel> ")
+        self.assertEqual(self.enter("if 1 then print 9 * 9;", "...> "), "...> ")
+        self.assertEqual(self.leave(), 0)
+        self.assertNotIn("81", self.seen)
+
+
+if __name__ == "__main__":
+    VERSION, COMMAND = sys.argv[1], sys.argv[3:] + [os.path.abspath(sys.argv[2])]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,47 @@
+# Makes the release archive with cpack, unpacks it and checks it. Run by the
+# test release.archive, which passes: CPACK, CONFIG (CPackConfig.cmake), WORK
+# (a scratch folder), ARCHIVE (the archive's name without .tar.gz), ELF_CLASS
+# (1: 32-bit, 2: 64-bit), ELF_ORDER (1: little-endian, 2: big-endian),
+# WITH_ZEL (1 when the archive holds zel), NM and EXPORTS_CHECK (the entry
+# point check), PYTHON, RUN_SCRIPT, TOUR, ZEL and EMULATOR (to run the tour).
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/unpacked)
+run(${CPACK} --config ${CONFIG} -B ${WORK})
+run(${CMAKE_COMMAND} -E chdir ${WORK}/unpacked ${CMAKE_COMMAND} -E tar xzf ${WORK}/${ARCHIVE}.tar.gz)
+set(root ${WORK}/unpacked/${ARCHIVE})
+
+foreach(file lib/objkit.so share/objkit/objkit.zel share/doc/objkit/README.md share/doc/objkit/CHANGELOG.md
+             share/doc/objkit/docs/reference.md share/doc/objkit/examples/tour.zel)
+  if(NOT EXISTS ${root}/${file})
+    message(FATAL_ERROR "${ARCHIVE}.tar.gz lacks ${file}")
+  endif()
+endforeach()
+if(WITH_ZEL AND NOT EXISTS ${root}/bin/zel)
+  message(FATAL_ERROR "${ARCHIVE}.tar.gz lacks bin/zel")
+elseif(NOT WITH_ZEL AND EXISTS ${root}/bin)
+  message(FATAL_ERROR "${ARCHIVE}.tar.gz holds programs, but this target gets the library only")
+endif()
+
+# The ELF identification: magic, then the class byte and the byte order byte.
+file(READ ${root}/lib/objkit.so ident LIMIT 6 HEX)
+if(NOT ident STREQUAL "7f454c460${ELF_CLASS}0${ELF_ORDER}")
+  message(FATAL_ERROR "objkit.so has the ELF identification ${ident}, expected class ${ELF_CLASS}, byte order ${ELF_ORDER}")
+endif()
+
+set(LIBRARY ${root}/lib/objkit.so)
+include(${EXPORTS_CHECK})
+
+# The tour against the unpacked library and module source, found through
+# WQ_ZEL as on the target machine.
+if(WITH_ZEL)
+  set(ZEL ${root}/bin/zel)
+endif()
+run(${CMAKE_COMMAND} -E env WQ_ZEL=${root}/share/objkit
+    ${PYTHON} ${RUN_SCRIPT} --lib ${root}/lib/objkit.so ${TOUR} ${ZEL} ${EMULATOR})
