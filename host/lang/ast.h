@@ -1,38 +1,65 @@
 // The syntax tree of a ZEL text: expressions and statements as the parser
 // builds them and the evaluator walks them. Every node keeps the line it
 // starts on so that errors can name it.
+//
+// Names are resolved by index: every variable name of a procedure (or of the
+// top level) has one index in its scope's table, parameters first, and a
+// node refers to its name by that index. What the index stands for (a local
+// slot, an instance variable or a global) is decided when the procedure is
+// defined. Routine and message names are interned selectors.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "runtime/runtime.h"
 
 namespace zel::lang {
 
-enum class Op { kAdd, kSub, kMul, kDiv, kRem, kLt, kLe, kGt, kGe, kIs, kIsnt, kAnd, kOr, kNeg, kNot };
+enum class Op : uint8_t {
+  kAdd,
+  kSub,
+  kMul,
+  kDiv,
+  kRem,
+  kLt,
+  kLe,
+  kGt,
+  kGe,
+  kIs,
+  kIsnt,
+  kAnd,
+  kOr,
+  kNeg,
+  kNot
+};
 
 struct Expr {
-  enum class Kind {
+  enum class Kind : uint8_t {
     kInt,     // ival
     kFloat,   // fval
     kString,  // text
     kNil,
     kSelf,
-    kVar,     // text: the name
-    kCall,    // text: the routine; args
-    kSend,    // text: the selector; receiver, args
-    kSuper,   // text: the selector; args (sent to self, lookup above the method's class)
+    kVar,     // name: the index of text in the scope
+    kCall,    // sel: the routine; args
+    kSend,    // sel: the selector; receiver, args
+    kSuper,   // sel: the selector; args (sent to self, lookup above the method's class)
     kUnary,   // op; receiver is the operand
     kBinary,  // op; receiver and args[0] are the operands
   };
   Kind kind;
+  Op op = Op::kAdd;
   int line;
   int height = 1;  // levels of the tree from this node down
   int32_t ival = 0;
+  int32_t name = -1;
   double fval = 0;
   std::string text;
-  Op op = Op::kAdd;
+  const rt::Selector *sel = nullptr;
   std::unique_ptr<Expr> receiver;
   std::vector<std::unique_ptr<Expr>> args;
 };
@@ -40,18 +67,36 @@ struct Expr {
 struct Stmt;
 using Block = std::vector<Stmt>;
 
+// The variable names of a procedure or of the top level: parameters first,
+// then every other name in order of first use.
+struct Scope {
+  std::vector<std::string> names;
+  std::vector<bool> assigned;  // per name: some statement assigns it
+  std::unordered_map<std::string, int32_t> index;
+  size_t params = 0;
+
+  // The index of a name, added on first use.
+  int32_t of(const std::string &name) {
+    const auto [it, added] = index.try_emplace(name, static_cast<int32_t>(names.size()));
+    if (added) {
+      names.push_back(name);
+      assigned.push_back(false);
+    }
+    return it->second;
+  }
+};
+
 // A procedure as written: a global one (class_name empty) or a method.
 struct ProcedureDef {
   std::string class_name;
   std::string name;
-  std::vector<std::string> params;
-  std::vector<std::string> assigned;  // names the body assigns, in order of first assignment
+  Scope scope;
   Block body;
   std::string file;
 };
 
 struct Stmt {
-  enum class Kind {
+  enum class Kind : uint8_t {
     kExpr,       // expr
     kAssign,     // name = expr
     kRefAssign,  // name == expr
@@ -62,7 +107,7 @@ struct Stmt {
   };
   Kind kind;
   int line;
-  std::string name;
+  int32_t name = -1;  // the assigned name's index in the scope
   std::unique_ptr<Expr> expr;
   Block body;
   Block orelse;

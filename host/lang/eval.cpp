@@ -1,23 +1,26 @@
 // The evaluator: walks the syntax tree over runtime values. Every value it
-// holds is owned by a Ref or by a frame's or the globals' slots, so a
-// statement that fails releases what it made.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
+// holds is owned by a Value, a value-stack slot, a frame's locals or a global
+// cell, so a statement that fails releases what it made.
+//
+// Names are bound once: a procedure's are bound when it is defined (local
+// slot, instance variable or global cell), the top level's as its statements
+// are read. Errors take their place from the frame, which keeps the line of
+// the node it is working on.
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <new>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "lang/ast.h"
+#include "lang/files.h"
 #include "lang/lang.h"
 #include "lang/lexer.h"
 #include "lang/parser.h"
@@ -37,60 +40,161 @@ constexpr int kMaxDepth = 400;
 // this many rounds.
 constexpr int kDropRounds = 100;
 
-// A name inside a procedure: a parameter or local (a slot of the frame) or an
-// instance variable of self.
-struct Binding {
-  bool is_ivar;
-  int32_t index;
-};
-
-// A defined procedure: its text, its class, and where each of its names lives.
-struct Procedure {
-  std::shared_ptr<const ProcedureDef> def;
-  rt::Class *cls = nullptr;  // null for a global procedure
-  std::string display;       // "name" or "Class:name"
-  std::unordered_map<std::string, Binding> names;
-  size_t local_count = 0;
-};
-
-// One activation: a procedure call, or a text running at top level.
-struct Frame {
-  const Procedure *proc;
-  const std::string &file;
-  HostValue self;
-  std::vector<HostValue> locals;  // each holds one reference
-  Ref result;
-
-  Frame(const Procedure *p, const std::string &f, HostValue s, size_t count)
-      : proc(p), file(f), self(s), locals(count, rt::nil_value()) {}
-  Frame(const Frame &) = delete;
-  Frame &operator=(const Frame &) = delete;
-  ~Frame() {
-    for (HostValue v : locals) rt::drop(v);
-  }
-};
-
-struct State {
-  std::map<std::string, HostValue, std::less<>> globals;  // each holds one reference
-  std::vector<std::unique_ptr<Procedure>> procedures;     // kept for good: the runtime holds handles
-  int depth = 0;
-  uint64_t steps_left = 0;  // 0: no step budget
-};
-
-// Never destroyed: procedures may still run while the process exits.
-State &state() {
-  static State *const s = new State;
-  return *s;
-}
-
 [[noreturn]] void fail(std::string message) {
   throw ScriptError{std::move(message)};
 }
 
-bool same_name(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-  });
+// Drops one reference, inline unless the object is released.
+inline void unref(HostValue v) noexcept {
+  if (!host::is_object(v)) return;
+  HostObject *o = host::object_of(v);
+  if (o->refcount > 1) {
+    --o->refcount;
+  } else if (o->refcount == 1) {
+    rt::drop(v);
+  }
+}
+
+// One reference to a value, dropped at the end of its scope.
+class Value {
+ public:
+  static Value adopt(HostValue v) noexcept { return Value(v); }
+  static Value share(HostValue v) noexcept {
+    host::ref_take(v);
+    return Value(v);
+  }
+  Value(Ref r) noexcept : v_(r.release()) {}  // NOLINT: a Ref converts without loss
+  Value(Value &&other) noexcept : v_(std::exchange(other.v_, host::kZero)) {}
+  Value &operator=(Value &&other) noexcept {
+    unref(std::exchange(v_, std::exchange(other.v_, host::kZero)));
+    return *this;
+  }
+  Value(const Value &) = delete;
+  Value &operator=(const Value &) = delete;
+  ~Value() { unref(v_); }
+
+  HostValue get() const noexcept { return v_; }
+  HostValue release() noexcept { return std::exchange(v_, host::kZero); }
+  Ref ref() noexcept { return Ref::adopt(release()); }
+
+ private:
+  explicit Value(HostValue v) noexcept : v_(v) {}
+  HostValue v_;
+};
+
+// A global variable: its value, 0 while the name is no global. The class of
+// the same name is cached for reads of a name that is no variable.
+struct Cell {
+  HostValue value = 0;
+  const rt::Class *cls = nullptr;
+  std::uint64_t epoch = 0;
+  const std::string *name = nullptr;
+};
+
+// What a name of a scope stands for in one procedure or at top level.
+struct Binding {
+  enum class Kind : uint8_t { kLocal, kIvar, kGlobal };
+  Kind kind;
+  int32_t index;  // the local slot or instance variable
+  Cell *cell;     // the global
+};
+
+// A defined procedure. It lives while the runtime has it defined and while
+// any call of it runs (uses counts both).
+struct Procedure {
+  std::shared_ptr<const ProcedureDef> def;
+  rt::Class *cls = nullptr;  // null for a global procedure
+  std::string display;       // "name" or "Class:name"
+  std::vector<Binding> bindings;
+  size_t local_count = 0;
+  int uses = 1;
+};
+
+// One activation: a procedure call, or a text running at top level.
+struct Frame {
+  const Procedure *proc;  // null at top level
+  const std::string &file;
+  HostValue self;
+  HostValue *locals;
+  const Binding *bindings;
+  int line = 0;
+  Value result = Value::adopt(host::kZero);
+};
+
+struct State {
+  HostValue nil = 0;
+  uintptr_t stack_floor = 0;
+  std::map<std::string, Cell, std::less<>> globals;
+  std::unordered_set<const Procedure *> procedures;  // every procedure made and not yet freed
+  int depth = 0;
+  std::uint64_t step_budget = 0;
+  std::uint64_t steps_left = 0;
+};
+
+// Never destroyed: procedures may still run while the process exits.
+State *const the_state = new State;
+
+inline State &state() {
+  return *the_state;
+}
+
+Cell &cell(const std::string &name) {
+  auto &globals = state().globals;
+  auto it = globals.find(name);
+  if (it == globals.end()) {
+    it = globals.emplace(name, Cell{}).first;
+    it->second.name = &it->first;
+  }
+  return it->second;
+}
+
+HostValue nil() {
+  State &s = state();
+  if (s.nil == 0) s.nil = rt::nil_value();
+  return s.nil;
+}
+
+// True when the stack is nearly used up (see rt::stack_nearly_full).
+inline bool stack_nearly_full() {
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < state().stack_floor;
+}
+
+// `=`: integers and a float or string that nothing else holds are stored as
+// they are (a copy would be the same); anything else as the runtime assigns.
+void assign(HostValue &slot, Value v) {
+  const HostValue w = v.get();
+  const bool alone = host::is_object(w) && host::object_of(w)->refcount == 1 &&
+                     (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
+  if (host::is_int(w) || alone) {
+    const HostValue old = std::exchange(slot, v.release());
+    unref(old);
+  } else {
+    rt::assign_value(slot, v.ref());
+  }
+}
+
+// Set by interrupt(), from a signal handler; taken by the next step.
+volatile std::sig_atomic_t interrupt_requested = 0;
+
+// One step of the budget: a loop iteration or a procedure call. Fails once
+// the budget is spent, or when an interrupt is requested.
+inline void spend_step() {
+  if (interrupt_requested != 0) {
+    interrupt_requested = 0;
+    fail("interrupted");
+  }
+  State &s = state();
+  if (s.step_budget == 0) return;
+  if (s.steps_left == 0) fail("step budget exhausted");
+  --s.steps_left;
+}
+
+void unuse(const Procedure *proc) {
+  Procedure *p = const_cast<Procedure *>(proc);
+  if (--p->uses == 0) {
+    state().procedures.erase(p);
+    delete p;
+  }
 }
 
 bool is_number(HostValue v) {
@@ -111,13 +215,17 @@ bool truthy(HostValue v) {
   return true;
 }
 
-Ref integer(int64_t v) {
+Value integer(int64_t v) {
   if (v < -(int64_t{1} << 30) || v >= (int64_t{1} << 30)) fail("integer overflow");
-  return rt::make_int(static_cast<int32_t>(v));
+  return Value::adopt(host::make_int(static_cast<int32_t>(v)));
 }
 
-Ref boolean(bool b) {
-  return rt::make_int(b ? 1 : 0);
+Value boolean(bool b) {
+  return Value::adopt(b ? host::kOne : host::kZero);
+}
+
+Value real(double v) {
+  return rt::make_float(v);
 }
 
 // The operator as written, for messages; indexed by Op.
@@ -129,14 +237,9 @@ const char *symbol(Op op) {
 
 // + - * / % over numbers: integers stay integers (division truncates), any
 // float makes the result a float.
-Ref arithmetic(Op op, HostValue a, HostValue b) {
-  if (!is_number(a) || !is_number(b)) {
-    fail(std::string("operator ") + symbol(op) + " needs numbers, got " + rt::describe(a) + " and " +
-         rt::describe(b));
-  }
+Value arithmetic(Op op, HostValue a, HostValue b) {
   if (host::is_int(a) && host::is_int(b)) {
     const int64_t x = host::int_of(a), y = host::int_of(b);
-    if ((op == Op::kDiv || op == Op::kRem) && y == 0) fail("division by zero");
     switch (op) {
       case Op::kAdd:
         return integer(x + y);
@@ -144,31 +247,38 @@ Ref arithmetic(Op op, HostValue a, HostValue b) {
         return integer(x - y);
       case Op::kMul:
         return integer(x * y);
-      case Op::kDiv:
-        return integer(x / y);
       default:
-        return integer(x % y);
+        break;
     }
+    if (y == 0) fail("division by zero");
+    return integer(op == Op::kDiv ? x / y : x % y);
+  }
+  if (!is_number(a) || !is_number(b)) {
+    fail(std::string("operator ") + symbol(op) + " needs numbers, got " + rt::describe(a) + " and " +
+         rt::describe(b));
   }
   const double x = as_double(a), y = as_double(b);
   switch (op) {
     case Op::kAdd:
-      return rt::make_float(x + y);
+      return real(x + y);
     case Op::kSub:
-      return rt::make_float(x - y);
+      return real(x - y);
     case Op::kMul:
-      return rt::make_float(x * y);
+      return real(x * y);
     case Op::kDiv:
-      return rt::make_float(x / y);
+      return real(x / y);
     default:
-      return rt::make_float(std::fmod(x, y));
+      return real(std::fmod(x, y));
   }
 }
 
 // < <= > >= over two numbers or two strings.
 bool order(Op op, HostValue a, HostValue b) {
   int c;
-  if (is_number(a) && is_number(b)) {
+  if (host::is_int(a) && host::is_int(b)) {
+    const int32_t x = host::int_of(a), y = host::int_of(b);
+    c = x < y ? -1 : (x > y ? 1 : 0);
+  } else if (is_number(a) && is_number(b)) {
     const double x = as_double(a), y = as_double(b);
     c = x < y ? -1 : (x > y ? 1 : 0);
   } else if (is_string(a) && is_string(b)) {
@@ -191,56 +301,51 @@ bool order(Op op, HostValue a, HostValue b) {
 
 // `is`: numbers by value, strings by text, everything else by identity.
 bool equal(HostValue a, HostValue b) {
+  if (a == b) return !host::has_type(a, host::kFloat) || host::float_of(a) == host::float_of(a);
   if (is_number(a) && is_number(b)) return as_double(a) == as_double(b);
   if (is_string(a) && is_string(b)) return std::strcmp(host::chars_of(a), host::chars_of(b)) == 0;
-  return a == b;
+  return false;
 }
 
-Ref eval(const Expr &e, Frame &f);
-Ref compile(std::span<const HostValue> args);
+Value eval(const Expr &e, Frame &f);
+Ref compile(const HostValue *argv, int32_t argc);
 
-// Evaluated arguments, held for the length of a call.
-struct Args {
-  std::vector<Ref> refs;
-  std::vector<HostValue> words;
-
-  Args(const std::vector<std::unique_ptr<Expr>> &exprs, Frame &f) {
-    refs.reserve(exprs.size());
-    for (const auto &x : exprs) {
-      refs.push_back(eval(*x, f));
-      words.push_back(refs.back().get());
-    }
+// The slot a name denotes: a local, an instance variable, or a global cell's
+// value (0 while the name is no global).
+inline HostValue &slot_of(int32_t name, Frame &f) {
+  const Binding &b = f.bindings[name];
+  switch (b.kind) {
+    case Binding::Kind::kLocal:
+      return f.locals[b.index];
+    case Binding::Kind::kIvar:
+      return rt::ivar(f.self, b.index);
+    case Binding::Kind::kGlobal:
+      break;
   }
-};
-
-// The slot a name denotes in this frame (parameter, local, instance variable
-// or global), or null.
-HostValue *find_slot(std::string_view name, Frame &f) {
-  if (f.proc) {
-    const auto it = f.proc->names.find(std::string(name));
-    if (it != f.proc->names.end()) {
-      return it->second.is_ivar ? &rt::ivar(f.self, it->second.index) : &f.locals[it->second.index];
-    }
-  }
-  const auto g = state().globals.find(name);
-  return g == state().globals.end() ? nullptr : &g->second;
+  return b.cell->value;
 }
 
-// The slot an assignment writes: inside a procedure every assigned name is
-// bound; at top level the name is a global, made on first assignment.
-HostValue &assign_slot(const std::string &name, Frame &f) {
-  if (f.proc) {
-    const Binding &b = f.proc->names.at(name);
-    return b.is_ivar ? rt::ivar(f.self, b.index) : f.locals[b.index];
+// A name's value: a local, an instance variable, a global, or else the class
+// of that name.
+HostValue lookup(const Expr &e, Frame &f) {
+  const HostValue v = slot_of(e.name, f);
+  if (v != 0) return v;
+  Cell &c = *f.bindings[e.name].cell;
+  if (c.epoch != rt::dispatch_epoch()) {
+    c.cls = rt::find_class(*c.name);
+    c.epoch = rt::dispatch_epoch();
   }
-  return state().globals.try_emplace(name, rt::nil_value()).first->second;
+  if (c.cls != nullptr) return c.cls->value;
+  fail("unknown variable " + *c.name);
 }
 
-// A variable's value, or else the class of that name.
-HostValue lookup(const std::string &name, Frame &f) {
-  if (const HostValue *slot = find_slot(name, f)) return *slot;
-  if (const rt::Class *cls = rt::find_class(name)) return cls->value;
-  fail("unknown variable " + name);
+// The slot an assignment writes: inside a procedure every assigned name is a
+// local or an instance variable; at top level the name is a global, made on
+// first assignment.
+HostValue &assign_slot(int32_t name, Frame &f) {
+  HostValue &slot = slot_of(name, f);
+  if (slot == 0) slot = nil();
+  return slot;
 }
 
 const rt::Class &method_class(Frame &f, const char *word) {
@@ -248,54 +353,42 @@ const rt::Class &method_class(Frame &f, const char *word) {
   return *f.proc->cls;
 }
 
-Ref eval_node(const Expr &e, Frame &f) {
-  switch (e.kind) {
-    case Expr::Kind::kInt:
-      return rt::make_int(e.ival);
-    case Expr::Kind::kFloat:
-      return rt::make_float(e.fval);
-    case Expr::Kind::kString:
-      return rt::make_string(e.text);
-    case Expr::Kind::kNil:
-      return rt::nil();
-    case Expr::Kind::kSelf:
-      method_class(f, "self");
-      return Ref::share(f.self);
-    case Expr::Kind::kVar:
-      return Ref::share(lookup(e.text, f));
-    case Expr::Kind::kCall: {
-      Args args(e.args, f);
-      if (same_name(e.text, "compile")) return compile(args.words);
-      return rt::call(e.text, args.words);
-    }
-    case Expr::Kind::kSend: {
-      Ref receiver = eval(*e.receiver, f);
-      Args args(e.args, f);
-      return rt::send(receiver.get(), e.text, args.words);
-    }
-    case Expr::Kind::kSuper: {
-      const rt::Class &cls = method_class(f, "super");
-      if (!cls.parent) fail(cls.name + " has no superclass");
-      Args args(e.args, f);
-      return rt::send_from(cls.parent, f.self, e.text, args.words);
-    }
-    case Expr::Kind::kUnary: {
-      Ref v = eval(*e.receiver, f);
-      if (e.op == Op::kNot) return boolean(!truthy(v.get()));
-      if (host::is_int(v.get())) return integer(-int64_t{host::int_of(v.get())});
-      if (host::has_type(v.get(), host::kFloat)) return rt::make_float(-host::float_of(v.get()));
-      fail("operator - needs a number, got " + rt::describe(v.get()));
-    }
-    case Expr::Kind::kBinary:
-      break;
+// The arguments of a call or send on the value stack: argv[0] the receiver,
+// argument k at argv[-k]. The Slots drop them should the call fail; after it,
+// finish() drops the arguments in order and then the receiver.
+class CallVector {
+ public:
+  CallVector(const Expr &e, Value receiver, Frame &f)
+      : argc_(static_cast<int32_t>(e.args.size())), slots_(e.args.size() + 1), argv_(slots_.data() + argc_) {
+    argv_[0] = receiver.release();
+    for (int32_t k = 1; k <= argc_; ++k) argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f).release();
+    f.line = e.line;
   }
+  CallVector(const CallVector &) = delete;
+  CallVector &operator=(const CallVector &) = delete;
+  HostValue *argv() const { return argv_; }
+  int32_t argc() const { return argc_; }
+  Value finish(Value result) {
+    for (int32_t k = 1; k <= argc_; ++k) unref(std::exchange(argv_[-k], host::kZero));
+    unref(std::exchange(argv_[0], host::kZero));
+    return result;
+  }
+
+ private:
+  int32_t argc_;
+  rt::Slots slots_;
+  HostValue *argv_;
+};
+
+Value eval_binary(const Expr &e, Frame &f) {
   if (e.op == Op::kAnd || e.op == Op::kOr) {
     const bool left = truthy(eval(*e.receiver, f).get());
     if (left == (e.op == Op::kOr)) return boolean(left);
     return boolean(truthy(eval(*e.args[0], f).get()));
   }
-  Ref a = eval(*e.receiver, f);
-  Ref b = eval(*e.args[0], f);
+  Value a = eval(*e.receiver, f);
+  Value b = eval(*e.args[0], f);
+  f.line = e.line;
   switch (e.op) {
     case Op::kIs:
       return boolean(equal(a.get(), b.get()));
@@ -311,60 +404,97 @@ Ref eval_node(const Expr &e, Frame &f) {
   }
 }
 
-// Evaluates an expression; an error without a place gets this one.
-Ref eval(const Expr &e, Frame &f) {
-  try {
-    if (rt::stack_nearly_full()) fail("nested too deeply: the stack is full");
-    return eval_node(e, f);
-  } catch (ScriptError &error) {
-    if (error.line == 0) {
-      error.file = f.file;
-      error.line = e.line;
+Value eval(const Expr &e, Frame &f) {
+  f.line = e.line;
+  switch (e.kind) {
+    case Expr::Kind::kInt:
+      return Value::adopt(host::make_int(e.ival));
+    case Expr::Kind::kFloat:
+      return real(e.fval);
+    case Expr::Kind::kString:
+      return rt::make_string(e.text);
+    case Expr::Kind::kNil:
+      return Value::adopt(nil());
+    case Expr::Kind::kSelf:
+      method_class(f, "self");
+      return Value::share(f.self);
+    case Expr::Kind::kVar:
+      return Value::share(lookup(e, f));
+    default:
+      break;
+  }
+  if (stack_nearly_full()) fail("nested too deeply: the stack is full");
+  switch (e.kind) {
+    case Expr::Kind::kCall: {
+      CallVector call(e, Value::adopt(nil()), f);
+      static const rt::Selector *const kCompile = rt::selector("compile");
+      if (e.sel->folded == kCompile) return call.finish(compile(call.argv(), call.argc()));
+      return call.finish(rt::call(e.sel, call.argv(), call.argc()));
     }
-    throw;
+    case Expr::Kind::kSend: {
+      CallVector send(e, eval(*e.receiver, f), f);
+      return send.finish(rt::send(e.sel, send.argv(), send.argc()));
+    }
+    case Expr::Kind::kSuper: {
+      const rt::Class &cls = method_class(f, "super");
+      if (!cls.parent) fail(cls.name + " has no superclass");
+      CallVector send(e, Value::share(f.self), f);
+      return send.finish(rt::send_from(cls.parent, e.sel, send.argv(), send.argc()));
+    }
+    case Expr::Kind::kUnary: {
+      Value v = eval(*e.receiver, f);
+      f.line = e.line;
+      if (e.op == Op::kNot) return boolean(!truthy(v.get()));
+      if (host::is_int(v.get())) return integer(-int64_t{host::int_of(v.get())});
+      if (host::has_type(v.get(), host::kFloat)) return real(-host::float_of(v.get()));
+      fail("operator - needs a number, got " + rt::describe(v.get()));
+    }
+    default:
+      return eval_binary(e, f);
   }
 }
 
-// Makes a procedure from its definition and hands it to the runtime.
+// Makes a procedure from its definition and hands it to the runtime; the one
+// it replaces is freed once no call of it runs.
 void define(const std::shared_ptr<const ProcedureDef> &def) {
   rt::Class *cls = nullptr;
   if (!def->class_name.empty()) {
     cls = rt::find_class(def->class_name);
     if (!cls) fail("unknown class " + def->class_name);
+  } else if (rt::is_builtin_routine(def->name) ||
+             rt::selector(def->name)->folded == rt::selector("compile")) {
+    fail("procedure " + def->name + " cannot be defined: " + def->name + " is a built-in routine");
   }
   auto proc = std::make_unique<Procedure>();
   proc->def = def;
   proc->cls = cls;
   proc->display = cls ? cls->name + ":" + def->name : def->name;
-  int32_t next = 0;
-  for (const std::string &param : def->params) proc->names.emplace(param, Binding{false, next++});
+  const Scope &scope = def->scope;
+  std::unordered_map<std::string_view, int32_t> ivars;
   if (cls) {
-    for (size_t i = 0; i < cls->ivars.size(); ++i) {
-      proc->names.try_emplace(cls->ivars[i], Binding{true, static_cast<int32_t>(i)});
+    for (size_t i = 0; i < cls->ivars.size(); ++i) ivars.try_emplace(cls->ivars[i], static_cast<int32_t>(i));
+  }
+  int32_t next = static_cast<int32_t>(scope.params);
+  proc->bindings.reserve(scope.names.size());
+  for (size_t i = 0; i < scope.names.size(); ++i) {
+    const std::string &name = scope.names[i];
+    if (i < scope.params) {
+      proc->bindings.push_back({Binding::Kind::kLocal, static_cast<int32_t>(i), nullptr});
+    } else if (auto iv = ivars.find(name); iv != ivars.end()) {
+      proc->bindings.push_back({Binding::Kind::kIvar, iv->second, nullptr});
+    } else if (scope.assigned[i]) {
+      proc->bindings.push_back({Binding::Kind::kLocal, next++, nullptr});
+    } else {
+      proc->bindings.push_back({Binding::Kind::kGlobal, 0, &cell(name)});
     }
   }
-  for (const std::string &name : def->assigned) {
-    if (proc->names.try_emplace(name, Binding{false, next}).second) ++next;
-  }
   proc->local_count = static_cast<size_t>(next);
-  rt::define_procedure(cls, def->name, proc.get());
-  state().procedures.push_back(std::move(proc));
-}
-
-// Set by interrupt(), from a signal handler; taken by the next step.
-volatile std::sig_atomic_t interrupt_requested = 0;
-
-// Spends one step of the budget, if there is one; fails once it is spent, or
-// when an interrupt is requested.
-void spend_step() {
-  if (interrupt_requested != 0) {
-    interrupt_requested = 0;
-    fail("interrupted");
+  const Procedure *made = proc.release();
+  state().procedures.insert(made);
+  const void *old = rt::define_procedure(cls, def->name, made);
+  if (old != nullptr && state().procedures.count(static_cast<const Procedure *>(old)) != 0) {
+    unuse(static_cast<const Procedure *>(old));
   }
-  uint64_t &left = state().steps_left;
-  if (left == 0) return;
-  if (left == 1) fail("step budget exhausted");
-  --left;
 }
 
 enum class Flow { kNext, kReturn };
@@ -377,27 +507,31 @@ Flow run_stmt(const Stmt &s, Frame &f) {
       eval(*s.expr, f);
       return Flow::kNext;
     case Stmt::Kind::kAssign: {
-      Ref v = eval(*s.expr, f);
-      rt::assign_value(assign_slot(s.name, f), std::move(v));
+      Value v = eval(*s.expr, f);
+      f.line = s.line;
+      assign(assign_slot(s.name, f), std::move(v));
       return Flow::kNext;
     }
     case Stmt::Kind::kRefAssign: {
-      Ref v = eval(*s.expr, f);
-      rt::assign_ref(assign_slot(s.name, f), std::move(v));
+      Value v = eval(*s.expr, f);
+      f.line = s.line;
+      rt::assign_ref(assign_slot(s.name, f), v.ref());
       return Flow::kNext;
     }
     case Stmt::Kind::kReturn:
-      f.result = s.expr ? eval(*s.expr, f) : rt::nil();
+      f.result = s.expr ? eval(*s.expr, f) : Value::adopt(nil());
       return Flow::kReturn;
     case Stmt::Kind::kIf:
       return exec_block(truthy(eval(*s.expr, f).get()) ? s.body : s.orelse, f);
     case Stmt::Kind::kWhile:
       while (truthy(eval(*s.expr, f).get())) {
+        f.line = s.line;
         spend_step();
         if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
       }
       return Flow::kNext;
     case Stmt::Kind::kProcedure:
+      f.line = s.line;
       define(s.proc);
       return Flow::kNext;
   }
@@ -405,20 +539,15 @@ Flow run_stmt(const Stmt &s, Frame &f) {
 }
 
 // Runs a statement. A failed message that the library sent meanwhile outside
-// any built-in (while releasing a value, say) fails the statement; an error
-// without a place gets this statement's.
+// any built-in (while releasing a value, say) fails the statement.
 Flow exec_stmt(const Stmt &s, Frame &f) {
-  try {
-    const Flow flow = run_stmt(s, f);
-    if (std::optional<ScriptError> stray = rt::take_stray_error()) throw std::move(*stray);
-    return flow;
-  } catch (ScriptError &error) {
-    if (error.line == 0) {
-      error.file = f.file;
-      error.line = s.line;
-    }
-    throw;
+  f.line = s.line;
+  const Flow flow = run_stmt(s, f);
+  if (rt::stray_error_pending()) {
+    f.line = s.line;
+    throw std::move(*rt::take_stray_error());
   }
+  return flow;
 }
 
 Flow exec_block(const Block &block, Frame &f) {
@@ -426,6 +555,14 @@ Flow exec_block(const Block &block, Frame &f) {
     if (exec_stmt(s, f) == Flow::kReturn) return Flow::kReturn;
   }
   return Flow::kNext;
+}
+
+// Gives an error without a place the frame's.
+void place(ScriptError &error, const Frame &f) {
+  if (error.line == 0) {
+    error.file = f.file;
+    error.line = f.line;
+  }
 }
 
 // Counts a procedure call or a compile for the length of its run; refuses one
@@ -461,22 +598,48 @@ class Profiling {
   bool on_;
 };
 
-// The runtime's invoke hook: runs a procedure with self and the arguments,
-// which the parameters share. Profiled when the program asked for it.
-Ref invoke(const void *handle, HostValue self, std::span<const HostValue> args) {
+// Keeps a procedure alive for the length of a call.
+class Use {
+ public:
+  explicit Use(const Procedure &proc) : proc_(const_cast<Procedure &>(proc)) { ++proc_.uses; }
+  ~Use() { unuse(&proc_); }
+  Use(const Use &) = delete;
+  Use &operator=(const Use &) = delete;
+
+ private:
+  Procedure &proc_;
+};
+
+// Runs a procedure with the arguments of a stack vector (argv[0] self, nil
+// for a global procedure); the parameters share the arguments' objects.
+// Profiled when the program asked for it.
+Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Procedure &proc = *static_cast<const Procedure *>(handle);
-  const std::vector<std::string> &params = proc.def->params;
-  if (args.size() != params.size()) {
-    fail(proc.display + " expects " + std::to_string(params.size()) +
-         (params.size() == 1 ? " argument, got " : " arguments, got ") + std::to_string(args.size()));
+  const size_t params = proc.def->scope.params;
+  if (static_cast<size_t>(argc) != params) {
+    fail(proc.display + " expects " + std::to_string(params) +
+         (params == 1 ? " argument, got " : " arguments, got ") + std::to_string(argc));
   }
-  spend_step();
-  Frame f(&proc, proc.def->file, self, proc.local_count);
-  for (size_t i = 0; i < args.size(); ++i) rt::assign_ref(f.locals[i], Ref::share(args[i]));
+  const Use use(proc);
+  rt::Slots locals(proc.local_count);
+  HostValue *slot = locals.data();
+  for (int32_t i = 0; i < argc; ++i) {
+    slot[i] = argv[-(i + 1)];
+    host::ref_take(slot[i]);
+  }
+  std::fill(slot + argc, slot + proc.local_count, nil());
+  Frame f{&proc, proc.def->file, argv[0], slot, proc.bindings.data()};
+  f.result = Value::adopt(nil());
   const Nesting nesting(state().depth);
+  spend_step();
   const Profiling profiling(rt::profiling(proc.display));
-  exec_block(proc.def->body, f);
-  return std::move(f.result);
+  try {
+    exec_block(proc.def->body, f);
+  } catch (ScriptError &error) {
+    place(error, f);
+    throw;
+  }
+  return f.result.ref();
 }
 
 // The runtime's exec hook: runs one line of text; reports an error and
@@ -493,21 +656,10 @@ int32_t exec_line(const char *line) {
   return -1;
 }
 
-// compile "NAME:file": the file in the folder that the environment variable
-// NAME names (without a colon, the path itself); ".zel" is added when the
-// file name has no extension.
-Ref compile(std::span<const HostValue> args) {
-  if (args.size() != 1 || !is_string(args[0])) fail("compile expects one string, \"NAME:file\"");
-  const std::string name = host::chars_of(args[0]);
-  std::string path = name;
-  if (const size_t colon = name.find(':'); colon != std::string::npos) {
-    const std::string logical = name.substr(0, colon);
-    const char *folder = std::getenv(logical.c_str());
-    if (!folder || !*folder) fail("compile: logical name " + logical + " is not set");
-    path = std::string(folder) + "/" + name.substr(colon + 1);
-  }
-  const size_t base = path.rfind('/');
-  if (path.find('.', base == std::string::npos ? 0 : base + 1) == std::string::npos) path += ".zel";
+// compile "NAME:file" reads and runs the file compile_path names.
+Ref compile(const HostValue *argv, int32_t argc) {
+  if (argc != 1 || !is_string(argv[-1])) fail("compile expects one string, \"NAME:file\"");
+  const std::string path = compile_path(host::chars_of(argv[-1]));
   const Nesting nesting(state().depth);
   run_file(path);
   return rt::make_int(1);
@@ -516,77 +668,99 @@ Ref compile(std::span<const HostValue> args) {
 }  // namespace
 
 void install() {
-  rt::set_language(exec_line, invoke);
+  state().stack_floor = rt::stack_floor();
+  rt::set_language(exec_line, nullptr);
+  rt::set_stack_invoke(invoke);
 }
 
-void run(std::string_view text, std::string_view file) {
-  const std::string name(file);
-  Block program;
-  try {
-    program = parse(text, name);
-  } catch (const SyntaxError &error) {
-    throw ScriptError{error.message, name, error.line};
-  }
-  Frame top(nullptr, name, rt::nil_value(), 0);
-  try {
-    exec_block(program, top);
-  } catch (const ScriptError &) {
-    rt::take_stray_error();  // the first error is the one to report
-    throw;
-  }
-}
-
-void run_file(const std::string &path) {
-  FILE *in = std::fopen(path.c_str(), "rb");
-  if (!in) fail("cannot read " + path + ": " + std::strerror(errno));
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
-  const int error = std::ferror(in) ? (errno != 0 ? errno : EIO) : 0;
-  std::fclose(in);
-  if (error != 0) fail("cannot read " + path + ": " + std::strerror(error));
-  run(text, path);
-}
-
-bool complete(std::string_view text) {
-  try {
-    parse(text, "");
-  } catch (const SyntaxError &error) {
-    return !error.at_end;
-  }
-  return true;
-}
-
-void set_step_budget(uint64_t steps) {
-  state().steps_left = steps == 0 ? 0 : steps + 1;
+void set_step_budget(std::uint64_t steps) {
+  state().step_budget = steps;
+  state().steps_left = steps;
 }
 
 void interrupt(bool on) {
   interrupt_requested = on ? 1 : 0;
 }
 
+namespace {
+
+// The next statement of a text already checked; false at its end.
+bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
+  try {
+    return reader.next(s);
+  } catch (const SyntaxError &error) {
+    throw ScriptError{error.message, file, error.line};
+  }
+}
+
+}  // namespace
+
+void run(std::string_view text, std::string_view file) {
+  const std::string name(file);
+  try {
+    check(text);
+  } catch (const SyntaxError &error) {
+    throw ScriptError{error.message, name, error.line};
+  }
+  // The text is known to be well formed: read it again one statement at a
+  // time, running each as soon as it is read.
+  Scope scope;
+  StatementReader reader(text, name, scope);
+  std::vector<Binding> bindings;
+  Frame top{nullptr, name, nil(), nullptr, nullptr};
+  Stmt s;
+  try {
+    while (next_statement(reader, s, name)) {
+      while (bindings.size() < scope.names.size()) {
+        bindings.push_back({Binding::Kind::kGlobal, 0, &cell(scope.names[bindings.size()])});
+      }
+      top.bindings = bindings.data();
+      exec_stmt(s, top);
+    }
+  } catch (ScriptError &error) {
+    place(error, top);
+    rt::take_stray_error();  // the first error is the one to report
+    throw;
+  }
+}
+
+void run_file(const std::string &path) {
+  run(read_file(path), path);
+}
+
+bool complete(std::string_view text) {
+  try {
+    check(text);
+  } catch (const SyntaxError &error) {
+    return !error.at_end;
+  }
+  return true;
+}
+
 void set_global(std::string_view name, rt::Ref value) {
-  rt::assign_ref(state().globals.try_emplace(std::string(name), rt::nil_value()).first->second,
-                 std::move(value));
+  Cell &c = cell(std::string(name));
+  if (c.value == 0) c.value = nil();
+  rt::assign_ref(c.value, std::move(value));
 }
 
 void drop_globals() {
-  auto &globals = state().globals;
-  // A round drops the globals there are when it begins; a release may run a
-  // script that makes new ones, which the next round drops.
-  for (int round = 0; round < kDropRounds && !globals.empty(); ++round) {
-    std::vector<std::string> names;
-    for (const auto &entry : globals) names.push_back(entry.first);
-    for (const std::string &name : names) {
-      auto node = globals.extract(name);
-      if (!node.empty()) rt::drop(node.mapped());
+  // In name order; a release may make new globals, which the next round drops,
+  // up to kDropRounds rounds.
+  bool dropped = true;
+  for (int round = 0; dropped && round < kDropRounds; ++round) {
+    dropped = false;
+    for (auto &[name, c] : state().globals) {
+      if (c.value == 0) continue;
+      rt::drop(std::exchange(c.value, 0));
+      dropped = true;
     }
   }
   std::optional<ScriptError> stray = rt::take_stray_error();
-  if (!globals.empty()) {
-    std::string left;
-    for (const auto &entry : globals) left += (left.empty() ? "" : ", ") + entry.first;
+  std::string left;
+  for (const auto &[name, c] : state().globals) {
+    if (c.value != 0) left += (left.empty() ? "" : ", ") + name;
+  }
+  if (!left.empty()) {
     fail("releasing the globals still made new ones after " + std::to_string(kDropRounds) +
          " rounds; not dropped: " + left);
   }

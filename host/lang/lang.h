@@ -28,9 +28,10 @@ void run_file(const std::string &path);
 // prompt then reads another line before running it).
 bool complete(std::string_view text);
 
-// Limits the work of what runs from now on: every loop iteration and
-// procedure call spends one step, and once `steps` are spent the script fails
-// with ScriptError "step budget exhausted". 0 (the default) is unlimited.
+// Bounds the work of scripts: every loop iteration and every procedure call
+// spends one step, and once steps are spent the running script fails with
+// "step budget exhausted". 0, the default, is no bound. Setting it again
+// starts a new budget.
 void set_step_budget(std::uint64_t steps);
 
 // Asks the running script to stop: its next loop iteration or procedure

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace zel::lang {
 
@@ -51,8 +50,8 @@ enum class Tok {
 };
 
 struct Token {
-  Tok kind;
-  int line;
+  Tok kind = Tok::kEnd;
+  int line = 0;
   std::string text;  // names and strings (escapes resolved); the source text otherwise
   int64_t ival = 0;  // integer literals, not yet range-checked (the sign comes later)
   double fval = 0;
@@ -69,9 +68,26 @@ struct SyntaxError {
 // How a token is named in a syntax error: 'text', or "end of input".
 std::string describe(const Token &token);
 
-// Splits text into tokens, ending with one kEnd token; throws SyntaxError on
-// a character that starts no token, an unterminated string or a malformed
-// number.
-std::vector<Token> tokenize(std::string_view text);
+// Reads the tokens of a text one at a time: newlines are whitespace, `//`
+// starts a comment. next() throws SyntaxError on a character that starts no
+// token, a string that is not closed on its line or holds a NUL byte, or a
+// malformed number; after the last token it gives kEnd tokens.
+class Lexer {
+ public:
+  explicit Lexer(std::string_view text) : text_(text) {}
+  Token next();
+
+ private:
+  void skip_space();
+  char peek(size_t ahead) const { return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0'; }
+  Token simple(Tok kind, size_t length);
+  Token name();
+  Token number();
+  Token string();
+
+  std::string_view text_;
+  size_t pos_ = 0;
+  int line_ = 1;
+};
 
 }  // namespace zel::lang

@@ -15,9 +15,11 @@ namespace {
 
 constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
 
-// Expressions and blocks nested deeper than this are refused instead of
-// exhausting the stack; an expression's depth counts every operator and send
-// of a chain (a literal is 0 deep, a + b + c is 2 deep).
+// Blocks, parentheses, parenthesized argument lists and prefix operators
+// nested deeper than this (all of them together) are refused instead of
+// exhausting the stack; so is an expression higher than this, whose height
+// counts every operator and send of a chain (a literal is 0 high, a + b + c
+// is 2 high).
 constexpr int kMaxNesting = 200;
 
 using ExprPtr = std::unique_ptr<Expr>;
@@ -39,46 +41,51 @@ ExprPtr measured(ExprPtr e) {
   return e;
 }
 
-// Adds to `names` every name the block assigns, nested procedures aside.
-void collect_assigned(const Block &block, std::vector<std::string> &names) {
-  for (const Stmt &s : block) {
-    if (s.kind == Stmt::Kind::kAssign || s.kind == Stmt::Kind::kRefAssign) {
-      if (std::find(names.begin(), names.end(), s.name) == names.end()) names.push_back(s.name);
-    }
-    collect_assigned(s.body, names);
-    collect_assigned(s.orelse, names);
-  }
-}
+}  // namespace
 
 class Parser {
  public:
-  Parser(std::vector<Token> tokens, std::string_view file) : tokens_(std::move(tokens)), file_(file) {}
+  Parser(std::string_view text, std::string_view file, Scope &top)
+      : lexer_(text), file_(file), scope_(&top) {}
 
-  Block program() {
-    Block out;
-    while (!at(Tok::kEnd)) out.push_back(statement());
-    return out;
-  }
-
- private:
-  const Token &cur() const { return tokens_[pos_]; }
-  const Token &ahead(size_t n) const { return tokens_[std::min(pos_ + n, tokens_.size() - 1)]; }
-  bool at(Tok kind) const { return cur().kind == kind; }
-
-  bool accept(Tok kind) {
-    if (!at(kind)) return false;
-    ++pos_;
+  // The next top-level statement into out; false at the end of the text.
+  bool next(Stmt &out) {
+    if (at(Tok::kEnd)) return false;
+    out = statement();
     return true;
   }
 
-  [[noreturn]] void fail(const std::string &expected) const {
+ private:
+  // The token n ahead of the parse (n is 0 or 1).
+  const Token &ahead(size_t n) {
+    while (count_ <= n) tokens_[count_++] = lexer_.next();
+    return tokens_[n];
+  }
+  const Token &cur() { return ahead(0); }
+  bool at(Tok kind) { return cur().kind == kind; }
+
+  // The current token, consumed.
+  Token take() {
+    cur();
+    Token t = std::move(tokens_[0]);
+    if (--count_ != 0) tokens_[0] = std::move(tokens_[1]);
+    return t;
+  }
+
+  bool accept(Tok kind) {
+    if (!at(kind)) return false;
+    take();
+    return true;
+  }
+
+  [[noreturn]] void fail(const std::string &expected) {
     throw SyntaxError{cur().line, "syntax error: expected " + expected + ", found " + describe(cur()),
                       at(Tok::kEnd)};
   }
 
-  const Token &expect(Tok kind, const char *what) {
+  Token expect(Tok kind, const char *what) {
     if (!at(kind)) fail(what);
-    return tokens_[pos_++];
+    return take();
   }
 
   // A simple statement ends with ';' or with the end of the text.
@@ -101,36 +108,41 @@ class Parser {
     accept(Tok::kSemi);
   }
 
-  Stmt statement() {
+  // The body of an if, while or procedure: one level of nesting.
+  Block body_until(Tok close1, Tok close2) {
     const Nested nested(*this);
+    return block_until(close1, close2);
+  }
+
+  Stmt statement() {
     Stmt s{};
     s.line = cur().line;
     switch (cur().kind) {
       case Tok::kProcedure:
-        ++pos_;
+        take();
         s.kind = Stmt::Kind::kProcedure;
         s.proc = procedure(s.line);
         return s;
       case Tok::kIf:
-        ++pos_;
+        take();
         s.kind = Stmt::Kind::kIf;
         s.expr = expression(false);
         expect(Tok::kThen, "'then'");
-        s.body = block_until(Tok::kElse, Tok::kEndKw);
-        if (accept(Tok::kElse)) s.orelse = block_until(Tok::kEndKw, Tok::kEndKw);
+        s.body = body_until(Tok::kElse, Tok::kEndKw);
+        if (accept(Tok::kElse)) s.orelse = body_until(Tok::kEndKw, Tok::kEndKw);
         close_block();
         return s;
       case Tok::kWhile:
-        ++pos_;
+        take();
         s.kind = Stmt::Kind::kWhile;
         s.expr = expression(false);
         expect(Tok::kDo, "'do'");
-        s.body = block_until(Tok::kEndKw, Tok::kEndKw);
+        s.body = body_until(Tok::kEndKw, Tok::kEndKw);
         close_block();
         return s;
       case Tok::kReturn:
         if (!in_procedure_) throw SyntaxError{s.line, "return outside a procedure"};
-        ++pos_;
+        take();
         s.kind = Stmt::Kind::kReturn;
         if (!at(Tok::kSemi) && !at(Tok::kEnd)) s.expr = expression(true);
         terminator();
@@ -140,15 +152,39 @@ class Parser {
     }
     if (at(Tok::kName) && (ahead(1).kind == Tok::kAssign || ahead(1).kind == Tok::kRefAssign)) {
       s.kind = ahead(1).kind == Tok::kAssign ? Stmt::Kind::kAssign : Stmt::Kind::kRefAssign;
-      s.name = cur().text;
-      pos_ += 2;
+      s.name = scope_->of(take().text);
+      scope_->assigned[static_cast<size_t>(s.name)] = true;
+      take();
       s.expr = expression(true);
+    } else if (at(Tok::kName) && rt::selector(cur().text)->folded == print_) {
+      s.kind = Stmt::Kind::kExpr;
+      s.expr = print_command();
     } else {
       s.kind = Stmt::Kind::kExpr;
       s.expr = expression(true);
     }
     terminator();
     return s;
+  }
+
+  // A statement that begins with print: the call and nothing else, so that
+  // print never shows a value before the rest of its statement fails.
+  ExprPtr print_command() {
+    const int line = cur().line;
+    const Tok next = ahead(1).kind;
+    if (next == Tok::kSemi || next == Tok::kEnd) {
+      throw SyntaxError{line, "syntax error: print needs arguments (print (); writes an empty line)"};
+    }
+    if (next == Tok::kMinus) {
+      throw SyntaxError{line, "syntax error: print's first argument begins with '-': put it in parentheses"};
+    }
+    ExprPtr e = expression(true);
+    if (e->kind != Expr::Kind::kCall || e->sel->folded != print_) {
+      throw SyntaxError{line,
+                        "syntax error: print's arguments end at its ')': put the whole expression in "
+                        "parentheses"};
+    }
+    return e;
   }
 
   // procedure NAME[:NAME] ( params ) ; statements end
@@ -161,31 +197,36 @@ class Parser {
       def->name = expect(Tok::kName, "a method name").text;
     }
     expect(Tok::kLParen, "'('");
+    Scope &scope = def->scope;
     if (!at(Tok::kRParen)) {
       do {
-        std::string param = expect(Tok::kName, "a parameter name").text;
-        if (std::find(def->params.begin(), def->params.end(), param) != def->params.end()) {
-          throw SyntaxError{line, "parameter " + param + " appears twice"};
-        }
-        def->params.push_back(std::move(param));
+        const std::string param = expect(Tok::kName, "a parameter name").text;
+        if (scope.index.count(param) != 0) throw SyntaxError{line, "parameter " + param + " appears twice"};
+        scope.of(param);
       } while (accept(Tok::kComma));
     }
+    scope.params = scope.names.size();
     expect(Tok::kRParen, "')'");
     expect(Tok::kSemi, "';'");
     const bool outer = in_procedure_;
+    Scope *const outer_scope = scope_;
     in_procedure_ = true;
-    def->body = block_until(Tok::kEndKw, Tok::kEndKw);
+    scope_ = &scope;
+    def->body = body_until(Tok::kEndKw, Tok::kEndKw);
     in_procedure_ = outer;
+    scope_ = outer_scope;
     close_block();
-    collect_assigned(def->body, def->assigned);
     return def;
   }
 
   // `command` allows the parenthesis-free argument list to the call or send
   // that begins the expression.
-  ExprPtr expression(bool command) {
+  ExprPtr expression(bool command) { return disjunction(command); }
+
+  // An expression inside parentheses or an argument list: one level deeper.
+  ExprPtr nested_expression() {
     const Nested nested(*this);
-    return disjunction(command);
+    return disjunction(false);
   }
 
   ExprPtr binary(Op op, ExprPtr left, ExprPtr right) {
@@ -211,8 +252,7 @@ class Parser {
   ExprPtr negation(bool command) {
     if (!at(Tok::kNot)) return comparison(command);
     const Nested nested(*this);
-    auto e = make(Expr::Kind::kUnary, cur().line);
-    ++pos_;
+    auto e = make(Expr::Kind::kUnary, take().line);
     e->op = Op::kNot;
     e->receiver = negation(false);
     return measured(std::move(e));
@@ -260,14 +300,12 @@ class Parser {
   ExprPtr unary(bool command) {
     if (!at(Tok::kMinus)) return postfix(command);
     const Nested nested(*this);
-    const int line = cur().line;
-    ++pos_;
+    const int line = take().line;
     if (at(Tok::kInt) && ahead(1).kind != Tok::kColon) {
       // A negative literal: -1073741824 is in range although 1073741824 is not.
       auto e = make(Expr::Kind::kInt, line);
       if (cur().ival > kMaxInt + 1) throw SyntaxError{line, "integer -" + cur().text + " is out of range"};
-      e->ival = static_cast<int32_t>(-cur().ival);
-      ++pos_;
+      e->ival = static_cast<int32_t>(-take().ival);
       return e;
     }
     auto e = make(Expr::Kind::kUnary, line);
@@ -277,7 +315,7 @@ class Parser {
   }
 
   // True when the current token can begin a parenthesis-free argument.
-  bool starts_command_argument() const {
+  bool starts_command_argument() {
     switch (cur().kind) {
       case Tok::kInt:
       case Tok::kFloat:
@@ -298,7 +336,7 @@ class Parser {
   void arguments(Expr &call, bool command) {
     if (accept(Tok::kLParen)) {
       if (!accept(Tok::kRParen)) {
-        do call.args.push_back(expression(false));
+        do call.args.push_back(nested_expression());
         while (accept(Tok::kComma));
         expect(Tok::kRParen, "')'");
       }
@@ -313,7 +351,7 @@ class Parser {
     ExprPtr e = primary(command);
     while (accept(Tok::kColon)) {
       auto send = make(Expr::Kind::kSend, e->line);
-      send->text = expect(Tok::kName, "a message name").text;
+      send->sel = rt::selector(expect(Tok::kName, "a message name").text);
       send->receiver = std::move(e);
       arguments(*send, command);
       e = measured(std::move(send));
@@ -322,58 +360,55 @@ class Parser {
   }
 
   ExprPtr primary(bool command) {
-    const Token &t = cur();
-    const int line = t.line;
-    switch (t.kind) {
+    const int line = cur().line;
+    switch (cur().kind) {
       case Tok::kInt: {
-        if (t.ival > kMaxInt) throw SyntaxError{line, "integer " + t.text + " is out of range"};
+        if (cur().ival > kMaxInt) throw SyntaxError{line, "integer " + cur().text + " is out of range"};
         auto e = make(Expr::Kind::kInt, line);
-        e->ival = static_cast<int32_t>(t.ival);
-        ++pos_;
+        e->ival = static_cast<int32_t>(take().ival);
         return e;
       }
       case Tok::kFloat: {
         auto e = make(Expr::Kind::kFloat, line);
-        e->fval = t.fval;
-        ++pos_;
+        e->fval = take().fval;
         return e;
       }
       case Tok::kString: {
         auto e = make(Expr::Kind::kString, line);
-        e->text = t.text;
-        ++pos_;
+        e->text = take().text;
         return e;
       }
       case Tok::kNil:
-        ++pos_;
+        take();
         return make(Expr::Kind::kNil, line);
       case Tok::kSelf:
-        ++pos_;
+        take();
         return make(Expr::Kind::kSelf, line);
       case Tok::kSuper: {
-        ++pos_;
+        take();
         expect(Tok::kColon, "':' after super");
         auto e = make(Expr::Kind::kSuper, line);
-        e->text = expect(Tok::kName, "a message name").text;
+        e->sel = rt::selector(expect(Tok::kName, "a message name").text);
         arguments(*e, command);
         return measured(std::move(e));
       }
       case Tok::kLParen: {
-        ++pos_;
-        ExprPtr e = expression(false);
+        take();
+        ExprPtr e = nested_expression();
         expect(Tok::kRParen, "')'");
         return e;
       }
       case Tok::kName: {
-        ++pos_;
+        std::string name = take().text;
         if (at(Tok::kLParen) || (command && starts_command_argument())) {
           auto e = make(Expr::Kind::kCall, line);
-          e->text = t.text;
+          e->sel = rt::selector(name);
           arguments(*e, command);
           return measured(std::move(e));
         }
         auto e = make(Expr::Kind::kVar, line);
-        e->text = t.text;
+        e->name = scope_->of(name);
+        e->text = std::move(name);
         return e;
       }
       default:
@@ -397,17 +432,31 @@ class Parser {
     Parser &p_;
   };
 
-  std::vector<Token> tokens_;
+  Lexer lexer_;
+  Token tokens_[2];  // read ahead of the parse
+  size_t count_ = 0;
   std::string file_;
-  size_t pos_ = 0;
+  Scope *scope_;
+  const rt::Selector *const print_ = rt::selector("print");
   int nesting_ = 0;
   bool in_procedure_ = false;
 };
 
-}  // namespace
+StatementReader::StatementReader(std::string_view text, std::string_view file, Scope &top)
+    : parser_(std::make_unique<Parser>(text, file, top)) {}
 
-Block parse(std::string_view text, std::string_view file) {
-  return Parser(tokenize(text), file).program();
+StatementReader::~StatementReader() = default;
+
+bool StatementReader::next(Stmt &out) {
+  return parser_->next(out);
+}
+
+void check(std::string_view text) {
+  Scope scope;
+  StatementReader reader(text, "", scope);
+  Stmt s;
+  while (reader.next(s)) {
+  }
 }
 
 }  // namespace zel::lang

@@ -1,15 +1,36 @@
-// The parser: builds the syntax tree of a whole ZEL text (docs/zel.md gives
-// the grammar).
+// The parser: builds the syntax tree of a ZEL text (docs/zel.md gives the
+// grammar), one top-level statement at a time, so that a long script never
+// has more than one statement's tree in memory.
 #pragma once
 
+#include <memory>
 #include <string_view>
 
 #include "lang/ast.h"
 
 namespace zel::lang {
 
-// Parses text (named `file` in the procedures it defines) into its
-// statements; throws SyntaxError at the first error.
-Block parse(std::string_view text, std::string_view file);
+class Parser;
+
+// Reads the top-level statements of a text in order. Their variable names go
+// into `top`; the procedures they define are named `file` in messages.
+class StatementReader {
+ public:
+  StatementReader(std::string_view text, std::string_view file, Scope &top);
+  ~StatementReader();
+  StatementReader(const StatementReader &) = delete;
+  StatementReader &operator=(const StatementReader &) = delete;
+
+  // Parses the next statement into out; false at the end of the text. Throws
+  // SyntaxError at the first error.
+  bool next(Stmt &out);
+
+ private:
+  std::unique_ptr<Parser> parser_;
+};
+
+// Parses the whole text without keeping it; throws SyntaxError at the first
+// error.
+void check(std::string_view text);
 
 }  // namespace zel::lang

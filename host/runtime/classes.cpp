@@ -5,6 +5,7 @@
 #include <cctype>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 #include "runtime/internal.h"
 
@@ -88,6 +89,7 @@ Class *define_class(Class *parent, std::string_view name, const std::vector<std:
     }
     all.push_back(iv);
   }
+  detail::next_epoch();
   return detail::make_class(parent, name, std::move(all));
 }
 
@@ -104,12 +106,11 @@ HostValue &ivar(HostValue object, int32_t i) {
   return host::slot(object, i);
 }
 
-void define_procedure(Class *cls, std::string_view name, const void *proc) {
-  if (cls == nullptr) {
-    classes().procedures[detail::lower(name)] = proc;
-  } else {
-    cls->procedures[detail::lower(name)] = proc;
-  }
+const void *define_procedure(Class *cls, std::string_view name, const void *proc) {
+  detail::next_epoch();
+  const std::string key = detail::lower(name);
+  if (cls == nullptr) return std::exchange(classes().procedures[key], proc);
+  return std::exchange(cls->procedures[key], proc);
 }
 
 }  // namespace zel::rt

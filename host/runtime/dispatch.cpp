@@ -1,10 +1,11 @@
 // Built-in tables and dispatch: init_built_in binds a library's rows by name;
 // send and call find what runs for a message or a routine; a built-in handler
-// runs inside a frame that keeps checkpar's reason and the error pending from
+// runs inside a handler call that keeps checkpar's reason and the error pending from
 // obj_send. Also exec, the language hooks and the profiler.
 #include <cctype>
 #include <cstdarg>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -24,7 +25,7 @@ struct Row {
 using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
 
 // The state of one running built-in handler.
-struct Frame {
+struct HandlerCall {
   const std::string &name;
   std::string reason;                  // why checkpar refused, if it did
   std::optional<ScriptError> pending;  // the first error a nested send raised
@@ -34,13 +35,19 @@ struct Dispatch {
   RowMap module_rows;
   std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
   std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
-  std::vector<Frame *> frames;
-  std::optional<ScriptError> stray;  // the first error of a send outside any frame
+  std::vector<HandlerCall *> calls;
+  std::optional<ScriptError> stray;  // the first error of a send outside any handler call
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
   ProfileHook profile_start = nullptr;
   ProfileHook profile_stop = nullptr;
-  std::string profiled;  // lower-case
+  std::string profiled;                                                  // lower-case
+  std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
+  std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
+  std::unordered_map<const Selector *, Target> routine_cache;
+  std::uint64_t routine_epoch = 0;
+  std::uint64_t epoch = 1;
+  StackInvokeHook stack_invoke = nullptr;
 };
 
 Dispatch &dispatch() {
@@ -48,17 +55,17 @@ Dispatch &dispatch() {
   return d;
 }
 
-class FrameScope {
+class HandlerScope {
  public:
-  explicit FrameScope(Frame &frame) { dispatch().frames.push_back(&frame); }
-  ~FrameScope() { dispatch().frames.pop_back(); }
-  FrameScope(const FrameScope &) = delete;
-  FrameScope &operator=(const FrameScope &) = delete;
+  explicit HandlerScope(HandlerCall &call) { dispatch().calls.push_back(&call); }
+  ~HandlerScope() { dispatch().calls.pop_back(); }
+  HandlerScope(const HandlerScope &) = delete;
+  HandlerScope &operator=(const HandlerScope &) = delete;
 };
 
-Frame *current_frame() {
-  auto &frames = dispatch().frames;
-  return frames.empty() ? nullptr : frames.back();
+HandlerCall *current_call() {
+  auto &calls = dispatch().calls;
+  return calls.empty() ? nullptr : calls.back();
 }
 
 std::string count_text(int32_t min, int32_t max) {
@@ -83,47 +90,100 @@ const Row *find_row(const std::unordered_map<std::string, RowMap> &sections, con
   return row == section->second.end() ? nullptr : &row->second;
 }
 
-// Runs a built-in row: checks the arguments the row states, holds the
-// receiver and the arguments for the length of the call, lays them out as
-// [argN ... arg1, receiver], and turns a refusal or a pending error into a
-// ScriptError.
-Ref call_row(const Row &row, HostValue receiver, std::span<const HostValue> args) {
-  const size_t n = args.size();
-  if (row.argc >= 0 && n != static_cast<size_t>(row.argc)) {
-    throw ScriptError{count_error(row.name, row.argc, row.argc, n)};
+// Routines of the library that check their own arguments, and what they
+// expect, for the message when they refuse.
+struct SelfChecked {
+  std::string_view key;
+  int32_t count;
+};
+constexpr SelfChecked kSelfChecked[] = {{"setcurrent", 1}};
+
+// The error of a row that refused its arguments: checkpar's reason when it
+// gave one, else what the routine is known to expect.
+ScriptError refusal(const Row &row, const std::string &reason, int32_t argc) {
+  if (!reason.empty()) return ScriptError{reason};
+  const std::string key = detail::lower(row.name);
+  for (const SelfChecked &known : kSelfChecked) {
+    if (known.key == key) {
+      return ScriptError{row.name + ": arguments refused: " +
+                         count_error(row.name, known.count, known.count, static_cast<size_t>(argc))
+                             .substr(row.name.size() + 2)};
+    }
   }
-  if (row.argtype != 0 && !host::has_type(args[0], row.argtype)) {
-    throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), args[0])};
+  return ScriptError{row.name + ": arguments refused"};
+}
+
+// Runs a built-in row over a vector laid out for it (argv[0] the receiver,
+// argument k at argv[-k]): checks the arguments the row states, holds the
+// receiver and the arguments for the length of the call, and turns a refusal
+// or a pending error into a ScriptError.
+Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
+  if (row.argc >= 0 && argc != row.argc) {
+    throw ScriptError{count_error(row.name, row.argc, row.argc, static_cast<size_t>(argc))};
   }
-  std::vector<Ref> holds;
-  holds.reserve(n + 1);
-  std::vector<HostValue> buffer(n + 1);
-  buffer[n] = receiver;
-  holds.push_back(Ref::share(receiver));
-  for (size_t k = 1; k <= n; ++k) {
-    buffer[n - k] = args[k - 1];
-    holds.push_back(Ref::share(args[k - 1]));
+  if (row.argtype != 0 && !host::has_type(argv[-1], row.argtype)) {
+    throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
   }
-  Frame frame{row.name, {}, {}};
+  for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
+  HandlerCall call{row.name, {}, {}};
   HostValue result;
   {
-    FrameScope scope(frame);
-    result = row.handler(static_cast<int32_t>(n), buffer.data() + n);
+    HandlerScope scope(call);
+    result = row.handler(argc, argv);
   }
-  if (frame.pending) {
+  for (int32_t k = 0; k <= argc; ++k) drop(argv[-k]);
+  if (call.pending) {
     if (result != host::kFailure) drop(result);
-    throw *frame.pending;
+    throw *call.pending;
   }
-  if (result == host::kFailure) {
-    throw ScriptError{frame.reason.empty() ? row.name + ": arguments refused" : frame.reason};
-  }
+  if (result == host::kFailure) throw refusal(row, call.reason, argc);
   return Ref::adopt(result);
 }
 
-Ref invoke(const void *proc, HostValue self, std::span<const HostValue> args) {
-  InvokeHook hook = dispatch().invoke;
-  if (hook == nullptr) throw ScriptError{"no language to run a procedure"};
-  return hook(proc, self, args);
+// The arguments of a stack vector in their written order, for the routines
+// that take a span.
+class Forward {
+ public:
+  Forward(const HostValue *argv, int32_t argc) : heap_(argc > kInline ? argc : 0) {
+    HostValue *out = argc > kInline ? heap_.data() : inline_;
+    for (int32_t k = 1; k <= argc; ++k) out[k - 1] = argv[-k];
+    span_ = std::span<const HostValue>(out, static_cast<size_t>(argc));
+  }
+  std::span<const HostValue> get() const { return span_; }
+
+ private:
+  static constexpr int32_t kInline = 8;
+  HostValue inline_[kInline];
+  std::vector<HostValue> heap_;
+  std::span<const HostValue> span_;
+};
+
+// A stack vector over values the caller holds: the slots are emptied again
+// before they are given back, so no reference is dropped.
+class Borrowed {
+ public:
+  Borrowed(HostValue receiver, std::span<const HostValue> args)
+      : slots_(args.size() + 1), argc_(args.size()) {
+    HostValue *base = slots_.data();
+    base[argc_] = receiver;
+    for (size_t k = 1; k <= argc_; ++k) base[argc_ - k] = args[k - 1];
+  }
+  ~Borrowed() { std::fill(slots_.data(), slots_.data() + argc_ + 1, host::kZero); }
+  Borrowed(const Borrowed &) = delete;
+  Borrowed &operator=(const Borrowed &) = delete;
+  HostValue *argv() const { return slots_.data() + argc_; }
+  int32_t argc() const { return static_cast<int32_t>(argc_); }
+
+ private:
+  Slots slots_;
+  size_t argc_;
+};
+
+Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+  const Dispatch &d = dispatch();
+  if (d.stack_invoke != nullptr) return d.stack_invoke(proc, argv, argc);
+  if (d.invoke == nullptr) throw ScriptError{"no language to run a procedure"};
+  return d.invoke(proc, argv[0], Forward(argv, argc).get());
 }
 
 bool is_identifier(std::string_view text) {
@@ -164,38 +224,94 @@ Ref subclass(Class *cls, std::span<const HostValue> args) {
   return Ref::share(define_class(cls, name, ivars)->value);
 }
 
-Ref make_object(Class *cls, std::span<const HostValue> args) {
+Ref make_object(Class *cls, const HostValue *argv, int32_t argc) {
   HostObject *o = detail::new_slotted(kScriptObject, cls->value, cls->ivars.size());
   if (o == nullptr) throw ScriptError{"out of memory"};
   Ref object = Ref::adopt(host::value_of(o));
-  send(object.get(), "init", args);
+  static const Selector *const kInit = selector("init");
+  const Borrowed init(object.get(), Forward(argv, argc).get());
+  send(kInit, init.argv(), init.argc());
   return object;
 }
 
-Ref send_to_object(const Class *from, HostValue self, std::string_view selector,
-                   std::span<const HostValue> args) {
-  const std::string key = detail::lower(selector);
-  const Dispatch &d = dispatch();
-  for (const Class *c = from; c != nullptr; c = c->parent) {
-    auto proc = c->procedures.find(key);
-    if (proc != c->procedures.end()) return invoke(proc->second, self, args);
-    if (const Row *row = find_row(d.instance_rows, detail::lower(c->name), key))
-      return call_row(*row, self, args);
+// The cache of a class, emptied when the epoch has moved on since it was filled.
+std::unordered_map<const Selector *, Target> &cache_of(
+    const Class *cls, std::unordered_map<const Selector *, Target> Class::*which) {
+  Class &c = const_cast<Class &>(*cls);
+  if (c.cache_epoch != dispatch().epoch) {
+    c.method_cache.clear();
+    c.routine_cache.clear();
+    c.cache_epoch = dispatch().epoch;
   }
-  if (key == "init") return nil();
-  throw ScriptError{describe(self) + " has no method " + std::string(selector)};
+  return c.*which;
 }
 
-Ref send_to_class(Class *cls, std::string_view selector, std::span<const HostValue> args) {
-  const std::string key = detail::lower(selector);
-  for (const Class *c = cls; c != nullptr; c = c->parent) {
-    if (const Row *row = find_row(dispatch().class_rows, detail::lower(c->name), key)) {
-      return call_row(*row, nil_value(), args);
+Target find_method(const Class *from, const Selector *sel) {
+  auto &cache = cache_of(from, &Class::method_cache);
+  if (auto hit = cache.find(sel); hit != cache.end()) return hit->second;
+  const std::string &key = sel->name;
+  Target found;
+  for (const Class *c = from; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
+    if (auto proc = c->procedures.find(key); proc != c->procedures.end()) {
+      found = {Target::Kind::kProcedure, proc->second};
+    } else if (const Row *row = find_row(dispatch().instance_rows, detail::lower(c->name), key)) {
+      found = {Target::Kind::kRow, row};
     }
   }
-  if (key == "new") return make_object(cls, args);
-  if (key == "subclass") return subclass(cls, args);
-  throw ScriptError{"class " + cls->name + " has no routine " + std::string(selector)};
+  if (found.kind == Target::Kind::kNone && key == "init") found.kind = Target::Kind::kInit;
+  cache.emplace(sel, found);
+  return found;
+}
+
+Target find_class_routine(const Class *cls, const Selector *sel) {
+  auto &cache = cache_of(cls, &Class::routine_cache);
+  if (auto hit = cache.find(sel); hit != cache.end()) return hit->second;
+  const std::string &key = sel->name;
+  Target found;
+  for (const Class *c = cls; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
+    if (const Row *row = find_row(dispatch().class_rows, detail::lower(c->name), key))
+      found = {Target::Kind::kRow, row};
+  }
+  if (found.kind == Target::Kind::kNone && key == "new") found.kind = Target::Kind::kNew;
+  if (found.kind == Target::Kind::kNone && key == "subclass") found.kind = Target::Kind::kSubclass;
+  cache.emplace(sel, found);
+  return found;
+}
+
+Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int32_t argc) {
+  const Target t = find_method(from, sel->folded);
+  switch (t.kind) {
+    case Target::Kind::kProcedure:
+      return invoke(t.what, argv, argc);
+    case Target::Kind::kRow:
+      return call_row(*static_cast<const Row *>(t.what), argv, argc);
+    case Target::Kind::kInit:
+      return nil();
+    default:
+      throw ScriptError{describe(argv[0]) + " has no method " + sel->name};
+  }
+}
+
+Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
+  const Target t = find_class_routine(cls, sel->folded);
+  switch (t.kind) {
+    case Target::Kind::kRow: {
+      // A class-level routine does not read its receiver: it gets nil.
+      const HostValue receiver = std::exchange(argv[0], nil_value());
+      struct Restore {
+        HostValue *slot;
+        HostValue value;
+        ~Restore() { *slot = value; }
+      } restore{argv, receiver};
+      return call_row(*static_cast<const Row *>(t.what), argv, argc);
+    }
+    case Target::Kind::kNew:
+      return make_object(cls, argv, argc);
+    case Target::Kind::kSubclass:
+      return subclass(cls, Forward(argv, argc).get());
+    default:
+      throw ScriptError{"class " + cls->name + " has no routine " + sel->name};
+  }
 }
 
 // The runtime's own routines.
@@ -242,29 +358,101 @@ std::optional<ScriptError> take_stray_error() {
   return std::exchange(dispatch().stray, std::nullopt);
 }
 
-Ref send(HostValue receiver, std::string_view selector, std::span<const HostValue> args) {
-  if (Class *cls = class_of(receiver)) return send_to_object(cls, receiver, selector, args);
-  if (Class *cls = as_class(receiver)) return send_to_class(cls, selector, args);
-  throw ScriptError{"cannot send " + std::string(selector) + " to " + describe(receiver)};
+const Selector *selector(std::string_view name) {
+  auto &selectors = dispatch().selectors;
+  const std::string text(name);
+  if (auto it = selectors.find(text); it != selectors.end()) return it->second.get();
+  const std::string key = detail::lower(name);
+  const Selector *folded = key == text ? nullptr : selector(key);
+  auto made = std::make_unique<Selector>(Selector{text, folded});
+  if (folded == nullptr) made->folded = made.get();
+  return selectors.emplace(text, std::move(made)).first->second.get();
 }
 
-Ref send_from(const Class *cls, HostValue receiver, std::string_view selector,
+std::uint64_t dispatch_epoch() noexcept {
+  return dispatch().epoch;
+}
+
+void detail::next_epoch() noexcept {
+  ++dispatch().epoch;
+}
+
+bool stray_error_pending() noexcept {
+  return dispatch().stray.has_value();
+}
+
+Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
+  const HostValue receiver = argv[0];
+  if (Class *cls = class_of(receiver)) return send_to_object(cls, sel, argv, argc);
+  if (Class *cls = as_class(receiver)) return send_to_class(cls, sel, argv, argc);
+  throw ScriptError{"cannot send " + sel->name + " to " + describe(receiver)};
+}
+
+Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
+  return send_to_object(cls, sel, argv, argc);
+}
+
+Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
+  Dispatch &d = dispatch();
+  if (d.routine_epoch != d.epoch) {
+    d.routine_cache.clear();
+    d.routine_epoch = d.epoch;
+  }
+  const Selector *key = sel->folded;
+  auto hit = d.routine_cache.find(key);
+  if (hit == d.routine_cache.end()) {
+    Target found;
+    if (auto row = d.module_rows.find(key->name); row != d.module_rows.end()) {
+      found = {Target::Kind::kRow, &row->second};
+    } else if (OwnRoutine own = own_routine(key->name)) {
+      found = {Target::Kind::kOwn, reinterpret_cast<const void *>(own)};
+    } else if (const void *proc = detail::global_procedure(key->name)) {
+      found = {Target::Kind::kProcedure, proc};
+    }
+    hit = d.routine_cache.emplace(key, found).first;
+  }
+  const Target t = hit->second;
+  switch (t.kind) {
+    case Target::Kind::kRow:
+      return call_row(*static_cast<const Row *>(t.what), argv, argc);
+    case Target::Kind::kOwn:
+      return reinterpret_cast<OwnRoutine>(t.what)(Forward(argv, argc).get());
+    case Target::Kind::kProcedure:
+      return invoke(t.what, argv, argc);
+    default:
+      throw ScriptError{"unknown routine " + sel->name};
+  }
+}
+
+bool is_builtin_routine(std::string_view name) {
+  const std::string key = detail::lower(name);
+  return dispatch().module_rows.count(key) != 0 || own_routine(key) != nullptr;
+}
+
+Ref send(HostValue receiver, std::string_view selector_name, std::span<const HostValue> args) {
+  const Borrowed b(receiver, args);
+  return send(selector(selector_name), b.argv(), b.argc());
+}
+
+Ref send_from(const Class *cls, HostValue receiver, std::string_view selector_name,
               std::span<const HostValue> args) {
-  return send_to_object(cls, receiver, selector, args);
+  const Borrowed b(receiver, args);
+  return send_from(cls, selector(selector_name), b.argv(), b.argc());
 }
 
 Ref call(std::string_view routine, std::span<const HostValue> args) {
-  const std::string key = detail::lower(routine);
-  const RowMap &rows = dispatch().module_rows;
-  if (auto row = rows.find(key); row != rows.end()) return call_row(row->second, nil_value(), args);
-  if (OwnRoutine own = own_routine(key)) return own(args);
-  if (const void *proc = detail::global_procedure(key)) return invoke(proc, nil_value(), args);
-  throw ScriptError{"unknown routine " + std::string(routine)};
+  const Borrowed b(nil_value(), args);
+  return call(selector(routine), b.argv(), b.argc());
 }
 
 void set_language(ExecHook exec, InvokeHook invoke) {
   dispatch().exec = exec;
   dispatch().invoke = invoke;
+  dispatch().stack_invoke = nullptr;
+}
+
+void set_stack_invoke(StackInvokeHook invoke) {
+  dispatch().stack_invoke = invoke;
 }
 
 void set_profiled(std::string_view proc_name) {
@@ -298,6 +486,7 @@ int32_t init_built_in(const BuiltinRecord *table) {
   zel::rt::Dispatch &d = dispatch();
   zel::rt::RowMap *section = &d.module_rows;
   int32_t result = 0;
+  zel::rt::detail::next_epoch();
   for (const BuiltinRecord *r = table; r->name != nullptr; ++r) {
     const char *problem = nullptr;
     if (r->refcount != host::kBuiltinRefcount || r->type != host::kBuiltin) {
@@ -325,9 +514,9 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
   if (recording()) {
     note("checkpar(" + std::to_string(argc) + ", " + std::to_string(min) + ", " + std::to_string(max) + ")");
   }
-  zel::rt::Frame *frame = zel::rt::current_frame();
+  zel::rt::HandlerCall *call = zel::rt::current_call();
   static const std::string kNoName = "checkpar";
-  const std::string &name = frame == nullptr ? kNoName : frame->name;
+  const std::string &name = call == nullptr ? kNoName : call->name;
   std::string reason;
   if (argc < min || argc > max) {
     reason = zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc));
@@ -343,31 +532,44 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     }
     va_end(ap);
   }
-  if (frame != nullptr) frame->reason = reason;
+  if (call != nullptr) call->reason = reason;
   return reason.empty() ? 0 : -1;
 }
 
 HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
   const bool named = host::has_type(selector, zel::rt::kName) || host::has_type(selector, host::kString);
-  const std::string name = named ? host::chars_of(selector) : "";
-  if (recording()) note("obj_send(" + name + ", " + std::to_string(argc) + ")");
-  zel::rt::Frame *frame = zel::rt::current_frame();
-  std::optional<zel::rt::ScriptError> &pending = frame == nullptr ? dispatch().stray : frame->pending;
+  if (zel::rt::detail::recording()) {
+    note("obj_send(" + std::string(named ? host::chars_of(selector) : "") + ", " + std::to_string(argc) +
+         ")");
+  }
+  zel::rt::HandlerCall *call = zel::rt::current_call();
+  std::optional<zel::rt::ScriptError> &pending = call == nullptr ? dispatch().stray : call->pending;
   auto fail = [&pending](zel::rt::ScriptError error) {
     if (!pending) pending = std::move(error);
     return zel::rt::nil_value();
   };
   if (pending) return zel::rt::nil_value();
   if (!named) return fail({"obj_send: the selector is not a name"});
-  if (argc < 0 || argc > 2) return fail({"obj_send: " + std::to_string(argc) + " arguments for " + name});
+  if (argc < 0 || argc > 2) {
+    return fail({"obj_send: " + std::to_string(argc) + " arguments for " + host::chars_of(selector)});
+  }
   HostValue args[2] = {0, 0};
   va_list ap;
   va_start(ap, argc);
   for (int32_t i = 0; i < argc; ++i) args[i] = va_arg(ap, HostValue);
   va_end(ap);
   try {
-    return zel::rt::send(receiver, name, std::span<const HostValue>(args, static_cast<size_t>(argc)))
-        .release();
+    // Name objects are permanent: their selector is looked up once.
+    const zel::rt::Selector *sel = nullptr;
+    if (host::has_type(selector, zel::rt::kName)) {
+      const zel::rt::Selector *&known = dispatch().name_selectors[selector];
+      if (known == nullptr) known = zel::rt::selector(host::chars_of(selector));
+      sel = known;
+    } else {
+      sel = zel::rt::selector(host::chars_of(selector));
+    }
+    const zel::rt::Borrowed b(receiver, std::span<const HostValue>(args, static_cast<size_t>(argc)));
+    return zel::rt::send(sel, b.argv(), b.argc()).release();
   } catch (zel::rt::ScriptError &error) {
     return fail(std::move(error));
   } catch (std::exception &error) {

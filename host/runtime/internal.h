@@ -64,6 +64,9 @@ bool library_bound(const std::string &class_key);
 // A global script procedure by lower-case name; null when there is none.
 const void *global_procedure(const std::string &key);
 
+// Moves the dispatch epoch on: lookups cached before are stale.
+void next_epoch() noexcept;
+
 // Makes the root class (called once by start()).
 void make_root();
 

@@ -21,6 +21,16 @@ namespace {
 
 // The type code of a block that went back to the arena.
 constexpr uint8_t kFreed = 0;
+
+// Ends the process in debug builds (the sanitizer preset), so that a count
+// that goes wrong fails where it happens; release builds go on after the
+// message.
+void debug_abort() {
+#ifndef NDEBUG
+  abort();
+#endif
+}
+
 // Releases nested deeper than this (or when the stack is nearly full) are
 // finished by the outermost one, so that long chains of objects cannot
 // exhaust the stack.
@@ -123,9 +133,18 @@ void release(HostValue v) noexcept {
   HostObject *o = host::object_of(v);
   if (o->type == kFreed) {
     fprintf(stderr, "zel: object %p released twice\n", static_cast<void *>(o));
+    debug_abort();
     return;
   }
-  if (o->refcount != 0) return;
+  if (o->refcount != 0) {
+    // Only a count that has dropped to 0 is released; a permanent object
+    // never is, and a positive count means the caller still counts it.
+    if (o->refcount > 0) {
+      fprintf(stderr, "zel: object %p released with count %d\n", static_cast<void *>(o), o->refcount);
+      debug_abort();
+    }
+    return;
+  }
   Objects &s = objects();
   if (s.release_depth >= kMaxReleaseDepth || (s.release_depth > 0 && stack_nearly_full())) {
     s.deferred.push_back(v);
@@ -196,6 +215,10 @@ HostValue nil_value() {
 void drop(HostValue v) noexcept {
   if (v == 0 || !host::is_object(v)) return;
   HostObject *o = host::object_of(v);
+  if (o->type == detail::kFreed) {
+    fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<void *>(o));
+    detail::debug_abort();
+  }
   if (o->refcount <= 0) return;
   --o->refcount;
   if (o->refcount == 0) detail::release(v);

@@ -34,6 +34,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -121,6 +122,22 @@ std::string describe(HostValue v);
 // elements in all, the rest of each open array as "...").
 std::string show(HostValue v);
 
+// Selectors: routine, message and class names interned once, case-folded, so
+// that dispatch compares pointers. A selector lives as long as the process.
+struct Selector {
+  std::string name;        // as written, for messages
+  const Selector *folded;  // the lower-case selector lookups use (itself when name is lower case)
+};
+const Selector *selector(std::string_view name);
+
+// What a name stands for in a lookup, cached per class and selector until the
+// dispatch epoch moves on (a procedure, class or built-in table is defined).
+struct Target {
+  enum class Kind : uint8_t { kNone, kProcedure, kRow, kOwn, kNew, kSubclass, kInit };
+  Kind kind = Kind::kNone;
+  const void *what = nullptr;  // the procedure handle, built-in row or own routine
+};
+
 // Classes. A class value is permanent; redefining a name replaces the class
 // under that name, while objects and subclasses made before keep the old one.
 struct Class {
@@ -129,6 +146,10 @@ struct Class {
   std::vector<std::string> ivars;                  // inherited first
   std::map<std::string, const void *> procedures;  // key lower-case
   HostValue value = 0;                             // the class value (type kClass)
+  // Lookups already made, valid while cache_epoch is the dispatch epoch.
+  std::unordered_map<const Selector *, Target> method_cache;
+  std::unordered_map<const Selector *, Target> routine_cache;
+  std::uint64_t cache_epoch = 0;
 };
 
 // zel$object: no instance variables; its init does nothing and accepts any
@@ -150,8 +171,64 @@ HostValue &ivar(HostValue object, int32_t i);
 
 // Defines a script procedure: a method of cls, or a global procedure when cls
 // is null. The handle is opaque to the runtime; it goes back to the language's
-// invoke hook. Redefining replaces.
-void define_procedure(Class *cls, std::string_view name, const void *proc);
+// invoke hook. Redefining replaces; returns the handle replaced, or null.
+const void *define_procedure(Class *cls, std::string_view name, const void *proc);
+
+// True when name is a routine that comes before global script procedures in
+// call (a built-in module row or one of the runtime's own).
+bool is_builtin_routine(std::string_view name);
+
+// Moves on whenever what a lookup finds may change; caches compare it.
+std::uint64_t dispatch_epoch() noexcept;
+
+// The value stack: argument vectors laid out for built-in handlers (argv[0]
+// the receiver, argument k at argv[-k]) and the locals of procedure calls.
+// Slots are taken and given back in stack order; each holds one reference,
+// which the Slots drops on the way out. Slots stay where they are until given
+// back, so a handler may keep argv while it sends.
+namespace detail {
+// The value stack's block (reserved on first use, never moved) and its use.
+struct ValueStack {
+  HostValue *slots = nullptr;
+  size_t top = 0;
+  size_t capacity = 0;
+};
+inline ValueStack value_stack;
+// Reserves the block; ScriptError when count more slots do not fit.
+void value_stack_overflow(size_t count);
+}  // namespace detail
+
+class Slots {
+ public:
+  // count slots, each the integer 0; ScriptError when the stack is full.
+  explicit Slots(size_t count) : count_(count) {
+    detail::ValueStack &s = detail::value_stack;
+    if (count > s.capacity - s.top) detail::value_stack_overflow(count);
+    base_ = s.slots + s.top;
+    for (size_t i = 0; i < count; ++i) base_[i] = host::kZero;
+    s.top += count;
+  }
+  ~Slots() {
+    for (size_t i = 0; i < count_; ++i) {
+      if (host::is_object(base_[i])) drop(base_[i]);
+    }
+    detail::value_stack.top -= count_;
+  }
+  Slots(const Slots &) = delete;
+  Slots &operator=(const Slots &) = delete;
+  HostValue *data() const noexcept { return base_; }
+
+ private:
+  HostValue *base_;
+  size_t count_;
+};
+
+// As send, send_from and call below with the arguments on the value stack:
+// argv[0] the receiver (nil for call), argument k at argv[-k], each slot
+// holding a reference for the length of the call.
+Ref send(const Selector *sel, HostValue *argv, int32_t argc);
+Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc);
+Ref call(const Selector *sel, HostValue *argv, int32_t argc);
 
 // Sends a message; the result carries one reference.
 //  - A script object: from its class up to the root, at each class first a
@@ -183,12 +260,17 @@ void assign_ref(HostValue &slot, Ref value);
 // The first error of a message sent outside any built-in handler since the
 // last call, which forgets it; nothing when there was none.
 std::optional<ScriptError> take_stray_error();
+// True when there is such an error to take.
+bool stray_error_pending() noexcept;
 
 // True when the main thread's stack is nearly used up. The language checks it
 // where it recurses, and a release nested that deep is finished later by the
 // outermost one. Always false on another thread or when the stack's bounds are
 // unknown.
 bool stack_nearly_full();
+// The lowest frame address before stack_nearly_full() is true (0 when the
+// stack's bounds are unknown), for callers that test it inline.
+uintptr_t stack_floor();
 
 // The language: exec runs one line of text (0, or -1 after reporting the
 // error) and must not throw; invoke runs a procedure handle given to
@@ -196,6 +278,10 @@ bool stack_nearly_full();
 using ExecHook = int32_t (*)(const char *line);
 using InvokeHook = Ref (*)(const void *proc, HostValue self, std::span<const HostValue> args);
 void set_language(ExecHook exec, InvokeHook invoke);
+// The language's faster invoke, taking the arguments as laid out on the value
+// stack; used instead of the invoke hook when set. set_language clears it.
+using StackInvokeHook = Ref (*)(const void *proc, HostValue *argv, int32_t argc);
+void set_stack_invoke(StackInvokeHook invoke);
 
 // Profiler. set_profiled names the procedure to profile ("" for none);
 // profiling(name) says whether a call of that procedure is profiled (name

@@ -1,6 +1,7 @@
 // The stack guard: how close the main thread is to the end of its stack, so
 // that scripts nesting too deeply (in any mix of calls, expressions, compiles
-// and releases) fail with an error instead of overflowing it.
+// and releases) fail with an error instead of overflowing it. Also the value
+// stack that argument vectors and procedure locals live on.
 #include <pthread.h>
 
 #include "runtime/internal.h"
@@ -12,9 +13,13 @@ namespace {
 // and the C library's output between two checks.
 constexpr uintptr_t kReserve = uintptr_t{256} << 10;
 
+// Slots of the value stack. The block is reserved whole and never moves, so
+// that argv stays valid; pages are touched only as deep as scripts go.
+constexpr size_t kValueStackSlots = size_t{1} << 21;
+
 // The lowest address a frame may have before the guard trips; 0 (no guard)
 // when the stack's bounds are unknown or do not hold the caller's frame.
-uintptr_t stack_floor() {
+uintptr_t main_stack_floor() {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
   void *low = nullptr;
@@ -30,8 +35,21 @@ uintptr_t stack_floor() {
 }  // namespace
 
 bool stack_nearly_full() {
-  static const uintptr_t floor = stack_floor();
-  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor();
+}
+
+uintptr_t stack_floor() {
+  static const uintptr_t floor = main_stack_floor();
+  return floor;
+}
+
+void detail::value_stack_overflow(size_t count) {
+  ValueStack &s = value_stack;
+  if (s.slots == nullptr) {
+    s.slots = new HostValue[kValueStackSlots];
+    s.capacity = kValueStackSlots;
+  }
+  if (count > s.capacity - s.top) throw ScriptError{"nested too deeply: the value stack is full"};
 }
 
 }  // namespace zel::rt

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "T_DblLnk/keys.h"
 #include "genobj/genobj.h"
 #include "host/host.h"
 
@@ -205,6 +206,38 @@ DblLnkItem *EntryOf(HostValue key, const DblLnkList *list);
 // Reads a number argument (an integer, or a float truncated toward zero) into
 // `value`. Otherwise writes `error` and returns false.
 bool NumberArgument(HostValue arg, const char *error, int32_t &value);
+
+// invariants.cpp ------------------------------------------------------------
+
+// The table's handlers, wrapped in debug builds so that the invariants of the
+// receiver's list (Method) or of the list of argument 1's key (KeyRoutine) are
+// checked after every call; release builds use the handlers themselves.
+#ifdef NDEBUG
+inline void CheckList(const DblLnkList *) {}
+template <BuiltinHandler H>
+inline constexpr BuiltinHandler Method = H;
+template <BuiltinHandler H>
+inline constexpr BuiltinHandler KeyRoutine = H;
+#else
+// Ends the process with a line on standard error when `list` (null: nothing)
+// breaks an invariant: chain, count, back-pointers, pins or holds.
+void CheckList(const DblLnkList *list);
+// Check the receiver's list / argument 1's list, then return `result`.
+HostValue CheckAfterMethod(HostValue *argv, HostValue result);
+HostValue CheckAfterKey(int32_t argc, HostValue *argv, HostValue result);
+template <BuiltinHandler H>
+HostValue CheckedMethod(int32_t argc, HostValue *argv) {
+  return CheckAfterMethod(argv, H(argc, argv));
+}
+template <BuiltinHandler H>
+HostValue CheckedKeyRoutine(int32_t argc, HostValue *argv) {
+  return CheckAfterKey(argc, argv, H(argc, argv));
+}
+template <BuiltinHandler H>
+inline constexpr BuiltinHandler Method = CheckedMethod<H>;
+template <BuiltinHandler H>
+inline constexpr BuiltinHandler KeyRoutine = CheckedKeyRoutine<H>;
+#endif
 
 // Handlers, in the order of the table ----------------------------------------
 

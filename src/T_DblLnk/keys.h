@@ -5,6 +5,8 @@
 // RefObjHandle constructor and hooks keep the count through these two calls.
 #pragma once
 
+#include "host/host.h"
+
 namespace t_dbllnk {
 
 // A key (or a hold) now names `item`, a DblLnkItem; null is ignored. Never fails.
@@ -13,5 +15,16 @@ void PinItem(void *item);
 // A key (or a hold) no longer names `item`; a dead item goes back to the zone
 // with its last pin. Null is ignored. Never fails.
 void UnpinItem(void *item);
+
+// Debug builds check the invariants of the list an item belongs to (none for
+// a dead item or null), or of the live list a GenObjHandle names (none for
+// anything else), and end the process on a broken one. Release builds: no-ops.
+#ifdef NDEBUG
+inline void CheckItemList(const void *) {}
+inline void CheckHandleList(HostValue) {}
+#else
+void CheckItemList(const void *item);
+void CheckHandleList(HostValue handle);
+#endif
 
 }  // namespace t_dbllnk

@@ -111,17 +111,6 @@ HostValue x_set_current(int32_t argc, HostValue *argv) {
   return host::kOne;
 }
 
-void StoreState(HostValue timer, HostValue value, HostValue running) {
-  HostValue &value_slot = host::slot(timer, kValueSlot);
-  HostValue &running_slot = host::slot(timer, kRunningSlot);
-  const HostValue old_value = value_slot;
-  const HostValue old_running = running_slot;
-  value_slot = value;
-  running_slot = running;
-  host::ref_drop(old_value);
-  host::ref_drop(old_running);
-}
-
 // The receiver is held by the caller for the call; the slots are written
 // only through StoreState or before their single drop.
 HostValue x_start(int32_t, HostValue *argv) {

@@ -91,10 +91,10 @@ void ClassDeallocate(GenObjPayload *payload) {
 // released first; the three words are then copied and the source's record
 // counted as named once more. Reports the `=` assignment every time.
 //
-// The release may run scripts ("setkey" nil to a list's values). The target
-// is held across it, so that a script that stores a new handle over it (a
-// `create`) cannot free it inside its own hook; the last drop comes after the
-// message. A script may also assign to the target itself: that nested
+// The release may run scripts ("setkey" nil to a list's values). Target and
+// source are held across it, so that a script that stores a new handle over
+// either (a `create`) cannot free it inside this hook; the last drops come
+// after the message. A script may also assign to the target itself: that nested
 // replace finds the record still named here, already being released, and
 // only copies and counts its own source. Whatever record it left in the
 // target is let go in turn, until the target names the source's record or
@@ -106,7 +106,9 @@ void genobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   GenObjPayload *to = host::payload<GenObjPayload>(target);
   const GenObjPayload *from = host::payload<GenObjPayload>(source);
   const HostValue held = host::value_of(target);
+  const HostValue held_source = host::value_of(source);
   host::ref_take(held);
+  host::ref_take(held_source);
   const void *released = nullptr;
   while (flag != 0 && to->data != nullptr && to->data != from->data && to->data != released) {
     released = to->data;
@@ -117,8 +119,10 @@ void genobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   to->ob = from->ob;
   to->data = from->data;
   if (counted) CountShared(to->data);
+  t_dbllnk::CheckHandleList(held);
   std::printf("Fatal error : You used = instead of == to assign an object\n");
   host::ref_drop(held);
+  host::ref_drop(held_source);
 }
 
 // Clear hook of GenObjHandle: releases the record, if any; the payload words
@@ -141,6 +145,7 @@ void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
   t_dbllnk::PinItem(item);
   t_dbllnk::UnpinItem(to->item);
   to->item = item;
+  t_dbllnk::CheckItemList(item);
 }
 
 // Clear hook of RefObjHandle: the key stops naming its item. The list and
@@ -148,7 +153,9 @@ void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
 // goes back to the zone with its last key.
 void refobj_handle_clr(HostObject *object) {
   objkit::Trace(level, 5, "FILE genobj, ROUTINE refobj_handle_clr (%p)\n", static_cast<void *>(object));
-  t_dbllnk::UnpinItem(host::payload<RefObjPayload>(object)->item);
+  void *item = host::payload<RefObjPayload>(object)->item;
+  t_dbllnk::CheckItemList(item);
+  t_dbllnk::UnpinItem(item);
 }
 
 }  // namespace genobj

@@ -210,3 +210,24 @@ TEST_F(Lists, WithoutRoomForAHandleCreateKeepsItsListAndAnAddAnswersNil) {
 }
 
 }  // namespace
+
+#ifndef NDEBUG
+// Debug builds fail loudly where a list goes wrong: here a method on a list
+// whose record was corrupted behind its back.
+class ListChecks : public objkit_test::BootedTest {};
+
+TEST_F(ListChecks, ABrokenRecordEndsTheProcessAfterTheMethod) {
+  EXPECT_DEATH(
+      {
+        const rt::Ref list = rt::send(rt::find_class("T_DblLnk")->value, "new", {});
+        rt::send(list.get(), "create", {});
+        const std::vector<HostValue> one = {host::make_int(1)};
+        rt::send(list.get(), "Add", one);
+        auto *record =
+            static_cast<DblLnkList *>(host::payload<genobj::GenObjPayload>(host::slot(list.get(), 4))->data);
+        record->count = 2;
+        rt::send(list.get(), "Used", {});
+      },
+      "chain shorter than count");
+}
+#endif

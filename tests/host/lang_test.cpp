@@ -1,5 +1,7 @@
 // The language over the started library: hostile scripts end with one error
 // line and leave nothing live behind.
+#include "lang/lang.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -71,6 +73,54 @@ TEST_F(Lang, AnyObjectReadsAsANumber) {
   EXPECT_EQ(
       zel::run("setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);"),
       "");
+}
+
+TEST_F(Lang, StatementsThatCannotMeanWhatTheySayAreRefused) {
+  EXPECT_EQ(zel::run("print;"),
+            "test:1: syntax error: print needs arguments (print (); writes an empty line)");
+  EXPECT_EQ(zel::run("x = 1;\nprint -x;"),
+            "test:2: syntax error: print's first argument begins with '-': put it in parentheses");
+  EXPECT_EQ(zel::run("print = 2; y = print - 1; if y isnt 1 then nosuch (); end"), "");
+  EXPECT_EQ(zel::run("procedure Print (x); end"),
+            "test:1: procedure Print cannot be defined: Print is a built-in routine");
+  EXPECT_EQ(zel::run("procedure number (x); end"),
+            "test:1: procedure number cannot be defined: number is a built-in routine");
+  EXPECT_EQ(zel::run("T_Timer:setcurrent (1, 2);"),
+            "test:1: setcurrent: arguments refused: expects 1 argument, got 2");
+}
+
+TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {
+  zel::lang::set_step_budget(1000);
+  EXPECT_EQ(zel::run("i = 0; while 1 do i = i + 1; end"), "test:1: step budget exhausted");
+  zel::lang::set_step_budget(50);
+  EXPECT_EQ(zel::run("procedure r (n); if n > 0 then r (n - 1); end end\nr (10);\nr (100);"),
+            "test:1: step budget exhausted");
+  zel::lang::set_step_budget(0);
+  EXPECT_EQ(zel::run("i = 0; while i < 5000 do i = i + 1; end"), "");
+}
+
+TEST_F(Lang, ProcedureReplacedWhileItRunsFinishesItsCall) {
+  EXPECT_EQ(zel::run("procedure f (n);\n"
+                     "  procedure f (n); return n * 2; end\n"
+                     "  x = n + 1;\n"
+                     "  return x;\n"
+                     "end\n"
+                     "a = f (1); b = f (1);\n"
+                     "if a isnt 2 or b isnt 2 then print a, b; nosuch (); end"),
+            "");
+}
+
+TEST_F(Lang, LookupsFollowEveryRedefinition) {
+  EXPECT_EQ(zel::run("procedure g (); return Later; end\ng ();"), "test:1: unknown variable Later");
+  EXPECT_EQ(zel::run("zel$object:subclass \"A\", \"\"; A:subclass \"B\", \"\";\n"
+                     "zel$object:subclass \"Later\", \"\";\n"
+                     "procedure A:f (); return 1; end procedure h (); return 1; end\n"
+                     "procedure B:f (); return super:f () + 100; end\n"
+                     "a = A:new (); b = B:new (); x = a:f () + h () + b:f ();\n"
+                     "procedure A:f (); return 10; end procedure h (); return 10; end\n"
+                     "y = a:f () + h () + b:f ();\n"
+                     "if x isnt 103 or y isnt 130 or g () isnt Later then print x, y; nosuch (); end"),
+            "");
 }
 
 }  // namespace
