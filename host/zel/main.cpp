@@ -1,7 +1,6 @@
 // zel: the stand-in ZEL interpreter. Loads objkit.so, starts it, then runs a
 // script file, the text of -e, the script on standard input, or the prompt.
 #include <dlfcn.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <new>
 #include <string>
 #include <string_view>
@@ -185,27 +183,6 @@ bool take_interrupt() {
   return was;
 }
 
-// Reads one byte of standard input for the prompt: 1 with the byte, 0 at the
-// end of input, -1 when Ctrl-C came or the input failed. Ctrl-C is blocked
-// but for the wait itself, so one that comes just before the wait ends it
-// instead of being lost while the wait goes on.
-int read_prompt_byte(char &byte) {
-  sigset_t interrupt_only, before;
-  sigemptyset(&interrupt_only);
-  sigaddset(&interrupt_only, SIGINT);
-  sigprocmask(SIG_BLOCK, &interrupt_only, &before);
-  sigset_t during = before;
-  sigdelset(&during, SIGINT);
-  int result = -1;
-  pollfd input{STDIN_FILENO, POLLIN, 0};
-  if (interrupted == 0 && ppoll(&input, 1, nullptr, &during) == 1) {
-    const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
-    result = n == 1 ? 1 : (n == 0 ? 0 : -1);
-  }
-  sigprocmask(SIG_SETMASK, &before, nullptr);
-  return result;
-}
-
 // Reads a line (with its newline) for the prompt; false at the end of input
 // or when Ctrl-C interrupts the reading.
 class LineReader {
@@ -218,7 +195,6 @@ class LineReader {
     el_set(el_, EL_EDITOR, "emacs");
     el_set(el_, EL_CLIENTDATA, this);
     el_set(el_, EL_PROMPT, &LineReader::prompt_text);
-    el_set(el_, EL_GETCFN, &LineReader::read_char);
   }
   ~LineReader() {
     el_end(el_);
@@ -240,27 +216,6 @@ class LineReader {
   }
 
  private:
-  // The editor's character reader: a character from the prompt's bytes
-  // (decoded as the locale says), with read_prompt_byte's answer.
-  static int read_char(EditLine *, wchar_t *c) {
-    static std::mbstate_t state{};
-    for (;;) {
-      char byte = 0;
-      const int got = read_prompt_byte(byte);
-      if (got <= 0) {
-        state = {};
-        return got;
-      }
-      const size_t n = std::mbrtowc(c, &byte, 1, &state);
-      if (n == static_cast<size_t>(-2)) continue;
-      if (n == static_cast<size_t>(-1)) {
-        state = {};
-        *c = static_cast<unsigned char>(byte);
-      }
-      return 1;
-    }
-  }
-
   static char *prompt_text(EditLine *el) {
     LineReader *reader = nullptr;
     el_get(el, EL_CLIENTDATA, &reader);
@@ -277,13 +232,16 @@ class LineReader {
     std::fputs(continued ? "...> " : "zel> ", stdout);
     std::fflush(stdout);
     line.clear();
-    char c = 0;
-    int got = 0;
-    while ((got = read_prompt_byte(c)) == 1) {
-      line += c;
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF) {
+      line += static_cast<char>(c);
       if (c == '\n') break;
     }
-    return got == 1 || (got == 0 && !line.empty());
+    if (std::ferror(stdin)) {
+      std::clearerr(stdin);
+      return false;
+    }
+    return !line.empty();
   }
 
   void remember(const std::string &) {}
