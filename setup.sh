@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the project needs on a fresh Debian machine: the native
-# toolchain and libraries, and the cross compilers and qemu-user for the two
-# 32-bit targets. Does nothing when everything is already there.
+# toolchain and libraries, the cross compilers and qemu-user for the two
+# 32-bit targets, clang with libFuzzer for the fuzz targets and valgrind.
+# Does nothing when everything is already there.
 #
 #   ./setup.sh          what the build and the tests need
 #   ./setup.sh --bench  also GLib (the GQueue anchor of build/objkit_bench) and
@@ -13,6 +14,8 @@ packages=(
   libgtest-dev googletest libedit-dev libbenchmark-dev
   g++-powerpc-linux-gnu g++-i686-linux-gnu qemu-user
   libc6-i386 lib32stdc++6 lib32gcc-s1  # the i686 death tests re-run natively
+  clang libclang-rt-dev                 # the fuzz targets: clang's libFuzzer and sanitizers
+  valgrind                              # the script tests under memcheck
 )
 case "${1:-}" in
   "") ;;

@@ -7,6 +7,7 @@
 // are read. Errors take their place from the frame, which keeps the line of
 // the node it is working on.
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -34,6 +35,10 @@ using rt::ScriptError;
 // Procedure calls and compiles nested deeper than this fail instead of
 // exhausting the stack.
 constexpr int kMaxDepth = 400;
+
+// drop_globals gives up when releasing the globals still makes new ones after
+// this many rounds.
+constexpr int kDropRounds = 100;
 
 [[noreturn]] void fail(std::string message) {
   throw ScriptError{std::move(message)};
@@ -169,8 +174,16 @@ void assign(HostValue &slot, Value v) {
   }
 }
 
-// One step of the budget: a loop iteration or a procedure call.
+// Set by interrupt(), from a signal handler; taken by the next step.
+volatile std::sig_atomic_t interrupt_requested = 0;
+
+// One step of the budget: a loop iteration or a procedure call. Fails once
+// the budget is spent, or when an interrupt is requested.
 inline void spend_step() {
+  if (interrupt_requested != 0) {
+    interrupt_requested = 0;
+    fail("interrupted");
+  }
   State &s = state();
   if (s.step_budget == 0) return;
   if (s.steps_left == 0) fail("step budget exhausted");
@@ -687,6 +700,10 @@ void set_step_budget(std::uint64_t steps) {
   state().steps_left = steps;
 }
 
+void interrupt(bool on) {
+  interrupt_requested = on ? 1 : 0;
+}
+
 namespace {
 
 // The next statement of a text already checked; false at its end.
@@ -750,8 +767,10 @@ void set_global(std::string_view name, rt::Ref value) {
 }
 
 void drop_globals() {
-  // In name order; a release may make new globals, which the next round drops.
-  for (bool dropped = true; dropped;) {
+  // In name order; a release may make new globals, which the next round drops,
+  // up to kDropRounds rounds.
+  bool dropped = true;
+  for (int round = 0; dropped && round < kDropRounds; ++round) {
     dropped = false;
     for (auto &[name, c] : state().globals) {
       if (c.value == 0) continue;
@@ -759,7 +778,16 @@ void drop_globals() {
       dropped = true;
     }
   }
-  if (std::optional<ScriptError> stray = rt::take_stray_error()) throw std::move(*stray);
+  std::optional<ScriptError> stray = rt::take_stray_error();
+  std::string left;
+  for (const auto &[name, c] : state().globals) {
+    if (c.value != 0) left += (left.empty() ? "" : ", ") + name;
+  }
+  if (!left.empty()) {
+    fail("releasing the globals still made new ones after " + std::to_string(kDropRounds) +
+         " rounds; not dropped: " + left);
+  }
+  if (stray) throw std::move(*stray);
 }
 
 void report(const rt::ScriptError &error) {

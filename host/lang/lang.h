@@ -34,11 +34,19 @@ bool complete(std::string_view text);
 // starts a new budget.
 void set_step_budget(std::uint64_t steps);
 
+// Asks the running script to stop: its next loop iteration or procedure
+// call fails with ScriptError "interrupted". interrupt(false) withdraws a
+// request not taken yet. Safe to call from a signal handler.
+void interrupt(bool on);
+
 // Sets a global variable (as `name == value`).
 void set_global(std::string_view name, rt::Ref value);
 
-// Drops every global variable. Throws rt::ScriptError, once they are all
-// dropped, when a message the library sent while releasing them failed.
+// Drops every global variable, in rounds: a release may run a script that
+// makes new globals, which the next round drops. Throws rt::ScriptError when
+// globals are left after 100 rounds (they stay, and are named in the
+// message), or else, once they are all dropped, when a message the library
+// sent while releasing them failed.
 void drop_globals();
 
 // Writes an error as one line "file:line: message" ("zel: message" when it

@@ -1,11 +1,15 @@
 // zel: the stand-in ZEL interpreter. Loads objkit.so, starts it, then runs a
 // script file, the text of -e, the script on standard input, or the prompt.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -57,6 +61,21 @@ struct Options {
   std::exit(2);
 }
 
+// Ends the process (status 2) unless `path`, the folder of --path, is a
+// folder: the library would otherwise stop on a script source it cannot find.
+void check_folder(const std::string &path) {
+  struct stat st;
+  const char *problem = nullptr;
+  if (stat(path.c_str(), &st) != 0) {
+    problem = errno == ENOENT ? "no such folder" : std::strerror(errno);
+  } else if (!S_ISDIR(st.st_mode)) {
+    problem = "not a folder";
+  }
+  if (problem == nullptr) return;
+  std::fprintf(stderr, "zel: --path %s: %s\n", path.c_str(), problem);
+  std::exit(2);
+}
+
 Options parse_options(int argc, char **argv) {
   Options o;
   int i = 1;
@@ -96,6 +115,7 @@ Options parse_options(int argc, char **argv) {
   }
   if (!o.has_text && i < argc) o.script = argv[i++];
   for (; i < argc; ++i) o.args.emplace_back(argv[i]);
+  if (!o.path.empty()) check_folder(o.path);
   return o;
 }
 
@@ -140,7 +160,31 @@ void check_module_source() {
   std::exit(1);
 }
 
-// Reads a line (with its newline) for the prompt; false at the end of input.
+// Ctrl-C at the prompt. While an entry is read it abandons the entry; while
+// one runs it stops the script at its next loop iteration or call; a second
+// Ctrl-C before the script has stopped ends zel.
+volatile std::sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) {
+  if (interrupted != 0) {
+    constexpr const char kEnd[] = "\nzel: interrupted\n";
+    (void)!write(STDERR_FILENO, kEnd, sizeof kEnd - 1);
+    _exit(130);
+  }
+  interrupted = 1;
+  zel::lang::interrupt(true);
+}
+
+// Takes a Ctrl-C that came since the last call: true if there was one.
+bool take_interrupt() {
+  const bool was = interrupted != 0;
+  interrupted = 0;
+  zel::lang::interrupt(false);
+  return was;
+}
+
+// Reads a line (with its newline) for the prompt; false at the end of input
+// or when Ctrl-C interrupts the reading.
 class LineReader {
  public:
 #ifdef ZEL_HAVE_LIBEDIT
@@ -193,6 +237,10 @@ class LineReader {
       line += static_cast<char>(c);
       if (c == '\n') break;
     }
+    if (std::ferror(stdin)) {
+      std::clearerr(stdin);
+      return false;
+    }
     return !line.empty();
   }
 
@@ -204,33 +252,53 @@ class LineReader {
 };
 
 // The interactive prompt: runs each complete entry; an error is reported and
-// the prompt carries on.
+// the prompt carries on. Ctrl-C abandons the entry being typed, or stops the
+// one running (see on_interrupt).
 void prompt() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: the reading returns
   LineReader reader;
   std::string entry, line;
-  while (reader.read(!entry.empty(), line)) {
+  for (;;) {
+    if (!reader.read(!entry.empty(), line)) {
+      if (!take_interrupt()) break;
+      std::fputc('\n', stdout);
+      entry.clear();
+      continue;
+    }
     entry += line;
     if (!zel::lang::complete(entry)) continue;
     if (entry.find_first_not_of(" \t\r\n") != std::string::npos) {
       std::string remembered = entry;
       while (!remembered.empty() && remembered.back() == '\n') remembered.pop_back();
       reader.remember(remembered);
+      take_interrupt();
       try {
         zel::lang::run(entry, "<prompt>");
       } catch (const zel::rt::ScriptError &error) {
         zel::lang::report(error);
       }
+      take_interrupt();
     }
     entry.clear();
   }
   std::fputc('\n', stdout);
 }
 
+// The whole of standard input. Throws ScriptError when it cannot be read
+// (a folder, say).
 std::string read_stdin() {
   std::string text;
   char buffer[4096];
   size_t n;
+  errno = 0;
   while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) text.append(buffer, n);
+  if (std::ferror(stdin)) {
+    throw zel::rt::ScriptError{std::string("cannot read standard input: ") +
+                               std::strerror(errno != 0 ? errno : EIO)};
+  }
   return text;
 }
 

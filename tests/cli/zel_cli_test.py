@@ -50,6 +50,21 @@ class Options(unittest.TestCase):
         run = zel("-e", "print args;", "--", "-x")
         self.assertEqual((run.returncode, run.stdout), (0, "[-x]\n"))
 
+    def test_unreadable_input_and_a_missing_path_folder_are_refused(self):
+        folder = os.open("/", os.O_RDONLY)
+        try:
+            run = subprocess.run(COMMAND, stdin=folder, capture_output=True, text=True, timeout=TIMEOUT)
+        finally:
+            os.close(folder)
+        self.assertEqual((run.returncode, run.stdout, run.stderr),
+                         (1, "", "zel: cannot read standard input: Is a directory\n"))
+        with tempfile.NamedTemporaryFile() as file:
+            for path, problem in (("/nonexistent/zel", "no such folder"), (file.name, "not a folder")):
+                with self.subTest(path=path):
+                    run = zel("--path", path, "-e", "print 1;")
+                    self.assertEqual((run.returncode, run.stdout, run.stderr),
+                                     (2, "", "zel: --path %s: %s\n" % (path, problem)))
+
 
 class Prompt(unittest.TestCase):
     """zel on a terminal: each entry runs once complete; an open procedure,
@@ -122,6 +137,21 @@ class Prompt(unittest.TestCase):
         self.assertEqual(self.enter("if 1 then print 9 * 9;", "...> "), "...> ")
         self.assertEqual(self.leave(), 0)
         self.assertNotIn("81", self.seen)
+
+    def test_ctrl_c_abandons_the_entry_typed_or_stops_the_one_running(self):
+        self.until("zel> ")
+        # qemu-user restarts a read that Ctrl-C interrupts: natively only.
+        if len(COMMAND) == 1:
+            self.assertEqual(self.enter("x = (1 +", "...> "), "...> ")
+            os.write(self.fd, b"\x03")
+            self.until("zel> ")
+            self.assertEqual(self.enter("print 41 + 1;", "zel> "), "42\nzel> ")
+        os.write(self.fd, b'print "looping"; while 1 do end\n')
+        self.until("looping\n")
+        os.write(self.fd, b"\x03")
+        self.assertIn("<prompt>:1: interrupted\n", self.until("zel> "))
+        self.assertEqual(self.enter('print "alive";', "zel> "), "alive\nzel> ")
+        self.assertEqual(self.leave(), 0)
 
 
 if __name__ == "__main__":

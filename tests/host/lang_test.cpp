@@ -55,6 +55,20 @@ TEST_F(Lang, MessageFailingDuringAReleaseFailsItsStatement) {
   EXPECT_EQ(zel::drop_globals(), "a Mute object has no method setkey");
 }
 
+// A value whose release makes the global again, every time (lib/phoenix.zel
+// remakes `nest`, a list holding such a value).
+TEST_F(Lang, DroppingTheGlobalsEndsWhenReleasesKeepMakingThem) {
+  const std::string remake = std::string("compile \"") + OBJKIT_TEST_SCRIPTS + "/lang/lib/phoenix.zel\";";
+  ASSERT_EQ(zel::run("zel$object:subclass \"Phoenix\", \"\";\n"
+                     "procedure Phoenix:setkey (k); if k is nil then " +
+                     remake + " end end\n" + remake),
+            "");
+  EXPECT_EQ(zel::drop_globals(),
+            "releasing the globals still made new ones after 100 rounds; not dropped: nest");
+  ASSERT_EQ(zel::run("procedure Phoenix:setkey (k); end"), "");
+  EXPECT_EQ(zel::drop_globals(), "");
+}
+
 TEST_F(Lang, AnyObjectReadsAsANumber) {
   EXPECT_EQ(
       zel::run("setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);"),
