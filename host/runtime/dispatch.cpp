@@ -340,11 +340,13 @@ Ref refcount_routine(std::span<const HostValue> args) {
 
 using OwnRoutine = Ref (*)(std::span<const HostValue>);
 
-OwnRoutine own_routine(const std::string &key) {
+// The runtime's own routine of that name (key lower-case): its entry in a
+// table that lasts as long as the process, or null.
+const OwnRoutine *own_routine(const std::string &key) {
   static const std::unordered_map<std::string, OwnRoutine> table = {
       {"print", print_routine}, {"advance_clock", advance_clock_routine}, {"refcount", refcount_routine}};
   auto it = table.find(key);
-  return it == table.end() ? nullptr : it->second;
+  return it == table.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -404,8 +406,8 @@ Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
     Target found;
     if (auto row = d.module_rows.find(key->name); row != d.module_rows.end()) {
       found = {Target::Kind::kRow, &row->second};
-    } else if (OwnRoutine own = own_routine(key->name)) {
-      found = {Target::Kind::kOwn, reinterpret_cast<const void *>(own)};
+    } else if (const OwnRoutine *own = own_routine(key->name)) {
+      found = {Target::Kind::kOwn, own};
     } else if (const void *proc = detail::global_procedure(key->name)) {
       found = {Target::Kind::kProcedure, proc};
     }
@@ -416,7 +418,7 @@ Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
     case Target::Kind::kRow:
       return call_row(*static_cast<const Row *>(t.what), argv, argc);
     case Target::Kind::kOwn:
-      return reinterpret_cast<OwnRoutine>(t.what)(Forward(argv, argc).get());
+      return (*static_cast<const OwnRoutine *>(t.what))(Forward(argv, argc).get());
     case Target::Kind::kProcedure:
       return invoke(t.what, argv, argc);
     default:

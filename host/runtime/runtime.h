@@ -135,7 +135,7 @@ const Selector *selector(std::string_view name);
 struct Target {
   enum class Kind : uint8_t { kNone, kProcedure, kRow, kOwn, kNew, kSubclass, kInit };
   Kind kind = Kind::kNone;
-  const void *what = nullptr;  // the procedure handle, built-in row or own routine
+  const void *what = nullptr;  // the procedure handle, built-in row or own routine's table entry
 };
 
 // Classes. A class value is permanent; redefining a name replaces the class

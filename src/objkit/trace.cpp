@@ -13,6 +13,11 @@ void WriteTrace(const char *format, ...) {
   std::fflush(stdout);
 }
 
+void WriteTraceText(const char *text) {
+  std::printf("%s", text);
+  std::fflush(stdout);
+}
+
 bool ReadNumber(HostValue arg, const char *error, int32_t &value) {
   if (host::is_int(arg) || host::has_type(arg, host::kFloat)) {
     value = host::number_of(arg);

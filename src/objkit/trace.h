@@ -13,12 +13,20 @@ namespace objkit {
 // Writes one trace line with printf, then flushes.
 void WriteTrace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Writes one trace line that has no arguments, as it stands, then flushes.
+void WriteTraceText(const char *text);
+
 // Writes one trace line when level >= threshold. The test is inline, so a
 // line below its module's level costs one comparison and builds no call.
 template <typename... Args>
 inline void Trace(int32_t level, int32_t threshold, const char *format, Args... args) {
-  if (level >= threshold) [[unlikely]]
-    WriteTrace(format, args...);
+  if (level >= threshold) [[unlikely]] {
+    if constexpr (sizeof...(Args) == 0) {
+      WriteTraceText(format);
+    } else {
+      WriteTrace(format, args...);
+    }
+  }
 }
 
 // Reads a routine's number argument into `value`: an integer, or a float
