@@ -62,6 +62,25 @@ void DropRow(SharedRecord *row) {
   room = 0;
 }
 
+// A record whose class deallocate is running: one link per running release,
+// kept on the stack of ClassDeallocate, innermost first.
+struct Releasing {
+  const void *data;
+  const Releasing *outer;
+};
+static_assert(std::is_trivially_copyable_v<Releasing>);
+
+const Releasing *releasing = nullptr;
+
+// True while `data`'s release runs (scripts it runs may still see handles
+// naming it; once it returns, the memory is gone).
+bool BeingReleased(const void *data) {
+  for (const Releasing *r = releasing; r != nullptr; r = r->outer) {
+    if (r->data == data) return true;
+  }
+  return false;
+}
+
 // A new handle object of `type` with `bytes` of payload and flag bit 0 set
 // (shared by reference, never copied). Nil, after "Fatal error : Out of
 // memory" (not flushed), when the interpreter has no room.
@@ -84,7 +103,12 @@ void ClassDeallocate(GenObjPayload *payload) {
       return;
     }
   }
-  if (const DeallocateFn deallocate = DeallocateOf(payload->class_index)) deallocate(payload);
+  if (const DeallocateFn deallocate = DeallocateOf(payload->class_index)) {
+    const Releasing link{payload->data, releasing};
+    releasing = &link;
+    deallocate(payload);
+    releasing = link.outer;
+  }
 }
 
 // Replace hook of GenObjHandle: with a non-zero flag the target's record is
@@ -114,10 +138,14 @@ void genobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
     released = to->data;
     ClassDeallocate(to);
   }
-  const bool counted = to->data != from->data && from->data != nullptr;
+  // A source that names a record whose release is running (a script run by
+  // that release assigns its handle) passes on no record: the record is
+  // freed when the release returns, so the target is left naming nothing.
+  void *const data = BeingReleased(from->data) ? nullptr : from->data;
+  const bool counted = to->data != data && data != nullptr;
   to->class_index = from->class_index;
   to->ob = from->ob;
-  to->data = from->data;
+  to->data = data;
   if (counted) CountShared(to->data);
   t_dbllnk::CheckHandleList(held);
   std::printf("Fatal error : You used = instead of == to assign an object\n");
