@@ -63,7 +63,7 @@ class Value {
     host::ref_take(v);
     return Value(v);
   }
-  Value(Ref r) noexcept : v_(r.release()) {}  // NOLINT: a Ref converts without loss
+  Value(Ref r) noexcept : v_(r.detach()) {}  // NOLINT: a Ref converts without loss
   Value(Value &&other) noexcept : v_(std::exchange(other.v_, host::kZero)) {}
   Value &operator=(Value &&other) noexcept {
     unref(std::exchange(v_, std::exchange(other.v_, host::kZero)));
@@ -74,8 +74,8 @@ class Value {
   ~Value() { unref(v_); }
 
   HostValue get() const noexcept { return v_; }
-  HostValue release() noexcept { return std::exchange(v_, host::kZero); }
-  Ref ref() noexcept { return Ref::adopt(release()); }
+  HostValue detach() noexcept { return std::exchange(v_, host::kZero); }
+  Ref ref() noexcept { return Ref::adopt(detach()); }
 
  private:
   explicit Value(HostValue v) noexcept : v_(v) {}
@@ -167,7 +167,7 @@ void assign(HostValue &slot, Value v) {
   const bool alone = host::is_object(w) && host::object_of(w)->refcount == 1 &&
                      (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
   if (host::is_int(w) || alone) {
-    const HostValue old = std::exchange(slot, v.release());
+    const HostValue old = std::exchange(slot, v.detach());
     unref(old);
   } else {
     rt::assign_value(slot, v.ref());
@@ -361,8 +361,8 @@ class CallVector {
  public:
   CallVector(const Expr &e, Value receiver, Frame &f)
       : argc_(static_cast<int32_t>(e.args.size())), slots_(e.args.size() + 1), argv_(slots_.data() + argc_) {
-    argv_[0] = receiver.release();
-    for (int32_t k = 1; k <= argc_; ++k) argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f).release();
+    argv_[0] = receiver.detach();
+    for (int32_t k = 1; k <= argc_; ++k) argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f).detach();
     f.line = e.line;
   }
   CallVector(const CallVector &) = delete;

@@ -241,7 +241,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
   return block;
 }
 
-Freed heap_release_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded) {
+Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded) {
   if (block != run->first || run->carved == 0) return Freed::kNotLive;
   *recorded = run->large;
   if (bytes != run->large) return Freed::kWrongSize;

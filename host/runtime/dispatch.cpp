@@ -571,7 +571,7 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
       sel = zel::rt::selector(host::chars_of(selector));
     }
     const zel::rt::Borrowed b(receiver, std::span<const HostValue>(args, static_cast<size_t>(argc)));
-    return zel::rt::send(sel, b.argv(), b.argc()).release();
+    return zel::rt::send(sel, b.argv(), b.argc()).detach();
   } catch (zel::rt::ScriptError &error) {
     return fail(std::move(error));
   } catch (std::exception &error) {

@@ -153,7 +153,7 @@ inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
 // (nothing changes); kWrongSize: bytes is not of the block's class (nothing
 // changes). recorded receives the block's requested size unless kNotLive.
 enum class Freed { kDone, kNotLive, kWrongSize };
-Freed heap_release_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded);
+Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded);
 
 // Writes the link word of a free block, through its poison.
 inline void store_link(const Heap &h, char *block, char *link) {
@@ -173,11 +173,11 @@ inline void evict_oldest(Heap &h) {
   h.free[k] = block;
 }
 
-inline Freed heap_release(Heap &h, void *pointer, size_t bytes, uint32_t *recorded) {
+inline Freed heap_free(Heap &h, void *pointer, size_t bytes, uint32_t *recorded) {
   auto *block = static_cast<char *>(pointer);
   Run *run = run_of(block);
   if (run == nullptr || run->owner != &h || block < run->first) return Freed::kNotLive;
-  if (run->block == 0) return heap_release_large(h, run, block, bytes, recorded);
+  if (run->block == 0) return heap_free_large(h, run, block, bytes, recorded);
   const size_t index = run->index_of(block);
   if (index >= run->carved || static_cast<size_t>(block - run->first) != index * run->block ||
       run->map[index] == 0) {

@@ -80,7 +80,7 @@ void free_block(HostObject *o) {
   o->refcount = 0;
   o->type = kFreed;
   uint32_t recorded = 0;
-  if (heap_release(objects().counted, o, readable, &recorded) != Freed::kDone) {
+  if (heap_free(objects().counted, o, readable, &recorded) != Freed::kDone) {
     fprintf(stderr, "zel: object %p is not a live object\n", static_cast<void *>(o));
   }
 }
@@ -268,7 +268,7 @@ Ref &Ref::operator=(Ref &&other) noexcept {
 Ref::~Ref() {
   drop(value_);
 }
-HostValue Ref::release() noexcept {
+HostValue Ref::detach() noexcept {
   return std::exchange(value_, nil_value());
 }
 

@@ -84,7 +84,7 @@ class Ref {
 
   HostValue get() const noexcept { return value_; }
   // Hands the reference on to the caller; the Ref then holds nil.
-  HostValue release() noexcept;
+  HostValue detach() noexcept;
 
  private:
   explicit Ref(HostValue v) noexcept : value_(v) {}

@@ -121,14 +121,14 @@ void assign_value(HostValue &slot, Ref value) {
   if (copied && host::object_of(v)->refcount != 1) {
     slot = detail::vcopy(v);
   } else {
-    slot = value.release();
+    slot = value.detach();
   }
   drop(old);
 }
 
 void assign_ref(HostValue &slot, Ref value) {
   const HostValue old = slot;
-  slot = value.release();
+  slot = value.detach();
   drop(old);
 }
 

@@ -103,7 +103,7 @@ int32_t zfree(void *handle, void *block, uint32_t size) {
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zfree");
   if (zone == nullptr) return -1;
   uint32_t recorded = 0;
-  switch (zel::rt::detail::heap_release(zone->heap, block, size, &recorded)) {
+  switch (zel::rt::detail::heap_free(zone->heap, block, size, &recorded)) {
     case zel::rt::detail::Freed::kDone:
       return 0;
     case zel::rt::detail::Freed::kNotLive:

@@ -66,7 +66,7 @@ TEST(Timer, HooksChargeTheOverheadAndSetCurrentKeepsItsTimer) {
   t_timer::timer_overhead = 0.25;
   rt::fake_clock(true);
   rt::advance_clock(9.75);  // 10 s after the origin second
-  HostValue t = rt::send(rt::find_class("T_Timer")->value, "new", {}).release();
+  HostValue t = rt::send(rt::find_class("T_Timer")->value, "new", {}).detach();
   SetCurrent(1, t);
   rt::drop(t);  // the module's reference alone: setting it again must not release it
   EXPECT_EQ(SetCurrent(1, t), host::kOne);

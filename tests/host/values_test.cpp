@@ -60,8 +60,8 @@ TEST(Release, ContainersDropWhatTheyHold) {
   rt::Ref shared = rt::make_string("shared");
   {
     rt::Ref array = rt::make_array(3);
-    host::slot(array.get(), 0) = rt::Ref(shared).release();
-    host::slot(array.get(), 1) = rt::make_float(2.5).release();
+    host::slot(array.get(), 0) = rt::Ref(shared).detach();
+    host::slot(array.get(), 1) = rt::make_float(2.5).detach();
     host::slot(array.get(), 2) = gen_obj(kTestType, 4);
     EXPECT_EQ(host::object_of(shared.get())->refcount, 2);
     EXPECT_EQ(rt::show(array.get()), "[shared, 2.5, <TestHandle>]");
@@ -73,7 +73,7 @@ TEST(Release, ContainersDropWhatTheyHold) {
   rt::Ref chain = rt::make_array(0);
   for (int i = 0; i < 200000; ++i) {
     rt::Ref link = rt::make_array(1);
-    host::slot(link.get(), 0) = chain.release();
+    host::slot(link.get(), 0) = chain.detach();
     chain = std::move(link);
   }
   chain = rt::nil();
@@ -117,7 +117,7 @@ TEST(Values, ShowIsBoundedAndTheSameEverywhere) {
   rt::Ref wide = rt::make_int(1);  // 8 ^ 16 elements, shared
   for (int level = 0; level < 16; ++level) {
     rt::Ref outer = rt::make_array(8);
-    for (int32_t i = 0; i < 8; ++i) host::slot(outer.get(), i) = rt::Ref(wide).release();
+    for (int32_t i = 0; i < 8; ++i) host::slot(outer.get(), i) = rt::Ref(wide).detach();
     wide = std::move(outer);
   }
   const std::string shown = rt::show(wide.get());
