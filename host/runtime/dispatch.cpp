@@ -24,9 +24,11 @@ struct Row {
 
 using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
 
-// The state of one running built-in handler.
+// The state of one running built-in handler; the running ones form a chain
+// from the innermost through `outer`.
 struct HandlerCall {
   const std::string &name;
+  HandlerCall *outer;
   std::string reason;                  // why checkpar refused, if it did
   std::optional<ScriptError> pending;  // the first error a nested send raised
 };
@@ -35,7 +37,7 @@ struct Dispatch {
   RowMap module_rows;
   std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
   std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
-  std::vector<HandlerCall *> calls;
+  HandlerCall *current = nullptr;                         // the innermost running handler call
   std::optional<ScriptError> stray;  // the first error of a send outside any handler call
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
@@ -50,22 +52,33 @@ struct Dispatch {
   StackInvokeHook stack_invoke = nullptr;
 };
 
-Dispatch &dispatch() {
-  static Dispatch &d = *new Dispatch;
-  return d;
+// Made on first use and never destroyed: handlers and hooks run until the
+// process ends.
+Dispatch *the_dispatch = nullptr;
+
+[[gnu::noinline]] Dispatch &make_dispatch() {
+  the_dispatch = new Dispatch;
+  return *the_dispatch;
 }
 
+inline Dispatch &dispatch() {
+  return the_dispatch != nullptr ? *the_dispatch : make_dispatch();
+}
+
+// Makes a handler call the innermost for its lifetime.
 class HandlerScope {
  public:
-  explicit HandlerScope(HandlerCall &call) { dispatch().calls.push_back(&call); }
-  ~HandlerScope() { dispatch().calls.pop_back(); }
+  explicit HandlerScope(HandlerCall &call) : call_(call) { dispatch().current = &call; }
+  ~HandlerScope() { dispatch().current = call_.outer; }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
+
+ private:
+  HandlerCall &call_;
 };
 
 HandlerCall *current_call() {
-  auto &calls = dispatch().calls;
-  return calls.empty() ? nullptr : calls.back();
+  return dispatch().current;
 }
 
 std::string count_text(int32_t min, int32_t max) {
@@ -125,18 +138,19 @@ Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
     throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
   }
   for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
-  HandlerCall call{row.name, {}, {}};
+  HandlerCall call{row.name, current_call(), {}, {}};
   HostValue result;
   {
     HandlerScope scope(call);
     result = row.handler(argc, argv);
   }
   for (int32_t k = 0; k <= argc; ++k) drop(argv[-k]);
-  if (call.pending) {
+  if (call.pending) [[unlikely]] {
     if (result != host::kFailure) drop(result);
     throw *call.pending;
   }
-  if (result == host::kFailure) throw refusal(row, call.reason, argc);
+  if (result == host::kFailure) [[unlikely]]
+    throw refusal(row, call.reason, argc);
   return Ref::adopt(result);
 }
 
@@ -246,9 +260,22 @@ std::unordered_map<const Selector *, Target> &cache_of(
   return c.*which;
 }
 
+// The selector's line when it was filled from that class in this epoch.
+const Target *line_hit(const LookupLine &line, const Class *from) {
+  return line.cls == from && line.epoch == dispatch().epoch ? &line.target : nullptr;
+}
+
+void fill_line(LookupLine &line, const Class *from, const Target &found) {
+  line = {from, dispatch().epoch, found};
+}
+
 Target find_method(const Class *from, const Selector *sel) {
+  if (const Target *hit = line_hit(sel->method_line, from)) return *hit;
   auto &cache = cache_of(from, &Class::method_cache);
-  if (auto hit = cache.find(sel); hit != cache.end()) return hit->second;
+  if (auto hit = cache.find(sel); hit != cache.end()) {
+    fill_line(sel->method_line, from, hit->second);
+    return hit->second;
+  }
   const std::string &key = sel->name;
   Target found;
   for (const Class *c = from; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
@@ -260,12 +287,17 @@ Target find_method(const Class *from, const Selector *sel) {
   }
   if (found.kind == Target::Kind::kNone && key == "init") found.kind = Target::Kind::kInit;
   cache.emplace(sel, found);
+  fill_line(sel->method_line, from, found);
   return found;
 }
 
 Target find_class_routine(const Class *cls, const Selector *sel) {
+  if (const Target *hit = line_hit(sel->routine_line, cls)) return *hit;
   auto &cache = cache_of(cls, &Class::routine_cache);
-  if (auto hit = cache.find(sel); hit != cache.end()) return hit->second;
+  if (auto hit = cache.find(sel); hit != cache.end()) {
+    fill_line(sel->routine_line, cls, hit->second);
+    return hit->second;
+  }
   const std::string &key = sel->name;
   Target found;
   for (const Class *c = cls; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
@@ -275,6 +307,7 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
   if (found.kind == Target::Kind::kNone && key == "new") found.kind = Target::Kind::kNew;
   if (found.kind == Target::Kind::kNone && key == "subclass") found.kind = Target::Kind::kSubclass;
   cache.emplace(sel, found);
+  fill_line(sel->routine_line, cls, found);
   return found;
 }
 
@@ -517,25 +550,34 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     note("checkpar(" + std::to_string(argc) + ", " + std::to_string(min) + ", " + std::to_string(max) + ")");
   }
   zel::rt::HandlerCall *call = zel::rt::current_call();
-  static const std::string kNoName = "checkpar";
-  const std::string &name = call == nullptr ? kNoName : call->name;
-  std::string reason;
-  if (argc < min || argc > max) {
-    reason = zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc));
-  } else {
+  // The argument that has the wrong type (0: none), and the type it must have.
+  int32_t wrong = 0;
+  int32_t wanted = -1;
+  const bool counted = argc >= min && argc <= max;
+  if (counted) {
     va_list ap;
     va_start(ap, max);
-    for (int32_t i = 1; i <= argc && reason.empty(); ++i) {
+    for (int32_t i = 1; i <= argc && wrong == 0; ++i) {
       const int32_t type = va_arg(ap, int32_t);
       if (type != -1 && (type < 0 || type > 255 || !host::has_type(argv[-i], static_cast<uint8_t>(type)))) {
-        reason =
-            zel::rt::type_error(name, i, zel::rt::detail::type_phrase(static_cast<uint8_t>(type)), argv[-i]);
+        wrong = i;
+        wanted = type;
       }
     }
     va_end(ap);
   }
+  if (counted && wrong == 0) {
+    if (call != nullptr) call->reason.clear();
+    return 0;
+  }
+  static const std::string kNoName = "checkpar";
+  const std::string &name = call == nullptr ? kNoName : call->name;
+  const std::string reason =
+      !counted ? zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc))
+               : zel::rt::type_error(name, wrong, zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted)),
+                                     argv[-wrong]);
   if (call != nullptr) call->reason = reason;
-  return reason.empty() ? 0 : -1;
+  return -1;
 }
 
 HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {

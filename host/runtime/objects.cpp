@@ -222,16 +222,16 @@ void start() {
     exit(1);
   }
   s.nil = host::value_of(nil);
+  detail::nil_word = s.nil;
   detail::make_root();
 }
 
-HostValue nil_value() {
+HostValue nil_value_slow() {
   start();
   return objects().nil;
 }
 
-void drop(HostValue v) noexcept {
-  if (v == 0 || !host::is_object(v)) return;
+void detail::drop_last(HostValue v) noexcept {
   HostObject *o = host::object_of(v);
   if (o->type == detail::kFreed) {
     fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<void *>(o));
@@ -240,36 +240,6 @@ void drop(HostValue v) noexcept {
   if (o->refcount <= 0) return;
   --o->refcount;
   if (o->refcount == 0) detail::release(v);
-}
-
-Ref::Ref() noexcept : value_(nil_value()) {}
-Ref Ref::adopt(HostValue v) noexcept {
-  return Ref(v);
-}
-Ref Ref::share(HostValue v) noexcept {
-  host::ref_take(v);
-  return Ref(v);
-}
-Ref::Ref(const Ref &other) noexcept : value_(other.value_) {
-  host::ref_take(value_);
-}
-Ref::Ref(Ref &&other) noexcept : value_(other.value_) {
-  other.value_ = nil_value();
-}
-Ref &Ref::operator=(const Ref &other) noexcept {
-  host::ref_take(other.value_);
-  drop(std::exchange(value_, other.value_));
-  return *this;
-}
-Ref &Ref::operator=(Ref &&other) noexcept {
-  if (this != &other) drop(std::exchange(value_, std::exchange(other.value_, nil_value())));
-  return *this;
-}
-Ref::~Ref() {
-  drop(value_);
-}
-HostValue Ref::detach() noexcept {
-  return std::exchange(value_, nil_value());
 }
 
 Ref make_int(int32_t v) {
