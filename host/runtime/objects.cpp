@@ -71,7 +71,12 @@ HostObject *make_block(uint8_t type, size_t bytes, int16_t refcount, Alloc kind)
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);
   *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
-  std::memset(o + 1, 0, readable - sizeof(HostObject));
+  // The smallest objects (keys, floats) are cleared by a store of fixed size.
+  if (readable == sizeof(host::HostFloat)) {
+    std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
+  } else {
+    std::memset(o + 1, 0, readable - sizeof(HostObject));
+  }
   return o;
 }
 
@@ -104,7 +109,7 @@ std::string text_of(int32_t length, const char *chars) {
 }  // namespace
 
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
-  start();
+  if (nil_word == 0) start();
   return make_block(type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 

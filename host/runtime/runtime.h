@@ -341,8 +341,17 @@ std::string place();
 // handed to profilesetup, when there are any.
 void set_profiled(std::string_view proc_name);
 bool profiling(std::string_view proc_name);
-void profile_start();
-void profile_stop();
+namespace detail {
+// The hooks handed to profilesetup (null until then).
+inline ProfileHook profile_start_hook = nullptr;
+inline ProfileHook profile_stop_hook = nullptr;
+}  // namespace detail
+inline void profile_start() {
+  if (ProfileHook hook = detail::profile_start_hook) hook();
+}
+inline void profile_stop() {
+  if (ProfileHook hook = detail::profile_stop_hook) hook();
+}
 
 // The clock behind gettimeofday. fake_clock(true) sets the fake time to
 // 1000000000.250000 s and freezes it there; advance_clock moves it (to the
