@@ -158,7 +158,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // argument k at argv[-k]): checks the arguments the row states, holds the
 // receiver and the arguments for the length of the call, and turns a refusal
 // or a pending error into a ScriptError.
-Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
+[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
@@ -341,7 +341,8 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
   throw ScriptError{describe(receiver) + " has no method " + sel->name};
 }
 
-Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int32_t argc) {
+[[gnu::always_inline]] inline Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv,
+                                                 int32_t argc) {
   const Target t = find_method(from, sel->folded);
   switch (t.kind) {
     case Target::Kind::kProcedure:
