@@ -579,9 +579,8 @@ int32_t init_built_in(const BuiltinRecord *table) {
 }
 
 int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
-  if (recording()) {
-    note("checkpar(" + std::to_string(argc) + ", " + std::to_string(min) + ", " + std::to_string(max) + ")");
-  }
+  if (recording()) [[unlikely]]
+    zel::rt::detail::note_numbers("checkpar", {argc, min, max});
   zel::rt::HandlerCall *call = zel::rt::current_call();
   // The argument that has the wrong type (0: none), and the type it must have.
   int32_t wrong = 0;
