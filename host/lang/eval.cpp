@@ -385,15 +385,30 @@ const rt::Class &method_class(Frame &f, const char *word) {
 }
 
 // The arguments of a call or send on the value stack: argv[0] the receiver,
-// argument k at argv[-k]. The Slots drop them should the call fail; after it,
-// finish() drops the arguments in order and then the receiver.
+// argument k at argv[-k]. Should evaluating an argument fail, the ones made
+// and then the receiver are dropped; after the call, finish() drops the
+// arguments in order and then the receiver.
 class CallVector {
  public:
-  CallVector(const Expr &e, Value receiver, Frame &f)
-      : argc_(static_cast<int32_t>(e.args.size())), slots_(e.args.size() + 1), argv_(slots_.data() + argc_) {
+  CallVector(const Expr &e, Value receiver, Frame &f) : argc_(static_cast<int32_t>(e.args.size())) {
+    rt::detail::ValueStack &s = rt::detail::value_stack;
+    const size_t count = e.args.size() + 1;
+    if (count > s.capacity - s.top) rt::detail::value_stack_overflow(count);
+    argv_ = s.slots + s.top + argc_;
+    s.top += count;
     argv_[0] = receiver.detach();
-    for (int32_t k = 1; k <= argc_; ++k) argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f);
+    for (int32_t k = 1; k <= argc_; ++k) {
+      argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f);
+      made_ = k;
+    }
     f.line = e.line;
+  }
+  ~CallVector() {
+    if (made_ >= 0) {
+      for (int32_t k = made_; k >= 1; --k) unref(argv_[-k]);
+      unref(argv_[0]);
+    }
+    rt::detail::value_stack.top -= static_cast<size_t>(argc_) + 1;
   }
   CallVector(const CallVector &) = delete;
   CallVector &operator=(const CallVector &) = delete;
@@ -401,14 +416,15 @@ class CallVector {
   int32_t argc() const { return argc_; }
   // The call's result, with its reference.
   HostValue finish(Ref result) {
-    for (int32_t k = 1; k <= argc_; ++k) unref(std::exchange(argv_[-k], host::kZero));
-    unref(std::exchange(argv_[0], host::kZero));
+    for (int32_t k = 1; k <= argc_; ++k) unref(argv_[-k]);
+    made_ = -1;
+    unref(argv_[0]);
     return result.detach();
   }
 
  private:
   int32_t argc_;
-  rt::Slots slots_;
+  int32_t made_ = 0;  // arguments evaluated; -1 once finish() has dropped them all
   HostValue *argv_;
 };
 
@@ -469,7 +485,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   return held.get();
 }
 
-HostValue eval_binary(const Expr &e, Frame &f) {
+[[gnu::noinline]] HostValue eval_binary(const Expr &e, Frame &f) {
   if (e.op == Op::kAnd || e.op == Op::kOr) return eval_logic(e, f);
   check_stack(e, f);
   const Expr &right = *e.args[0];
@@ -547,16 +563,10 @@ HostValue eval_binary(const Expr &e, Frame &f) {
   fail("operator - needs a number, got " + rt::describe(v.get()));
 }
 
-// The value of an expression, with one reference the caller owns.
-HostValue eval(const Expr &e, Frame &f) {
+// The value of a node that is no integer literal or name, with one
+// reference the caller owns.
+[[gnu::noinline]] HostValue eval_node(const Expr &e, Frame &f) {
   switch (e.kind) {
-    case Expr::Kind::kInt:
-      return host::make_int(e.ival);
-    case Expr::Kind::kVar: {
-      const HostValue v = lookup(e, f);
-      host::ref_take(v);
-      return v;
-    }
     case Expr::Kind::kNil:
       return nil();
     case Expr::Kind::kBinary:
@@ -568,6 +578,16 @@ HostValue eval(const Expr &e, Frame &f) {
     default:
       return eval_other(e, f);
   }
+}
+
+// The value of an expression, with one reference the caller owns. Integer
+// literals and names, the most frequent nodes, are read where they are used.
+inline HostValue eval(const Expr &e, Frame &f) {
+  if (e.kind == Expr::Kind::kInt) return host::make_int(e.ival);
+  if (e.kind != Expr::Kind::kVar) return eval_node(e, f);
+  const HostValue v = lookup(e, f);
+  host::ref_take(v);
+  return v;
 }
 
 // Makes a procedure from its definition and hands it to the runtime; the one
@@ -617,6 +637,33 @@ enum class Flow { kNext, kReturn };
 
 Flow exec_block(const Block &block, Frame &f);
 
+// `if`: the condition's value is dropped after the branch has run.
+[[gnu::noinline]] Flow exec_if(const Stmt &s, Frame &f) {
+  const Value condition = Value::adopt(eval(*s.expr, f));
+  return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
+}
+
+// `while`: the body once per true test, each time one step.
+[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
+  while (test(*s.expr, f)) {
+    f.line = s.line;
+    spend_step();
+    if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
+  }
+  return Flow::kNext;
+}
+
+// `name == expr` and procedure definitions.
+[[gnu::noinline]] void exec_other(const Stmt &s, Frame &f) {
+  if (s.kind == Stmt::Kind::kProcedure) {
+    define(s.proc);
+    return;
+  }
+  Value v = Value::adopt(eval(*s.expr, f));
+  f.line = s.line;
+  rt::assign_ref(assign_slot(s.name, f), v.ref());
+}
+
 Flow run_stmt(const Stmt &s, Frame &f) {
   switch (s.kind) {
     case Stmt::Kind::kExpr:
@@ -628,33 +675,17 @@ Flow run_stmt(const Stmt &s, Frame &f) {
       assign(assign_slot(s.name, f), std::move(v));
       return Flow::kNext;
     }
-    case Stmt::Kind::kRefAssign: {
-      Value v = Value::adopt(eval(*s.expr, f));
-      f.line = s.line;
-      rt::assign_ref(assign_slot(s.name, f), v.ref());
-      return Flow::kNext;
-    }
     case Stmt::Kind::kReturn:
       f.result = Value::adopt(s.expr ? eval(*s.expr, f) : nil());
       return Flow::kReturn;
-    case Stmt::Kind::kIf: {
-      // The condition's value is dropped after the branch has run.
-      const Value condition = Value::adopt(eval(*s.expr, f));
-      return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
-    }
+    case Stmt::Kind::kIf:
+      return exec_if(s, f);
     case Stmt::Kind::kWhile:
-      while (test(*s.expr, f)) {
-        f.line = s.line;
-        spend_step();
-        if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
-      }
-      return Flow::kNext;
-    case Stmt::Kind::kProcedure:
-      f.line = s.line;
-      define(s.proc);
+      return exec_while(s, f);
+    default:
+      exec_other(s, f);
       return Flow::kNext;
   }
-  return Flow::kNext;
 }
 
 // Runs a statement. A failed message that the library sent meanwhile outside

@@ -222,10 +222,11 @@ void start() {
     exit(1);
   }
   s.nil = host::value_of(nil);
+  detail::nil_word = s.nil;
   detail::make_root();
 }
 
-HostValue nil_value() {
+HostValue start_nil() {
   start();
   return objects().nil;
 }
@@ -239,22 +240,21 @@ void drop(HostValue v) noexcept {
   }
   if (o->refcount <= 0) return;
   --o->refcount;
-  if (o->refcount == 0) detail::release(v);
+  if (o->refcount != 0) return;
+  // A float holds nothing and has no clear hook: its block goes straight back.
+  if (o->type == host::kFloat) {
+    detail::free_block(o);
+  } else {
+    detail::release(v);
+  }
 }
 
-Ref::Ref() noexcept : value_(nil_value()) {}
-Ref Ref::adopt(HostValue v) noexcept {
-  return Ref(v);
-}
 Ref Ref::share(HostValue v) noexcept {
   host::ref_take(v);
   return Ref(v);
 }
 Ref::Ref(const Ref &other) noexcept : value_(other.value_) {
   host::ref_take(value_);
-}
-Ref::Ref(Ref &&other) noexcept : value_(other.value_) {
-  other.value_ = nil_value();
 }
 Ref &Ref::operator=(const Ref &other) noexcept {
   host::ref_take(other.value_);
@@ -264,12 +264,6 @@ Ref &Ref::operator=(const Ref &other) noexcept {
 Ref &Ref::operator=(Ref &&other) noexcept {
   if (this != &other) drop(std::exchange(value_, std::exchange(other.value_, nil_value())));
   return *this;
-}
-Ref::~Ref() {
-  drop(value_);
-}
-HostValue Ref::detach() noexcept {
-  return std::exchange(value_, nil_value());
 }
 
 Ref make_int(int32_t v) {

@@ -66,33 +66,51 @@ struct ScriptError {
 // function of the runtime calls it when needed, so calling it is optional.
 void start();
 
+// Drops one reference (the decrement rule) without recording an operation.
+void drop(HostValue v) noexcept;
+
+namespace detail {
+// The nil object once start() has made it, 0 before.
+inline HostValue nil_word = 0;
+}  // namespace detail
+
+// The nil object (permanent); starts the runtime when needed.
+HostValue start_nil();
+inline HostValue nil_value() {
+  return detail::nil_word != 0 ? detail::nil_word : start_nil();
+}
+
 // RAII owner of one reference to a value. Integers and permanent objects are
 // held too, at no cost. A default Ref holds nil.
 class Ref {
  public:
-  Ref() noexcept;
+  Ref() noexcept : value_(nil_value()) {}
   // Takes over a reference the caller owns (a fresh object, a handler result).
-  static Ref adopt(HostValue v) noexcept;
+  static Ref adopt(HostValue v) noexcept { return Ref(v); }
   // Takes a new reference on v.
   static Ref share(HostValue v) noexcept;
 
   Ref(const Ref &other) noexcept;
-  Ref(Ref &&other) noexcept;
+  Ref(Ref &&other) noexcept : value_(std::exchange(other.value_, nil_value())) {}
   Ref &operator=(const Ref &other) noexcept;
   Ref &operator=(Ref &&other) noexcept;
-  ~Ref();
+  // A count above 1 is lowered in place; anything else goes to drop.
+  ~Ref() {
+    if (host::is_object(value_) && host::object_of(value_)->refcount > 1) {
+      --host::object_of(value_)->refcount;
+    } else {
+      drop(value_);
+    }
+  }
 
   HostValue get() const noexcept { return value_; }
   // Hands the reference on to the caller; the Ref then holds nil.
-  HostValue detach() noexcept;
+  HostValue detach() noexcept { return std::exchange(value_, nil_value()); }
 
  private:
   explicit Ref(HostValue v) noexcept : value_(v) {}
   HostValue value_;
 };
-
-// Drops one reference (the decrement rule) without recording an operation.
-void drop(HostValue v) noexcept;
 
 // Values. make_float/make_string/make_array throw ScriptError("out of memory")
 // when the arena is full.
@@ -101,7 +119,6 @@ Ref make_float(double v);
 Ref make_string(std::string_view text);
 Ref make_array(size_t count);  // every element nil
 Ref nil();
-HostValue nil_value();
 // The interned, permanent name object of a text: the same text gives the same
 // object.
 HostValue intern(std::string_view text);
