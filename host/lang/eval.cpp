@@ -466,7 +466,7 @@ bool test(const Expr &e, Frame &f) {
   return boolean(test(*e.args[0], f));
 }
 
-// An operand of an operator, as a word: a literal read in place, a name's
+// An operand of an operator, as a word: a literal or nil read in place, a name's
 // value borrowed when nothing evaluated after it can change it (borrow), or
 // else evaluated and kept in held.
 inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
@@ -475,6 +475,8 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
       return host::make_int(e.ival);
     case Expr::Kind::kFloat:
       return host::value_of(&e.number.header);
+    case Expr::Kind::kNil:
+      return nil();
     case Expr::Kind::kVar:
       if (borrow) return lookup(e, f);
       break;
