@@ -244,7 +244,13 @@ void detail::drop_last(HostValue v) noexcept {
   }
   if (o->refcount <= 0) return;
   --o->refcount;
-  if (o->refcount == 0) detail::release(v);
+  if (o->refcount != 0) return;
+  // A float holds nothing and has no clear hook: its block goes straight back.
+  if (o->type == host::kFloat) {
+    detail::free_block(o);
+  } else {
+    detail::release(v);
+  }
 }
 
 Ref make_int(int32_t v) {
