@@ -93,15 +93,6 @@ Class *define_class(Class *parent, std::string_view name, const std::vector<std:
   return detail::make_class(parent, name, std::move(all));
 }
 
-Class *class_of(HostValue v) {
-  if (!host::has_type(v, kScriptObject)) return nullptr;
-  return as_class(*host::payload<HostValue>(v));
-}
-
-Class *as_class(HostValue v) {
-  return host::has_type(v, kClass) ? *host::payload<Class *>(v) : nullptr;
-}
-
 HostValue &ivar(HostValue object, int32_t i) {
   return host::slot(object, i);
 }

@@ -158,7 +158,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // argument k at argv[-k]): checks the arguments the row states, holds the
 // receiver and the arguments for the length of the call, and turns a refusal
 // or a pending error into a ScriptError.
-Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
+[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
@@ -341,7 +341,8 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
   throw ScriptError{describe(receiver) + " has no method " + sel->name};
 }
 
-Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int32_t argc) {
+[[gnu::always_inline]] inline Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv,
+                                                 int32_t argc) {
   const Target t = find_method(from, sel->folded);
   switch (t.kind) {
     case Target::Kind::kProcedure:
@@ -578,9 +579,8 @@ int32_t init_built_in(const BuiltinRecord *table) {
 }
 
 int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
-  if (recording()) {
-    note("checkpar(" + std::to_string(argc) + ", " + std::to_string(min) + ", " + std::to_string(max) + ")");
-  }
+  if (recording()) [[unlikely]]
+    zel::rt::detail::note_numbers("checkpar", {argc, min, max});
   zel::rt::HandlerCall *call = zel::rt::current_call();
   // The argument that has the wrong type (0: none), and the type it must have.
   int32_t wrong = 0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -240,6 +241,9 @@ inline bool recording() {
   return recorder_on;
 }
 void note(std::string line);
+// Notes "operation(n1, n2, ...)", or the operation alone without numbers.
+// Out of line and cold, so that the operations on hot paths build no text.
+[[gnu::cold]] void note_numbers(const char *operation, std::initializer_list<long long> numbers);
 
 // The zone blocks allocated and not freed: address and size.
 std::vector<std::pair<const void *, uint32_t>> live_blocks();

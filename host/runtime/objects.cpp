@@ -341,7 +341,8 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
 }
 
 HostValue gen_obj(int32_t type, int32_t payload_bytes) {
-  if (recording()) note("gen_obj(" + std::to_string(type) + ", " + std::to_string(payload_bytes) + ")");
+  if (recording()) [[unlikely]]
+    zel::rt::detail::note_numbers("gen_obj", {type, payload_bytes});
   if (type <= zel::rt::kScriptObject || type > 255 || payload_bytes < 0) {
     fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
             static_cast<int>(payload_bytes));
@@ -353,7 +354,8 @@ HostValue gen_obj(int32_t type, int32_t payload_bytes) {
 }
 
 HostValue nil_obj(void) {
-  if (recording()) note("nil_obj");
+  if (recording()) [[unlikely]]
+    zel::rt::detail::note_numbers("nil_obj", {});
   return zel::rt::nil_value();
 }
 
@@ -382,7 +384,7 @@ HostValue flt_obj(double value) {
 }
 
 HostValue arr_obj(int32_t count, int32_t one) {
-  if (recording()) note("arr_obj(" + std::to_string(count) + ", " + std::to_string(one) + ")");
+  if (recording()) zel::rt::detail::note_numbers("arr_obj", {count, one});
   if (count < 0) return zel::rt::nil_value();
   HostObject *o = zel::rt::detail::new_slotted(zel::rt::kArray, zel::rt::nil_value(),
                                                static_cast<size_t>(count), zel::rt::Alloc::kArrObj);

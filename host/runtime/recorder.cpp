@@ -22,6 +22,16 @@ void note(std::string line) {
   lines().push_back(std::move(line));
 }
 
+void note_numbers(const char *operation, std::initializer_list<long long> numbers) {
+  std::string line = operation;
+  if (numbers.size() != 0) {
+    const char *separator = "(";
+    for (const long long n : numbers) line += std::exchange(separator, ", ") + std::to_string(n);
+    line += ")";
+  }
+  note(std::move(line));
+}
+
 }  // namespace detail
 
 void record(bool on) {

@@ -208,10 +208,15 @@ Class *find_class(std::string_view name);
 // redefinition of a class a library has bound built-in methods or routines to
 // (the library relies on the layout it found).
 Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars);
+// The class a class value stands for; null for any other value. Inline, as
+// every send asks.
+inline Class *as_class(HostValue v) {
+  return host::has_type(v, kClass) ? *host::payload<Class *>(v) : nullptr;
+}
 // The class of a script object; null for any other value.
-Class *class_of(HostValue v);
-// The class a class value stands for; null for any other value.
-Class *as_class(HostValue v);
+inline Class *class_of(HostValue v) {
+  return host::has_type(v, kScriptObject) ? as_class(*host::payload<HostValue>(v)) : nullptr;
+}
 // Instance variable i of a script object (0 <= i < its class's ivar count).
 HostValue &ivar(HostValue object, int32_t i);
 

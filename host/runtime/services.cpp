@@ -9,6 +9,7 @@
 #include "runtime/internal.h"
 
 using zel::rt::detail::note;
+using zel::rt::detail::note_numbers;
 using zel::rt::detail::recording;
 
 namespace {
@@ -75,7 +76,7 @@ std::string place() {
 extern "C" {
 
 const char *libmsg(int32_t number) {
-  if (recording()) note("libmsg(" + std::to_string(number) + ")");
+  if (recording()) note_numbers("libmsg", {number});
   if (number < 0 || number >= static_cast<int32_t>(std::size(kMessages))) return kUnknownMessage;
   return kMessages[number];
 }
@@ -84,7 +85,7 @@ const char *libmsg(int32_t number) {
 // other value is taken as 0. Written as an ANSI SGR sequence, and only when
 // standard output is a terminal.
 void trm_setvideo(int32_t attribute) {
-  if (recording()) note("trm_setvideo(" + std::to_string(attribute) + ")");
+  if (recording()) note_numbers("trm_setvideo", {attribute});
   if (!isatty(fileno(stdout))) return;
   const bool known = attribute == 1 || attribute == 2 || attribute == 4 || attribute == 5 || attribute == 7;
   printf("\033[%dm", known ? static_cast<int>(attribute) : 0);
@@ -102,7 +103,7 @@ void errexit(const char *message) {
 }
 
 void movb(const void *source, void *destination, uint32_t length) {
-  if (recording()) note("movb(" + std::to_string(length) + ")");
+  if (recording()) note_numbers("movb", {length});
   if (length != 0) memmove(destination, source, length);
 }
 

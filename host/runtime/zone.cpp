@@ -83,7 +83,7 @@ using zel::rt::detail::recording;
 extern "C" {
 
 void *zcreate(int32_t a, int32_t b) {
-  if (recording()) note("zcreate(" + std::to_string(a) + ", " + std::to_string(b) + ")");
+  if (recording()) zel::rt::detail::note_numbers("zcreate", {a, b});
   zel::rt::start();  // the arena begins with the runtime's own objects
   const size_t chunk = b > 0 ? static_cast<size_t>(b) : zel::rt::kDefaultChunk;
   auto &all = zones().all;
@@ -92,14 +92,16 @@ void *zcreate(int32_t a, int32_t b) {
 }
 
 void *zalloc(void *handle, uint32_t size) {
-  if (recording()) note("zalloc(" + std::to_string(size) + ")");
+  if (recording()) [[unlikely]]
+    zel::rt::detail::note_numbers("zalloc", {size});
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zalloc");
   if (zone == nullptr) return nullptr;
   return zel::rt::detail::heap_allocate(zone->heap, size, zel::rt::Alloc::kZoneBlock);
 }
 
 int32_t zfree(void *handle, void *block, uint32_t size) {
-  if (recording()) note("zfree(" + std::to_string(size) + ")");
+  if (recording()) [[unlikely]]
+    zel::rt::detail::note_numbers("zfree", {size});
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zfree");
   if (zone == nullptr) return -1;
   uint32_t recorded = 0;
