@@ -217,9 +217,14 @@ bool truthy(HostValue v) {
   return true;
 }
 
+// True when v is in the 31-bit range of an integer word.
+inline bool fits(int64_t v) {
+  return v >= -(int64_t{1} << 30) && v < (int64_t{1} << 30);
+}
+
 // The word of an integer result; fails when it leaves the 31-bit range.
 HostValue integer(int64_t v) {
-  if (v < -(int64_t{1} << 30) || v >= (int64_t{1} << 30)) fail("integer overflow");
+  if (!fits(v)) fail("integer overflow");
   return host::make_int(static_cast<int32_t>(v));
 }
 
@@ -500,14 +505,10 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
     const int32_t x = host::int_of(a), y = host::int_of(b);
     switch (e.op) {
       case Op::kAdd:
-        if (const int64_t r = int64_t{x} + y; r >= -(int64_t{1} << 30) && r < (int64_t{1} << 30)) {
-          return host::make_int(static_cast<int32_t>(r));
-        }
+        if (fits(int64_t{x} + y)) return host::make_int(x + y);
         break;
       case Op::kSub:
-        if (const int64_t r = int64_t{x} - y; r >= -(int64_t{1} << 30) && r < (int64_t{1} << 30)) {
-          return host::make_int(static_cast<int32_t>(r));
-        }
+        if (fits(int64_t{x} - y)) return host::make_int(x - y);
         break;
       case Op::kLt:
         return boolean(x < y);
