@@ -1,11 +1,15 @@
-// The evaluator: walks the syntax tree over runtime values. Every value it
-// holds is owned by a Value, a value-stack slot, a frame's locals or a global
-// cell, so a statement that fails releases what it made.
+// The evaluator: walks the syntax tree over runtime values. An expression's
+// value comes back as a word carrying one reference; every value it holds is
+// owned by a Value, a value-stack slot, a frame's locals or a global cell, so
+// a statement that fails releases what it made. An operator reads literals,
+// nil and (when nothing evaluated after them can change them) names in place,
+// without a reference, and works on two integers without touching an object.
 //
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
-// are read. Errors take their place from the frame, which keeps the line of
-// the node it is working on.
+// are read. Errors take their place from the frame's line: each statement
+// sets it, and so does each node before it fails or runs a script (a send, a
+// call, an operator on anything but two integers).
 #include <cmath>
 #include <csignal>
 #include <cstdio>
