@@ -104,7 +104,7 @@ std::string text_of(int32_t length, const char *chars) {
 }  // namespace
 
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
-  start();
+  if (nil_word == 0) start();
   return make_block(type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
@@ -132,7 +132,7 @@ HostObject *new_string(std::string_view text, Alloc kind) {
 // written whole, without the general path's zeroing.
 HostObject *new_float(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
-  start();
+  if (nil_word == 0) start();
   void *block = heap_allocate(objects().counted, sizeof(host::HostFloat), kind);
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);

@@ -70,7 +70,8 @@ void start();
 void drop(HostValue v) noexcept;
 
 namespace detail {
-// The nil object once start() has made it, 0 before.
+// The nil object once start() has made it, 0 before: the inline test that
+// the runtime has started.
 inline HostValue nil_word = 0;
 }  // namespace detail
 
