@@ -1,11 +1,15 @@
-// The evaluator: walks the syntax tree over runtime values. Every value it
-// holds is owned by a Value, a value-stack slot, a frame's locals or a global
-// cell, so a statement that fails releases what it made.
+// The evaluator: walks the syntax tree over runtime values. An expression's
+// value comes back as a word carrying one reference; every value it holds is
+// owned by a Value, a value-stack slot, a frame's locals or a global cell, so
+// a statement that fails releases what it made. An operator reads literals,
+// nil and (when nothing evaluated after them can change them) names in place,
+// without a reference, and works on two integers without touching an object.
 //
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
-// are read. Errors take their place from the frame, which keeps the line of
-// the node it is working on.
+// are read. Errors take their place from the frame's line: each statement
+// sets it, and so does each node before it fails or runs a script (a send, a
+// call, an operator on anything but two integers).
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -217,9 +221,14 @@ bool truthy(HostValue v) {
   return true;
 }
 
+// True when v is in the 31-bit range of an integer word.
+inline bool fits(int64_t v) {
+  return v >= -(int64_t{1} << 30) && v < (int64_t{1} << 30);
+}
+
 // The word of an integer result; fails when it leaves the 31-bit range.
 HostValue integer(int64_t v) {
-  if (v < -(int64_t{1} << 30) || v >= (int64_t{1} << 30)) fail("integer overflow");
+  if (!fits(v)) fail("integer overflow");
   return host::make_int(static_cast<int32_t>(v));
 }
 
@@ -500,14 +509,10 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
     const int32_t x = host::int_of(a), y = host::int_of(b);
     switch (e.op) {
       case Op::kAdd:
-        if (const int64_t r = int64_t{x} + y; r >= -(int64_t{1} << 30) && r < (int64_t{1} << 30)) {
-          return host::make_int(static_cast<int32_t>(r));
-        }
+        if (fits(int64_t{x} + y)) return host::make_int(x + y);
         break;
       case Op::kSub:
-        if (const int64_t r = int64_t{x} - y; r >= -(int64_t{1} << 30) && r < (int64_t{1} << 30)) {
-          return host::make_int(static_cast<int32_t>(r));
-        }
+        if (fits(int64_t{x} - y)) return host::make_int(x - y);
         break;
       case Op::kLt:
         return boolean(x < y);

@@ -137,7 +137,7 @@ HostObject *new_string(std::string_view text, Alloc kind) {
 // written whole, without the general path's zeroing.
 HostObject *new_float(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
-  start();
+  if (nil_word == 0) start();
   void *block = heap_allocate(objects().counted, sizeof(host::HostFloat), kind);
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);

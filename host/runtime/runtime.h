@@ -67,7 +67,8 @@ struct ScriptError {
 void start();
 
 namespace detail {
-// The nil object's word once start() has made it; 0 before.
+// The nil object once start() has made it, 0 before: the inline test that
+// the runtime has started.
 inline HostValue nil_word = 0;
 // The rest of drop for an object whose count is 1 or less.
 void drop_last(HostValue v) noexcept;
