@@ -24,23 +24,27 @@ struct Row {
 
 using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
 
-// The state of one running built-in handler.
+// The first error of a send that no caller can take at once, kept until it can.
+using PendingError = std::unique_ptr<ScriptError>;
+
+// The state of one running built-in handler; the running ones form a chain
+// from the innermost through `outer`. The reason and the error are made only
+// when there is one.
 struct HandlerCall {
   const std::string &name;
-  std::string reason;                  // why checkpar refused, if it did
-  std::optional<ScriptError> pending;  // the first error a nested send raised
+  HandlerCall *outer;
+  std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
+  PendingError pending;                 // the first error a nested send raised
 };
 
 struct Dispatch {
   RowMap module_rows;
   std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
   std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
-  std::vector<HandlerCall *> calls;
-  std::optional<ScriptError> stray;  // the first error of a send outside any handler call
+  HandlerCall *current = nullptr;                         // the innermost running handler call
+  PendingError stray;  // the first error of a send outside any handler call
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
-  ProfileHook profile_start = nullptr;
-  ProfileHook profile_stop = nullptr;
   std::string profiled;                                                  // lower-case
   std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
@@ -50,22 +54,33 @@ struct Dispatch {
   StackInvokeHook stack_invoke = nullptr;
 };
 
-Dispatch &dispatch() {
-  static Dispatch &d = *new Dispatch;
-  return d;
+// Made on first use and never destroyed: handlers and hooks run until the
+// process ends.
+Dispatch *the_dispatch = nullptr;
+
+[[gnu::noinline]] Dispatch &make_dispatch() {
+  the_dispatch = new Dispatch;
+  return *the_dispatch;
 }
 
+inline Dispatch &dispatch() {
+  return the_dispatch != nullptr ? *the_dispatch : make_dispatch();
+}
+
+// Makes a handler call the innermost for its lifetime.
 class HandlerScope {
  public:
-  explicit HandlerScope(HandlerCall &call) { dispatch().calls.push_back(&call); }
-  ~HandlerScope() { dispatch().calls.pop_back(); }
+  explicit HandlerScope(HandlerCall &call) : call_(call) { dispatch().current = &call; }
+  ~HandlerScope() { dispatch().current = call_.outer; }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
+
+ private:
+  HandlerCall &call_;
 };
 
 HandlerCall *current_call() {
-  auto &calls = dispatch().calls;
-  return calls.empty() ? nullptr : calls.back();
+  return dispatch().current;
 }
 
 std::string count_text(int32_t min, int32_t max) {
@@ -100,8 +115,8 @@ constexpr SelfChecked kSelfChecked[] = {{"setcurrent", 1}};
 
 // The error of a row that refused its arguments: checkpar's reason when it
 // gave one, else what the routine is known to expect.
-ScriptError refusal(const Row &row, const std::string &reason, int32_t argc) {
-  if (!reason.empty()) return ScriptError{reason};
+ScriptError refusal(const Row &row, const std::string *reason, int32_t argc) {
+  if (reason != nullptr && !reason->empty()) return ScriptError{*reason};
   const std::string key = detail::lower(row.name);
   for (const SelfChecked &known : kSelfChecked) {
     if (known.key == key) {
@@ -113,30 +128,49 @@ ScriptError refusal(const Row &row, const std::string &reason, int32_t argc) {
   return ScriptError{row.name + ": arguments refused"};
 }
 
+// True when the arguments fit what the row states: its count, and the type
+// of argument 1 when it names one.
+bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
+  return (row.argc < 0 || argc == row.argc) && (row.argtype == 0 || host::has_type(argv[-1], row.argtype));
+}
+
+// Throws the error of arguments that do not fit what the row states.
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_unfit(const Row &row, const HostValue *argv,
+                                                         int32_t argc) {
+  if (row.argc >= 0 && argc != row.argc) {
+    throw ScriptError{count_error(row.name, row.argc, row.argc, static_cast<size_t>(argc))};
+  }
+  throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
+}
+
+// Throws the error a handler call ended in: the first error of a nested send
+// (the result, if any, is dropped), else the refusal of the arguments.
+[[noreturn, gnu::cold, gnu::noinline]] void fail_call(const Row &row, const HandlerCall &call,
+                                                      HostValue result, int32_t argc) {
+  if (call.pending) {
+    if (result != host::kFailure) drop(result);
+    throw *call.pending;
+  }
+  throw refusal(row, call.reason.get(), argc);
+}
+
 // Runs a built-in row over a vector laid out for it (argv[0] the receiver,
 // argument k at argv[-k]): checks the arguments the row states, holds the
 // receiver and the arguments for the length of the call, and turns a refusal
 // or a pending error into a ScriptError.
 Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
-  if (row.argc >= 0 && argc != row.argc) {
-    throw ScriptError{count_error(row.name, row.argc, row.argc, static_cast<size_t>(argc))};
-  }
-  if (row.argtype != 0 && !host::has_type(argv[-1], row.argtype)) {
-    throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
-  }
+  if (!fits_row(row, argv, argc)) [[unlikely]]
+    refuse_unfit(row, argv, argc);
   for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
-  HandlerCall call{row.name, {}, {}};
+  HandlerCall call{row.name, current_call(), nullptr, nullptr};
   HostValue result;
   {
     HandlerScope scope(call);
     result = row.handler(argc, argv);
   }
   for (int32_t k = 0; k <= argc; ++k) drop(argv[-k]);
-  if (call.pending) {
-    if (result != host::kFailure) drop(result);
-    throw *call.pending;
-  }
-  if (result == host::kFailure) throw refusal(row, call.reason, argc);
+  if (call.pending || result == host::kFailure) [[unlikely]]
+    fail_call(row, call, result, argc);
   return Ref::adopt(result);
 }
 
@@ -246,9 +280,22 @@ std::unordered_map<const Selector *, Target> &cache_of(
   return c.*which;
 }
 
-Target find_method(const Class *from, const Selector *sel) {
+// The selector's line when it was filled from that class in this epoch.
+const Target *line_hit(const LookupLine &line, const Class *from) {
+  return line.cls == from && line.epoch == dispatch().epoch ? &line.target : nullptr;
+}
+
+void fill_line(LookupLine &line, const Class *from, const Target &found) {
+  line = {from, dispatch().epoch, found};
+}
+
+// find_method past the selector's line: the class's cache, then the chain.
+[[gnu::noinline]] Target find_method_slow(const Class *from, const Selector *sel) {
   auto &cache = cache_of(from, &Class::method_cache);
-  if (auto hit = cache.find(sel); hit != cache.end()) return hit->second;
+  if (auto hit = cache.find(sel); hit != cache.end()) {
+    fill_line(sel->method_line, from, hit->second);
+    return hit->second;
+  }
   const std::string &key = sel->name;
   Target found;
   for (const Class *c = from; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
@@ -260,12 +307,23 @@ Target find_method(const Class *from, const Selector *sel) {
   }
   if (found.kind == Target::Kind::kNone && key == "init") found.kind = Target::Kind::kInit;
   cache.emplace(sel, found);
+  fill_line(sel->method_line, from, found);
   return found;
 }
 
+inline Target find_method(const Class *from, const Selector *sel) {
+  if (const Target *hit = line_hit(sel->method_line, from)) [[likely]]
+    return *hit;
+  return find_method_slow(from, sel);
+}
+
 Target find_class_routine(const Class *cls, const Selector *sel) {
+  if (const Target *hit = line_hit(sel->routine_line, cls)) return *hit;
   auto &cache = cache_of(cls, &Class::routine_cache);
-  if (auto hit = cache.find(sel); hit != cache.end()) return hit->second;
+  if (auto hit = cache.find(sel); hit != cache.end()) {
+    fill_line(sel->routine_line, cls, hit->second);
+    return hit->second;
+  }
   const std::string &key = sel->name;
   Target found;
   for (const Class *c = cls; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
@@ -275,7 +333,12 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
   if (found.kind == Target::Kind::kNone && key == "new") found.kind = Target::Kind::kNew;
   if (found.kind == Target::Kind::kNone && key == "subclass") found.kind = Target::Kind::kSubclass;
   cache.emplace(sel, found);
+  fill_line(sel->routine_line, cls, found);
   return found;
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void no_method(HostValue receiver, const Selector *sel) {
+  throw ScriptError{describe(receiver) + " has no method " + sel->name};
 }
 
 Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int32_t argc) {
@@ -288,7 +351,7 @@ Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int3
     case Target::Kind::kInit:
       return nil();
     default:
-      throw ScriptError{describe(argv[0]) + " has no method " + sel->name};
+      no_method(argv[0], sel);
   }
 }
 
@@ -357,7 +420,9 @@ bool detail::library_bound(const std::string &class_key) {
 }
 
 std::optional<ScriptError> take_stray_error() {
-  return std::exchange(dispatch().stray, std::nullopt);
+  const PendingError stray = std::move(dispatch().stray);
+  if (stray == nullptr) return std::nullopt;
+  return *stray;
 }
 
 const Selector *selector(std::string_view name) {
@@ -379,15 +444,23 @@ void detail::next_epoch() noexcept {
   ++dispatch().epoch;
 }
 
+namespace {
+
+[[noreturn, gnu::cold, gnu::noinline]] void cannot_send(HostValue receiver, const Selector *sel) {
+  throw ScriptError{"cannot send " + sel->name + " to " + describe(receiver)};
+}
+
+}  // namespace
+
 bool stray_error_pending() noexcept {
-  return dispatch().stray.has_value();
+  return dispatch().stray != nullptr;
 }
 
 Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
   const HostValue receiver = argv[0];
   if (Class *cls = class_of(receiver)) return send_to_object(cls, sel, argv, argc);
   if (Class *cls = as_class(receiver)) return send_to_class(cls, sel, argv, argc);
-  throw ScriptError{"cannot send " + sel->name + " to " + describe(receiver)};
+  cannot_send(receiver, sel);
 }
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
@@ -466,14 +539,6 @@ bool profiling(std::string_view proc_name) {
   return !profiled.empty() && detail::lower(proc_name) == profiled;
 }
 
-void profile_start() {
-  if (ProfileHook hook = dispatch().profile_start) hook();
-}
-
-void profile_stop() {
-  if (ProfileHook hook = dispatch().profile_stop) hook();
-}
-
 }  // namespace zel::rt
 
 using zel::rt::dispatch;
@@ -517,25 +582,34 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     note("checkpar(" + std::to_string(argc) + ", " + std::to_string(min) + ", " + std::to_string(max) + ")");
   }
   zel::rt::HandlerCall *call = zel::rt::current_call();
-  static const std::string kNoName = "checkpar";
-  const std::string &name = call == nullptr ? kNoName : call->name;
-  std::string reason;
-  if (argc < min || argc > max) {
-    reason = zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc));
-  } else {
+  // The argument that has the wrong type (0: none), and the type it must have.
+  int32_t wrong = 0;
+  int32_t wanted = -1;
+  const bool counted = argc >= min && argc <= max;
+  if (counted) {
     va_list ap;
     va_start(ap, max);
-    for (int32_t i = 1; i <= argc && reason.empty(); ++i) {
+    for (int32_t i = 1; i <= argc && wrong == 0; ++i) {
       const int32_t type = va_arg(ap, int32_t);
       if (type != -1 && (type < 0 || type > 255 || !host::has_type(argv[-i], static_cast<uint8_t>(type)))) {
-        reason =
-            zel::rt::type_error(name, i, zel::rt::detail::type_phrase(static_cast<uint8_t>(type)), argv[-i]);
+        wrong = i;
+        wanted = type;
       }
     }
     va_end(ap);
   }
-  if (call != nullptr) call->reason = reason;
-  return reason.empty() ? 0 : -1;
+  if (counted && wrong == 0) {
+    if (call != nullptr) call->reason.reset();
+    return 0;
+  }
+  static const std::string kNoName = "checkpar";
+  const std::string &name = call == nullptr ? kNoName : call->name;
+  const std::string reason =
+      !counted ? zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc))
+               : zel::rt::type_error(name, wrong, zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted)),
+                                     argv[-wrong]);
+  if (call != nullptr) call->reason = std::make_unique<std::string>(reason);
+  return -1;
 }
 
 HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
@@ -545,9 +619,9 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
          ")");
   }
   zel::rt::HandlerCall *call = zel::rt::current_call();
-  std::optional<zel::rt::ScriptError> &pending = call == nullptr ? dispatch().stray : call->pending;
+  zel::rt::PendingError &pending = call == nullptr ? dispatch().stray : call->pending;
   auto fail = [&pending](zel::rt::ScriptError error) {
-    if (!pending) pending = std::move(error);
+    if (!pending) pending = std::make_unique<zel::rt::ScriptError>(std::move(error));
     return zel::rt::nil_value();
   };
   if (pending) return zel::rt::nil_value();
@@ -599,8 +673,8 @@ int32_t exec(const char *line) {
 
 void profilesetup(ProfileHook start, ProfileHook stop) {
   if (recording()) note("profilesetup");
-  dispatch().profile_start = start;
-  dispatch().profile_stop = stop;
+  zel::rt::detail::profile_start_hook = start;
+  zel::rt::detail::profile_stop_hook = stop;
 }
 
 }  // extern "C"

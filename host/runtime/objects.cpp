@@ -71,7 +71,12 @@ HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount, Al
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);
   *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
-  std::memset(o + 1, 0, readable - sizeof(HostObject));
+  // The smallest objects (keys, floats) are cleared by a store of fixed size.
+  if (readable == sizeof(host::HostFloat)) {
+    std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
+  } else {
+    std::memset(o + 1, 0, readable - sizeof(HostObject));
+  }
   return o;
 }
 
@@ -107,7 +112,7 @@ std::string text_of(int32_t length, const char *chars) {
 }  // namespace
 
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
-  start();
+  if (nil_word == 0) start();
   return make_block(objects().counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
@@ -232,16 +237,16 @@ void start() {
     exit(1);
   }
   s.nil = host::value_of(nil);
+  detail::nil_word = s.nil;
   detail::make_root();
 }
 
-HostValue nil_value() {
+HostValue nil_value_slow() {
   start();
   return objects().nil;
 }
 
-void drop(HostValue v) noexcept {
-  if (v == 0 || !host::is_object(v)) return;
+void detail::drop_last(HostValue v) noexcept {
   HostObject *o = host::object_of(v);
   if (o->type == detail::kFreed) {
     fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<void *>(o));
@@ -249,37 +254,13 @@ void drop(HostValue v) noexcept {
   }
   if (o->refcount <= 0) return;
   --o->refcount;
-  if (o->refcount == 0) detail::release(v);
-}
-
-Ref::Ref() noexcept : value_(nil_value()) {}
-Ref Ref::adopt(HostValue v) noexcept {
-  return Ref(v);
-}
-Ref Ref::share(HostValue v) noexcept {
-  host::ref_take(v);
-  return Ref(v);
-}
-Ref::Ref(const Ref &other) noexcept : value_(other.value_) {
-  host::ref_take(value_);
-}
-Ref::Ref(Ref &&other) noexcept : value_(other.value_) {
-  other.value_ = nil_value();
-}
-Ref &Ref::operator=(const Ref &other) noexcept {
-  host::ref_take(other.value_);
-  drop(std::exchange(value_, other.value_));
-  return *this;
-}
-Ref &Ref::operator=(Ref &&other) noexcept {
-  if (this != &other) drop(std::exchange(value_, std::exchange(other.value_, nil_value())));
-  return *this;
-}
-Ref::~Ref() {
-  drop(value_);
-}
-HostValue Ref::detach() noexcept {
-  return std::exchange(value_, nil_value());
+  if (o->refcount != 0) return;
+  // A float holds nothing and has no clear hook: its block goes straight back.
+  if (o->type == host::kFloat) {
+    detail::free_block(o);
+  } else {
+    detail::release(v);
+  }
 }
 
 Ref make_int(int32_t v) {

@@ -66,33 +66,65 @@ struct ScriptError {
 // function of the runtime calls it when needed, so calling it is optional.
 void start();
 
+namespace detail {
+// The nil object's word once start() has made it; 0 before.
+inline HostValue nil_word = 0;
+// The rest of drop for an object whose count is 1 or less.
+void drop_last(HostValue v) noexcept;
+}  // namespace detail
+
+// The nil object (made by start() on first use).
+HostValue nil_value_slow();
+inline HostValue nil_value() {
+  return detail::nil_word != 0 ? detail::nil_word : nil_value_slow();
+}
+
+// Drops one reference (the decrement rule) without recording an operation.
+// The common case, an object that keeps other references, is inline.
+inline void drop(HostValue v) noexcept {
+  if (!host::is_object(v) || v == 0) return;
+  HostObject *o = host::object_of(v);
+  if (o->refcount > 1) {
+    --o->refcount;
+    return;
+  }
+  detail::drop_last(v);
+}
+
 // RAII owner of one reference to a value. Integers and permanent objects are
 // held too, at no cost. A default Ref holds nil.
 class Ref {
  public:
-  Ref() noexcept;
+  Ref() noexcept : value_(nil_value()) {}
   // Takes over a reference the caller owns (a fresh object, a handler result).
-  static Ref adopt(HostValue v) noexcept;
+  static Ref adopt(HostValue v) noexcept { return Ref(v); }
   // Takes a new reference on v.
-  static Ref share(HostValue v) noexcept;
+  static Ref share(HostValue v) noexcept {
+    host::ref_take(v);
+    return Ref(v);
+  }
 
-  Ref(const Ref &other) noexcept;
-  Ref(Ref &&other) noexcept;
-  Ref &operator=(const Ref &other) noexcept;
-  Ref &operator=(Ref &&other) noexcept;
-  ~Ref();
+  Ref(const Ref &other) noexcept : value_(other.value_) { host::ref_take(value_); }
+  Ref(Ref &&other) noexcept : value_(std::exchange(other.value_, nil_value())) {}
+  Ref &operator=(const Ref &other) noexcept {
+    host::ref_take(other.value_);
+    drop(std::exchange(value_, other.value_));
+    return *this;
+  }
+  Ref &operator=(Ref &&other) noexcept {
+    if (this != &other) drop(std::exchange(value_, std::exchange(other.value_, nil_value())));
+    return *this;
+  }
+  ~Ref() { drop(value_); }
 
   HostValue get() const noexcept { return value_; }
   // Hands the reference on to the caller; the Ref then holds nil.
-  HostValue detach() noexcept;
+  HostValue detach() noexcept { return std::exchange(value_, nil_value()); }
 
  private:
   explicit Ref(HostValue v) noexcept : value_(v) {}
   HostValue value_;
 };
-
-// Drops one reference (the decrement rule) without recording an operation.
-void drop(HostValue v) noexcept;
 
 // Values. make_float/make_string/make_array throw ScriptError("out of memory")
 // when the arena is full.
@@ -101,7 +133,6 @@ Ref make_float(double v);
 Ref make_string(std::string_view text);
 Ref make_array(size_t count);  // every element nil
 Ref nil();
-HostValue nil_value();
 // The interned, permanent name object of a text: the same text gives the same
 // object.
 HostValue intern(std::string_view text);
@@ -122,14 +153,6 @@ std::string describe(HostValue v);
 // elements in all, the rest of each open array as "...").
 std::string show(HostValue v);
 
-// Selectors: routine, message and class names interned once, case-folded, so
-// that dispatch compares pointers. A selector lives as long as the process.
-struct Selector {
-  std::string name;        // as written, for messages
-  const Selector *folded;  // the lower-case selector lookups use (itself when name is lower case)
-};
-const Selector *selector(std::string_view name);
-
 // What a name stands for in a lookup, cached per class and selector until the
 // dispatch epoch moves on (a procedure, class or built-in table is defined).
 struct Target {
@@ -137,6 +160,29 @@ struct Target {
   Kind kind = Kind::kNone;
   const void *what = nullptr;  // the procedure handle, built-in row or own routine's table entry
 };
+
+struct Class;
+
+// The last lookup of one selector from one class: valid while `epoch` is the
+// dispatch epoch. A class is made only after the epoch has moved on, so a
+// class made where a freed one was never matches a line filled before.
+struct LookupLine {
+  const Class *cls = nullptr;
+  std::uint64_t epoch = 0;
+  Target target;
+};
+
+// Selectors: routine, message and class names interned once, case-folded, so
+// that dispatch compares pointers. A selector lives as long as the process.
+struct Selector {
+  std::string name;        // as written, for messages
+  const Selector *folded;  // the lower-case selector lookups use (itself when name is lower case)
+  // On the folded selector: the last method lookup of a script object's send
+  // and the last class-level lookup of a send to a class.
+  mutable LookupLine method_line{};
+  mutable LookupLine routine_line{};
+};
+const Selector *selector(std::string_view name);
 
 // Classes. Redefining a name replaces the class under that name, while
 // objects and subclasses made before keep the old one. A class value is
@@ -305,8 +351,17 @@ std::string place();
 // handed to profilesetup, when there are any.
 void set_profiled(std::string_view proc_name);
 bool profiling(std::string_view proc_name);
-void profile_start();
-void profile_stop();
+namespace detail {
+// The hooks handed to profilesetup (null until then).
+inline ProfileHook profile_start_hook = nullptr;
+inline ProfileHook profile_stop_hook = nullptr;
+}  // namespace detail
+inline void profile_start() {
+  if (ProfileHook hook = detail::profile_start_hook) hook();
+}
+inline void profile_stop() {
+  if (ProfileHook hook = detail::profile_stop_hook) hook();
+}
 
 // The clock behind gettimeofday. fake_clock(true) sets the fake time to
 // 1000000000.250000 s and freezes it there; advance_clock moves it (to the

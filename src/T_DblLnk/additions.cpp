@@ -63,11 +63,11 @@ HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkI
   host::ref_take(value);
   Link(list, item, place, at);
   HoldList(list);
-  PinItem(item);
+  Pin(item);
   LogAddToList(frame, item);
   const HostValue key = refobj_handle(item);
   if (item->list == list) EnterKey(list, item, key);
-  UnpinItem(item);
+  Unpin(item);
   ReleaseList(list);
   return key;
 }

@@ -121,18 +121,35 @@ HostValue ObjectBefore(const DblLnkItem *item);
 DblLnkList *AllocateList();
 DblLnkItem *AllocateItem();
 
-// Counts one more running operation on `list`. Never fails.
-void HoldList(DblLnkList *list);
-// Ends a hold; the last hold of a released list releases its items and the
-// record (see FreeList). Never fails.
-void ReleaseList(DblLnkList *list);
-
 // Releases a list whose handle let it go: head first, each value gets
 // "setkey" with nil while its item is still in the list (when the list
 // enters keys; no "logremovefromlist"), then the item leaves, goes back to
 // the zone unless keys pin it, and the value loses the item's reference;
 // last the record is freed. Never fails.
 void FreeList(DblLnkList *list);
+
+// Counts one more running operation on `list`. Never fails.
+inline void HoldList(DblLnkList *list) {
+  ++list->holds;
+}
+
+// Ends a hold; the last hold of a released list releases its items and the
+// record (see FreeList). Never fails.
+inline void ReleaseList(DblLnkList *list) {
+  if (--list->holds == 0 && list->released != 0) [[unlikely]]
+    FreeList(list);
+}
+
+// Gives a dead item back to the zone (its last pin has gone).
+void FreeItem(DblLnkItem *item);
+
+// PinItem and UnpinItem (keys.h) for the list's own operations, inline.
+inline void Pin(DblLnkItem *item) {
+  ++item->pins;
+}
+inline void Unpin(DblLnkItem *item) {
+  if (--item->pins == 0 && item->list == nullptr) FreeItem(item);
+}
 
 // Takes the whole chain out of `list` (head, tail, count emptied): every item
 // becomes dead and is pinned once, so that the caller can tell the values and

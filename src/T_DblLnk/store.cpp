@@ -118,21 +118,15 @@ DblLnkItem *AllocateItem() {
 }
 
 void PinItem(void *item) {
-  if (item != nullptr) ++static_cast<DblLnkItem *>(item)->pins;
+  if (item != nullptr) Pin(static_cast<DblLnkItem *>(item));
 }
 
 void UnpinItem(void *item) {
-  if (item == nullptr) return;
-  DblLnkItem *pinned = static_cast<DblLnkItem *>(item);
-  if (--pinned->pins == 0 && pinned->list == nullptr) z_free(pinned);
+  if (item != nullptr) Unpin(static_cast<DblLnkItem *>(item));
 }
 
-void HoldList(DblLnkList *list) {
-  ++list->holds;
-}
-
-void ReleaseList(DblLnkList *list) {
-  if (--list->holds == 0 && list->released != 0) FreeList(list);
+void FreeItem(DblLnkItem *item) {
+  z_free(item);
 }
 
 DblLnkItem *DetachChain(DblLnkList *list) {
@@ -152,7 +146,7 @@ HostValue TakeObject(DblLnkItem *item) {
   item->object = nil_obj();
   item->prev = nullptr;
   item->next = nullptr;
-  UnpinItem(item);
+  Unpin(item);
   return object;
 }
 
@@ -166,7 +160,7 @@ void FreeList(DblLnkList *list) {
   while (DblLnkItem *item = list->head) {
     EnterKey(list, item, nil_obj());
     Unlink(list, item);
-    PinItem(item);
+    Pin(item);
     host::ref_drop(TakeObject(item));
   }
   z_free(list);
@@ -183,11 +177,11 @@ void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE RemoveItem (%p, %p)\n", static_cast<void *>(frame.payload),
                 static_cast<void *>(item));
   DblLnkList *list = frame.list;
-  PinItem(item);
+  Pin(item);
   EnterKey(list, item, nil_obj());
   if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
   if (item->list != list) {
-    UnpinItem(item);
+    Unpin(item);
     return;
   }
   Unlink(list, item);
@@ -198,7 +192,7 @@ void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
 // stored before the old one loses its reference.
 void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value) {
   host::ref_take(key);
-  PinItem(item);
+  Pin(item);
   EnterKey(item->list, item, nil_obj());
   if (item->list != nullptr) {
     host::ref_take(value);
@@ -207,7 +201,7 @@ void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value) {
     host::ref_drop(old);
     if (item->list != nullptr) EnterKey(item->list, item, key);
   }
-  UnpinItem(item);
+  Unpin(item);
   host::ref_unhold(key);
 }
 

@@ -71,19 +71,6 @@ double ReadClock() {
          static_cast<double>(micros) / 10000.0;
 }
 
-double NumberIn(HostValue word) {
-  if (host::is_int(word)) return host::int_of(word);
-  if (host::has_type(word, host::kFloat)) return host::float_of(word);
-  return 0.0;
-}
-
-bool RunningIn(HostValue word) {
-  if (host::is_int(word)) return host::int_of(word) != 0;
-  // Truncation toward zero leaves a non-zero integer exactly when |x| >= 1.
-  if (host::has_type(word, host::kFloat)) return std::fabs(host::float_of(word)) >= 1.0;
-  return false;
-}
-
 HostValue SetDebugLevel(int32_t, HostValue *argv) {
   return objkit::SetLevel(level, "FILE T_Timer, ROUTINE SetDebugLevel (%d)\n", argv);
 }

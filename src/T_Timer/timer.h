@@ -5,6 +5,7 @@
 // through objkit/exports.h.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "host/host.h"
@@ -50,8 +51,12 @@ inline double ReadNow() {
 }
 
 // A slot read as a number: an integer's value, a float's double, 0.0 for
-// anything else.
-double NumberIn(HostValue word);
+// anything else. Inline, as the hooks read both slots on every call.
+inline double NumberIn(HostValue word) {
+  if (host::is_int(word)) return host::int_of(word);
+  if (host::has_type(word, host::kFloat)) return host::float_of(word);
+  return 0.0;
+}
 
 // Stores new contents in a timer's two slots, then drops the old contents,
 // `value`'s first. Store first, drop last: a release may run a script that
@@ -72,7 +77,12 @@ inline void StoreState(HostValue timer, HostValue value, HostValue running) {
 
 // A slot read as a running flag: an integer or a float truncated toward zero
 // is not 0 (a float that is not a number counts as 0). Anything else: false.
-bool RunningIn(HostValue word);
+inline bool RunningIn(HostValue word) {
+  if (host::is_int(word)) return host::int_of(word) != 0;
+  // Truncation toward zero leaves a non-zero integer exactly when |x| >= 1.
+  if (host::has_type(word, host::kFloat)) return std::fabs(host::float_of(word)) >= 1.0;
+  return false;
+}
 
 // Handler of "T_Timer_debug": sets the module's debug level; returns 1.
 HostValue SetDebugLevel(int32_t argc, HostValue *argv);
