@@ -105,7 +105,8 @@ struct Binding {
 };
 
 // A defined procedure. It lives while the runtime has it defined and while
-// any call of it runs (uses counts both).
+// any call of it runs (uses counts both). A method's class holds the method
+// while it is defined, and a running call holds the class.
 struct Procedure {
   std::shared_ptr<const ProcedureDef> def;
   rt::Class *cls = nullptr;  // null for a global procedure
@@ -201,6 +202,14 @@ void unuse(const Procedure *proc) {
     state().procedures.erase(p);
     delete p;
   }
+}
+
+// The runtime's forget hook, and the end of a procedure replaced: the runtime
+// no longer has the handle defined. Handles that are no procedure of ours are
+// ignored.
+void forget(const void *handle) {
+  const auto *proc = static_cast<const Procedure *>(handle);
+  if (state().procedures.count(proc) != 0) unuse(proc);
 }
 
 bool is_number(HostValue v) {
@@ -634,10 +643,7 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
   proc->local_count = static_cast<size_t>(next);
   const Procedure *made = proc.release();
   state().procedures.insert(made);
-  const void *old = rt::define_procedure(cls, def->name, made);
-  if (old != nullptr && state().procedures.count(static_cast<const Procedure *>(old)) != 0) {
-    unuse(static_cast<const Procedure *>(old));
-  }
+  forget(rt::define_procedure(cls, def->name, made));
 }
 
 enum class Flow { kNext, kReturn };
@@ -774,11 +780,18 @@ class Profiling {
   bool on_;
 };
 
-// Keeps a procedure alive for the length of a call.
+// Keeps a procedure and its class alive for the length of a call.
 class Use {
  public:
-  explicit Use(const Procedure &proc) : proc_(const_cast<Procedure &>(proc)) { ++proc_.uses; }
-  ~Use() { unuse(&proc_); }
+  explicit Use(const Procedure &proc) : proc_(const_cast<Procedure &>(proc)) {
+    ++proc_.uses;
+    if (proc_.cls != nullptr) host::ref_take(proc_.cls->value);
+  }
+  ~Use() {
+    const HostValue cls = proc_.cls == nullptr ? host::kZero : proc_.cls->value;
+    unuse(&proc_);
+    unref(cls);
+  }
   Use(const Use &) = delete;
   Use &operator=(const Use &) = delete;
 
@@ -848,6 +861,7 @@ void install() {
   state().stack_floor = rt::stack_floor();
   rt::set_language(exec_line, nullptr);
   rt::set_stack_invoke(invoke);
+  rt::set_forget(forget);
   rt::set_place(running_place);
 }
 
@@ -914,6 +928,10 @@ bool complete(std::string_view text) {
     return !error.at_end;
   }
   return true;
+}
+
+size_t live_procedures() {
+  return state().procedures.size();
 }
 
 void set_global(std::string_view name, rt::Ref value) {
