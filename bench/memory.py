@@ -4,7 +4,13 @@ holding a list of COUNT integers (every key dropped as the add returns it),
 less the peak RSS of the same program with an empty list, divided by COUNT.
 zel's T_DblLnk (bench/scripts/memory.zel) beside std::list (objkit_rss_list).
 
-usage: memory.py [-n RUNS] [--count N] [--build DIR] [--i686 DIR]
+With --remaking it measures instead the peak RSS of zel remaking a class
+COUNT times (with and without a method defined on each class) and redefining
+a procedure COUNT times (bench/scripts/remake.zel), beside the same script
+doing nothing: remade classes and replaced procedures are freed, so the
+figures stay close to that whatever COUNT is.
+
+usage: memory.py [-n RUNS] [--count N] [--build DIR] [--i686 DIR] [--remaking]
 
 The native build (default build/) is measured, and the i686 build (default
 build-i686/) under qemu-i386 when it holds zel and objkit_rss_list. Each
@@ -54,6 +60,21 @@ def measure(helper, label, build, emulator, count, runs):
     print(f"{label:8} {ours:12.1f} {theirs:10.1f} {ours / theirs:7.2f}", flush=True)
 
 
+REMAKING = [("class remade", 1, 0, 0), ("class remade, with a method", 1, 1, 0), ("procedure redefined", 0, 0, 1)]
+
+
+def remaking(helper, build, count, runs):
+    """Prints the peak RSS of each case of REMAKING, count times, and of the script doing nothing."""
+    def rss(remakes, method, redefinitions):
+        text = (f"count = {remakes}; method = {method}; redefine = {redefinitions}; "
+                f'compile "{SCRIPTS / "remake.zel"}";')
+        return peak_rss(helper, [str(build / "zel"), "-e", text], str(remakes + redefinitions), runs)
+
+    print(f"peak RSS in KiB, {count} times, median of {runs} runs; doing nothing: {rss(0, 0, 0) // 1024:.0f}")
+    for label, remake, method, redefine in REMAKING:
+        print(f"{label:28} {rss(count * remake, method, count * redefine) // 1024:10.0f}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -62,6 +83,7 @@ def main():
     parser.add_argument("--count", type=int, default=1000000, help="entries (default 1000000)")
     parser.add_argument("--build", type=Path, default=ROOT / "build", help="the native build folder")
     parser.add_argument("--i686", type=Path, default=ROOT / "build-i686", help="the i686 build folder")
+    parser.add_argument("--remaking", action="store_true", help="measure remaking classes and procedures")
     args = parser.parse_args()
     if args.runs < 1 or args.count < 1:
         parser.error("--runs and --count must be at least 1")
@@ -69,6 +91,9 @@ def main():
     helper = args.build / "objkit_peak_rss"
     if not os.access(helper, os.X_OK):
         sys.exit(f"memory: no {helper}: build the default preset first")
+    if args.remaking:
+        remaking(helper, args.build, args.count, args.runs)
+        return
     targets = [("native", args.build, [])]
     if all(os.access(args.i686 / p, os.X_OK) for p in ("zel", "objkit_rss_list")):
         targets.append(("i686", args.i686, I686_EMULATOR))

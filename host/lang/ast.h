@@ -40,7 +40,7 @@ enum class Op : uint8_t {
 struct Expr {
   enum class Kind : uint8_t {
     kInt,     // ival
-    kFloat,   // fval
+    kFloat,   // number
     kString,  // text
     kNil,
     kSelf,
@@ -55,9 +55,16 @@ struct Expr {
   Op op = Op::kAdd;
   int line;
   int height = 1;  // levels of the tree from this node down
+  // Evaluating the node runs no script and assigns no variable (only
+  // literals, names, self and operators below it), so an operand read before
+  // it stays valid while it is evaluated.
+  bool pure = true;
   int32_t ival = 0;
   int32_t name = -1;
-  double fval = 0;
+  // A float literal's value, laid out as a permanent float object so that an
+  // operator can read it in place; the value the literal evaluates to is a
+  // new float object.
+  host::HostFloat number{{host::kPermanent, host::kFloat, 0, sizeof(host::HostFloat)}, 0.0};
   std::string text;
   const rt::Selector *sel = nullptr;
   std::unique_ptr<Expr> receiver;

@@ -1,11 +1,15 @@
-// The evaluator: walks the syntax tree over runtime values. Every value it
-// holds is owned by a Value, a value-stack slot, a frame's locals or a global
-// cell, so a statement that fails releases what it made.
+// The evaluator: walks the syntax tree over runtime values. An expression's
+// value comes back as a word carrying one reference; every value it holds is
+// owned by a Value, a value-stack slot, a frame's locals or a global cell, so
+// a statement that fails releases what it made. An operator reads literals,
+// nil and (when nothing evaluated after them can change them) names in place,
+// without a reference, and works on two integers without touching an object.
 //
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
-// are read. Errors take their place from the frame, which keeps the line of
-// the node it is working on.
+// are read. Errors take their place from the frame's line: each statement
+// sets it, and so does each node before it fails or runs a script (a send, a
+// call, an operator on anything but two integers).
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -58,6 +62,7 @@ inline void unref(HostValue v) noexcept {
 // One reference to a value, dropped at the end of its scope.
 class Value {
  public:
+  Value() noexcept : v_(host::kZero) {}
   static Value adopt(HostValue v) noexcept { return Value(v); }
   static Value share(HostValue v) noexcept {
     host::ref_take(v);
@@ -100,7 +105,8 @@ struct Binding {
 };
 
 // A defined procedure. It lives while the runtime has it defined and while
-// any call of it runs (uses counts both).
+// any call of it runs (uses counts both). A method's class holds the method
+// while it is defined, and a running call holds the class.
 struct Procedure {
   std::shared_ptr<const ProcedureDef> def;
   rt::Class *cls = nullptr;  // null for a global procedure
@@ -198,6 +204,14 @@ void unuse(const Procedure *proc) {
   }
 }
 
+// The runtime's forget hook, and the end of a procedure replaced: the runtime
+// no longer has the handle defined. Handles that are no procedure of ours are
+// ignored.
+void forget(const void *handle) {
+  const auto *proc = static_cast<const Procedure *>(handle);
+  if (state().procedures.count(proc) != 0) unuse(proc);
+}
+
 bool is_number(HostValue v) {
   return host::is_int(v) || host::has_type(v, host::kFloat);
 }
@@ -216,17 +230,37 @@ bool truthy(HostValue v) {
   return true;
 }
 
-Value integer(int64_t v) {
-  if (v < -(int64_t{1} << 30) || v >= (int64_t{1} << 30)) fail("integer overflow");
-  return Value::adopt(host::make_int(static_cast<int32_t>(v)));
+// True when v is in the 31-bit range of an integer word.
+inline bool fits(int64_t v) {
+  return v >= -(int64_t{1} << 30) && v < (int64_t{1} << 30);
 }
 
-Value boolean(bool b) {
-  return Value::adopt(b ? host::kOne : host::kZero);
+// The word of an integer result; fails when it leaves the 31-bit range.
+HostValue integer(int64_t v) {
+  if (!fits(v)) fail("integer overflow");
+  return host::make_int(static_cast<int32_t>(v));
 }
 
-Value real(double v) {
-  return rt::make_float(v);
+HostValue boolean(bool b) {
+  return b ? host::kOne : host::kZero;
+}
+
+// A new float object with one reference; fails when the arena is full.
+HostValue real(double v) {
+  return rt::make_float(v).detach();
+}
+
+// A float result with one reference: written into an operand that nothing
+// but the operation holds (a float it made), or else a new float.
+HostValue real(double v, Value &held_a, Value &held_b) {
+  for (Value *held : {&held_a, &held_b}) {
+    const HostValue w = held->get();
+    if (host::has_type(w, host::kFloat) && host::object_of(w)->refcount == 1) {
+      *host::payload<double>(w) = v;
+      return held->detach();
+    }
+  }
+  return real(v);
 }
 
 // The operator as written, for messages; indexed by Op.
@@ -237,8 +271,8 @@ const char *symbol(Op op) {
 }
 
 // + - * / % over numbers: integers stay integers (division truncates), any
-// float makes the result a float.
-Value arithmetic(Op op, HostValue a, HostValue b) {
+// float makes the result a float, written into a held operand when it can.
+HostValue arithmetic(Op op, HostValue a, HostValue b, Value &held_a, Value &held_b) {
   if (host::is_int(a) && host::is_int(b)) {
     const int64_t x = host::int_of(a), y = host::int_of(b);
     switch (op) {
@@ -261,15 +295,15 @@ Value arithmetic(Op op, HostValue a, HostValue b) {
   const double x = as_double(a), y = as_double(b);
   switch (op) {
     case Op::kAdd:
-      return real(x + y);
+      return real(x + y, held_a, held_b);
     case Op::kSub:
-      return real(x - y);
+      return real(x - y, held_a, held_b);
     case Op::kMul:
-      return real(x * y);
+      return real(x * y, held_a, held_b);
     case Op::kDiv:
-      return real(x / y);
+      return real(x / y, held_a, held_b);
     default:
-      return real(std::fmod(x, y));
+      return real(std::fmod(x, y), held_a, held_b);
   }
 }
 
@@ -308,8 +342,17 @@ bool equal(HostValue a, HostValue b) {
   return false;
 }
 
-Value eval(const Expr &e, Frame &f);
+HostValue eval(const Expr &e, Frame &f);
 Ref compile(const HostValue *argv, int32_t argc);
+
+// Fails (at the node's line) when the stack is nearly used up; checked
+// wherever evaluation recurses.
+inline void check_stack(const Expr &e, Frame &f) {
+  if (stack_nearly_full()) {
+    f.line = e.line;
+    fail("nested too deeply: the stack is full");
+  }
+}
 
 // The slot a name denotes: a local, an instance variable, or a global cell's
 // value (0 while the name is no global).
@@ -326,18 +369,23 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
   return b.cell->value;
 }
 
-// A name's value: a local, an instance variable, a global, or else the class
-// of that name.
-HostValue lookup(const Expr &e, Frame &f) {
-  const HostValue v = slot_of(e.name, f);
-  if (v != 0) return v;
+// The class of a name that is no variable; fails when there is none.
+[[gnu::noinline]] HostValue class_named(const Expr &e, Frame &f) {
   Cell &c = *f.bindings[e.name].cell;
   if (c.epoch != rt::dispatch_epoch()) {
     c.cls = rt::find_class(*c.name);
     c.epoch = rt::dispatch_epoch();
   }
   if (c.cls != nullptr) return c.cls->value;
+  f.line = e.line;
   fail("unknown variable " + *c.name);
+}
+
+// A name's value, borrowed: a local, an instance variable, a global, or else
+// the class of that name.
+inline HostValue lookup(const Expr &e, Frame &f) {
+  const HostValue v = slot_of(e.name, f);
+  return v != 0 ? v : class_named(e, f);
 }
 
 // The slot an assignment writes: inside a procedure every assigned name is a
@@ -355,76 +403,52 @@ const rt::Class &method_class(Frame &f, const char *word) {
 }
 
 // The arguments of a call or send on the value stack: argv[0] the receiver,
-// argument k at argv[-k]. The Slots drop them should the call fail; after it,
-// finish() drops the arguments in order and then the receiver.
+// argument k at argv[-k]. Should evaluating an argument fail, the ones made
+// and then the receiver are dropped; after the call, finish() drops the
+// arguments in order and then the receiver.
 class CallVector {
  public:
-  CallVector(const Expr &e, Value receiver, Frame &f)
-      : argc_(static_cast<int32_t>(e.args.size())), slots_(e.args.size() + 1), argv_(slots_.data() + argc_) {
+  CallVector(const Expr &e, Value receiver, Frame &f) : argc_(static_cast<int32_t>(e.args.size())) {
+    rt::detail::ValueStack &s = rt::detail::value_stack;
+    const size_t count = e.args.size() + 1;
+    if (count > s.capacity - s.top) rt::detail::value_stack_overflow(count);
+    argv_ = s.slots + s.top + argc_;
+    s.top += count;
     argv_[0] = receiver.detach();
-    for (int32_t k = 1; k <= argc_; ++k) argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f).detach();
+    for (int32_t k = 1; k <= argc_; ++k) {
+      argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f);
+      made_ = k;
+    }
     f.line = e.line;
+  }
+  ~CallVector() {
+    if (made_ >= 0) {
+      for (int32_t k = made_; k >= 1; --k) unref(argv_[-k]);
+      unref(argv_[0]);
+    }
+    rt::detail::value_stack.top -= static_cast<size_t>(argc_) + 1;
   }
   CallVector(const CallVector &) = delete;
   CallVector &operator=(const CallVector &) = delete;
   HostValue *argv() const { return argv_; }
   int32_t argc() const { return argc_; }
-  Value finish(Value result) {
-    for (int32_t k = 1; k <= argc_; ++k) unref(std::exchange(argv_[-k], host::kZero));
-    unref(std::exchange(argv_[0], host::kZero));
-    return result;
+  // The call's result, with its reference.
+  HostValue finish(Ref result) {
+    for (int32_t k = 1; k <= argc_; ++k) unref(argv_[-k]);
+    made_ = -1;
+    unref(argv_[0]);
+    return result.detach();
   }
 
  private:
   int32_t argc_;
-  rt::Slots slots_;
+  int32_t made_ = 0;  // arguments evaluated; -1 once finish() has dropped them all
   HostValue *argv_;
 };
 
-Value eval_binary(const Expr &e, Frame &f) {
-  if (e.op == Op::kAnd || e.op == Op::kOr) {
-    const bool left = truthy(eval(*e.receiver, f).get());
-    if (left == (e.op == Op::kOr)) return boolean(left);
-    return boolean(truthy(eval(*e.args[0], f).get()));
-  }
-  Value a = eval(*e.receiver, f);
-  Value b = eval(*e.args[0], f);
-  f.line = e.line;
-  switch (e.op) {
-    case Op::kIs:
-      return boolean(equal(a.get(), b.get()));
-    case Op::kIsnt:
-      return boolean(!equal(a.get(), b.get()));
-    case Op::kLt:
-    case Op::kLe:
-    case Op::kGt:
-    case Op::kGe:
-      return boolean(order(e.op, a.get(), b.get()));
-    default:
-      return arithmetic(e.op, a.get(), b.get());
-  }
-}
-
-Value eval(const Expr &e, Frame &f) {
-  f.line = e.line;
-  switch (e.kind) {
-    case Expr::Kind::kInt:
-      return Value::adopt(host::make_int(e.ival));
-    case Expr::Kind::kFloat:
-      return real(e.fval);
-    case Expr::Kind::kString:
-      return rt::make_string(e.text);
-    case Expr::Kind::kNil:
-      return Value::adopt(nil());
-    case Expr::Kind::kSelf:
-      method_class(f, "self");
-      return Value::share(f.self);
-    case Expr::Kind::kVar:
-      return Value::share(lookup(e, f));
-    default:
-      break;
-  }
-  if (stack_nearly_full()) fail("nested too deeply: the stack is full");
+// A routine call, a send or a super send.
+[[gnu::noinline]] HostValue eval_call(const Expr &e, Frame &f) {
+  check_stack(e, f);
   switch (e.kind) {
     case Expr::Kind::kCall: {
       CallVector call(e, Value::adopt(nil()), f);
@@ -433,26 +457,153 @@ Value eval(const Expr &e, Frame &f) {
       return call.finish(rt::call(e.sel, call.argv(), call.argc()));
     }
     case Expr::Kind::kSend: {
-      CallVector send(e, eval(*e.receiver, f), f);
+      CallVector send(e, Value::adopt(eval(*e.receiver, f)), f);
       return send.finish(rt::send(e.sel, send.argv(), send.argc()));
     }
-    case Expr::Kind::kSuper: {
+    default: {
+      f.line = e.line;
       const rt::Class &cls = method_class(f, "super");
       if (!cls.parent) fail(cls.name + " has no superclass");
       CallVector send(e, Value::share(f.self), f);
       return send.finish(rt::send_from(cls.parent, e.sel, send.argv(), send.argc()));
     }
-    case Expr::Kind::kUnary: {
-      Value v = eval(*e.receiver, f);
-      f.line = e.line;
-      if (e.op == Op::kNot) return boolean(!truthy(v.get()));
-      if (host::is_int(v.get())) return integer(-int64_t{host::int_of(v.get())});
-      if (host::has_type(v.get(), host::kFloat)) return real(-host::float_of(v.get()));
-      fail("operator - needs a number, got " + rt::describe(v.get()));
-    }
-    default:
-      return eval_binary(e, f);
   }
+}
+
+// Evaluates a condition: whether its value is true.
+bool test(const Expr &e, Frame &f) {
+  const Value v = Value::adopt(eval(e, f));
+  return truthy(v.get());
+}
+
+// `and`, `or`: the right operand only when the left does not decide.
+[[gnu::noinline]] HostValue eval_logic(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  const bool left = test(*e.receiver, f);
+  if (left == (e.op == Op::kOr)) return boolean(left);
+  return boolean(test(*e.args[0], f));
+}
+
+// An operand of an operator, as a word: a literal or nil read in place, a name's
+// value borrowed when nothing evaluated after it can change it (borrow), or
+// else evaluated and kept in held.
+inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
+  switch (e.kind) {
+    case Expr::Kind::kInt:
+      return host::make_int(e.ival);
+    case Expr::Kind::kFloat:
+      return host::value_of(&e.number.header);
+    case Expr::Kind::kNil:
+      return nil();
+    case Expr::Kind::kVar:
+      if (borrow) return lookup(e, f);
+      break;
+    default:
+      break;
+  }
+  held = Value::adopt(eval(e, f));
+  return held.get();
+}
+
+[[gnu::noinline]] HostValue eval_binary(const Expr &e, Frame &f) {
+  if (e.op == Op::kAnd || e.op == Op::kOr) return eval_logic(e, f);
+  check_stack(e, f);
+  const Expr &right = *e.args[0];
+  Value held_a, held_b;
+  const HostValue a = operand(*e.receiver, right.pure, f, held_a);
+  const HostValue b = operand(right, true, f, held_b);
+  if (host::is_int(a) && host::is_int(b)) {
+    // Two integers: no object to make or drop. A sum or difference that
+    // overflows goes on to the general path, which fails.
+    const int32_t x = host::int_of(a), y = host::int_of(b);
+    switch (e.op) {
+      case Op::kAdd:
+        if (fits(int64_t{x} + y)) return host::make_int(x + y);
+        break;
+      case Op::kSub:
+        if (fits(int64_t{x} - y)) return host::make_int(x - y);
+        break;
+      case Op::kLt:
+        return boolean(x < y);
+      case Op::kLe:
+        return boolean(x <= y);
+      case Op::kGt:
+        return boolean(x > y);
+      case Op::kGe:
+        return boolean(x >= y);
+      case Op::kIs:
+        return boolean(x == y);
+      case Op::kIsnt:
+        return boolean(x != y);
+      default:
+        break;
+    }
+  }
+  f.line = e.line;
+  switch (e.op) {
+    case Op::kIs:
+      return boolean(equal(a, b));
+    case Op::kIsnt:
+      return boolean(!equal(a, b));
+    case Op::kLt:
+    case Op::kLe:
+    case Op::kGt:
+    case Op::kGe:
+      return boolean(order(e.op, a, b));
+    default:
+      return arithmetic(e.op, a, b, held_a, held_b);
+  }
+}
+
+// Literals that make objects, self, and the prefix operators.
+[[gnu::noinline]] HostValue eval_other(const Expr &e, Frame &f) {
+  f.line = e.line;
+  switch (e.kind) {
+    case Expr::Kind::kFloat:
+      return real(e.number.value);
+    case Expr::Kind::kString:
+      return rt::make_string(e.text).detach();
+    case Expr::Kind::kSelf:
+      method_class(f, "self");
+      host::ref_take(f.self);
+      return f.self;
+    default:
+      break;
+  }
+  check_stack(e, f);
+  const Value v = Value::adopt(eval(*e.receiver, f));
+  f.line = e.line;
+  if (e.op == Op::kNot) return boolean(!truthy(v.get()));
+  if (host::is_int(v.get())) return integer(-int64_t{host::int_of(v.get())});
+  if (host::has_type(v.get(), host::kFloat)) return real(-host::float_of(v.get()));
+  fail("operator - needs a number, got " + rt::describe(v.get()));
+}
+
+// The value of a node that is no integer literal or name, with one
+// reference the caller owns.
+[[gnu::noinline]] HostValue eval_node(const Expr &e, Frame &f) {
+  switch (e.kind) {
+    case Expr::Kind::kNil:
+      return nil();
+    case Expr::Kind::kBinary:
+      return eval_binary(e, f);
+    case Expr::Kind::kCall:
+    case Expr::Kind::kSend:
+    case Expr::Kind::kSuper:
+      return eval_call(e, f);
+    default:
+      return eval_other(e, f);
+  }
+}
+
+// The value of an expression, with one reference the caller owns. Integer
+// literals and names, the most frequent nodes, are read where they are used.
+inline HostValue eval(const Expr &e, Frame &f) {
+  if (e.kind == Expr::Kind::kInt) return host::make_int(e.ival);
+  if (e.kind != Expr::Kind::kVar) return eval_node(e, f);
+  const HostValue v = lookup(e, f);
+  host::ref_take(v);
+  return v;
 }
 
 // Makes a procedure from its definition and hands it to the runtime; the one
@@ -492,51 +643,62 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
   proc->local_count = static_cast<size_t>(next);
   const Procedure *made = proc.release();
   state().procedures.insert(made);
-  const void *old = rt::define_procedure(cls, def->name, made);
-  if (old != nullptr && state().procedures.count(static_cast<const Procedure *>(old)) != 0) {
-    unuse(static_cast<const Procedure *>(old));
-  }
+  forget(rt::define_procedure(cls, def->name, made));
 }
 
 enum class Flow { kNext, kReturn };
 
 Flow exec_block(const Block &block, Frame &f);
 
+// `if`: the condition's value is dropped after the branch has run.
+[[gnu::noinline]] Flow exec_if(const Stmt &s, Frame &f) {
+  const Value condition = Value::adopt(eval(*s.expr, f));
+  return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
+}
+
+// `while`: the body once per true test, each time one step.
+[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
+  while (test(*s.expr, f)) {
+    f.line = s.line;
+    spend_step();
+    if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
+  }
+  return Flow::kNext;
+}
+
+// `name == expr` and procedure definitions.
+[[gnu::noinline]] void exec_other(const Stmt &s, Frame &f) {
+  if (s.kind == Stmt::Kind::kProcedure) {
+    define(s.proc);
+    return;
+  }
+  Value v = Value::adopt(eval(*s.expr, f));
+  f.line = s.line;
+  rt::assign_ref(assign_slot(s.name, f), v.ref());
+}
+
 Flow run_stmt(const Stmt &s, Frame &f) {
   switch (s.kind) {
     case Stmt::Kind::kExpr:
-      eval(*s.expr, f);
+      unref(eval(*s.expr, f));
       return Flow::kNext;
     case Stmt::Kind::kAssign: {
-      Value v = eval(*s.expr, f);
+      Value v = Value::adopt(eval(*s.expr, f));
       f.line = s.line;
       assign(assign_slot(s.name, f), std::move(v));
       return Flow::kNext;
     }
-    case Stmt::Kind::kRefAssign: {
-      Value v = eval(*s.expr, f);
-      f.line = s.line;
-      rt::assign_ref(assign_slot(s.name, f), v.ref());
-      return Flow::kNext;
-    }
     case Stmt::Kind::kReturn:
-      f.result = s.expr ? eval(*s.expr, f) : Value::adopt(nil());
+      f.result = Value::adopt(s.expr ? eval(*s.expr, f) : nil());
       return Flow::kReturn;
     case Stmt::Kind::kIf:
-      return exec_block(truthy(eval(*s.expr, f).get()) ? s.body : s.orelse, f);
+      return exec_if(s, f);
     case Stmt::Kind::kWhile:
-      while (truthy(eval(*s.expr, f).get())) {
-        f.line = s.line;
-        spend_step();
-        if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
-      }
-      return Flow::kNext;
-    case Stmt::Kind::kProcedure:
-      f.line = s.line;
-      define(s.proc);
+      return exec_while(s, f);
+    default:
+      exec_other(s, f);
       return Flow::kNext;
   }
-  return Flow::kNext;
 }
 
 // Runs a statement. A failed message that the library sent meanwhile outside
@@ -618,11 +780,18 @@ class Profiling {
   bool on_;
 };
 
-// Keeps a procedure alive for the length of a call.
+// Keeps a procedure and its class alive for the length of a call.
 class Use {
  public:
-  explicit Use(const Procedure &proc) : proc_(const_cast<Procedure &>(proc)) { ++proc_.uses; }
-  ~Use() { unuse(&proc_); }
+  explicit Use(const Procedure &proc) : proc_(const_cast<Procedure &>(proc)) {
+    ++proc_.uses;
+    if (proc_.cls != nullptr) host::ref_take(proc_.cls->value);
+  }
+  ~Use() {
+    const HostValue cls = proc_.cls == nullptr ? host::kZero : proc_.cls->value;
+    unuse(&proc_);
+    unref(cls);
+  }
   Use(const Use &) = delete;
   Use &operator=(const Use &) = delete;
 
@@ -692,6 +861,7 @@ void install() {
   state().stack_floor = rt::stack_floor();
   rt::set_language(exec_line, nullptr);
   rt::set_stack_invoke(invoke);
+  rt::set_forget(forget);
   rt::set_place(running_place);
 }
 
@@ -758,6 +928,10 @@ bool complete(std::string_view text) {
     return !error.at_end;
   }
   return true;
+}
+
+size_t live_procedures() {
+  return state().procedures.size();
 }
 
 void set_global(std::string_view name, rt::Ref value) {

@@ -3,6 +3,7 @@
 // runtime's dispatch hands back to the invoke hook.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,6 +39,10 @@ void set_step_budget(std::uint64_t steps);
 // call fails with ScriptError "interrupted". interrupt(false) withdraws a
 // request not taken yet. Safe to call from a signal handler.
 void interrupt(bool on);
+
+// The procedures made and not yet freed: those defined, and those replaced
+// or forgotten whose call still runs.
+size_t live_procedures();
 
 // Sets a global variable (as `name == value`).
 void set_global(std::string_view name, rt::Ref value);

@@ -31,12 +31,15 @@ ExprPtr make(Expr::Kind kind, int line) {
   return e;
 }
 
-// Gives a node whose operands are complete its height; refuses one too deep to
-// evaluate.
+// Gives a node whose operands are complete its height and whether it is pure;
+// refuses one too deep to evaluate.
 ExprPtr measured(ExprPtr e) {
   int below = e->receiver ? e->receiver->height : 0;
   for (const ExprPtr &arg : e->args) below = std::max(below, arg->height);
   e->height = below + 1;
+  e->pure = e->kind == Expr::Kind::kUnary || e->kind == Expr::Kind::kBinary;
+  if (e->receiver) e->pure = e->pure && e->receiver->pure;
+  for (const ExprPtr &arg : e->args) e->pure = e->pure && arg->pure;
   if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
   return e;
 }
@@ -370,7 +373,7 @@ class Parser {
       }
       case Tok::kFloat: {
         auto e = make(Expr::Kind::kFloat, line);
-        e->fval = take().fval;
+        e->number.value = take().fval;
         return e;
       }
       case Tok::kString: {

@@ -1,6 +1,13 @@
 // Script classes and procedures: the class table (names without regard to
 // case), the root class zel$object, instance variables, iv_index and the
 // extension obj_isa.
+//
+// A class lives while its value is referenced: by the class table while its
+// name is bound, by each object of it (the word at byte 8), by each subclass
+// (parent), by each running call of one of its methods (the language holds
+// it), and by any variable or element holding the class value. The table
+// drops its reference when the name is remade; the last reference frees the
+// class, its method table and its procedures. The root class is permanent.
 #include <algorithm>
 #include <cctype>
 #include <memory>
@@ -13,11 +20,14 @@ namespace zel::rt {
 namespace detail {
 namespace {
 
+// Invariant: live is the number of Class records made and not freed; every
+// class of by_name is live and holds one reference of the table.
 struct Classes {
-  std::vector<std::unique_ptr<Class>> all;  // every class ever made, never freed
   std::unordered_map<std::string, Class *> by_name;
   std::unordered_map<std::string, const void *> procedures;  // global ones
   Class *root = nullptr;
+  size_t live = 0;
+  ForgetHook forget = nullptr;
 };
 
 Classes &classes() {
@@ -25,19 +35,25 @@ Classes &classes() {
   return c;
 }
 
-Class *make_class(Class *parent, std::string_view name, std::vector<std::string> ivars) {
-  HostObject *o = new_permanent(kClass, sizeof(HostValue));
-  if (o == nullptr) throw ScriptError{"out of memory"};
+// Makes a class (permanent, or freed with its last reference), taking a
+// reference to its parent, and binds its name, dropping the reference the
+// table held to a class bound before. Throws ScriptError when the arena is
+// full.
+Class *make_class(Class *parent, std::string_view name, std::vector<std::string> ivars, bool permanent) {
   auto cls = std::make_unique<Class>();
   cls->name = std::string(name);
   cls->parent = parent;
   cls->ivars = std::move(ivars);
+  Class *&bound = classes().by_name[lower(name)];
+  HostObject *o = permanent ? new_permanent(kClass, sizeof(Class *)) : new_class_object(sizeof(Class *));
+  if (o == nullptr) throw ScriptError{"out of memory"};
   cls->value = host::value_of(o);
+  if (parent != nullptr) host::ref_take(parent->value);
   *host::payload<Class *>(o) = cls.get();
-  Classes &c = classes();
-  c.by_name[lower(name)] = cls.get();
-  c.all.push_back(std::move(cls));
-  return c.all.back().get();
+  ++classes().live;
+  const Class *old = std::exchange(bound, cls.release());
+  if (old != nullptr) drop(old->value);
+  return bound;
 }
 
 }  // namespace
@@ -50,7 +66,20 @@ std::string lower(std::string_view text) {
 }
 
 void make_root() {
-  classes().root = make_class(nullptr, "zel$object", {});
+  classes().root = make_class(nullptr, "zel$object", {}, true);
+}
+
+void release_class(Class *cls) noexcept {
+  Classes &c = classes();
+  next_epoch();
+  --c.live;
+  const HostValue parent = cls->parent == nullptr ? 0 : cls->parent->value;
+  const std::map<std::string, const void *> procedures = std::move(cls->procedures);
+  delete cls;
+  if (c.forget != nullptr) {
+    for (const auto &[key, proc] : procedures) c.forget(proc);
+  }
+  drop(parent);
 }
 
 const void *global_procedure(const std::string &key) {
@@ -90,7 +119,16 @@ Class *define_class(Class *parent, std::string_view name, const std::vector<std:
     all.push_back(iv);
   }
   detail::next_epoch();
-  return detail::make_class(parent, name, std::move(all));
+  return detail::make_class(parent, name, std::move(all), false);
+}
+
+size_t live_classes() {
+  start();
+  return classes().live;
+}
+
+void set_forget(ForgetHook forget) {
+  classes().forget = forget;
 }
 
 HostValue &ivar(HostValue object, int32_t i) {

@@ -209,8 +209,13 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
 // the runtime's own).
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind = Alloc::kOther);
 HostObject *new_permanent(uint8_t type, size_t payload_bytes, Alloc kind = Alloc::kOther);
+// A fresh class value (count 1) for a class that can be freed: counted by
+// reference like any object, but kept out of the live objects' accounting (its
+// block comes from the permanent heap), as the class table holds every class
+// that is defined until the process ends. Null when the arena is full.
+HostObject *new_class_object(size_t payload_bytes);
 // A fresh array or script object of count slots, all nil, whose word at byte 8
-// holds head; null when the arena is full.
+// holds head and a reference to it; null when the arena is full.
 HostObject *new_slotted(uint8_t type, HostValue head, size_t count, Alloc kind = Alloc::kOther);
 // Fresh strings and floats (null when the arena is full).
 HostObject *new_string(std::string_view text, Alloc kind = Alloc::kOther);
@@ -260,6 +265,10 @@ void next_epoch() noexcept;
 
 // Makes the root class (called once by start()).
 void make_root();
+
+// Frees a class whose value is released: moves the dispatch epoch on, hands
+// each of its procedures to the language's forget hook and drops its parent.
+void release_class(Class *cls) noexcept;
 
 // Lower-case copy of a name.
 std::string lower(std::string_view text);

@@ -1,7 +1,8 @@
 // Objects: making them, the reference rules, releasing them, the registered
 // types and the accounting of live objects. Counted objects and permanent ones
 // come from two heaps of the arena, so that the live objects are the counted
-// heap's live blocks; a free object block keeps its header (type kFreed) and
+// heap's live blocks; class values, counted but kept out of that accounting,
+// come from the permanent heap and go back to it. A free object block keeps its header (type kFreed) and
 // links through its payload.
 #include <algorithm>
 #include <array>
@@ -63,11 +64,10 @@ inline Objects &objects() {
 // A block of bytes bytes (recorded in the header for the release), readable
 // and zeroed for at least the size of a float object; null when the arena is
 // full or the allocation is armed to fail.
-HostObject *make_block(uint8_t type, size_t bytes, int16_t refcount, Alloc kind) {
+HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount, Alloc kind) {
   if (bytes > UINT32_MAX) return nullptr;
-  Objects &s = objects();
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
-  void *block = heap_allocate(refcount > 0 ? s.counted : s.permanent, readable, kind);
+  void *block = heap_allocate(h, readable, kind);
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);
   *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
@@ -80,12 +80,15 @@ HostObject *make_block(uint8_t type, size_t bytes, int16_t refcount, Alloc kind)
   return o;
 }
 
+// Gives a released object's block back to its heap: a class's to the
+// permanent heap, any other to the counted one.
 void free_block(HostObject *o) {
   const size_t readable = std::max<size_t>(o->reserved, sizeof(host::HostFloat));
+  Heap &h = o->type == kClass ? objects().permanent : objects().counted;
   o->refcount = 0;
   o->type = kFreed;
   uint32_t recorded = 0;
-  if (heap_free(objects().counted, o, readable, &recorded) != Freed::kDone) {
+  if (heap_free(h, o, readable, &recorded) != Freed::kDone) {
     fprintf(stderr, "zel: object %p is not a live object\n", static_cast<void *>(o));
   }
 }
@@ -110,11 +113,15 @@ std::string text_of(int32_t length, const char *chars) {
 
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
   if (nil_word == 0) start();
-  return make_block(type, sizeof(HostObject) + payload_bytes, 1, kind);
+  return make_block(objects().counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
 HostObject *new_permanent(uint8_t type, size_t payload_bytes, Alloc kind) {
-  return make_block(type, sizeof(HostObject) + payload_bytes, host::kPermanent, kind);
+  return make_block(objects().permanent, type, sizeof(HostObject) + payload_bytes, host::kPermanent, kind);
+}
+
+HostObject *new_class_object(size_t payload_bytes) {
+  return make_block(objects().permanent, kClass, sizeof(HostObject) + payload_bytes, 1, Alloc::kOther);
 }
 
 HostObject *new_slotted(uint8_t type, HostValue head, size_t count, Alloc kind) {
@@ -122,6 +129,7 @@ HostObject *new_slotted(uint8_t type, HostValue head, size_t count, Alloc kind) 
   HostObject *o = new_object(type, host::kSlotOffset - sizeof(HostObject) + count * sizeof(HostValue), kind);
   if (o == nullptr) return nullptr;
   const HostValue v = host::value_of(o);
+  host::ref_take(head);
   *host::payload<HostValue>(o) = head;
   std::fill_n(host::slots(v), count, nil_value());
   return o;
@@ -137,7 +145,7 @@ HostObject *new_string(std::string_view text, Alloc kind) {
 // written whole, without the general path's zeroing.
 HostObject *new_float(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
-  start();
+  if (nil_word == 0) start();
   void *block = heap_allocate(objects().counted, sizeof(host::HostFloat), kind);
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);
@@ -186,7 +194,9 @@ void release(HostValue v) noexcept {
   if (o->type == kArray || o->type == kScriptObject) {
     const int32_t n = slot_count(v);
     for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
+    drop(*host::payload<HostValue>(o));
   }
+  if (o->type == kClass) release_class(*host::payload<Class *>(o));
   free_block(o);
   --s.release_depth;
   if (s.release_depth == 0 && !s.draining && !s.deferred.empty()) finish_deferred();
@@ -244,7 +254,13 @@ void detail::drop_last(HostValue v) noexcept {
   }
   if (o->refcount <= 0) return;
   --o->refcount;
-  if (o->refcount == 0) detail::release(v);
+  if (o->refcount != 0) return;
+  // A float holds nothing and has no clear hook: its block goes straight back.
+  if (o->type == host::kFloat) {
+    detail::free_block(o);
+  } else {
+    detail::release(v);
+  }
 }
 
 Ref make_int(int32_t v) {

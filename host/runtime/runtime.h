@@ -9,9 +9,9 @@
 // shared type codes (float 1, nil 2, built-in record 3, string 4) the runtime
 // has its own: kName, kArray, kClass and kScriptObject below. Arrays and script
 // objects keep one word after the header (a script object: the value of its
-// class; an array: nil) and their slots after that (host::slot). A class value
-// keeps its Class pointer in that word. Nil, names and class values are
-// permanent. Every object is readable for at least the size of a float
+// class, with a reference; an array: nil) and their slots after that
+// (host::slot). A class value keeps its Class pointer in that word. Nil, names
+// and the root class are permanent. Every object is readable for at least the size of a float
 // (host::HostFloat), so a library that reads any object as a number reads
 // bytes of that object, whatever its type.
 //
@@ -67,7 +67,8 @@ struct ScriptError {
 void start();
 
 namespace detail {
-// The nil object's word once start() has made it; 0 before.
+// The nil object once start() has made it, 0 before: the inline test that
+// the runtime has started.
 inline HostValue nil_word = 0;
 // The rest of drop for an object whose count is 1 or less.
 void drop_last(HostValue v) noexcept;
@@ -184,8 +185,13 @@ struct Selector {
 };
 const Selector *selector(std::string_view name);
 
-// Classes. A class value is permanent; redefining a name replaces the class
-// under that name, while objects and subclasses made before keep the old one.
+// Classes. Redefining a name replaces the class under that name, while
+// objects and subclasses made before keep the old one. A class value is
+// counted: the class lives while the class table binds its name, an object
+// or subclass of it exists, a call of one of its methods runs or anything
+// else holds its value; then it is freed with its procedures (handed to the
+// forget hook). The root class is permanent, and so in effect are the classes
+// a library binds built-in methods to, as they cannot be remade.
 struct Class {
   std::string name;
   Class *parent = nullptr;
@@ -333,6 +339,11 @@ void set_language(ExecHook exec, InvokeHook invoke);
 // stack; used instead of the invoke hook when set. set_language clears it.
 using StackInvokeHook = Ref (*)(const void *proc, HostValue *argv, int32_t argc);
 void set_stack_invoke(StackInvokeHook invoke);
+// The language's forget hook gets each procedure handle of a class being
+// freed: the runtime no longer has it defined (it never runs again unless a
+// call of it is running). It must not run a script.
+using ForgetHook = void (*)(const void *proc);
+void set_forget(ForgetHook forget);
 // Where the language is running, "file:line", or "" when it is not running a
 // statement; errexit names it.
 using PlaceHook = std::string (*)();
@@ -367,9 +378,11 @@ bool clock_is_fake();
 void advance_clock(double seconds);
 
 // Accounting. Objects that are not permanent by birth and zone blocks that
-// are allocated and not freed.
+// are allocated and not freed. Class values are kept out of the objects: the
+// classes made and not freed are counted apart (the root included).
 size_t live_objects();
 size_t live_zone_blocks();
+size_t live_classes();
 // Writes one line per live object and live zone block to out, in address
 // order, and returns how many there were.
 size_t report_leaks(FILE *out);

@@ -45,6 +45,45 @@ TEST_F(Lang, ClassesTheLibraryBoundKeepTheirLayout) {
   EXPECT_EQ(zel::run("T_DblLnk:subclass \"Mine\", \"\"; T_DblLnk:subclass \"Mine\", \"x\";"), "");
 }
 
+// Remaking classes over and over, each with a method and a subclass, leaves
+// as many classes and procedures as making them once. An old class goes with
+// the last object, list entry or variable that holds it, deep subclass chains
+// included, and a method that remakes its own class runs on.
+TEST_F(Lang, RemadeClassesAndTheirProceduresAreFreed) {
+  const std::string remake =
+      "zel$object:subclass \"Cell\", \"x\"; procedure Cell:get (); return x; end\n"
+      "Cell:subclass \"Sub\", \"\"; procedure Sub:get (); return super:get (); end\n";
+  ASSERT_EQ(zel::run(remake), "");
+  const size_t classes = rt::live_classes();
+  const size_t procedures = zel::lang::live_procedures();
+  ASSERT_EQ(zel::run("i = 0; while i < 1000 do " + remake + "i = i + 1; end"), "");
+  EXPECT_EQ(rt::live_classes(), classes);
+  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+
+  ASSERT_EQ(zel::run("kept = Sub:new (); l = T_DblLnk:new (); l:create (); l:Add (Cell);\n" + remake), "");
+  EXPECT_EQ(rt::live_classes(), classes + 2);
+  EXPECT_EQ(zel::lang::live_procedures(), procedures + 2);
+  ASSERT_EQ(zel::run("kept = nil;"), "");
+  EXPECT_EQ(rt::live_classes(), classes + 1);
+  ASSERT_EQ(zel::run("l = nil;"), "");
+  EXPECT_EQ(rt::live_classes(), classes);
+  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+
+  ASSERT_EQ(zel::run("i = 0; while i < 3000 do Cell:subclass \"Cell\", \"\"; i = i + 1; end\n"
+                     "kept = Cell:new ();"),
+            "");
+  EXPECT_EQ(rt::live_classes(), classes + 3000);
+  ASSERT_EQ(zel::run(remake + "kept = nil;"), "");
+  EXPECT_EQ(rt::live_classes(), classes);
+
+  EXPECT_EQ(zel::run("procedure Cell:remake (); " + remake +
+                     "x = 5; return self:get (); end\n"
+                     "if Cell:new ():remake () isnt 5 then wrong (); end"),
+            "");
+  EXPECT_EQ(rt::live_classes(), classes);
+  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+}
+
 TEST_F(Lang, MessageFailingDuringAReleaseFailsItsStatement) {
   const char *setup =
       "zel$object:subclass \"Mute\", \"\";\n"
