@@ -41,7 +41,6 @@ struct Dispatch {
   RowMap module_rows;
   std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
   std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
-  HandlerCall *current = nullptr;                         // the innermost running handler call
   PendingError stray;  // the first error of a send outside any handler call
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
@@ -67,11 +66,15 @@ inline Dispatch &dispatch() {
   return the_dispatch != nullptr ? *the_dispatch : make_dispatch();
 }
 
+// The innermost running handler call: a plain word beside the tables, so
+// that a send reads it without making them.
+HandlerCall *current_handler = nullptr;
+
 // Makes a handler call the innermost for its lifetime.
 class HandlerScope {
  public:
-  explicit HandlerScope(HandlerCall &call) : call_(call) { dispatch().current = &call; }
-  ~HandlerScope() { dispatch().current = call_.outer; }
+  explicit HandlerScope(HandlerCall &call) : call_(call) { current_handler = &call; }
+  ~HandlerScope() { current_handler = call_.outer; }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
 
@@ -80,7 +83,7 @@ class HandlerScope {
 };
 
 HandlerCall *current_call() {
-  return dispatch().current;
+  return current_handler;
 }
 
 std::string count_text(int32_t min, int32_t max) {

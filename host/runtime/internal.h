@@ -54,7 +54,7 @@ struct Run {
 
   // The index of the block at p (p inside the slab's blocks).
   size_t index_of(const char *p) const {
-    const auto offset = static_cast<uint64_t>(p - first);
+    const uint64_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(first);
 #if UINTPTR_MAX > 0xFFFFFFFFu
     return static_cast<size_t>((static_cast<Wide>(divisor) * offset) >> 64);
 #else
@@ -105,9 +105,10 @@ extern Granules granules;
 
 // The run holding an address; null outside every run.
 inline Run *run_of(const void *address) {
-  const auto p = reinterpret_cast<uintptr_t>(address);
-  if (p < granules.base || p >= granules.top) return nullptr;
-  return granules.runs[(p - granules.base) >> kGranuleShift];
+  // Below base the offset wraps past top - base: one comparison for both ends.
+  const uintptr_t offset = reinterpret_cast<uintptr_t>(address) - granules.base;
+  if (offset >= granules.top - granules.base) return nullptr;
+  return granules.runs[offset >> kGranuleShift];
 }
 
 // The allocations of each kind so far, and the one armed to fail (0: none).
@@ -224,6 +225,9 @@ HostObject *new_float(double v, Alloc kind = Alloc::kOther);
 HostObject *intern_name(std::string_view text, Alloc kind);
 // The release of an object whose count is 0 (no recording).
 void release(HostValue v) noexcept;
+// release past its checks, for a live object whose count has just dropped to
+// 0 (a drop already made them).
+void release_unheld(HostObject *o) noexcept;
 
 // The types registered with register_obj_type.
 struct ObjType {

@@ -84,7 +84,8 @@ HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount, Al
 // permanent heap, any other to the counted one.
 void free_block(HostObject *o) {
   const size_t readable = std::max<size_t>(o->reserved, sizeof(host::HostFloat));
-  Heap &h = o->type == kClass ? objects().permanent : objects().counted;
+  Objects &s = objects();
+  Heap &h = o->type == kClass ? s.permanent : s.counted;
   o->refcount = 0;
   o->type = kFreed;
   uint32_t recorded = 0;
@@ -183,6 +184,11 @@ void release(HostValue v) noexcept {
     }
     return;
   }
+  release_unheld(o);
+}
+
+void release_unheld(HostObject *o) noexcept {
+  const HostValue v = host::value_of(o);
   Objects &s = objects();
   if (s.release_depth >= kMaxReleaseDepth || (s.release_depth > 0 && stack_nearly_full())) {
     s.deferred.push_back(v);
@@ -259,7 +265,7 @@ void detail::drop_last(HostValue v) noexcept {
   if (o->type == host::kFloat) {
     detail::free_block(o);
   } else {
-    detail::release(v);
+    detail::release_unheld(o);
   }
 }
 
