@@ -408,13 +408,11 @@ const rt::Class &method_class(Frame &f, const char *word) {
 // arguments in order and then the receiver.
 class CallVector {
  public:
-  CallVector(const Expr &e, Value receiver, Frame &f) : argc_(static_cast<int32_t>(e.args.size())) {
-    rt::detail::ValueStack &s = rt::detail::value_stack;
-    const size_t count = e.args.size() + 1;
-    if (count > s.capacity - s.top) rt::detail::value_stack_overflow(count);
-    argv_ = s.slots + s.top + argc_;
-    s.top += count;
-    argv_[0] = receiver.detach();
+  // Evaluates the arguments in order. The vector is made (by the delegated
+  // constructor) before they are, so an argument that fails runs the
+  // destructor, which drops the receiver and the arguments made so far.
+  CallVector(const Expr &e, Value receiver, Frame &f)
+      : CallVector(static_cast<int32_t>(e.args.size()), std::move(receiver)) {
     for (int32_t k = 1; k <= argc_; ++k) {
       argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f);
       made_ = k;
@@ -441,6 +439,17 @@ class CallVector {
   }
 
  private:
+  // Takes argc + 1 slots of the value stack, the receiver's reference in the
+  // first; ScriptError when the stack is full.
+  CallVector(int32_t argc, Value receiver) : argc_(argc) {
+    rt::detail::ValueStack &s = rt::detail::value_stack;
+    const size_t count = static_cast<size_t>(argc) + 1;
+    if (count > s.capacity - s.top) rt::detail::value_stack_overflow(count);
+    argv_ = s.slots + s.top + argc_;
+    s.top += count;
+    argv_[0] = receiver.detach();
+  }
+
   int32_t argc_;
   int32_t made_ = 0;  // arguments evaluated; -1 once finish() has dropped them all
   HostValue *argv_;
