@@ -408,13 +408,11 @@ const rt::Class &method_class(Frame &f, const char *word) {
 // arguments in order and then the receiver.
 class CallVector {
  public:
-  CallVector(const Expr &e, Value receiver, Frame &f) : argc_(static_cast<int32_t>(e.args.size())) {
-    rt::detail::ValueStack &s = rt::detail::value_stack;
-    const size_t count = e.args.size() + 1;
-    if (count > s.capacity - s.top) rt::detail::value_stack_overflow(count);
-    argv_ = s.slots + s.top + argc_;
-    s.top += count;
-    argv_[0] = receiver.detach();
+  // Evaluates the arguments in order. The vector is made (by the delegated
+  // constructor) before they are, so an argument that fails runs the
+  // destructor, which drops the receiver and the arguments made so far.
+  CallVector(const Expr &e, Value receiver, Frame &f)
+      : CallVector(static_cast<int32_t>(e.args.size()), std::move(receiver)) {
     for (int32_t k = 1; k <= argc_; ++k) {
       argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f);
       made_ = k;
@@ -441,6 +439,17 @@ class CallVector {
   }
 
  private:
+  // Takes argc + 1 slots of the value stack, the receiver's reference in the
+  // first; ScriptError when the stack is full.
+  CallVector(int32_t argc, Value receiver) : argc_(argc) {
+    rt::detail::ValueStack &s = rt::detail::value_stack;
+    const size_t count = static_cast<size_t>(argc) + 1;
+    if (count > s.capacity - s.top) rt::detail::value_stack_overflow(count);
+    argv_ = s.slots + s.top + argc_;
+    s.top += count;
+    argv_[0] = receiver.detach();
+  }
+
   int32_t argc_;
   int32_t made_ = 0;  // arguments evaluated; -1 once finish() has dropped them all
   HostValue *argv_;
@@ -505,40 +514,50 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   return held.get();
 }
 
-[[gnu::noinline]] HostValue eval_binary(const Expr &e, Frame &f) {
-  if (e.op == Op::kAnd || e.op == Op::kOr) return eval_logic(e, f);
+// An operator on two integers, made without an object: false when it needs
+// the general path (division, remainder, a product, or a sum or difference
+// that overflows, which fails there).
+inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
+  switch (op) {
+    case Op::kAdd:
+      out = host::make_int(x + y);
+      return fits(int64_t{x} + y);
+    case Op::kSub:
+      out = host::make_int(x - y);
+      return fits(int64_t{x} - y);
+    case Op::kLt:
+      out = boolean(x < y);
+      return true;
+    case Op::kLe:
+      out = boolean(x <= y);
+      return true;
+    case Op::kGt:
+      out = boolean(x > y);
+      return true;
+    case Op::kGe:
+      out = boolean(x >= y);
+      return true;
+    case Op::kIs:
+      out = boolean(x == y);
+      return true;
+    case Op::kIsnt:
+      out = boolean(x != y);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Any operator but `and` and `or`, on any operands.
+[[gnu::noinline]] HostValue eval_operator(const Expr &e, Frame &f) {
   check_stack(e, f);
   const Expr &right = *e.args[0];
   Value held_a, held_b;
   const HostValue a = operand(*e.receiver, right.pure, f, held_a);
   const HostValue b = operand(right, true, f, held_b);
-  if (host::is_int(a) && host::is_int(b)) {
-    // Two integers: no object to make or drop. A sum or difference that
-    // overflows goes on to the general path, which fails.
-    const int32_t x = host::int_of(a), y = host::int_of(b);
-    switch (e.op) {
-      case Op::kAdd:
-        if (fits(int64_t{x} + y)) return host::make_int(x + y);
-        break;
-      case Op::kSub:
-        if (fits(int64_t{x} - y)) return host::make_int(x - y);
-        break;
-      case Op::kLt:
-        return boolean(x < y);
-      case Op::kLe:
-        return boolean(x <= y);
-      case Op::kGt:
-        return boolean(x > y);
-      case Op::kGe:
-        return boolean(x >= y);
-      case Op::kIs:
-        return boolean(x == y);
-      case Op::kIsnt:
-        return boolean(x != y);
-      default:
-        break;
-    }
-  }
+  HostValue out;
+  if (host::is_int(a) && host::is_int(b) && int_result(e.op, host::int_of(a), host::int_of(b), out))
+    return out;
   f.line = e.line;
   switch (e.op) {
     case Op::kIs:
@@ -553,6 +572,24 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
     default:
       return arithmetic(e.op, a, b, held_a, held_b);
   }
+}
+
+[[gnu::noinline]] HostValue eval_binary(const Expr &e, Frame &f) {
+  if (e.op == Op::kAnd || e.op == Op::kOr) return eval_logic(e, f);
+  // A name and an integer literal, the commonest pair (a counter and its
+  // bound or step), holding an integer: no operand to hold.
+  const Expr &left = *e.receiver, &right = *e.args[0];
+  if (left.kind == Expr::Kind::kVar && right.kind == Expr::Kind::kInt) {
+    const HostValue a = lookup(left, f);
+    HostValue out;
+    if (host::is_int(a) && int_result(e.op, host::int_of(a), right.ival, out)) return out;
+  }
+  // A name compared with nil (the end of a walk): only nil is nil.
+  if (left.kind == Expr::Kind::kVar && right.kind == Expr::Kind::kNil &&
+      (e.op == Op::kIs || e.op == Op::kIsnt)) {
+    return boolean((lookup(left, f) == nil()) == (e.op == Op::kIs));
+  }
+  return eval_operator(e, f);
 }
 
 // Literals that make objects, self, and the prefix operators.

@@ -41,7 +41,6 @@ struct Dispatch {
   RowMap module_rows;
   std::unordered_map<std::string, RowMap> class_rows;     // by lower-case class name
   std::unordered_map<std::string, RowMap> instance_rows;  // by lower-case class name
-  PendingError stray;  // the first error of a send outside any handler call
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
   std::string profiled;                                                  // lower-case
@@ -49,7 +48,6 @@ struct Dispatch {
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
   std::unordered_map<const Selector *, Target> routine_cache;
   std::uint64_t routine_epoch = 0;
-  std::uint64_t epoch = 1;
   StackInvokeHook stack_invoke = nullptr;
 };
 
@@ -275,21 +273,21 @@ Ref make_object(Class *cls, const HostValue *argv, int32_t argc) {
 std::unordered_map<const Selector *, Target> &cache_of(
     const Class *cls, std::unordered_map<const Selector *, Target> Class::*which) {
   Class &c = const_cast<Class &>(*cls);
-  if (c.cache_epoch != dispatch().epoch) {
+  if (c.cache_epoch != detail::epoch) {
     c.method_cache.clear();
     c.routine_cache.clear();
-    c.cache_epoch = dispatch().epoch;
+    c.cache_epoch = detail::epoch;
   }
   return c.*which;
 }
 
 // The selector's line when it was filled from that class in this epoch.
 const Target *line_hit(const LookupLine &line, const Class *from) {
-  return line.cls == from && line.epoch == dispatch().epoch ? &line.target : nullptr;
+  return line.cls == from && line.epoch == detail::epoch ? &line.target : nullptr;
 }
 
 void fill_line(LookupLine &line, const Class *from, const Target &found) {
-  line = {from, dispatch().epoch, found};
+  line = {from, detail::epoch, found};
 }
 
 // find_method past the selector's line: the class's cache, then the chain.
@@ -424,7 +422,7 @@ bool detail::library_bound(const std::string &class_key) {
 }
 
 std::optional<ScriptError> take_stray_error() {
-  const PendingError stray = std::move(dispatch().stray);
+  const PendingError stray = std::move(detail::stray_error);
   if (stray == nullptr) return std::nullopt;
   return *stray;
 }
@@ -440,14 +438,6 @@ const Selector *selector(std::string_view name) {
   return selectors.emplace(text, std::move(made)).first->second.get();
 }
 
-std::uint64_t dispatch_epoch() noexcept {
-  return dispatch().epoch;
-}
-
-void detail::next_epoch() noexcept {
-  ++dispatch().epoch;
-}
-
 namespace {
 
 [[noreturn, gnu::cold, gnu::noinline]] void cannot_send(HostValue receiver, const Selector *sel) {
@@ -455,10 +445,6 @@ namespace {
 }
 
 }  // namespace
-
-bool stray_error_pending() noexcept {
-  return dispatch().stray != nullptr;
-}
 
 Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
   const HostValue receiver = argv[0];
@@ -473,9 +459,9 @@ Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t ar
 
 Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
   Dispatch &d = dispatch();
-  if (d.routine_epoch != d.epoch) {
+  if (d.routine_epoch != detail::epoch) {
     d.routine_cache.clear();
-    d.routine_epoch = d.epoch;
+    d.routine_epoch = detail::epoch;
   }
   const Selector *key = sel->folded;
   auto hit = d.routine_cache.find(key);
@@ -622,7 +608,7 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
          ")");
   }
   zel::rt::HandlerCall *call = zel::rt::current_call();
-  zel::rt::PendingError &pending = call == nullptr ? dispatch().stray : call->pending;
+  zel::rt::PendingError &pending = call == nullptr ? zel::rt::detail::stray_error : call->pending;
   auto fail = [&pending](zel::rt::ScriptError error) {
     if (!pending) pending = std::make_unique<zel::rt::ScriptError>(std::move(error));
     return zel::rt::nil_value();

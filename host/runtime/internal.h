@@ -265,7 +265,9 @@ bool library_bound(const std::string &class_key);
 const void *global_procedure(const std::string &key);
 
 // Moves the dispatch epoch on: lookups cached before are stale.
-void next_epoch() noexcept;
+inline void next_epoch() noexcept {
+  ++epoch;
+}
 
 // Makes the root class (called once by start()).
 void make_root();

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -235,8 +236,14 @@ const void *define_procedure(Class *cls, std::string_view name, const void *proc
 // call (a built-in module row or one of the runtime's own).
 bool is_builtin_routine(std::string_view name);
 
+namespace detail {
+// The dispatch epoch's word (see dispatch_epoch).
+inline std::uint64_t epoch = 1;
+}  // namespace detail
 // Moves on whenever what a lookup finds may change; caches compare it.
-std::uint64_t dispatch_epoch() noexcept;
+inline std::uint64_t dispatch_epoch() noexcept {
+  return detail::epoch;
+}
 
 // The value stack: argument vectors laid out for built-in handlers (argv[0]
 // the receiver, argument k at argv[-k]) and the locals of procedure calls.
@@ -317,8 +324,14 @@ void assign_ref(HostValue &slot, Ref value);
 // The first error of a message sent outside any built-in handler since the
 // last call, which forgets it; nothing when there was none.
 std::optional<ScriptError> take_stray_error();
-// True when there is such an error to take.
-bool stray_error_pending() noexcept;
+namespace detail {
+// That error, kept until it is taken.
+inline std::unique_ptr<ScriptError> stray_error;
+}  // namespace detail
+// True when there is such an error to take (asked after every statement).
+inline bool stray_error_pending() noexcept {
+  return detail::stray_error != nullptr;
+}
 
 // True when the main thread's stack is nearly used up. The language checks it
 // where it recurses, and a release nested that deep is finished later by the
