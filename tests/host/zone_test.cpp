@@ -54,6 +54,10 @@ TEST(Zone, RefusesWhatItDidNotHandOut) {
   EXPECT_EQ(zfree(other, block, 24), -1);
   EXPECT_EQ(zfree(zone, &local, 4), -1);
   EXPECT_EQ(zalloc(&local, 4), nullptr);
+  // Addresses below the arena and past the part carved so far are no block.
+  const auto at = reinterpret_cast<uintptr_t>(block);
+  EXPECT_EQ(zfree(zone, reinterpret_cast<void *>(uintptr_t{4096}), 24), -1);
+  EXPECT_EQ(zfree(zone, reinterpret_cast<void *>(at + (uintptr_t{64} << 20)), 24), -1);
 #ifndef NDEBUG
   EXPECT_DEATH(zfree(zone, block, 100), "block 0x[0-9a-f]+ of 24 bytes freed as 100 bytes");
 #endif
