@@ -167,9 +167,13 @@ TEST_F(AllocationFailureDeathTest, EveryZoneBlockFailingEndsThroughErrexit) {
 }
 
 // The first use of each message name, failing: the statement fails with a
-// clear error, and the next use makes the name. Each case runs in a process
-// of its own, where no name has been made yet.
+// clear error, and the next use makes the name. Each case runs in a child of
+// a process where no name has been made yet: names are permanent, so after
+// another test of this program has sent messages there is nothing to fail.
 TEST_F(AllocationFailureDeathTest, AMessageNameThatCannotBeMadeFailsItsStatement) {
+  if (rt::allocations(rt::Alloc::kNamObj) != 0) {
+    GTEST_SKIP() << "message names were made by an earlier test of this process; run this test alone";
+  }
   constexpr std::array kFirstUses = {"l:setenterkeys (1); r = l:AddAtTail (Told:new ());",
                                      "l:setlogtransactions (1); r = l:AddAtTail (Told:new ());",
                                      "l:setlogtransactions (1); r = l:RemAtTail ();",
