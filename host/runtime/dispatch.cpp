@@ -522,9 +522,10 @@ void set_stack_invoke(StackInvokeHook invoke) {
 
 void set_profiled(std::string_view proc_name) {
   dispatch().profiled = detail::lower(proc_name);
+  detail::any_profiled = !proc_name.empty();
 }
 
-bool profiling(std::string_view proc_name) {
+bool detail::profiling_named(std::string_view proc_name) {
   const std::string &profiled = dispatch().profiled;
   return !profiled.empty() && detail::lower(proc_name) == profiled;
 }

@@ -369,7 +369,14 @@ std::string place();
 // compared without regard to case); profile_start/profile_stop call the hooks
 // handed to profilesetup, when there are any.
 void set_profiled(std::string_view proc_name);
-bool profiling(std::string_view proc_name);
+namespace detail {
+// True while set_profiled holds a name; every call asks, so the test is inline.
+inline bool any_profiled = false;
+bool profiling_named(std::string_view proc_name);
+}  // namespace detail
+inline bool profiling(std::string_view proc_name) {
+  return detail::any_profiled && detail::profiling_named(proc_name);
+}
 namespace detail {
 // The hooks handed to profilesetup (null until then).
 inline ProfileHook profile_start_hook = nullptr;
