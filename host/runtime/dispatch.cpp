@@ -290,26 +290,37 @@ void fill_line(LookupLine &line, const Class *from, const Target &found) {
   line = {from, detail::epoch, found};
 }
 
-// find_method past the selector's line: the class's cache, then the chain.
-[[gnu::noinline]] Target find_method_slow(const Class *from, const Selector *sel) {
-  auto &cache = cache_of(from, &Class::method_cache);
+// A lookup past the selector's line: the class's cache (which), else search
+// along the chain from the class, whose finding is cached; either fills line.
+template <typename Search>
+Target cached_lookup(const Class *from, const Selector *sel, LookupLine &line,
+                     std::unordered_map<const Selector *, Target> Class::*which, Search search) {
+  auto &cache = cache_of(from, which);
   if (auto hit = cache.find(sel); hit != cache.end()) {
-    fill_line(sel->method_line, from, hit->second);
+    fill_line(line, from, hit->second);
     return hit->second;
   }
-  const std::string &key = sel->name;
-  Target found;
-  for (const Class *c = from; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
-    if (auto proc = c->procedures.find(key); proc != c->procedures.end()) {
-      found = {Target::Kind::kProcedure, proc->second};
-    } else if (const Row *row = find_row(dispatch().instance_rows, detail::lower(c->name), key)) {
-      found = {Target::Kind::kRow, row};
-    }
-  }
-  if (found.kind == Target::Kind::kNone && key == "init") found.kind = Target::Kind::kInit;
+  const Target found = search(sel->name);
   cache.emplace(sel, found);
-  fill_line(sel->method_line, from, found);
+  fill_line(line, from, found);
   return found;
+}
+
+// find_method past the selector's line: a script procedure before a built-in
+// row at each class, the most derived class first.
+[[gnu::noinline]] Target find_method_slow(const Class *from, const Selector *sel) {
+  return cached_lookup(from, sel, sel->method_line, &Class::method_cache, [from](const std::string &key) {
+    Target found;
+    for (const Class *c = from; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
+      if (auto proc = c->procedures.find(key); proc != c->procedures.end()) {
+        found = {Target::Kind::kProcedure, proc->second};
+      } else if (const Row *row = find_row(dispatch().instance_rows, detail::lower(c->name), key)) {
+        found = {Target::Kind::kRow, row};
+      }
+    }
+    if (found.kind == Target::Kind::kNone && key == "init") found.kind = Target::Kind::kInit;
+    return found;
+  });
 }
 
 inline Target find_method(const Class *from, const Selector *sel) {
@@ -320,22 +331,16 @@ inline Target find_method(const Class *from, const Selector *sel) {
 
 Target find_class_routine(const Class *cls, const Selector *sel) {
   if (const Target *hit = line_hit(sel->routine_line, cls)) return *hit;
-  auto &cache = cache_of(cls, &Class::routine_cache);
-  if (auto hit = cache.find(sel); hit != cache.end()) {
-    fill_line(sel->routine_line, cls, hit->second);
-    return hit->second;
-  }
-  const std::string &key = sel->name;
-  Target found;
-  for (const Class *c = cls; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
-    if (const Row *row = find_row(dispatch().class_rows, detail::lower(c->name), key))
-      found = {Target::Kind::kRow, row};
-  }
-  if (found.kind == Target::Kind::kNone && key == "new") found.kind = Target::Kind::kNew;
-  if (found.kind == Target::Kind::kNone && key == "subclass") found.kind = Target::Kind::kSubclass;
-  cache.emplace(sel, found);
-  fill_line(sel->routine_line, cls, found);
-  return found;
+  return cached_lookup(cls, sel, sel->routine_line, &Class::routine_cache, [cls](const std::string &key) {
+    Target found;
+    for (const Class *c = cls; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
+      if (const Row *row = find_row(dispatch().class_rows, detail::lower(c->name), key))
+        found = {Target::Kind::kRow, row};
+    }
+    if (found.kind == Target::Kind::kNone && key == "new") found.kind = Target::Kind::kNew;
+    if (found.kind == Target::Kind::kNone && key == "subclass") found.kind = Target::Kind::kSubclass;
+    return found;
+  });
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void no_method(HostValue receiver, const Selector *sel) {
