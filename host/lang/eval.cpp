@@ -397,7 +397,7 @@ inline HostValue lookup(const Expr &e, Frame &f) {
 // The slot an assignment writes: inside a procedure every assigned name is a
 // local or an instance variable; at top level the name is a global, made on
 // first assignment.
-HostValue &assign_slot(int32_t name, Frame &f) {
+inline HostValue &assign_slot(int32_t name, Frame &f) {
   HostValue &slot = slot_of(name, f);
   if (slot == 0) slot = nil();
   return slot;
@@ -443,7 +443,7 @@ class CallVector {
     for (int32_t k = 1; k <= argc_; ++k) unref(argv_[-k]);
     made_ = -1;
     unref(argv_[0]);
-    return result.detach();
+    return std::move(result).release();
   }
 
  private:
@@ -577,50 +577,42 @@ inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
   }
 }
 
-// A number computed without an object: an integer in the 31-bit range, or a
-// float.
+// A number computed without an object: an integer in the 31-bit range, a
+// float, or none (kNone) when the general path must make the value. Small
+// enough to come back in registers.
 struct Number {
-  bool is_real;
-  int32_t integer;
+  enum class Kind : uint8_t { kNone, kInt, kReal };
   double real;
+  int32_t integer;
+  Kind kind;
+
+  static Number none() { return {0.0, 0, Kind::kNone}; }
+  static Number of_int(int32_t v) { return {0.0, v, Kind::kInt}; }
+  static Number of_real(double v) { return {v, 0, Kind::kReal}; }
+  double as_double() const { return kind == Kind::kReal ? real : integer; }
 };
 
-bool numeric(const Expr &e, Frame &f, Number &out);
+Number numeric(const Expr &e, Frame &f);
 
 // A literal or a name as a number, or else a subtree through numeric().
-inline bool number_of(const Expr &e, Frame &f, Number &out) {
+inline Number number_of(const Expr &e, Frame &f) {
   switch (e.kind) {
     case Expr::Kind::kInt:
-      out.is_real = false;
-      out.integer = e.ival;
-      return true;
+      return Number::of_int(e.ival);
     case Expr::Kind::kFloat:
-      out.is_real = true;
-      out.real = e.number.value;
-      return true;
+      return Number::of_real(e.number.value);
     case Expr::Kind::kVar: {
       const HostValue v = slot_of(e.name, f);
-      if (host::is_int(v)) {
-        out.is_real = false;
-        out.integer = host::int_of(v);
-        return true;
-      }
-      if (v == 0 || !host::has_type(v, host::kFloat)) return false;
-      out.is_real = true;
-      out.real = host::float_of(v);
-      return true;
+      if (host::is_int(v)) return Number::of_int(host::int_of(v));
+      if (v == 0 || !host::has_type(v, host::kFloat)) return Number::none();
+      return Number::of_real(host::float_of(v));
     }
     case Expr::Kind::kBinary:
     case Expr::Kind::kUnary:
-      return numeric(e, f, out);
+      return numeric(e, f);
     default:
-      return false;
+      return Number::none();
   }
-}
-
-// The three-way comparison of two numbers as order() makes it.
-inline int compare(double x, double y) {
-  return x < y ? -1 : (x > y ? 1 : 0);
 }
 
 // What a comparison operator makes of a three-way comparison.
@@ -637,11 +629,11 @@ inline bool compared(Op op, int c) {
   }
 }
 
-// The operator over two numbers exactly as eval_operator gives it; false for
+// The operator over two numbers exactly as eval_operator gives it; none for
 // what that path must do itself (an integer result out of range, an integer
 // division by zero, and `and`, `or`).
-inline bool combine(Op op, const Number &a, const Number &b, Number &out) {
-  if (!a.is_real && !b.is_real) {
+inline Number combine(Op op, Number a, Number b) {
+  if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) {
     const int64_t x = a.integer, y = b.integer;
     int64_t r;
     switch (op) {
@@ -656,7 +648,7 @@ inline bool combine(Op op, const Number &a, const Number &b, Number &out) {
         break;
       case Op::kDiv:
       case Op::kRem:
-        if (y == 0) return false;
+        if (y == 0) return Number::none();
         r = op == Op::kDiv ? x / y : x % y;
         break;
       case Op::kIs:
@@ -672,78 +664,65 @@ inline bool combine(Op op, const Number &a, const Number &b, Number &out) {
         r = compared(op, x < y ? -1 : (x > y ? 1 : 0));
         break;
       default:
-        return false;
+        return Number::none();
     }
-    if (!fits(r)) return false;
-    out.is_real = false;
-    out.integer = static_cast<int32_t>(r);
-    return true;
+    return fits(r) ? Number::of_int(static_cast<int32_t>(r)) : Number::none();
   }
-  const double x = a.is_real ? a.real : a.integer, y = b.is_real ? b.real : b.integer;
-  out.is_real = true;
+  const double x = a.as_double(), y = b.as_double();
   switch (op) {
     case Op::kAdd:
-      out.real = x + y;
-      return true;
+      return Number::of_real(x + y);
     case Op::kSub:
-      out.real = x - y;
-      return true;
+      return Number::of_real(x - y);
     case Op::kMul:
-      out.real = x * y;
-      return true;
+      return Number::of_real(x * y);
     case Op::kDiv:
-      out.real = x / y;
-      return true;
+      return Number::of_real(x / y);
     case Op::kRem:
-      out.real = std::fmod(x, y);
-      return true;
-    default:
-      break;
-  }
-  out.is_real = false;
-  switch (op) {
+      return Number::of_real(std::fmod(x, y));
     case Op::kIs:
-      out.integer = x == y;
-      return true;
+      return Number::of_int(x == y);
     case Op::kIsnt:
-      out.integer = x != y;
-      return true;
+      return Number::of_int(x != y);
     case Op::kLt:
     case Op::kLe:
     case Op::kGt:
     case Op::kGe:
-      out.integer = compared(op, compare(x, y));
-      return true;
+      return Number::of_int(compared(op, x < y ? -1 : (x > y ? 1 : 0)));
     default:
-      return false;
+      return Number::none();
   }
 }
 
-// The number a pure operator tree gives, computed without objects. False
-// when an operand is no number or an operation needs the general path (an
-// error to report, `not`, `and`, `or`, the stack nearly full): being pure,
-// the tree gives the same values when that path evaluates it again.
-bool numeric(const Expr &e, Frame &f, Number &out) {
-  if (stack_nearly_full()) return false;
+// The number a pure operator tree gives, computed without objects; none when
+// an operand is no number or an operation needs the general path (an error
+// to report, `not`, `and`, `or`): being pure, the tree gives the same values
+// when that path evaluates it again. Callers test the stack first: the
+// parser bounds a tree's height, so its recursion fits in the stack's reserve.
+Number numeric(const Expr &e, Frame &f) {
   if (e.kind == Expr::Kind::kUnary) {
-    if (e.op != Op::kNeg || !number_of(*e.receiver, f, out)) return false;
-    if (out.is_real) {
-      out.real = -out.real;
-      return true;
-    }
-    if (!fits(-int64_t{out.integer})) return false;
-    out.integer = -out.integer;
-    return true;
+    const Number v = e.op == Op::kNeg ? number_of(*e.receiver, f) : Number::none();
+    if (v.kind == Number::Kind::kReal) return Number::of_real(-v.real);
+    if (v.kind == Number::Kind::kNone || !fits(-int64_t{v.integer})) return Number::none();
+    return Number::of_int(-v.integer);
   }
-  Number a, b;
-  return number_of(*e.receiver, f, a) && number_of(*e.args[0], f, b) && combine(e.op, a, b, out);
+  const Number a = number_of(*e.receiver, f);
+  if (a.kind == Number::Kind::kNone) return a;
+  const Number b = number_of(*e.args[0], f);
+  if (b.kind == Number::Kind::kNone) return b;
+  return combine(e.op, a, b);
+}
+
+// numeric() at the top of a tree: none when the stack is nearly full.
+inline Number numeric_top(const Expr &e, Frame &f) {
+  return stack_nearly_full() ? Number::none() : numeric(e, f);
 }
 
 // A pure operator: over numbers without objects, else the general path.
 [[gnu::noinline]] HostValue eval_numeric(const Expr &e, Frame &f) {
-  Number n;
-  if (!numeric(e, f, n)) return eval_operator(e, f);
-  if (!n.is_real) return host::make_int(n.integer);
+  const Number n = numeric_top(e, f);
+  if (n.kind == Number::Kind::kInt) return host::make_int(n.integer);
+  if (n.kind == Number::Kind::kNone) return eval_operator(e, f);
   f.line = e.line;
   return real(n.real);
 }
@@ -819,8 +798,10 @@ inline HostValue eval(const Expr &e, Frame &f) {
 
 // Whether a condition's value is true, read without making one where it can.
 [[gnu::noinline]] bool test_slow(const Expr &e, Frame &f) {
-  Number n;
-  if (e.form == Expr::Form::kNumeric && numeric(e, f, n)) return n.is_real ? n.real != 0.0 : n.integer != 0;
+  if (e.form == Expr::Form::kNumeric) {
+    const Number n = numeric_top(e, f);
+    if (n.kind != Number::Kind::kNone) return n.kind == Number::Kind::kReal ? n.real != 0.0 : n.integer != 0;
+  }
   const Value v = Value::adopt(e.form == Expr::Form::kNumeric ? eval_operator(e, f) : eval(e, f));
   return truthy(v.get());
 }
@@ -921,14 +902,14 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 // `name = expr` of a pure operator: a float result goes into the float the
 // variable holds when nothing else holds it, else into a new one.
 [[gnu::noinline]] void assign_numeric(const Stmt &s, Frame &f) {
-  Number n;
-  if (!numeric(*s.expr, f, n)) {
+  const Number n = numeric_top(*s.expr, f);
+  if (n.kind == Number::Kind::kNone) {
     Value v = Value::adopt(eval_operator(*s.expr, f));
     f.line = s.line;
     assign(assign_slot(s.name, f), std::move(v));
     return;
   }
-  if (!n.is_real) return store_int(s, f, host::make_int(n.integer));
+  if (n.kind == Number::Kind::kInt) return store_int(s, f, host::make_int(n.integer));
   HostValue &slot = assign_slot(s.name, f);
   if (host::has_type(slot, host::kFloat) && host::object_of(slot)->refcount == 1) {
     *host::payload<double>(slot) = n.real;
@@ -940,14 +921,21 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   unref(std::exchange(assign_slot(s.name, f), v));
 }
 
-// `name = expr`.
+// `name = expr`. A name beside an integer literal that holds an integer
+// gives an integer, stored without a reference; in `i = i + 1` the slot read
+// is the slot written.
 inline void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) {
-    const HostValue a = lookup(*e.receiver, f);
+    HostValue &slot = slot_of(e.receiver->name, f);
     HostValue out;
-    if (host::is_int(a) && int_result(e.op, host::int_of(a), e.args[0]->ival, out)) [[likely]]
+    if (host::is_int(slot) && int_result(e.op, host::int_of(slot), e.args[0]->ival, out)) [[likely]] {
+      if (e.receiver->name == s.name) {
+        slot = out;
+        return;
+      }
       return store_int(s, f, out);
+    }
   }
   if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
   Value v = Value::adopt(eval(e, f));
