@@ -65,7 +65,8 @@ struct Expr {
     kSend,
     kCall,
     kSuper,
-    kOther,  // float and string literals, self, and the prefix operators
+    kFloat,
+    kOther,  // string literals, self, and the prefix operators
   };
   Kind kind;
   Form form = Form::kOther;

@@ -198,7 +198,7 @@ volatile std::sig_atomic_t interrupt_requested = 0;
 
 // One step of the budget: a loop iteration or a procedure call. Fails once
 // the budget is spent, or when an interrupt is requested.
-inline void spend_step() {
+[[gnu::noinline]] void spend_counted_step() {
   if (interrupt_requested != 0) {
     interrupt_requested = 0;
     fail("interrupted");
@@ -208,13 +208,19 @@ inline void spend_step() {
   if (s.steps_left == 0) fail("step budget exhausted");
   --s.steps_left;
 }
+inline void spend_step() {
+  if (interrupt_requested != 0 || state().step_budget != 0) [[unlikely]]
+    spend_counted_step();
+}
 
-void unuse(const Procedure *proc) {
+[[gnu::noinline]] void free_procedure(Procedure *p) {
+  state().procedures.erase(p);
+  delete p;
+}
+
+inline void unuse(const Procedure *proc) {
   Procedure *p = const_cast<Procedure *>(proc);
-  if (--p->uses == 0) {
-    state().procedures.erase(p);
-    delete p;
-  }
+  if (--p->uses == 0) free_procedure(p);
 }
 
 // The runtime's forget hook, and the end of a procedure replaced: the runtime
@@ -632,7 +638,7 @@ inline bool compared(Op op, int c) {
 // The operator over two numbers exactly as eval_operator gives it; none for
 // what that path must do itself (an integer result out of range, an integer
 // division by zero, and `and`, `or`).
-inline Number combine(Op op, Number a, Number b) {
+[[gnu::always_inline]] inline Number combine(Op op, Number a, Number b) {
   if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) {
     const int64_t x = a.integer, y = b.integer;
     int64_t r;
@@ -699,7 +705,7 @@ inline Number combine(Op op, Number a, Number b) {
 // to report, `not`, `and`, `or`): being pure, the tree gives the same values
 // when that path evaluates it again. Callers test the stack first: the
 // parser bounds a tree's height, so its recursion fits in the stack's reserve.
-Number numeric(const Expr &e, Frame &f) {
+[[gnu::always_inline]] inline Number numeric_node(const Expr &e, Frame &f) {
   if (e.kind == Expr::Kind::kUnary) {
     const Number v = e.op == Op::kNeg ? number_of(*e.receiver, f) : Number::none();
     if (v.kind == Number::Kind::kReal) return Number::of_real(-v.real);
@@ -713,9 +719,14 @@ Number numeric(const Expr &e, Frame &f) {
   return combine(e.op, a, b);
 }
 
-// numeric() at the top of a tree: none when the stack is nearly full.
-inline Number numeric_top(const Expr &e, Frame &f) {
-  return stack_nearly_full() ? Number::none() : numeric(e, f);
+Number numeric(const Expr &e, Frame &f) {
+  return numeric_node(e, f);
+}
+
+// numeric() at the top of a tree, which it takes in line: none when the
+// stack is nearly full.
+[[gnu::always_inline]] inline Number numeric_top(const Expr &e, Frame &f) {
+  return stack_nearly_full() ? Number::none() : numeric_node(e, f);
 }
 
 // A pure operator: over numbers without objects, else the general path.
@@ -736,12 +747,10 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
   return eval_numeric(e, f);
 }
 
-// Literals that make objects, self, and the prefix operators.
+// String literals, self, and the prefix operators.
 [[gnu::noinline]] HostValue eval_other(const Expr &e, Frame &f) {
   f.line = e.line;
   switch (e.kind) {
-    case Expr::Kind::kFloat:
-      return real(e.number.value);
     case Expr::Kind::kString:
       return rt::make_string(e.text).detach();
     case Expr::Kind::kSelf:
@@ -781,6 +790,9 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
     case Expr::Form::kCall:
     case Expr::Form::kSuper:
       return eval_call(e, f);
+    case Expr::Form::kFloat:
+      f.line = e.line;
+      return real(e.number.value);
     default:
       return eval_other(e, f);
   }
@@ -861,6 +873,7 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
 enum class Flow { kNext, kReturn };
 
 Flow exec_block(const Block &block, Frame &f);
+Flow exec_while(const Stmt &s, Frame &f);
 
 // `if`: the condition's value is dropped after the branch has run (an
 // operator's, which is a number, at once).
@@ -871,16 +884,6 @@ Flow exec_block(const Block &block, Frame &f);
   }
   const Value condition = Value::adopt(eval(e, f));
   return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
-}
-
-// `while`: the body once per true test, each time one step.
-[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
-  while (test(*s.expr, f)) {
-    f.line = s.line;
-    spend_step();
-    if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
-  }
-  return Flow::kNext;
 }
 
 // `name == expr` and procedure definitions.
@@ -921,26 +924,36 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   unref(std::exchange(assign_slot(s.name, f), v));
 }
 
+// `name = expr` of any other expression.
+[[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
+  Value v = Value::adopt(eval(*s.expr, f));
+  f.line = s.line;
+  assign(assign_slot(s.name, f), std::move(v));
+}
+
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
 // is the slot written.
 inline void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
-  if (e.form == Expr::Form::kIntOperand) {
-    HostValue &slot = slot_of(e.receiver->name, f);
-    HostValue out;
-    if (host::is_int(slot) && int_result(e.op, host::int_of(slot), e.args[0]->ival, out)) [[likely]] {
-      if (e.receiver->name == s.name) {
-        slot = out;
-        return;
+  switch (e.form) {
+    case Expr::Form::kIntOperand: {
+      HostValue &slot = slot_of(e.receiver->name, f);
+      HostValue out;
+      if (host::is_int(slot) && int_result(e.op, host::int_of(slot), e.args[0]->ival, out)) [[likely]] {
+        if (e.receiver->name == s.name) {
+          slot = out;
+          return;
+        }
+        return store_int(s, f, out);
       }
-      return store_int(s, f, out);
+      return assign_numeric(s, f);
     }
+    case Expr::Form::kNumeric:
+      return assign_numeric(s, f);
+    default:
+      return assign_other(s, f);
   }
-  if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
-  Value v = Value::adopt(eval(e, f));
-  f.line = s.line;
-  assign(assign_slot(s.name, f), std::move(v));
 }
 
 // A failed message that the library sent outside any built-in (while
@@ -983,6 +996,18 @@ inline void exec_assign(const Stmt &s, Frame &f) {
 Flow exec_block(const Block &block, Frame &f) {
   for (const Stmt &s : block) {
     if (exec_stmt(s, f) == Flow::kReturn) return Flow::kReturn;
+  }
+  return Flow::kNext;
+}
+
+// `while`: the body once per true test, each time one step.
+[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
+  while (test(*s.expr, f)) {
+    f.line = s.line;
+    spend_step();
+    for (const Stmt &body : s.body) {
+      if (exec_stmt(body, f) == Flow::kReturn) return Flow::kReturn;
+    }
   }
   return Flow::kNext;
 }
@@ -1121,7 +1146,9 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Profiling profiling(rt::profiling(proc.display));
   const Running running(f);
   try {
-    exec_block(proc.def->body, f);
+    for (const Stmt &s : proc.def->body) {
+      if (exec_stmt(s, f) == Flow::kReturn) break;
+    }
   } catch (ScriptError &error) {
     place(error, f);
     throw;

@@ -39,6 +39,8 @@ Expr::Form form_of(const Expr &e) {
       return Expr::Form::kCall;
     case Expr::Kind::kSuper:
       return Expr::Form::kSuper;
+    case Expr::Kind::kFloat:
+      return Expr::Form::kFloat;
     case Expr::Kind::kBinary:
       break;
     default:
