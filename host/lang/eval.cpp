@@ -12,6 +12,7 @@
 // call, an operator on anything but two integers).
 #include <cmath>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -96,22 +97,22 @@ struct Cell {
   const std::string *name = nullptr;
 };
 
+// A global's binding is the address of its cell, which is that of its value.
+static_assert(offsetof(Cell, value) == 0);
+
 // What a name of a scope stands for in one procedure or at top level: a
 // slot at an offset from one of the frame's bases (its locals, its self's
-// instance variables, or address 0 for a global cell's value).
+// instance variables, or address 0 for a global cell).
 struct Binding {
   enum class Base : uint8_t { kLocals, kIvars, kAbsolute };
-  Base base;
   uintptr_t offset;  // in bytes
-  Cell *cell;        // the global; null for a local or an instance variable
+  Base base;
 
-  static Binding local(int32_t i) {
-    return {Base::kLocals, sizeof(HostValue) * static_cast<uintptr_t>(i), nullptr};
-  }
-  static Binding ivar(int32_t i) {
-    return {Base::kIvars, sizeof(HostValue) * static_cast<uintptr_t>(i), nullptr};
-  }
-  static Binding global(Cell &c) { return {Base::kAbsolute, reinterpret_cast<uintptr_t>(&c.value), &c}; }
+  static Binding local(int32_t i) { return {sizeof(HostValue) * static_cast<uintptr_t>(i), Base::kLocals}; }
+  static Binding ivar(int32_t i) { return {sizeof(HostValue) * static_cast<uintptr_t>(i), Base::kIvars}; }
+  static Binding global(Cell &c) { return {reinterpret_cast<uintptr_t>(&c), Base::kAbsolute}; }
+  // The global cell of a binding made by global().
+  Cell &cell() const { return *reinterpret_cast<Cell *>(offset); }
 };
 
 // A defined procedure. It lives while the runtime has it defined and while
@@ -383,7 +384,7 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
 
 // The class of a name that is no variable; fails when there is none.
 [[gnu::noinline]] HostValue class_named(const Expr &e, Frame &f) {
-  Cell &c = *f.bindings[e.name].cell;
+  Cell &c = f.bindings[e.name].cell();
   if (c.epoch != rt::dispatch_epoch()) {
     c.cls = rt::find_class(*c.name);
     c.epoch = rt::dispatch_epoch();
@@ -414,84 +415,76 @@ const rt::Class &method_class(Frame &f, const char *word) {
   return *f.proc->cls;
 }
 
-// The arguments of a call or send on the value stack: argv[0] the receiver,
-// argument k at argv[-k]. Should evaluating an argument fail, the ones made
-// and then the receiver are dropped; after the call, finish() drops the
-// arguments in order and then the receiver.
-class CallVector {
- public:
-  // Takes the receiver's reference and evaluates the arguments in order; the
-  // receiver is dropped when the stack has no room for them.
-  [[gnu::always_inline]] CallVector(const Expr &e, HostValue receiver, Frame &f)
-      : CallVector(static_cast<int32_t>(e.args.size()), receiver) {
-    // The vector is made (by the delegated constructor) before the arguments
-    // are, so an argument that fails runs the destructor, which drops the
-    // receiver and the arguments made so far.
-    for (int32_t k = 1; k <= argc_; ++k) {
-      argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f);
-      made_ = k;
-    }
-    f.line = e.line;
-  }
-  ~CallVector() {
-    if (made_ >= 0) {
-      for (int32_t k = made_; k >= 1; --k) unref(argv_[-k]);
-      unref(argv_[0]);
-    }
-    rt::detail::value_stack.top -= static_cast<size_t>(argc_) + 1;
-  }
-  CallVector(const CallVector &) = delete;
-  CallVector &operator=(const CallVector &) = delete;
-  HostValue *argv() const { return argv_; }
-  int32_t argc() const { return argc_; }
-  // The call's result, with its reference.
-  HostValue finish(Ref result) {
-    for (int32_t k = 1; k <= argc_; ++k) unref(argv_[-k]);
-    made_ = -1;
-    unref(argv_[0]);
-    return std::move(result).release();
-  }
+// The argument vector of a call or send on the value stack: argv[0] the
+// receiver, argument k at argv[-k], each slot holding one reference.
 
- private:
-  [[gnu::always_inline]] CallVector(int32_t argc, HostValue receiver) : argc_(argc) {
-    rt::detail::ValueStack &s = rt::detail::value_stack;
-    const size_t count = static_cast<size_t>(argc) + 1;
-    if (count > s.capacity - s.top) [[unlikely]] {
-      unref(receiver);
-      rt::detail::value_stack_overflow(count);
-    }
-    argv_ = s.slots + s.top + argc_;
-    s.top += count;
-    argv_[0] = receiver;
-  }
+// Drops the arguments from the last made back to the first, then the
+// receiver, and gives the slots of a vector of argc arguments back.
+inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
+  for (int32_t k = made; k >= 1; --k) unref(argv[-k]);
+  unref(argv[0]);
+  rt::detail::value_stack.top -= static_cast<size_t>(argc) + 1;
+}
 
-  int32_t argc_;
-  int32_t made_ = 0;  // arguments evaluated; -1 once finish() has dropped them all
-  HostValue *argv_;
-};
+// Lays out the receiver (whose reference it takes over) and the arguments
+// of e, evaluated in order, and then makes the call; after it, drops the
+// arguments in order and then the receiver. Should anything fail, what was
+// made is dropped.
+template <typename Call>
+[[gnu::always_inline]] inline HostValue call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
+  const int32_t argc = static_cast<int32_t>(e.args.size());
+  rt::detail::ValueStack &s = rt::detail::value_stack;
+  const size_t count = static_cast<size_t>(argc) + 1;
+  if (count > s.capacity - s.top) [[unlikely]] {
+    unref(receiver);
+    rt::detail::value_stack_overflow(count);
+  }
+  HostValue *const argv = s.slots + s.top + argc;
+  s.top += count;
+  argv[0] = receiver;
+  int32_t made = 0;
+  try {
+    for (; made < argc; ++made) argv[-(made + 1)] = eval(*e.args[static_cast<size_t>(made)], f);
+  } catch (...) {
+    drop_vector(argv, made, argc);
+    throw;
+  }
+  f.line = e.line;
+  HostValue result;
+  try {
+    result = call(argv, argc).release();
+  } catch (...) {
+    drop_vector(argv, argc, argc);
+    throw;
+  }
+  for (int32_t k = 1; k <= argc; ++k) unref(argv[-k]);
+  drop_vector(argv, 0, argc);
+  return result;
+}
 
 // A send: the receiver, then the arguments, then the message.
 [[gnu::noinline]] HostValue eval_send(const Expr &e, Frame &f) {
   check_stack(e, f);
-  CallVector send(e, eval(*e.receiver, f), f);
-  return send.finish(rt::send(e.sel, send.argv(), send.argc()));
+  return call_with(e, eval(*e.receiver, f), f,
+                   [&e](HostValue *argv, int32_t argc) { return rt::send(e.sel, argv, argc); });
 }
 
 // A routine call or a super send.
 [[gnu::noinline]] HostValue eval_call(const Expr &e, Frame &f) {
   check_stack(e, f);
   if (e.kind == Expr::Kind::kCall) {
-    CallVector call(e, nil(), f);
     static const rt::Selector *const kCompile = rt::selector("compile");
-    if (e.sel->folded == kCompile) return call.finish(compile(call.argv(), call.argc()));
-    return call.finish(rt::call(e.sel, call.argv(), call.argc()));
+    return call_with(e, nil(), f, [&e](HostValue *argv, int32_t argc) {
+      return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
+    });
   }
   f.line = e.line;
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
   host::ref_take(f.self);
-  CallVector send(e, f.self, f);
-  return send.finish(rt::send_from(cls.parent, e.sel, send.argv(), send.argc()));
+  return call_with(e, f.self, f, [&e, &cls](HostValue *argv, int32_t argc) {
+    return rt::send_from(cls.parent, e.sel, argv, argc);
+  });
 }
 
 // `and`, `or`: the right operand only when the left does not decide.
