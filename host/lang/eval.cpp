@@ -327,21 +327,14 @@ HostValue arithmetic(Op op, HostValue a, HostValue b, Value &held_a, Value &held
   }
 }
 
-// < <= > >= over two numbers or two strings.
-bool order(Op op, HostValue a, HostValue b) {
-  int c;
-  if (host::is_int(a) && host::is_int(b)) {
-    const int32_t x = host::int_of(a), y = host::int_of(b);
-    c = x < y ? -1 : (x > y ? 1 : 0);
-  } else if (is_number(a) && is_number(b)) {
-    const double x = as_double(a), y = as_double(b);
-    c = x < y ? -1 : (x > y ? 1 : 0);
-  } else if (is_string(a) && is_string(b)) {
-    c = std::strcmp(host::chars_of(a), host::chars_of(b));
-  } else {
-    fail(std::string("operator ") + symbol(op) + " cannot compare " + rt::describe(a) + " with " +
-         rt::describe(b));
-  }
+// -1, 0 or 1 as x is below, neither below nor above (equal, or nan), or above y.
+template <typename T>
+inline int three_way(T x, T y) {
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+// What a comparison operator makes of a three-way comparison.
+inline bool compared(Op op, int c) {
   switch (op) {
     case Op::kLt:
       return c < 0;
@@ -352,6 +345,23 @@ bool order(Op op, HostValue a, HostValue b) {
     default:
       return c >= 0;
   }
+}
+
+// < <= > >= over two numbers or two strings.
+bool order(Op op, HostValue a, HostValue b) {
+  int c;
+  if (host::is_int(a) && host::is_int(b)) {
+    const int32_t x = host::int_of(a), y = host::int_of(b);
+    c = three_way(x, y);
+  } else if (is_number(a) && is_number(b)) {
+    c = three_way(as_double(a), as_double(b));
+  } else if (is_string(a) && is_string(b)) {
+    c = std::strcmp(host::chars_of(a), host::chars_of(b));
+  } else {
+    fail(std::string("operator ") + symbol(op) + " cannot compare " + rt::describe(a) + " with " +
+         rt::describe(b));
+  }
+  return compared(op, c);
 }
 
 // `is`: numbers by value, strings by text, everything else by identity.
@@ -614,20 +624,6 @@ inline Number number_of(const Expr &e, Frame &f) {
   }
 }
 
-// What a comparison operator makes of a three-way comparison.
-inline bool compared(Op op, int c) {
-  switch (op) {
-    case Op::kLt:
-      return c < 0;
-    case Op::kLe:
-      return c <= 0;
-    case Op::kGt:
-      return c > 0;
-    default:
-      return c >= 0;
-  }
-}
-
 // The operator over two numbers exactly as eval_operator gives it; none for
 // what that path must do itself (an integer result out of range, an integer
 // division by zero, and `and`, `or`).
@@ -660,7 +656,7 @@ inline bool compared(Op op, int c) {
       case Op::kLe:
       case Op::kGt:
       case Op::kGe:
-        r = compared(op, x < y ? -1 : (x > y ? 1 : 0));
+        r = compared(op, three_way(x, y));
         break;
       default:
         return Number::none();
@@ -687,7 +683,7 @@ inline bool compared(Op op, int c) {
     case Op::kLe:
     case Op::kGt:
     case Op::kGe:
-      return Number::of_int(compared(op, x < y ? -1 : (x > y ? 1 : 0)));
+      return Number::of_int(compared(op, three_way(x, y)));
     default:
       return Number::none();
   }

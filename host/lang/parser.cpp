@@ -1,6 +1,8 @@
 #include "lang/parser.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -24,28 +26,15 @@ constexpr int kMaxNesting = 200;
 
 using ExprPtr = std::unique_ptr<Expr>;
 
+// The form of each kind of node but an operator's, indexed by Expr::Kind.
+constexpr Expr::Form kForms[] = {
+    Expr::Form::kInt, Expr::Form::kFloat, Expr::Form::kOther, Expr::Form::kNil,   Expr::Form::kOther,
+    Expr::Form::kVar, Expr::Form::kCall,  Expr::Form::kSend,  Expr::Form::kSuper, Expr::Form::kOther};
+static_assert(std::size(kForms) == static_cast<size_t>(Expr::Kind::kBinary));
+
 // The form of a leaf, or of a node once its operands are complete.
 Expr::Form form_of(const Expr &e) {
-  switch (e.kind) {
-    case Expr::Kind::kInt:
-      return Expr::Form::kInt;
-    case Expr::Kind::kVar:
-      return Expr::Form::kVar;
-    case Expr::Kind::kNil:
-      return Expr::Form::kNil;
-    case Expr::Kind::kSend:
-      return Expr::Form::kSend;
-    case Expr::Kind::kCall:
-      return Expr::Form::kCall;
-    case Expr::Kind::kSuper:
-      return Expr::Form::kSuper;
-    case Expr::Kind::kFloat:
-      return Expr::Form::kFloat;
-    case Expr::Kind::kBinary:
-      break;
-    default:
-      return Expr::Form::kOther;
-  }
+  if (e.kind != Expr::Kind::kBinary) return kForms[static_cast<size_t>(e.kind)];
   if (e.op == Op::kAnd || e.op == Op::kOr) return Expr::Form::kLogic;
   if (!e.pure) return Expr::Form::kOperator;
   const Expr::Kind left = e.receiver->kind, right = e.args[0]->kind;
