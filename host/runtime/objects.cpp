@@ -2,8 +2,9 @@
 // types and the accounting of live objects. Counted objects and permanent ones
 // come from two heaps of the arena, so that the live objects are the counted
 // heap's live blocks; class values, counted but kept out of that accounting,
-// come from the permanent heap and go back to it. A free object block keeps its header (type kFreed) and
-// links through its payload.
+// come from the permanent heap and go back to it. A free object block keeps its
+// header (type kFreedType), which is what tells it from a live one, and links
+// through its payload.
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -18,7 +19,7 @@ namespace detail {
 namespace {
 
 // The type code of a block that went back to the arena.
-constexpr uint8_t kFreed = 0;
+constexpr uint8_t kFreed = kFreedType;
 
 // Ends the process in debug builds (the sanitizer preset), so that a count
 // that goes wrong fails where it happens; release builds go on after the
@@ -39,8 +40,8 @@ constexpr size_t kObjectQuarantine = 256;
 struct Objects {
   bool started = false;
   HostValue nil = 0;
-  Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine};
-  Heap permanent{sizeof(HostObject), kObjectSlab, 1};
+  Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine, false};
+  Heap permanent{sizeof(HostObject), kObjectSlab, 1, false};
   std::array<ObjType, 256> types;
   std::unordered_map<std::string, HostValue> names;
   int release_depth = 0;
@@ -63,15 +64,17 @@ inline Objects &objects() {
 
 // A block of bytes bytes (recorded in the header for the release), readable
 // and zeroed for at least the size of a float object; null when the arena is
-// full or the allocation is armed to fail.
-HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount, Alloc kind) {
+// full or the allocation is armed to fail. Inline in every maker, so that the
+// smallest objects (keys, floats) cost one free-list pop and a few stores.
+[[gnu::always_inline]] inline HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
+                                                     Alloc kind) {
   if (bytes > UINT32_MAX) return nullptr;
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
-  void *block = heap_allocate(h, readable, kind);
+  void *block = object_allocate(h, readable, kind);
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);
   *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
-  // The smallest objects (keys, floats) are cleared by a store of fixed size.
+  // The smallest objects are cleared by a store of fixed size.
   if (readable == sizeof(host::HostFloat)) {
     std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
   } else {
@@ -80,18 +83,55 @@ HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount, Al
   return o;
 }
 
+// A counted object of payload_bytes zeroed bytes (new_object's contract).
+[[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind) {
+  if (nil_word == 0) start();
+  return make_block(the_objects->counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
+}
+
 // Gives a released object's block back to its heap: a class's to the
 // permanent heap, any other to the counted one.
-void free_block(HostObject *o) {
+[[gnu::always_inline]] inline void free_block(HostObject *o) {
   const size_t readable = std::max<size_t>(o->reserved, sizeof(host::HostFloat));
-  Objects &s = objects();
-  Heap &h = o->type == kClass ? s.permanent : s.counted;
+  Heap &h = o->type == kClass ? the_objects->permanent : the_objects->counted;
   o->refcount = 0;
   o->type = kFreed;
-  uint32_t recorded = 0;
-  if (heap_free(h, o, readable, &recorded) != Freed::kDone) {
-    fprintf(stderr, "zel: object %p is not a live object\n", static_cast<void *>(o));
+  object_free(h, o, readable);
+}
+
+// What a release does before the block goes back: the type's clear hook,
+// then the references an array, a script object or a class holds.
+void release_contents(HostObject *o) noexcept {
+  if (const ClearHook clear = the_objects->types[o->type].clear) clear(o);
+  switch (o->type) {
+    case kArray:
+    case kScriptObject: {
+      const HostValue v = host::value_of(o);
+      const int32_t n = slot_count(v);
+      for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
+      drop(*host::payload<HostValue>(o));
+      break;
+    }
+    case kClass:
+      release_class(*host::payload<Class *>(o));
+      break;
+    default:
+      break;
   }
+}
+
+// release_unheld inside another release: deferred to the outermost one when
+// too deep or short of stack.
+[[gnu::noinline]] void release_nested(HostObject *o) noexcept {
+  Objects &s = *the_objects;
+  if (s.release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
+    s.deferred.push_back(host::value_of(o));
+    return;
+  }
+  ++s.release_depth;
+  release_contents(o);
+  free_block(o);
+  --s.release_depth;
 }
 
 void finish_deferred() {
@@ -113,8 +153,7 @@ std::string text_of(int32_t length, const char *chars) {
 }  // namespace
 
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
-  if (nil_word == 0) start();
-  return make_block(objects().counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
+  return make_counted(type, payload_bytes, kind);
 }
 
 HostObject *new_permanent(uint8_t type, size_t payload_bytes, Alloc kind) {
@@ -147,7 +186,7 @@ HostObject *new_string(std::string_view text, Alloc kind) {
 HostObject *new_float(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
   if (nil_word == 0) start();
-  void *block = heap_allocate(objects().counted, sizeof(host::HostFloat), kind);
+  void *block = object_allocate(the_objects->counted, sizeof(host::HostFloat), kind);
   if (block == nullptr) return nullptr;
   auto *o = static_cast<HostObject *>(block);
   *o = HostObject{1, host::kFloat, 0, sizeof(host::HostFloat)};
@@ -188,24 +227,16 @@ void release(HostValue v) noexcept {
 }
 
 void release_unheld(HostObject *o) noexcept {
-  const HostValue v = host::value_of(o);
-  Objects &s = objects();
-  if (s.release_depth >= kMaxReleaseDepth || (s.release_depth > 0 && stack_nearly_full())) {
-    s.deferred.push_back(v);
+  Objects &s = *the_objects;
+  if (s.release_depth != 0) {
+    release_nested(o);
     return;
   }
-  ++s.release_depth;
-  const ObjType &t = s.types[o->type];
-  if (t.clear != nullptr) t.clear(o);
-  if (o->type == kArray || o->type == kScriptObject) {
-    const int32_t n = slot_count(v);
-    for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
-    drop(*host::payload<HostValue>(o));
-  }
-  if (o->type == kClass) release_class(*host::payload<Class *>(o));
+  s.release_depth = 1;
+  release_contents(o);
   free_block(o);
-  --s.release_depth;
-  if (s.release_depth == 0 && !s.draining && !s.deferred.empty()) finish_deferred();
+  s.release_depth = 0;
+  if (!s.deferred.empty() && !s.draining) finish_deferred();
 }
 
 const ObjType &obj_type(uint8_t type) {
@@ -364,8 +395,8 @@ HostValue gen_obj(int32_t type, int32_t payload_bytes) {
             static_cast<int>(payload_bytes));
     return zel::rt::nil_value();
   }
-  HostObject *o = zel::rt::detail::new_object(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes),
-                                              zel::rt::Alloc::kGenObj);
+  HostObject *o = zel::rt::detail::make_counted(static_cast<uint8_t>(type),
+                                                static_cast<size_t>(payload_bytes), zel::rt::Alloc::kGenObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 

@@ -26,7 +26,7 @@ constexpr size_t kMaxChunk = size_t{16} << 20;
 constexpr size_t kQuarantineBlocks = 64;
 
 struct Zone {
-  explicit Zone(size_t chunk) : heap(0, chunk, kQuarantineBlocks) {}
+  explicit Zone(size_t chunk) : heap(0, chunk, kQuarantineBlocks, true) {}
   detail::Heap heap;
 };
 
@@ -56,6 +56,22 @@ inline Zone *find_zone(void *handle, const char *operation) {
   if (handle == last_zone && handle != nullptr) [[likely]]
     return last_zone;
   return find_other_zone(handle, operation);
+}
+
+// zfree's answer to a block it did not free, with its message.
+[[gnu::cold, gnu::noinline]] int32_t refuse_free(void *handle, void *block, uint32_t size,
+                                                 detail::Freed why) {
+  if (why == detail::Freed::kNotLive) {
+    fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
+    return -1;
+  }
+  fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
+          static_cast<unsigned>(detail::heap_size_of(block)), static_cast<unsigned>(size));
+#ifndef NDEBUG
+  abort();
+#else
+  return -1;
+#endif
 }
 
 }  // namespace
@@ -104,23 +120,10 @@ int32_t zfree(void *handle, void *block, uint32_t size) {
     zel::rt::detail::note_numbers("zfree", {size});
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zfree");
   if (zone == nullptr) return -1;
-  uint32_t recorded = 0;
-  switch (zel::rt::detail::heap_free(zone->heap, block, size, &recorded)) {
-    case zel::rt::detail::Freed::kDone:
-      return 0;
-    case zel::rt::detail::Freed::kNotLive:
-      fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
-      return -1;
-    case zel::rt::detail::Freed::kWrongSize:
-      break;
-  }
-  fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
-          static_cast<unsigned>(recorded), static_cast<unsigned>(size));
-#ifndef NDEBUG
-  abort();
-#else
-  return -1;
-#endif
+  const zel::rt::detail::Freed freed = zel::rt::detail::heap_free(zone->heap, block, size);
+  if (freed == zel::rt::detail::Freed::kDone) [[likely]]
+    return 0;
+  return zel::rt::refuse_free(handle, block, size, freed);
 }
 
 void zdelete(void *handle) {
