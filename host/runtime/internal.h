@@ -136,7 +136,7 @@ inline bool injected(Alloc kind) {
   return true;
 }
 
-// heap_allocate and object_allocate when the class's free list is empty (or
+// heap_allocate and the object makers when the class's free list is empty (or
 // the block is large).
 void *heap_allocate_slow(Heap &h, size_t bytes);
 
@@ -155,7 +155,7 @@ inline char *pop_free(Heap &h, size_t k) {
 // A block of a mapped heap of at least bytes bytes, readable for exactly bytes
 // bytes, or null when the arena is full or the allocation is one armed to
 // fail (kind). The common case, a block of a free list, is inline.
-inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
+[[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   if (injected(kind)) return nullptr;
   const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
   if (need > kLargestClass) return heap_allocate_slow(h, bytes);
@@ -165,19 +165,6 @@ inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   Run *run = run_of(block);
   run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
   ASAN_POISON_MEMORY_REGION(block, run->block);
-  ASAN_UNPOISON_MEMORY_REGION(block, bytes);
-  return block;
-}
-
-// A block of an object heap, readable for exactly bytes bytes (at least a
-// header and a link word), or null as heap_allocate. The caller writes the
-// header at once: that is what makes the block live.
-inline void *object_allocate(Heap &h, size_t bytes, Alloc kind) {
-  if (injected(kind)) return nullptr;
-  if (bytes > kLargestClass) return heap_allocate_slow(h, bytes);
-  const size_t k = class_index(bytes);
-  if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
-  char *block = pop_free(h, k);
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
@@ -217,12 +204,12 @@ inline void quarantine(Heap &h, char *block, size_t k) {
 // says whether the block starts where a block of the slab starts: the low
 // half of divisor * offset is below divisor exactly when block divides the
 // offset (offsets are below 2^32).
-inline Freed heap_free(Heap &h, void *pointer, size_t bytes) {
+[[gnu::always_inline]] inline Freed heap_free(Heap &h, void *pointer, size_t bytes) {
   auto *block = static_cast<char *>(pointer);
   Run *run = run_of(block);
   if (run == nullptr || run->owner != &h || block < run->first) return Freed::kNotLive;
   if (run->block == 0) return heap_free_large(h, run, block, bytes);
-  const uint64_t offset = static_cast<uint64_t>(block - run->first);
+  const uint64_t offset = reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(run->first);
 #if UINTPTR_MAX > 0xFFFFFFFFu
   const Wide product = static_cast<Wide>(run->divisor) * offset;
   const auto index = static_cast<size_t>(product >> 64);

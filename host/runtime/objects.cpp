@@ -62,25 +62,43 @@ inline Objects &objects() {
   return the_objects != nullptr ? *the_objects : make_objects();
 }
 
-// A block of bytes bytes (recorded in the header for the release), readable
-// and zeroed for at least the size of a float object; null when the arena is
-// full or the allocation is armed to fail. Inline in every maker, so that the
-// smallest objects (keys, floats) cost one free-list pop and a few stores.
-[[gnu::always_inline]] inline HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
-                                                     Alloc kind) {
-  if (bytes > UINT32_MAX) return nullptr;
-  const size_t readable = std::max(bytes, sizeof(host::HostFloat));
-  void *block = object_allocate(h, readable, kind);
-  if (block == nullptr) return nullptr;
+// Writes a fresh object's header into block, readable for readable bytes,
+// and zeroes the rest; the smallest objects by a store of fixed size.
+[[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
+                                                int16_t refcount) {
   auto *o = static_cast<HostObject *>(block);
   *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
-  // The smallest objects are cleared by a store of fixed size.
   if (readable == sizeof(host::HostFloat)) {
     std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
   } else {
     std::memset(o + 1, 0, readable - sizeof(HostObject));
   }
   return o;
+}
+
+// make_block when the class's free list is empty or the block is large.
+[[gnu::noinline]] HostObject *make_block_slow(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
+                                              Alloc kind) {
+  if (bytes > UINT32_MAX || injected(kind)) return nullptr;
+  const size_t readable = std::max(bytes, sizeof(host::HostFloat));
+  void *block = heap_allocate_slow(h, readable);
+  return block == nullptr ? nullptr : stamp(block, type, bytes, readable, refcount);
+}
+
+// A block of bytes bytes (recorded in the header for the release), readable
+// and zeroed for at least the size of a float object; null when the arena is
+// full or the allocation is armed to fail. Inline in every maker, so that the
+// smallest objects (keys, floats) cost one free-list pop and a few stores.
+[[gnu::always_inline]] inline HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
+                                                     Alloc kind) {
+  const size_t readable = std::max(bytes, sizeof(host::HostFloat));
+  if (readable > kLargestClass || h.free[class_index(readable)] == nullptr) {
+    return make_block_slow(h, type, bytes, refcount, kind);
+  }
+  if (injected(kind)) return nullptr;
+  void *block = pop_free(h, class_index(readable));
+  ASAN_UNPOISON_MEMORY_REGION(block, readable);
+  return stamp(block, type, bytes, readable, refcount);
 }
 
 // A counted object of payload_bytes zeroed bytes (new_object's contract).
@@ -181,16 +199,11 @@ HostObject *new_string(std::string_view text, Alloc kind) {
   return o;
 }
 
-// Floats are the most frequent objects: one block of the smallest class,
-// written whole, without the general path's zeroing.
+// Floats are the most frequent objects: one block of the smallest class.
 HostObject *new_float(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
-  if (nil_word == 0) start();
-  void *block = object_allocate(the_objects->counted, sizeof(host::HostFloat), kind);
-  if (block == nullptr) return nullptr;
-  auto *o = static_cast<HostObject *>(block);
-  *o = HostObject{1, host::kFloat, 0, sizeof(host::HostFloat)};
-  *host::payload<double>(o) = v;
+  HostObject *o = make_counted(host::kFloat, sizeof(double), kind);
+  if (o != nullptr) *host::payload<double>(o) = v;
   return o;
 }
 
@@ -370,6 +383,31 @@ void fail_next_gen_obj() {
 
 }  // namespace zel::rt
 
+// gen_obj past its recording: the fast path calls nothing.
+namespace zel::rt::detail {
+namespace {
+
+[[gnu::cold, gnu::noinline]] HostValue refuse_gen_obj(int32_t type, int32_t payload_bytes) {
+  fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
+          static_cast<int>(payload_bytes));
+  return nil_value();
+}
+
+[[gnu::always_inline]] inline HostValue make_gen_obj(int32_t type, int32_t payload_bytes) {
+  if (type <= kScriptObject || type > 255 || payload_bytes < 0) return refuse_gen_obj(type, payload_bytes);
+  HostObject *o =
+      make_counted(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes), Alloc::kGenObj);
+  return o == nullptr ? nil_value() : host::value_of(o);
+}
+
+[[gnu::noinline]] HostValue recorded_gen_obj(int32_t type, int32_t payload_bytes) {
+  note_numbers("gen_obj", {type, payload_bytes});
+  return make_gen_obj(type, payload_bytes);
+}
+
+}  // namespace
+}  // namespace zel::rt::detail
+
 using zel::rt::detail::note;
 using zel::rt::detail::objects;
 using zel::rt::detail::recording;
@@ -389,15 +427,8 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
 
 HostValue gen_obj(int32_t type, int32_t payload_bytes) {
   if (recording()) [[unlikely]]
-    zel::rt::detail::note_numbers("gen_obj", {type, payload_bytes});
-  if (type <= zel::rt::kScriptObject || type > 255 || payload_bytes < 0) {
-    fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
-            static_cast<int>(payload_bytes));
-    return zel::rt::nil_value();
-  }
-  HostObject *o = zel::rt::detail::make_counted(static_cast<uint8_t>(type),
-                                                static_cast<size_t>(payload_bytes), zel::rt::Alloc::kGenObj);
-  return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
+    return zel::rt::detail::recorded_gen_obj(type, payload_bytes);
+  return zel::rt::detail::make_gen_obj(type, payload_bytes);
 }
 
 HostValue nil_obj(void) {
