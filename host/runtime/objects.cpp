@@ -199,12 +199,17 @@ HostObject *new_string(std::string_view text, Alloc kind) {
   return o;
 }
 
-// Floats are the most frequent objects: one block of the smallest class.
-HostObject *new_float(double v, Alloc kind) {
+// Floats are the most frequent objects: one block of the smallest class,
+// made inline by every maker of floats.
+[[gnu::always_inline]] inline HostObject *make_float_object(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
   HostObject *o = make_counted(host::kFloat, sizeof(double), kind);
   if (o != nullptr) *host::payload<double>(o) = v;
   return o;
+}
+
+HostObject *new_float(double v, Alloc kind) {
+  return make_float_object(v, kind);
 }
 
 HostObject *intern_name(std::string_view text, Alloc kind) {
@@ -318,7 +323,7 @@ Ref make_int(int32_t v) {
 }
 
 Ref make_float(double v) {
-  HostObject *o = detail::new_float(v);
+  HostObject *o = detail::make_float_object(v, Alloc::kOther);
   if (o == nullptr) throw ScriptError{"out of memory"};
   return Ref::adopt(host::value_of(o));
 }
@@ -457,7 +462,7 @@ HostValue flt_obj(double value) {
     snprintf(text, sizeof text, "%g", value);
     note(std::string("flt_obj(") + text + ")");
   }
-  HostObject *o = zel::rt::detail::new_float(value, zel::rt::Alloc::kFltObj);
+  HostObject *o = zel::rt::detail::make_float_object(value, zel::rt::Alloc::kFltObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 
