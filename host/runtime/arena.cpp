@@ -151,8 +151,8 @@ char *load_link(const Heap &h, char *block) {
 // when the quarantine was empty.
 bool release_quarantine(Heap &h) {
   bool any = false;
-  for (size_t i = 0; i < h.quarantine_limit; ++i) {
-    const size_t at = (h.quarantine_next + i) % h.quarantine_limit;
+  for (size_t i = 0; i <= h.quarantine_mask; ++i) {
+    const size_t at = (h.quarantine_next + i) & h.quarantine_mask;
     char *block = std::exchange(h.quarantine[at], nullptr);
     if (block == nullptr) continue;
     const size_t k = h.quarantine_class[at];
@@ -231,7 +231,7 @@ Faults faults;
 Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped)
     : link_offset(link),
       slab_bytes(slab),
-      quarantine_limit(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)),
+      quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
       mapped(mapped) {}
 
 void *heap_allocate_slow(Heap &h, size_t bytes) {

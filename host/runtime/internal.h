@@ -70,20 +70,21 @@ struct Run {
 struct Heap {
   // link: where a free block keeps its link word (objects keep their header
   // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
-  // blocks waiting before reuse (1 to kQuarantineCapacity); mapped: whether
+  // blocks waiting before reuse (a power of two from 1 to kQuarantineCapacity,
+  // else the power of two below it); mapped: whether
   // the map words say which blocks are live and their sizes (zones), or the
   // blocks' object headers do (objects).
   Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped);
 
   const size_t link_offset;
   const size_t slab_bytes;
-  const size_t quarantine_limit;
+  const size_t quarantine_mask;  // the quarantine's size less 1
   const bool mapped;
   std::array<char *, kClasses> free{};
   std::array<Run *, kClasses> carving{};  // the slab of each class still being carved
   Run *runs = nullptr;
   size_t live = 0;
-  // The quarantine: a ring of quarantine_limit slots, null when empty. The
+  // The quarantine: a ring of quarantine_mask + 1 slots, null when empty. The
   // slot at quarantine_next holds the oldest block, and the next freed block
   // takes its place.
   std::array<char *, kQuarantineCapacity> quarantine{};
@@ -196,7 +197,7 @@ inline void quarantine(Heap &h, char *block, size_t k) {
   }
   h.quarantine[at] = block;
   h.quarantine_class[at] = static_cast<uint8_t>(k);
-  h.quarantine_next = at + 1 == h.quarantine_limit ? 0 : at + 1;
+  h.quarantine_next = (at + 1) & h.quarantine_mask;
 }
 
 // Frees a block of a mapped heap after checking that it is a live block of h

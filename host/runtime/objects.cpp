@@ -119,7 +119,7 @@ inline Objects &objects() {
 
 // What a release does before the block goes back: the type's clear hook,
 // then the references an array, a script object or a class holds.
-void release_contents(HostObject *o) noexcept {
+[[gnu::always_inline]] inline void release_contents(HostObject *o) noexcept {
   if (const ClearHook clear = the_objects->types[o->type].clear) clear(o);
   switch (o->type) {
     case kArray:
