@@ -923,7 +923,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
 // is the slot written.
-inline void exec_assign(const Stmt &s, Frame &f) {
+[[gnu::always_inline]] inline void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   switch (e.form) {
     case Expr::Form::kIntOperand: {
