@@ -121,6 +121,11 @@ inline Run *run_of(const void *address) {
   return granules.runs[offset >> kGranuleShift];
 }
 
+// The run holding an address of the carved part of the arena.
+inline Run *run_at(const void *address) {
+  return granules.runs[(reinterpret_cast<uintptr_t>(address) - granules.base) >> kGranuleShift];
+}
+
 // The allocations of each kind so far, and the one armed to fail (0: none).
 struct Faults {
   std::array<uint64_t, kAllocKinds> made{};
@@ -163,7 +168,7 @@ inline char *pop_free(Heap &h, size_t k) {
   const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k);
-  Run *run = run_of(block);
+  Run *run = run_at(block);
   run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
   ASAN_POISON_MEMORY_REGION(block, run->block);
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
@@ -233,7 +238,7 @@ inline void quarantine(Heap &h, char *block, size_t k) {
 inline void object_free(Heap &h, void *pointer, size_t bytes) {
   auto *block = static_cast<char *>(pointer);
   if (bytes > kLargestClass) {
-    heap_free_large(h, run_of(block), block, bytes);
+    heap_free_large(h, run_at(block), block, bytes);
     return;
   }
   const size_t k = class_index(bytes);
