@@ -27,12 +27,24 @@ using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
 // The first error of a send that no caller can take at once, kept until it can.
 using PendingError = std::unique_ptr<ScriptError>;
 
+// Who holds the receiver and the arguments of a handler call. A call holds
+// them with references of its own while it runs; a vector whose slots hold a
+// reference each (the value stack) keeps them alive anyway, and then the
+// call's references are taken only when a script may run inside it and look
+// at the counts: kSlots. kNone: nothing does (a vector over borrowed values),
+// and the call takes them as it starts.
+enum class Holds : uint8_t { kNone, kSlots };
+
 // The state of one running built-in handler; the running ones form a chain
-// from the innermost through `outer`. The reason and the error are made only
-// when there is one.
+// from the innermost through `outer`. A call whose receiver and arguments
+// carry its references is `held`, and so are all the calls outside it. The
+// reason and the error are made only when there is one.
 struct HandlerCall {
   const std::string &name;
   HandlerCall *outer;
+  HostValue *argv;
+  int32_t argc;
+  bool held;
   std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   PendingError pending;                 // the first error a nested send raised
 };
@@ -82,6 +94,31 @@ class HandlerScope {
 
 HandlerCall *current_call() {
   return current_handler;
+}
+
+// Takes a reference on argv[0] (the receiver) to argv[-argc].
+void take_holds(HostValue *argv, int32_t argc) {
+  for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
+}
+
+// Drops the references take_holds took.
+void drop_holds(HostValue *argv, int32_t argc) {
+  for (int32_t k = 0; k <= argc; ++k) drop(argv[-k]);
+}
+
+[[gnu::noinline]] void hold_running_calls() {
+  for (HandlerCall *c = current_handler; c != nullptr && !c->held; c = c->outer) {
+    take_holds(c->argv, c->argc);
+    c->held = true;
+  }
+}
+
+// Before a script may run inside the running handler calls: each of them
+// that has not taken its references takes them now, so that every count a
+// script can see is as if they had been taken when the calls began.
+inline void hold_before_script() {
+  if (current_handler != nullptr && !current_handler->held) [[unlikely]]
+    hold_running_calls();
 }
 
 std::string count_text(int32_t min, int32_t max) {
@@ -157,19 +194,20 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 
 // Runs a built-in row over a vector laid out for it (argv[0] the receiver,
 // argument k at argv[-k]): checks the arguments the row states, holds the
-// receiver and the arguments for the length of the call, and turns a refusal
-// or a pending error into a ScriptError.
-[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc) {
+// receiver and the arguments for the length of the call (see Holds), and
+// turns a refusal or a pending error into a ScriptError.
+[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
-  for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
-  HandlerCall call{row.name, current_call(), nullptr, nullptr};
+  const bool held = holds == Holds::kNone;
+  if (held) take_holds(argv, argc);
+  HandlerCall call{row.name, current_call(), argv, argc, held, nullptr, nullptr};
   HostValue result;
   {
     HandlerScope scope(call);
     result = row.handler(argc, argv);
   }
-  for (int32_t k = 0; k <= argc; ++k) drop(argv[-k]);
+  if (call.held) drop_holds(argv, argc);
   if (call.pending || result == host::kFailure) [[unlikely]]
     fail_call(row, call, result, argc);
   return Ref::adopt(result);
@@ -259,13 +297,15 @@ Ref subclass(Class *cls, std::span<const HostValue> args) {
   return Ref::share(define_class(cls, name, ivars)->value);
 }
 
+Ref send_borrowed(const Selector *sel, HostValue *argv, int32_t argc);
+
 Ref make_object(Class *cls, const HostValue *argv, int32_t argc) {
   HostObject *o = detail::new_slotted(kScriptObject, cls->value, cls->ivars.size());
   if (o == nullptr) throw ScriptError{"out of memory"};
   Ref object = Ref::adopt(host::value_of(o));
   static const Selector *const kInit = selector("init");
   const Borrowed init(object.get(), Forward(argv, argc).get());
-  send(kInit, init.argv(), init.argc());
+  send_borrowed(kInit, init.argv(), init.argc());
   return object;
 }
 
@@ -347,14 +387,13 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
   throw ScriptError{describe(receiver) + " has no method " + sel->name};
 }
 
-[[gnu::always_inline]] inline Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv,
-                                                 int32_t argc) {
+Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
   const Target t = find_method(from, sel->folded);
   switch (t.kind) {
     case Target::Kind::kProcedure:
       return invoke(t.what, argv, argc);
     case Target::Kind::kRow:
-      return call_row(*static_cast<const Row *>(t.what), argv, argc);
+      return call_row(*static_cast<const Row *>(t.what), argv, argc, holds);
     case Target::Kind::kInit:
       return nil();
     default:
@@ -362,7 +401,7 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
   }
 }
 
-Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
+Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
   const Target t = find_class_routine(cls, sel->folded);
   switch (t.kind) {
     case Target::Kind::kRow: {
@@ -373,7 +412,7 @@ Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc
         HostValue value;
         ~Restore() { *slot = value; }
       } restore{argv, receiver};
-      return call_row(*static_cast<const Row *>(t.what), argv, argc);
+      return call_row(*static_cast<const Row *>(t.what), argv, argc, holds);
     }
     case Target::Kind::kNew:
       return make_object(cls, argv, argc);
@@ -449,20 +488,42 @@ namespace {
   throw ScriptError{"cannot send " + sel->name + " to " + describe(receiver)};
 }
 
-}  // namespace
-
-Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
+// The rest of send past the inline case: a class receiver, a lookup line
+// filled from another class or in an earlier epoch, and every error.
+[[gnu::noinline]] Ref send_slow(const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
   const HostValue receiver = argv[0];
-  if (Class *cls = class_of(receiver)) return send_to_object(cls, sel, argv, argc);
-  if (Class *cls = as_class(receiver)) return send_to_class(cls, sel, argv, argc);
+  if (Class *cls = class_of(receiver)) return send_to_object(cls, sel, argv, argc, holds);
+  if (Class *cls = as_class(receiver)) return send_to_class(cls, sel, argv, argc, holds);
   cannot_send(receiver, sel);
 }
 
-Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
-  return send_to_object(cls, sel, argv, argc);
+// send over a vector whose slots hold nothing (Borrowed).
+[[gnu::noinline]] Ref send_borrowed(const Selector *sel, HostValue *argv, int32_t argc) {
+  return send_slow(sel, argv, argc, Holds::kNone);
 }
 
-Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
+}  // namespace
+
+// The common case is kept small: a script object whose class filled the
+// selector's lookup line in this epoch, with a built-in row or a procedure.
+Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
+  if (const Class *cls = class_of(argv[0])) {
+    if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
+      if (hit->kind == Target::Kind::kRow)
+        return call_row(*static_cast<const Row *>(hit->what), argv, argc, Holds::kSlots);
+      if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc);
+    }
+  }
+  return send_slow(sel, argv, argc, Holds::kSlots);
+}
+
+Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
+  return send_to_object(cls, sel, argv, argc, Holds::kSlots);
+}
+
+namespace {
+
+Ref call_routine(const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
   Dispatch &d = dispatch();
   if (d.routine_epoch != detail::epoch) {
     d.routine_cache.clear();
@@ -484,7 +545,7 @@ Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
   const Target t = hit->second;
   switch (t.kind) {
     case Target::Kind::kRow:
-      return call_row(*static_cast<const Row *>(t.what), argv, argc);
+      return call_row(*static_cast<const Row *>(t.what), argv, argc, holds);
     case Target::Kind::kOwn:
       return (*static_cast<const OwnRoutine *>(t.what))(Forward(argv, argc).get());
     case Target::Kind::kProcedure:
@@ -494,6 +555,12 @@ Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
   }
 }
 
+}  // namespace
+
+Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
+  return call_routine(sel, argv, argc, Holds::kSlots);
+}
+
 bool is_builtin_routine(std::string_view name) {
   const std::string key = detail::lower(name);
   return dispatch().module_rows.count(key) != 0 || own_routine(key) != nullptr;
@@ -501,18 +568,18 @@ bool is_builtin_routine(std::string_view name) {
 
 Ref send(HostValue receiver, std::string_view selector_name, std::span<const HostValue> args) {
   const Borrowed b(receiver, args);
-  return send(selector(selector_name), b.argv(), b.argc());
+  return send_borrowed(selector(selector_name), b.argv(), b.argc());
 }
 
 Ref send_from(const Class *cls, HostValue receiver, std::string_view selector_name,
               std::span<const HostValue> args) {
   const Borrowed b(receiver, args);
-  return send_from(cls, selector(selector_name), b.argv(), b.argc());
+  return send_to_object(cls, selector(selector_name), b.argv(), b.argc(), Holds::kNone);
 }
 
 Ref call(std::string_view routine, std::span<const HostValue> args) {
   const Borrowed b(nil_value(), args);
-  return call(selector(routine), b.argv(), b.argc());
+  return call_routine(selector(routine), b.argv(), b.argc(), Holds::kNone);
 }
 
 void set_language(ExecHook exec, InvokeHook invoke) {
@@ -629,6 +696,7 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
   va_start(ap, argc);
   for (int32_t i = 0; i < argc; ++i) args[i] = va_arg(ap, HostValue);
   va_end(ap);
+  zel::rt::hold_before_script();
   try {
     // Name objects are permanent: their selector is looked up once.
     const zel::rt::Selector *sel = nullptr;
@@ -640,7 +708,7 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
       sel = zel::rt::selector(host::chars_of(selector));
     }
     const zel::rt::Borrowed b(receiver, std::span<const HostValue>(args, static_cast<size_t>(argc)));
-    return zel::rt::send(sel, b.argv(), b.argc()).detach();
+    return zel::rt::send_borrowed(sel, b.argv(), b.argc()).detach();
   } catch (zel::rt::ScriptError &error) {
     return fail(std::move(error));
   } catch (std::exception &error) {
@@ -656,6 +724,7 @@ int32_t exec(const char *line) {
     fprintf(stderr, "zel: no language to run: %s\n", text.c_str());
     return -1;
   }
+  zel::rt::hold_before_script();
   try {
     return hook(text.c_str());
   } catch (zel::rt::ScriptError &error) {

@@ -82,7 +82,9 @@ inline HostValue nil_value() {
 }
 
 // Drops one reference (the decrement rule) without recording an operation.
-// The common case, an object that keeps other references, is inline.
+// The common cases, an object that keeps other references and a permanent
+// one (nil, which every emptied Ref holds), are inline; a count of 1 or 0
+// (a released object's) goes to drop_last.
 inline void drop(HostValue v) noexcept {
   if (!host::is_object(v) || v == 0) return;
   HostObject *o = host::object_of(v);
@@ -90,6 +92,7 @@ inline void drop(HostValue v) noexcept {
     --o->refcount;
     return;
   }
+  if (o->refcount < 0) return;
   detail::drop_last(v);
 }
 
@@ -122,6 +125,9 @@ class Ref {
   HostValue get() const noexcept { return value_; }
   // Hands the reference on to the caller; the Ref then holds nil.
   HostValue detach() noexcept { return std::exchange(value_, nil_value()); }
+  // Hands the reference on to the caller of a Ref about to be destroyed: it
+  // is left holding the integer 0, whose drop costs nothing.
+  HostValue release() &&noexcept { return std::exchange(value_, host::kZero); }
 
  private:
   explicit Ref(HostValue v) noexcept : value_(v) {}

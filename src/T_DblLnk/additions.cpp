@@ -1,6 +1,5 @@
 // The list methods that make a list and put entries into it: create, the two
 // flag setters, SetAtKey, AddAtHead, AddAtTail and Add, AddBefore, AddAfter.
-#include "T_C_Object/T_C_Object.h"
 #include "T_DblLnk/dbllnk.h"
 #include "T_DblLnk/keys.h"
 #include "objkit/exports.h"
@@ -53,7 +52,8 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
 // Stores `value` in a new entry at `place`, reports it ("logaddtolist", then
 // "setkey" with its key) and returns the new key, or nil when no key could be
 // made. When a message's script takes the entry out again, the key returned
-// is stale and no "setkey" follows.
+// is stale and no "setkey" follows. A quiet list runs no script, so only a
+// list that reports holds itself and pins the item across the messages.
 HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkItem *at) {
   DblLnkList *list = frame.list;
   DblLnkItem *item = AllocateItem();
@@ -62,6 +62,8 @@ HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkI
   item->pins = 0;
   host::ref_take(value);
   Link(list, item, place, at);
+  if (Quiet(list)) [[likely]]
+    return refobj_handle(item);
   HoldList(list);
   Pin(item);
   LogAddToList(frame, item);
@@ -74,7 +76,7 @@ HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkI
 
 // The body of AddAtHead and AddAtTail: exactly one argument of any type.
 HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place) {
-  if (checkpar(argc, argv, 1, 1, -1) < 0) return host::kFailure;
+  if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
   if (place == Place::kHead) {
     objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_add_at_head (%d, %p)\n", static_cast<int>(argv[0]),
@@ -91,7 +93,7 @@ HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place) {
 // The body of AddBefore and AddAfter: a key of an entry of the list, then the
 // value. Nil after the error line of a key that names no entry of the list.
 HostValue AddNextTo(int32_t argc, HostValue *argv, Place place) {
-  if (checkpar(argc, argv, 2, 2, genobj::kRefObjHandle, -1) < 0) return host::kFailure;
+  if (!KeyAndValue(argc, argv)) return host::kFailure;
   const HostValue key = argv[-1];
   const HostValue value = argv[-2];
   if (place == Place::kBefore) {
@@ -167,7 +169,7 @@ HostValue x_set_log_transactions(int32_t, HostValue *argv) {
 // entry of the list), or the word 2 for other arguments than a key and a
 // value.
 HostValue x_set_at_key(int32_t argc, HostValue *argv) {
-  if (checkpar(argc, argv, 2, 2, genobj::kRefObjHandle, -1) < 0) return host::kFailure;
+  if (!KeyAndValue(argc, argv)) return host::kFailure;
   const HostValue key = argv[-1];
   const HostValue value = argv[-2];
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_set_at_key (%d, %p, %p)\n", static_cast<int>(argv[0]),

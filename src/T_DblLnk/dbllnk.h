@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "T_C_Object/T_C_Object.h"
 #include "T_DblLnk/keys.h"
 #include "genobj/genobj.h"
 #include "host/host.h"
@@ -156,10 +157,17 @@ inline void Unpin(DblLnkItem *item) {
 // let the items go one by one. Returns the old head, or null.
 DblLnkItem *DetachChain(DblLnkList *list);
 
-// Takes a dead, pinned item's value out (the item keeps nil), drops the pin
-// (the item goes back to the zone when no key names it) and returns the value
-// with the item's reference, for the caller to drop.
-HostValue TakeObject(DblLnkItem *item);
+// Takes the value out of an item that has left its list (`list` null): the
+// item goes back to the zone when nothing pins it, else it stays dead with
+// nil and no links. Returns the value with the item's reference, for the
+// caller to drop. Never fails.
+HostValue LetGo(DblLnkItem *item);
+
+// LetGo of a dead item after dropping the caller's pin on it.
+inline HostValue TakeObject(DblLnkItem *item) {
+  --item->pins;
+  return LetGo(item);
+}
 
 // Stores `value` in a live item in place of its value, under the hold of
 // `key` (a key of the item): "setkey" with nil to the old value, the new one
@@ -185,19 +193,49 @@ DblLnkItem *FindEqual(const DblLnkList *list, HostValue value, int32_t *position
 
 // notify.cpp ----------------------------------------------------------------
 
+// Each notification below is an inline test and an out-of-line rest, so that
+// with the debug level below 4 and the list's flag off an operation pays a
+// load and a comparison and builds no call. The rests write the routine's
+// trace line (level 4 or more), then send the message when the flag is on.
+void TellKey(const DblLnkList *list, DblLnkItem *item, HostValue key);
+void TellAdded(const ListFrame &frame, DblLnkItem *item);
+void TellRemoved(const ListFrame &frame, DblLnkItem *item, HostValue before);
+
 // Tells the item's value its key (nil when the value leaves) with "setkey",
 // when `list` enters keys. `list` is the list the item belongs to, or the one
 // it is leaving. Never fails.
-void EnterKey(const DblLnkList *list, DblLnkItem *item, HostValue key);
+inline void EnterKey(const DblLnkList *list, DblLnkItem *item, HostValue key) {
+  if (level >= 4 || list->enter_keys != 0) [[unlikely]]
+    TellKey(list, item, key);
+}
+
+// EnterKey with nil, which is fetched only when it is sent or traced.
+inline void ClearKey(const DblLnkList *list, DblLnkItem *item) {
+  if (level >= 4 || list->enter_keys != 0) [[unlikely]]
+    TellKey(list, item, nil_obj());
+}
 
 // Reports the addition of `item` (linked and counted) to its value with
 // "logaddtolist" (self, the value before it or nil), when the list logs
 // transactions. Never fails.
-void LogAddToList(const ListFrame &frame, DblLnkItem *item);
+inline void LogAddToList(const ListFrame &frame, DblLnkItem *item) {
+  if (level >= 4 || frame.list->log_transactions != 0) [[unlikely]]
+    TellAdded(frame, item);
+}
 
 // Reports the removal of `item` to its value with "logremovefromlist" (self,
 // `before`), when the list logs transactions. Never fails.
-void LogRemoveFromList(const ListFrame &frame, DblLnkItem *item, HostValue before);
+inline void LogRemoveFromList(const ListFrame &frame, DblLnkItem *item, HostValue before) {
+  if (level >= 4 || frame.list->log_transactions != 0) [[unlikely]]
+    TellRemoved(frame, item, before);
+}
+
+// True when an operation on `list` writes no routine trace line and sends its
+// values no message: no script can run on its account, so it needs no holds
+// or pins.
+inline bool Quiet(const DblLnkList *list) {
+  return level < 4 && list->enter_keys == 0 && list->log_transactions == 0;
+}
 
 // The name object of "key", made on the first call and kept.
 HostValue KeyName();
@@ -209,11 +247,39 @@ HostValue Send(HostValue receiver, HostValue selector, int32_t argc, HostValue f
 
 // frame.cpp -----------------------------------------------------------------
 
+// The error line of a receiver whose `handle` holds no live list (nil: "not
+// created properly"; anything else: "does not hold a list").
+[[gnu::cold]] void RefuseFrame(HostValue handle);
+
 // The self test of the list method frame, after the trace line. Fills
-// `frame` and returns true when self's `handle` holds a list (the payload's
-// `ob` is made self); otherwise writes the error line and returns false, and
-// the handler returns the integer 1.
-bool OpenFrame(HostValue *argv, ListFrame &frame);
+// `frame` and returns true when self's `handle` holds a live list (the
+// payload's `ob` is made self); otherwise writes the error line and returns
+// false, and the handler returns the integer 1. The accepting case is inline.
+inline bool OpenFrame(HostValue *argv, ListFrame &frame) {
+  const HostValue self = argv[0];
+  const HostValue handle = t_c_object::Handle(self);
+  genobj::GenObjPayload *payload =
+      host::has_type(handle, genobj::kGenObjHandle) ? host::payload<genobj::GenObjPayload>(handle) : nullptr;
+  auto *list = payload != nullptr ? static_cast<DblLnkList *>(payload->data) : nullptr;
+  if (list == nullptr || payload->class_index != genobj::kTDblLnkClass || list->released != 0) [[unlikely]] {
+    RefuseFrame(handle);
+    return false;
+  }
+  if (payload->ob != self) payload->ob = self;
+  frame = ListFrame{self, payload, list};
+  return true;
+}
+
+// The argument tests of the variable-count methods: exactly one argument of
+// any type, or a key and a value. Arguments that fit are accepted inline;
+// any others go to checkpar, which refuses them and gives the host's reason.
+inline bool OneArgument(int32_t argc, HostValue *argv) {
+  return argc == 1 || checkpar(argc, argv, 1, 1, -1) >= 0;
+}
+inline bool KeyAndValue(int32_t argc, HostValue *argv) {
+  return (argc == 2 && host::has_type(argv[-1], genobj::kRefObjHandle)) ||
+         checkpar(argc, argv, 2, 2, genobj::kRefObjHandle, -1) >= 0;
+}
 
 // The item `key` names when it is an entry of `list`, or, for a null `list`,
 // of any list. Otherwise writes the stale or foreign key error line and

@@ -2,7 +2,6 @@
 // it, an argument is a number.
 #include <cstdio>
 
-#include "T_C_Object/T_C_Object.h"
 #include "T_DblLnk/dbllnk.h"
 #include "objkit/trace.h"
 
@@ -11,23 +10,12 @@ namespace t_dbllnk {
 // Only nil is what `create` has not yet replaced; anything else that is not
 // a live list's GenObjHandle (a script assigned to `handle`) is refused with
 // a line of its own rather than read as one.
-bool OpenFrame(HostValue *argv, ListFrame &frame) {
-  const HostValue self = argv[0];
-  const HostValue handle = t_c_object::Handle(self);
+void RefuseFrame(HostValue handle) {
   if (host::is_nil(handle)) {
     std::printf("Error : Object was not created properly\n");
-    return false;
-  }
-  genobj::GenObjPayload *payload =
-      host::has_type(handle, genobj::kGenObjHandle) ? host::payload<genobj::GenObjPayload>(handle) : nullptr;
-  if (payload == nullptr || payload->class_index != genobj::kTDblLnkClass || payload->data == nullptr ||
-      static_cast<DblLnkList *>(payload->data)->released != 0) {
+  } else {
     std::printf("Error : Object does not hold a list\n");
-    return false;
   }
-  if (payload->ob != self) payload->ob = self;
-  frame = ListFrame{self, payload, static_cast<DblLnkList *>(payload->data)};
-  return true;
 }
 
 DblLnkItem *EntryOf(HostValue key, const DblLnkList *list) {

@@ -55,20 +55,20 @@ HostValue KeyName() {
   return NameOf(key_name, "key");
 }
 
-void EnterKey(const DblLnkList *list, DblLnkItem *item, HostValue key) {
+void TellKey(const DblLnkList *list, DblLnkItem *item, HostValue key) {
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE EnterKey (%p, %p)\n", static_cast<void *>(item), Word(key));
   if (list->enter_keys == 0) return;
   Notify(item->object, NameOf(setkey_name, "setkey"), 1, key, 0);
 }
 
-void LogAddToList(const ListFrame &frame, DblLnkItem *item) {
+void TellAdded(const ListFrame &frame, DblLnkItem *item) {
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE LogAddToList (%p, %p)\n",
                 static_cast<void *>(frame.payload), static_cast<void *>(item));
   if (frame.list->log_transactions == 0) return;
   Notify(item->object, NameOf(logaddtolist_name, "logaddtolist"), 2, frame.self, ObjectBefore(item));
 }
 
-void LogRemoveFromList(const ListFrame &frame, DblLnkItem *item, HostValue before) {
+void TellRemoved(const ListFrame &frame, DblLnkItem *item, HostValue before) {
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE LogRemoveFromList (%p, %p)\n",
                 static_cast<void *>(frame.payload), static_cast<void *>(item));
   if (frame.list->log_transactions == 0) return;

@@ -42,7 +42,7 @@ HostValue x_fst(int32_t, HostValue *argv) {
 // otherwise a new key of the first entry from the head whose value IsEqual to
 // it, or nil. The word 2 unless there is exactly one argument.
 HostValue x_key_of(int32_t argc, HostValue *argv) {
-  if (checkpar(argc, argv, 1, 1, -1) < 0) return host::kFailure;
+  if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_key_of (%d, %p)\n", static_cast<int>(argv[0]),
                 Word(value));
@@ -116,7 +116,7 @@ HostValue x_tail(int32_t, HostValue *argv) {
 // IndexOf(value): the position of the first entry from the head whose value
 // IsEqual to it, or nil. The word 2 unless there is exactly one argument.
 HostValue x_index_of(int32_t argc, HostValue *argv) {
-  if (checkpar(argc, argv, 1, 1, -1) < 0) return host::kFailure;
+  if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_index_of (%d, %p)\n", static_cast<int>(argv[0]),
                 Word(value));

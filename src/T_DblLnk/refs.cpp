@@ -10,7 +10,7 @@ namespace t_dbllnk {
 // integer 1 (also after a stale key's error line), or the word 2 when the
 // arguments are not a key and one value.
 HostValue x_set_val(int32_t argc, HostValue *argv) {
-  if (checkpar(argc, argv, 2, 2, genobj::kRefObjHandle, -1) < 0) return host::kFailure;
+  if (!KeyAndValue(argc, argv)) return host::kFailure;
   const HostValue key = argv[-1];
   const HostValue value = argv[-2];
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_set_val (%p, %p)\n", Word(key), Word(value));

@@ -22,7 +22,7 @@ HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
 // Rem(value): removes the first entry from the head whose value IsEqual to
 // it, if any. The word 2 unless there is exactly one argument.
 HostValue x_rem(int32_t argc, HostValue *argv) {
-  if (checkpar(argc, argv, 1, 1, -1) < 0) return host::kFailure;
+  if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_rem (%d, %p)\n", static_cast<int>(argv[0]), Word(value));
   ListFrame frame;
@@ -130,7 +130,7 @@ HostValue x_flush(int32_t, HostValue *argv) {
   DblLnkItem *item = DetachChain(list);
   while (item != nullptr) {
     DblLnkItem *next = item->next;
-    EnterKey(list, item, nil_obj());
+    ClearKey(list, item);
     LogRemoveFromList(frame, item, before);
     const HostValue object = TakeObject(item);
     host::ref_drop(before);

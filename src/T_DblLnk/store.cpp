@@ -141,12 +141,15 @@ DblLnkItem *DetachChain(DblLnkList *list) {
   return chain;
 }
 
-HostValue TakeObject(DblLnkItem *item) {
+HostValue LetGo(DblLnkItem *item) {
   const HostValue object = item->object;
-  item->object = nil_obj();
-  item->prev = nullptr;
-  item->next = nullptr;
-  Unpin(item);
+  if (item->pins == 0) {
+    FreeItem(item);
+  } else {
+    item->object = nil_obj();
+    item->prev = nullptr;
+    item->next = nullptr;
+  }
   return object;
 }
 
@@ -158,10 +161,9 @@ HostValue TakeObject(DblLnkItem *item) {
 // every drop, stays allocated until the walk ends.
 void FreeList(DblLnkList *list) {
   while (DblLnkItem *item = list->head) {
-    EnterKey(list, item, nil_obj());
+    ClearKey(list, item);
     Unlink(list, item);
-    Pin(item);
-    host::ref_drop(TakeObject(item));
+    host::ref_drop(LetGo(item));
   }
   z_free(list);
 }
@@ -170,22 +172,25 @@ HostValue ObjectBefore(const DblLnkItem *item) {
   return item->prev == nullptr ? nil_obj() : item->prev->object;
 }
 
-// The item is pinned across its two messages. It is unlinked before its value
+// A quiet list sends no message, so the item is simply unlinked. Otherwise
+// the item is pinned across its two messages, and a message whose script
+// takes the item out itself ends the routine. It is unlinked before its value
 // loses the reference, so that whatever that release sets off finds the list
 // whole.
 void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
-  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE RemoveItem (%p, %p)\n", static_cast<void *>(frame.payload),
-                static_cast<void *>(item));
   DblLnkList *list = frame.list;
-  Pin(item);
-  EnterKey(list, item, nil_obj());
-  if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
-  if (item->list != list) {
+  if (!Quiet(list)) [[unlikely]] {
+    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE RemoveItem (%p, %p)\n",
+                  static_cast<void *>(frame.payload), static_cast<void *>(item));
+    Pin(item);
+    ClearKey(list, item);
+    if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
+    const bool stays = item->list == list;
     Unpin(item);
-    return;
+    if (!stays) return;
   }
   Unlink(list, item);
-  host::ref_drop(TakeObject(item));
+  host::ref_drop(LetGo(item));
 }
 
 // The key is held and the item pinned across the messages; the new value is
@@ -193,7 +198,7 @@ void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
 void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value) {
   host::ref_take(key);
   Pin(item);
-  EnterKey(item->list, item, nil_obj());
+  ClearKey(item->list, item);
   if (item->list != nullptr) {
     host::ref_take(value);
     const HostValue old = item->object;
