@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -71,9 +72,9 @@ struct Heap {
   // link: where a free block keeps its link word (objects keep their header
   // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
   // blocks waiting before reuse (a power of two from 1 to kQuarantineCapacity,
-  // else the power of two below it); mapped: whether
-  // the map words say which blocks are live and their sizes (zones), or the
-  // blocks' object headers do (objects).
+  // else the power of two below it); mapped: whether the map words say which
+  // blocks are live and their sizes (zones), or the blocks' object headers do
+  // (objects).
   Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped);
 
   const size_t link_offset;
@@ -237,6 +238,7 @@ inline void quarantine(Heap &h, char *block, size_t k) {
 // header the caller has already marked kFreedType. Cannot fail.
 inline void object_free(Heap &h, void *pointer, size_t bytes) {
   auto *block = static_cast<char *>(pointer);
+  assert(static_cast<HostObject *>(pointer)->type == kFreedType && "a freed object must be marked free");
   if (bytes > kLargestClass) {
     heap_free_large(h, run_at(block), block, bytes);
     return;
