@@ -40,7 +40,7 @@ enum class Holds : uint8_t { kNone, kSlots };
 // carry its references is `held`, and so are all the calls outside it. The
 // reason and the error are made only when there is one.
 struct HandlerCall {
-  const std::string &name;
+  const Row &row;
   HandlerCall *outer;
   HostValue *argv;
   int32_t argc;
@@ -181,15 +181,19 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
   throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
 }
 
-// Throws the error a handler call ended in: the first error of a nested send
-// (the result, if any, is dropped), else the refusal of the arguments.
-[[noreturn, gnu::cold, gnu::noinline]] void fail_call(const Row &row, const HandlerCall &call,
-                                                      HostValue result, int32_t argc) {
-  if (call.pending) {
+// The end of a handler call that took its references, or failed: drops the
+// references, then throws the error the call ended in: the first error of a
+// nested send (the result, if any, is dropped), else the refusal of the
+// arguments; otherwise returns the result.
+[[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
+  if (call.held) drop_holds(call.argv, call.argc);
+  if (call.pending) [[unlikely]] {
     if (result != host::kFailure) drop(result);
     throw *call.pending;
   }
-  throw refusal(row, call.reason.get(), argc);
+  if (result == host::kFailure) [[unlikely]]
+    throw refusal(call.row, call.reason.get(), call.argc);
+  return Ref::adopt(result);
 }
 
 // Runs a built-in row over a vector laid out for it (argv[0] the receiver,
@@ -201,15 +205,16 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   if (held) take_holds(argv, argc);
-  HandlerCall call{row.name, current_call(), argv, argc, held, nullptr, nullptr};
+  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr};
   HostValue result;
   {
     HandlerScope scope(call);
     result = row.handler(argc, argv);
   }
-  if (call.held) drop_holds(argv, argc);
-  if (call.pending || result == host::kFailure) [[unlikely]]
-    fail_call(row, call, result, argc);
+  // What the call needs after the handler is read back from `call`, so that
+  // the common case keeps nothing else across the handler.
+  if (call.held || call.pending || result == host::kFailure) [[unlikely]]
+    return end_call(call, result);
   return Ref::adopt(result);
 }
 
@@ -665,7 +670,7 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     return 0;
   }
   static const std::string kNoName = "checkpar";
-  const std::string &name = call == nullptr ? kNoName : call->name;
+  const std::string &name = call == nullptr ? kNoName : call->row.name;
   const std::string reason =
       !counted ? zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc))
                : zel::rt::type_error(name, wrong, zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted)),
