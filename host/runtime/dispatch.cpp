@@ -218,6 +218,17 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
   return Ref::adopt(result);
 }
 
+// call_row for a class-level routine, which does not read its receiver: the
+// receiver's slot holds nil for the length of the call.
+[[gnu::always_inline]] inline Ref call_class_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
+  struct Restore {
+    HostValue *slot;
+    HostValue value;
+    ~Restore() { *slot = value; }
+  } restore{argv, std::exchange(argv[0], nil_value())};
+  return call_row(row, argv, argc, holds);
+}
+
 // The arguments of a stack vector in their written order, for the routines
 // that take a span.
 class Forward {
@@ -374,8 +385,8 @@ inline Target find_method(const Class *from, const Selector *sel) {
   return find_method_slow(from, sel);
 }
 
-Target find_class_routine(const Class *cls, const Selector *sel) {
-  if (const Target *hit = line_hit(sel->routine_line, cls)) return *hit;
+// find_class_routine past the selector's line.
+[[gnu::noinline]] Target find_class_routine_slow(const Class *cls, const Selector *sel) {
   return cached_lookup(cls, sel, sel->routine_line, &Class::routine_cache, [cls](const std::string &key) {
     Target found;
     for (const Class *c = cls; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
@@ -386,6 +397,12 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
     if (found.kind == Target::Kind::kNone && key == "subclass") found.kind = Target::Kind::kSubclass;
     return found;
   });
+}
+
+inline Target find_class_routine(const Class *cls, const Selector *sel) {
+  if (const Target *hit = line_hit(sel->routine_line, cls)) [[likely]]
+    return *hit;
+  return find_class_routine_slow(cls, sel);
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void no_method(HostValue receiver, const Selector *sel) {
@@ -409,16 +426,8 @@ Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int3
 Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
   const Target t = find_class_routine(cls, sel->folded);
   switch (t.kind) {
-    case Target::Kind::kRow: {
-      // A class-level routine does not read its receiver: it gets nil.
-      const HostValue receiver = std::exchange(argv[0], nil_value());
-      struct Restore {
-        HostValue *slot;
-        HostValue value;
-        ~Restore() { *slot = value; }
-      } restore{argv, receiver};
-      return call_row(*static_cast<const Row *>(t.what), argv, argc, holds);
-    }
+    case Target::Kind::kRow:
+      return call_class_row(*static_cast<const Row *>(t.what), argv, argc, holds);
     case Target::Kind::kNew:
       return make_object(cls, argv, argc);
     case Target::Kind::kSubclass:
@@ -509,15 +518,21 @@ namespace {
 
 }  // namespace
 
-// The common case is kept small: a script object whose class filled the
-// selector's lookup line in this epoch, with a built-in row or a procedure.
+// The common cases are kept small: a script object whose class filled the
+// selector's method line in this epoch, with a built-in row or a procedure,
+// and a class whose routine line holds a class-level row.
 Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
-  if (const Class *cls = class_of(argv[0])) {
+  const HostValue receiver = argv[0];
+  if (const Class *cls = class_of(receiver)) {
     if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
         return call_row(*static_cast<const Row *>(hit->what), argv, argc, Holds::kSlots);
       if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc);
     }
+  } else if (const Class *cls = as_class(receiver)) {
+    const Target *hit = line_hit(sel->folded->routine_line, cls);
+    if (hit != nullptr && hit->kind == Target::Kind::kRow) [[likely]]
+      return call_class_row(*static_cast<const Row *>(hit->what), argv, argc, Holds::kSlots);
   }
   return send_slow(sel, argv, argc, Holds::kSlots);
 }
