@@ -51,7 +51,25 @@ struct Expr {
     kUnary,   // op; receiver is the operand
     kBinary,  // op; receiver and args[0] are the operands
   };
+  // How the evaluator takes the node, chosen from its shape once it is
+  // complete, so that the frequent shapes cost no test of their operands.
+  enum class Form : uint8_t {
+    kInt,  // an integer literal
+    kVar,  // a name
+    kNil,
+    kIntOperand,  // + - < <= > >= is isnt on a name and an integer literal
+    kNilTest,     // is, isnt on a name and nil
+    kNumeric,     // any other pure operator but and, or: tried over numbers first
+    kLogic,       // and, or
+    kOperator,    // an operator that is not pure
+    kSend,
+    kCall,
+    kSuper,
+    kFloat,
+    kOther,  // string literals, self, and the prefix operators
+  };
   Kind kind;
+  Form form = Form::kOther;
   Op op = Op::kAdd;
   int line;
   int height = 1;  // levels of the tree from this node down

@@ -96,12 +96,22 @@ struct Cell {
   const std::string *name = nullptr;
 };
 
-// What a name of a scope stands for in one procedure or at top level.
+// What a name of a scope stands for in one procedure or at top level: a
+// slot at an offset from one of the frame's bases (its locals, its self's
+// instance variables, or address 0 for a global cell's value).
 struct Binding {
-  enum class Kind : uint8_t { kLocal, kIvar, kGlobal };
-  Kind kind;
-  int32_t index;  // the local slot or instance variable
-  Cell *cell;     // the global
+  enum class Base : uint8_t { kLocals, kIvars, kAbsolute };
+  Base base;
+  uintptr_t offset;  // in bytes
+  Cell *cell;        // the global; null for a local or an instance variable
+
+  static Binding local(int32_t i) {
+    return {Base::kLocals, sizeof(HostValue) * static_cast<uintptr_t>(i), nullptr};
+  }
+  static Binding ivar(int32_t i) {
+    return {Base::kIvars, sizeof(HostValue) * static_cast<uintptr_t>(i), nullptr};
+  }
+  static Binding global(Cell &c) { return {Base::kAbsolute, reinterpret_cast<uintptr_t>(&c.value), &c}; }
 };
 
 // A defined procedure. It lives while the runtime has it defined and while
@@ -112,19 +122,22 @@ struct Procedure {
   rt::Class *cls = nullptr;  // null for a global procedure
   std::string display;       // "name" or "Class:name"
   std::vector<Binding> bindings;
+  size_t params = 0;
   size_t local_count = 0;
   int uses = 1;
 };
 
 // One activation: a procedure call, or a text running at top level.
+// Invariant: bases[kLocals] is the first local slot and, in a method,
+// bases[kIvars] self's first instance variable; bases[kAbsolute] is 0.
 struct Frame {
   const Procedure *proc;  // null at top level
   const std::string &file;
   HostValue self;
-  HostValue *locals;
   const Binding *bindings;
+  uintptr_t bases[3] = {0, 0, 0};
   int line = 0;
-  Value result = Value::adopt(host::kZero);
+  Value result{};  // what `return` gave
 };
 
 struct State {
@@ -185,7 +198,7 @@ volatile std::sig_atomic_t interrupt_requested = 0;
 
 // One step of the budget: a loop iteration or a procedure call. Fails once
 // the budget is spent, or when an interrupt is requested.
-inline void spend_step() {
+[[gnu::noinline]] void spend_counted_step() {
   if (interrupt_requested != 0) {
     interrupt_requested = 0;
     fail("interrupted");
@@ -195,13 +208,19 @@ inline void spend_step() {
   if (s.steps_left == 0) fail("step budget exhausted");
   --s.steps_left;
 }
+inline void spend_step() {
+  if (interrupt_requested != 0 || state().step_budget != 0) [[unlikely]]
+    spend_counted_step();
+}
 
-void unuse(const Procedure *proc) {
+[[gnu::noinline]] void free_procedure(Procedure *p) {
+  state().procedures.erase(p);
+  delete p;
+}
+
+inline void unuse(const Procedure *proc) {
   Procedure *p = const_cast<Procedure *>(proc);
-  if (--p->uses == 0) {
-    state().procedures.erase(p);
-    delete p;
-  }
+  if (--p->uses == 0) free_procedure(p);
 }
 
 // The runtime's forget hook, and the end of a procedure replaced: the runtime
@@ -343,6 +362,7 @@ bool equal(HostValue a, HostValue b) {
 }
 
 HostValue eval(const Expr &e, Frame &f);
+bool test(const Expr &e, Frame &f);
 Ref compile(const HostValue *argv, int32_t argc);
 
 // Fails (at the node's line) when the stack is nearly used up; checked
@@ -358,15 +378,7 @@ inline void check_stack(const Expr &e, Frame &f) {
 // value (0 while the name is no global).
 inline HostValue &slot_of(int32_t name, Frame &f) {
   const Binding &b = f.bindings[name];
-  switch (b.kind) {
-    case Binding::Kind::kLocal:
-      return f.locals[b.index];
-    case Binding::Kind::kIvar:
-      return rt::ivar(f.self, b.index);
-    case Binding::Kind::kGlobal:
-      break;
-  }
-  return b.cell->value;
+  return *reinterpret_cast<HostValue *>(f.bases[static_cast<size_t>(b.base)] + b.offset);
 }
 
 // The class of a name that is no variable; fails when there is none.
@@ -391,7 +403,7 @@ inline HostValue lookup(const Expr &e, Frame &f) {
 // The slot an assignment writes: inside a procedure every assigned name is a
 // local or an instance variable; at top level the name is a global, made on
 // first assignment.
-HostValue &assign_slot(int32_t name, Frame &f) {
+inline HostValue &assign_slot(int32_t name, Frame &f) {
   HostValue &slot = slot_of(name, f);
   if (slot == 0) slot = nil();
   return slot;
@@ -408,11 +420,13 @@ const rt::Class &method_class(Frame &f, const char *word) {
 // arguments in order and then the receiver.
 class CallVector {
  public:
-  // Evaluates the arguments in order. The vector is made (by the delegated
-  // constructor) before they are, so an argument that fails runs the
-  // destructor, which drops the receiver and the arguments made so far.
-  CallVector(const Expr &e, Value receiver, Frame &f)
-      : CallVector(static_cast<int32_t>(e.args.size()), std::move(receiver)) {
+  // Takes the receiver's reference and evaluates the arguments in order; the
+  // receiver is dropped when the stack has no room for them.
+  [[gnu::always_inline]] CallVector(const Expr &e, HostValue receiver, Frame &f)
+      : CallVector(static_cast<int32_t>(e.args.size()), receiver) {
+    // The vector is made (by the delegated constructor) before the arguments
+    // are, so an argument that fails runs the destructor, which drops the
+    // receiver and the arguments made so far.
     for (int32_t k = 1; k <= argc_; ++k) {
       argv_[-k] = eval(*e.args[static_cast<size_t>(k - 1)], f);
       made_ = k;
@@ -435,19 +449,20 @@ class CallVector {
     for (int32_t k = 1; k <= argc_; ++k) unref(argv_[-k]);
     made_ = -1;
     unref(argv_[0]);
-    return result.detach();
+    return std::move(result).release();
   }
 
  private:
-  // Takes argc + 1 slots of the value stack, the receiver's reference in the
-  // first; ScriptError when the stack is full.
-  CallVector(int32_t argc, Value receiver) : argc_(argc) {
+  [[gnu::always_inline]] CallVector(int32_t argc, HostValue receiver) : argc_(argc) {
     rt::detail::ValueStack &s = rt::detail::value_stack;
     const size_t count = static_cast<size_t>(argc) + 1;
-    if (count > s.capacity - s.top) rt::detail::value_stack_overflow(count);
+    if (count > s.capacity - s.top) [[unlikely]] {
+      unref(receiver);
+      rt::detail::value_stack_overflow(count);
+    }
     argv_ = s.slots + s.top + argc_;
     s.top += count;
-    argv_[0] = receiver.detach();
+    argv_[0] = receiver;
   }
 
   int32_t argc_;
@@ -455,34 +470,28 @@ class CallVector {
   HostValue *argv_;
 };
 
-// A routine call, a send or a super send.
-[[gnu::noinline]] HostValue eval_call(const Expr &e, Frame &f) {
+// A send: the receiver, then the arguments, then the message.
+[[gnu::noinline]] HostValue eval_send(const Expr &e, Frame &f) {
   check_stack(e, f);
-  switch (e.kind) {
-    case Expr::Kind::kCall: {
-      CallVector call(e, Value::adopt(nil()), f);
-      static const rt::Selector *const kCompile = rt::selector("compile");
-      if (e.sel->folded == kCompile) return call.finish(compile(call.argv(), call.argc()));
-      return call.finish(rt::call(e.sel, call.argv(), call.argc()));
-    }
-    case Expr::Kind::kSend: {
-      CallVector send(e, Value::adopt(eval(*e.receiver, f)), f);
-      return send.finish(rt::send(e.sel, send.argv(), send.argc()));
-    }
-    default: {
-      f.line = e.line;
-      const rt::Class &cls = method_class(f, "super");
-      if (!cls.parent) fail(cls.name + " has no superclass");
-      CallVector send(e, Value::share(f.self), f);
-      return send.finish(rt::send_from(cls.parent, e.sel, send.argv(), send.argc()));
-    }
-  }
+  CallVector send(e, eval(*e.receiver, f), f);
+  return send.finish(rt::send(e.sel, send.argv(), send.argc()));
 }
 
-// Evaluates a condition: whether its value is true.
-bool test(const Expr &e, Frame &f) {
-  const Value v = Value::adopt(eval(e, f));
-  return truthy(v.get());
+// A routine call or a super send.
+[[gnu::noinline]] HostValue eval_call(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  if (e.kind == Expr::Kind::kCall) {
+    CallVector call(e, nil(), f);
+    static const rt::Selector *const kCompile = rt::selector("compile");
+    if (e.sel->folded == kCompile) return call.finish(compile(call.argv(), call.argc()));
+    return call.finish(rt::call(e.sel, call.argv(), call.argc()));
+  }
+  f.line = e.line;
+  const rt::Class &cls = method_class(f, "super");
+  if (!cls.parent) fail(cls.name + " has no superclass");
+  host::ref_take(f.self);
+  CallVector send(e, f.self, f);
+  return send.finish(rt::send_from(cls.parent, e.sel, send.argv(), send.argc()));
 }
 
 // `and`, `or`: the right operand only when the left does not decide.
@@ -574,30 +583,174 @@ inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
   }
 }
 
-[[gnu::noinline]] HostValue eval_binary(const Expr &e, Frame &f) {
-  if (e.op == Op::kAnd || e.op == Op::kOr) return eval_logic(e, f);
-  // A name and an integer literal, the commonest pair (a counter and its
-  // bound or step), holding an integer: no operand to hold.
-  const Expr &left = *e.receiver, &right = *e.args[0];
-  if (left.kind == Expr::Kind::kVar && right.kind == Expr::Kind::kInt) {
-    const HostValue a = lookup(left, f);
-    HostValue out;
-    if (host::is_int(a) && int_result(e.op, host::int_of(a), right.ival, out)) return out;
+// A number computed without an object: an integer in the 31-bit range, a
+// float, or none (kNone) when the general path must make the value. Small
+// enough to come back in registers.
+struct Number {
+  enum class Kind : uint8_t { kNone, kInt, kReal };
+  double real;
+  int32_t integer;
+  Kind kind;
+
+  static Number none() { return {0.0, 0, Kind::kNone}; }
+  static Number of_int(int32_t v) { return {0.0, v, Kind::kInt}; }
+  static Number of_real(double v) { return {v, 0, Kind::kReal}; }
+  double as_double() const { return kind == Kind::kReal ? real : integer; }
+};
+
+Number numeric(const Expr &e, Frame &f);
+
+// A literal or a name as a number, or else a subtree through numeric().
+inline Number number_of(const Expr &e, Frame &f) {
+  switch (e.kind) {
+    case Expr::Kind::kInt:
+      return Number::of_int(e.ival);
+    case Expr::Kind::kFloat:
+      return Number::of_real(e.number.value);
+    case Expr::Kind::kVar: {
+      const HostValue v = slot_of(e.name, f);
+      if (host::is_int(v)) return Number::of_int(host::int_of(v));
+      if (v == 0 || !host::has_type(v, host::kFloat)) return Number::none();
+      return Number::of_real(host::float_of(v));
+    }
+    case Expr::Kind::kBinary:
+    case Expr::Kind::kUnary:
+      return numeric(e, f);
+    default:
+      return Number::none();
   }
-  // A name compared with nil (the end of a walk): only nil is nil.
-  if (left.kind == Expr::Kind::kVar && right.kind == Expr::Kind::kNil &&
-      (e.op == Op::kIs || e.op == Op::kIsnt)) {
-    return boolean((lookup(left, f) == nil()) == (e.op == Op::kIs));
-  }
-  return eval_operator(e, f);
 }
 
-// Literals that make objects, self, and the prefix operators.
+// What a comparison operator makes of a three-way comparison.
+inline bool compared(Op op, int c) {
+  switch (op) {
+    case Op::kLt:
+      return c < 0;
+    case Op::kLe:
+      return c <= 0;
+    case Op::kGt:
+      return c > 0;
+    default:
+      return c >= 0;
+  }
+}
+
+// The operator over two numbers exactly as eval_operator gives it; none for
+// what that path must do itself (an integer result out of range, an integer
+// division by zero, and `and`, `or`).
+[[gnu::always_inline]] inline Number combine(Op op, Number a, Number b) {
+  if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) {
+    const int64_t x = a.integer, y = b.integer;
+    int64_t r;
+    switch (op) {
+      case Op::kAdd:
+        r = x + y;
+        break;
+      case Op::kSub:
+        r = x - y;
+        break;
+      case Op::kMul:
+        r = x * y;
+        break;
+      case Op::kDiv:
+      case Op::kRem:
+        if (y == 0) return Number::none();
+        r = op == Op::kDiv ? x / y : x % y;
+        break;
+      case Op::kIs:
+        r = x == y;
+        break;
+      case Op::kIsnt:
+        r = x != y;
+        break;
+      case Op::kLt:
+      case Op::kLe:
+      case Op::kGt:
+      case Op::kGe:
+        r = compared(op, x < y ? -1 : (x > y ? 1 : 0));
+        break;
+      default:
+        return Number::none();
+    }
+    return fits(r) ? Number::of_int(static_cast<int32_t>(r)) : Number::none();
+  }
+  const double x = a.as_double(), y = b.as_double();
+  switch (op) {
+    case Op::kAdd:
+      return Number::of_real(x + y);
+    case Op::kSub:
+      return Number::of_real(x - y);
+    case Op::kMul:
+      return Number::of_real(x * y);
+    case Op::kDiv:
+      return Number::of_real(x / y);
+    case Op::kRem:
+      return Number::of_real(std::fmod(x, y));
+    case Op::kIs:
+      return Number::of_int(x == y);
+    case Op::kIsnt:
+      return Number::of_int(x != y);
+    case Op::kLt:
+    case Op::kLe:
+    case Op::kGt:
+    case Op::kGe:
+      return Number::of_int(compared(op, x < y ? -1 : (x > y ? 1 : 0)));
+    default:
+      return Number::none();
+  }
+}
+
+// The number a pure operator tree gives, computed without objects; none when
+// an operand is no number or an operation needs the general path (an error
+// to report, `not`, `and`, `or`): being pure, the tree gives the same values
+// when that path evaluates it again. Callers test the stack first: the
+// parser bounds a tree's height, so its recursion fits in the stack's reserve.
+[[gnu::always_inline]] inline Number numeric_node(const Expr &e, Frame &f) {
+  if (e.kind == Expr::Kind::kUnary) {
+    const Number v = e.op == Op::kNeg ? number_of(*e.receiver, f) : Number::none();
+    if (v.kind == Number::Kind::kReal) return Number::of_real(-v.real);
+    if (v.kind == Number::Kind::kNone || !fits(-int64_t{v.integer})) return Number::none();
+    return Number::of_int(-v.integer);
+  }
+  const Number a = number_of(*e.receiver, f);
+  if (a.kind == Number::Kind::kNone) return a;
+  const Number b = number_of(*e.args[0], f);
+  if (b.kind == Number::Kind::kNone) return b;
+  return combine(e.op, a, b);
+}
+
+Number numeric(const Expr &e, Frame &f) {
+  return numeric_node(e, f);
+}
+
+// numeric() at the top of a tree, which it takes in line: none when the
+// stack is nearly full.
+[[gnu::always_inline]] inline Number numeric_top(const Expr &e, Frame &f) {
+  return stack_nearly_full() ? Number::none() : numeric_node(e, f);
+}
+
+// A pure operator: over numbers without objects, else the general path.
+[[gnu::noinline]] HostValue eval_numeric(const Expr &e, Frame &f) {
+  const Number n = numeric_top(e, f);
+  if (n.kind == Number::Kind::kInt) return host::make_int(n.integer);
+  if (n.kind == Number::Kind::kNone) return eval_operator(e, f);
+  f.line = e.line;
+  return real(n.real);
+}
+
+// A name beside an integer literal: no operand to hold.
+inline HostValue eval_int_operand(const Expr &e, Frame &f) {
+  const HostValue a = lookup(*e.receiver, f);
+  HostValue out;
+  if (host::is_int(a) && int_result(e.op, host::int_of(a), e.args[0]->ival, out)) [[likely]]
+    return out;
+  return eval_numeric(e, f);
+}
+
+// String literals, self, and the prefix operators.
 [[gnu::noinline]] HostValue eval_other(const Expr &e, Frame &f) {
   f.line = e.line;
   switch (e.kind) {
-    case Expr::Kind::kFloat:
-      return real(e.number.value);
     case Expr::Kind::kString:
       return rt::make_string(e.text).detach();
     case Expr::Kind::kSelf:
@@ -619,15 +772,27 @@ inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
 // The value of a node that is no integer literal or name, with one
 // reference the caller owns.
 [[gnu::noinline]] HostValue eval_node(const Expr &e, Frame &f) {
-  switch (e.kind) {
-    case Expr::Kind::kNil:
+  switch (e.form) {
+    case Expr::Form::kNil:
       return nil();
-    case Expr::Kind::kBinary:
-      return eval_binary(e, f);
-    case Expr::Kind::kCall:
-    case Expr::Kind::kSend:
-    case Expr::Kind::kSuper:
+    case Expr::Form::kIntOperand:
+      return eval_int_operand(e, f);
+    case Expr::Form::kNilTest:
+      return boolean((lookup(*e.receiver, f) == nil()) == (e.op == Op::kIs));
+    case Expr::Form::kNumeric:
+      return eval_numeric(e, f);
+    case Expr::Form::kLogic:
+      return eval_logic(e, f);
+    case Expr::Form::kOperator:
+      return eval_operator(e, f);
+    case Expr::Form::kSend:
+      return eval_send(e, f);
+    case Expr::Form::kCall:
+    case Expr::Form::kSuper:
       return eval_call(e, f);
+    case Expr::Form::kFloat:
+      f.line = e.line;
+      return real(e.number.value);
     default:
       return eval_other(e, f);
   }
@@ -641,6 +806,27 @@ inline HostValue eval(const Expr &e, Frame &f) {
   const HostValue v = lookup(e, f);
   host::ref_take(v);
   return v;
+}
+
+// Whether a condition's value is true, read without making one where it can.
+[[gnu::noinline]] bool test_slow(const Expr &e, Frame &f) {
+  if (e.form == Expr::Form::kNumeric) {
+    const Number n = numeric_top(e, f);
+    if (n.kind != Number::Kind::kNone) return n.kind == Number::Kind::kReal ? n.real != 0.0 : n.integer != 0;
+  }
+  const Value v = Value::adopt(e.form == Expr::Form::kNumeric ? eval_operator(e, f) : eval(e, f));
+  return truthy(v.get());
+}
+
+// Evaluates a condition: whether its value is true.
+inline bool test(const Expr &e, Frame &f) {
+  if (e.form == Expr::Form::kIntOperand) {
+    const HostValue a = lookup(*e.receiver, f);
+    HostValue out;
+    if (host::is_int(a) && int_result(e.op, host::int_of(a), e.args[0]->ival, out)) [[likely]]
+      return out != host::kZero;
+  }
+  return test_slow(e, f);
 }
 
 // Makes a procedure from its definition and hands it to the runtime; the one
@@ -668,15 +854,16 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
   for (size_t i = 0; i < scope.names.size(); ++i) {
     const std::string &name = scope.names[i];
     if (i < scope.params) {
-      proc->bindings.push_back({Binding::Kind::kLocal, static_cast<int32_t>(i), nullptr});
+      proc->bindings.push_back(Binding::local(static_cast<int32_t>(i)));
     } else if (auto iv = ivars.find(name); iv != ivars.end()) {
-      proc->bindings.push_back({Binding::Kind::kIvar, iv->second, nullptr});
+      proc->bindings.push_back(Binding::ivar(iv->second));
     } else if (scope.assigned[i]) {
-      proc->bindings.push_back({Binding::Kind::kLocal, next++, nullptr});
+      proc->bindings.push_back(Binding::local(next++));
     } else {
-      proc->bindings.push_back({Binding::Kind::kGlobal, 0, &cell(name)});
+      proc->bindings.push_back(Binding::global(cell(name)));
     }
   }
+  proc->params = scope.params;
   proc->local_count = static_cast<size_t>(next);
   const Procedure *made = proc.release();
   state().procedures.insert(made);
@@ -686,21 +873,17 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
 enum class Flow { kNext, kReturn };
 
 Flow exec_block(const Block &block, Frame &f);
+Flow exec_while(const Stmt &s, Frame &f);
 
-// `if`: the condition's value is dropped after the branch has run.
+// `if`: the condition's value is dropped after the branch has run (an
+// operator's, which is a number, at once).
 [[gnu::noinline]] Flow exec_if(const Stmt &s, Frame &f) {
-  const Value condition = Value::adopt(eval(*s.expr, f));
-  return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
-}
-
-// `while`: the body once per true test, each time one step.
-[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
-  while (test(*s.expr, f)) {
-    f.line = s.line;
-    spend_step();
-    if (exec_block(s.body, f) == Flow::kReturn) return Flow::kReturn;
+  const Expr &e = *s.expr;
+  if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) {
+    return exec_block(test(e, f) ? s.body : s.orelse, f);
   }
-  return Flow::kNext;
+  const Value condition = Value::adopt(eval(e, f));
+  return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
 }
 
 // `name == expr` and procedure definitions.
@@ -714,45 +897,117 @@ Flow exec_block(const Block &block, Frame &f);
   rt::assign_ref(assign_slot(s.name, f), v.ref());
 }
 
-Flow run_stmt(const Stmt &s, Frame &f) {
-  switch (s.kind) {
-    case Stmt::Kind::kExpr:
-      unref(eval(*s.expr, f));
-      return Flow::kNext;
-    case Stmt::Kind::kAssign: {
-      Value v = Value::adopt(eval(*s.expr, f));
-      f.line = s.line;
-      assign(assign_slot(s.name, f), std::move(v));
-      return Flow::kNext;
+// Stores an integer in a variable.
+inline void store_int(const Stmt &s, Frame &f, HostValue v) {
+  unref(std::exchange(assign_slot(s.name, f), v));
+}
+
+// `name = expr` of a pure operator: a float result goes into the float the
+// variable holds when nothing else holds it, else into a new one.
+[[gnu::noinline]] void assign_numeric(const Stmt &s, Frame &f) {
+  const Number n = numeric_top(*s.expr, f);
+  if (n.kind == Number::Kind::kNone) {
+    Value v = Value::adopt(eval_operator(*s.expr, f));
+    f.line = s.line;
+    assign(assign_slot(s.name, f), std::move(v));
+    return;
+  }
+  if (n.kind == Number::Kind::kInt) return store_int(s, f, host::make_int(n.integer));
+  HostValue &slot = assign_slot(s.name, f);
+  if (host::has_type(slot, host::kFloat) && host::object_of(slot)->refcount == 1) {
+    *host::payload<double>(slot) = n.real;
+    return;
+  }
+  f.line = s.expr->line;
+  const HostValue v = real(n.real);
+  f.line = s.line;
+  unref(std::exchange(assign_slot(s.name, f), v));
+}
+
+// `name = expr` of any other expression.
+[[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
+  Value v = Value::adopt(eval(*s.expr, f));
+  f.line = s.line;
+  assign(assign_slot(s.name, f), std::move(v));
+}
+
+// `name = expr`. A name beside an integer literal that holds an integer
+// gives an integer, stored without a reference; in `i = i + 1` the slot read
+// is the slot written.
+inline void exec_assign(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  switch (e.form) {
+    case Expr::Form::kIntOperand: {
+      HostValue &slot = slot_of(e.receiver->name, f);
+      HostValue out;
+      if (host::is_int(slot) && int_result(e.op, host::int_of(slot), e.args[0]->ival, out)) [[likely]] {
+        if (e.receiver->name == s.name) {
+          slot = out;
+          return;
+        }
+        return store_int(s, f, out);
+      }
+      return assign_numeric(s, f);
     }
-    case Stmt::Kind::kReturn:
-      f.result = Value::adopt(s.expr ? eval(*s.expr, f) : nil());
-      return Flow::kReturn;
-    case Stmt::Kind::kIf:
-      return exec_if(s, f);
-    case Stmt::Kind::kWhile:
-      return exec_while(s, f);
+    case Expr::Form::kNumeric:
+      return assign_numeric(s, f);
     default:
-      exec_other(s, f);
-      return Flow::kNext;
+      return assign_other(s, f);
   }
 }
 
-// Runs a statement. A failed message that the library sent meanwhile outside
-// any built-in (while releasing a value, say) fails the statement.
-Flow exec_stmt(const Stmt &s, Frame &f) {
+// A failed message that the library sent outside any built-in (while
+// releasing a value, say) fails the statement that was running.
+[[noreturn, gnu::noinline, gnu::cold]] void stray_failure(const Stmt &s, Frame &f) {
   f.line = s.line;
-  const Flow flow = run_stmt(s, f);
-  if (rt::stray_error_pending()) {
-    f.line = s.line;
-    throw std::move(*rt::take_stray_error());
+  throw std::move(*rt::take_stray_error());
+}
+
+// Runs a statement.
+[[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
+  f.line = s.line;
+  Flow flow = Flow::kNext;
+  switch (s.kind) {
+    case Stmt::Kind::kExpr:
+      unref(s.expr->form == Expr::Form::kSend ? eval_send(*s.expr, f) : eval(*s.expr, f));
+      break;
+    case Stmt::Kind::kAssign:
+      exec_assign(s, f);
+      break;
+    case Stmt::Kind::kReturn:
+      f.result = Value::adopt(s.expr ? eval(*s.expr, f) : nil());
+      flow = Flow::kReturn;
+      break;
+    case Stmt::Kind::kIf:
+      flow = exec_if(s, f);
+      break;
+    case Stmt::Kind::kWhile:
+      flow = exec_while(s, f);
+      break;
+    default:
+      exec_other(s, f);
+      break;
   }
+  if (rt::stray_error_pending()) [[unlikely]]
+    stray_failure(s, f);
   return flow;
 }
 
 Flow exec_block(const Block &block, Frame &f) {
   for (const Stmt &s : block) {
     if (exec_stmt(s, f) == Flow::kReturn) return Flow::kReturn;
+  }
+  return Flow::kNext;
+}
+
+// `while`: the body once per true test, each time one step.
+[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
+  while (test(*s.expr, f)) {
+    f.line = s.line;
+    spend_step();
+    for (const Stmt &body : s.body) {
+      if (exec_stmt(body, f) == Flow::kReturn) return Flow::kReturn;
+    }
   }
   return Flow::kNext;
 }
@@ -836,32 +1091,64 @@ class Use {
   Procedure &proc_;
 };
 
+// The locals of a call on the value stack: the parameters first, sharing the
+// arguments' objects, then nil in every other local. Each holds a reference,
+// dropped on the way out.
+class Locals {
+ public:
+  [[gnu::always_inline]] Locals(const Procedure &proc, const HostValue *argv) : count_(proc.local_count) {
+    rt::detail::ValueStack &s = rt::detail::value_stack;
+    if (count_ > s.capacity - s.top) [[unlikely]]
+      rt::detail::value_stack_overflow(count_);
+    base_ = s.slots + s.top;
+    s.top += count_;
+    for (size_t i = 0; i < proc.params; ++i) {
+      base_[i] = argv[-static_cast<ptrdiff_t>(i + 1)];
+      host::ref_take(base_[i]);
+    }
+    const HostValue none = nil();
+    for (size_t i = proc.params; i < count_; ++i) base_[i] = none;
+  }
+  ~Locals() {
+    for (size_t i = 0; i < count_; ++i) unref(base_[i]);
+    rt::detail::value_stack.top -= count_;
+  }
+  Locals(const Locals &) = delete;
+  Locals &operator=(const Locals &) = delete;
+  uintptr_t base() const { return reinterpret_cast<uintptr_t>(base_); }
+
+ private:
+  HostValue *base_;
+  size_t count_;
+};
+
+[[noreturn, gnu::noinline, gnu::cold]] void wrong_count(const Procedure &proc, int32_t argc) {
+  fail(proc.display + " expects " + std::to_string(proc.params) +
+       (proc.params == 1 ? " argument, got " : " arguments, got ") + std::to_string(argc));
+}
+
 // Runs a procedure with the arguments of a stack vector (argv[0] self, nil
-// for a global procedure); the parameters share the arguments' objects.
-// Profiled when the program asked for it.
+// for a global procedure). Profiled when the program asked for it.
 Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Procedure &proc = *static_cast<const Procedure *>(handle);
-  const size_t params = proc.def->scope.params;
-  if (static_cast<size_t>(argc) != params) {
-    fail(proc.display + " expects " + std::to_string(params) +
-         (params == 1 ? " argument, got " : " arguments, got ") + std::to_string(argc));
-  }
+  if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
+    wrong_count(proc, argc);
   const Use use(proc);
-  rt::Slots locals(proc.local_count);
-  HostValue *slot = locals.data();
-  for (int32_t i = 0; i < argc; ++i) {
-    slot[i] = argv[-(i + 1)];
-    host::ref_take(slot[i]);
-  }
-  std::fill(slot + argc, slot + proc.local_count, nil());
-  Frame f{&proc, proc.def->file, argv[0], slot, proc.bindings.data()};
+  const Locals locals(proc, argv);
+  Frame f{&proc, proc.def->file, argv[0], proc.bindings.data()};
+  f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
+  // Only a method's bindings use self's instance variables; elsewhere self is
+  // nil and the base is never read.
+  f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
   f.result = Value::adopt(nil());
   const Nesting nesting(state().depth);
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
   const Running running(f);
   try {
-    exec_block(proc.def->body, f);
+    for (const Stmt &s : proc.def->body) {
+      if (exec_stmt(s, f) == Flow::kReturn) break;
+    }
   } catch (ScriptError &error) {
     place(error, f);
     throw;
@@ -936,13 +1223,13 @@ void run(std::string_view text, std::string_view file) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{nullptr, name, nil(), nullptr, nullptr};
+  Frame top{nullptr, name, nil(), nullptr};
   const Running running(top);
   Stmt s;
   try {
     while (next_statement(reader, s, name)) {
       while (bindings.size() < scope.names.size()) {
-        bindings.push_back({Binding::Kind::kGlobal, 0, &cell(scope.names[bindings.size()])});
+        bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
       }
       top.bindings = bindings.data();
       exec_stmt(s, top);

@@ -24,10 +24,44 @@ constexpr int kMaxNesting = 200;
 
 using ExprPtr = std::unique_ptr<Expr>;
 
+// The form of a leaf, or of a node once its operands are complete.
+Expr::Form form_of(const Expr &e) {
+  switch (e.kind) {
+    case Expr::Kind::kInt:
+      return Expr::Form::kInt;
+    case Expr::Kind::kVar:
+      return Expr::Form::kVar;
+    case Expr::Kind::kNil:
+      return Expr::Form::kNil;
+    case Expr::Kind::kSend:
+      return Expr::Form::kSend;
+    case Expr::Kind::kCall:
+      return Expr::Form::kCall;
+    case Expr::Kind::kSuper:
+      return Expr::Form::kSuper;
+    case Expr::Kind::kFloat:
+      return Expr::Form::kFloat;
+    case Expr::Kind::kBinary:
+      break;
+    default:
+      return Expr::Form::kOther;
+  }
+  if (e.op == Op::kAnd || e.op == Op::kOr) return Expr::Form::kLogic;
+  if (!e.pure) return Expr::Form::kOperator;
+  const Expr::Kind left = e.receiver->kind, right = e.args[0]->kind;
+  const bool arithmetic = e.op == Op::kMul || e.op == Op::kDiv || e.op == Op::kRem;
+  if (left == Expr::Kind::kVar && right == Expr::Kind::kInt && !arithmetic) return Expr::Form::kIntOperand;
+  if (left == Expr::Kind::kVar && right == Expr::Kind::kNil && (e.op == Op::kIs || e.op == Op::kIsnt)) {
+    return Expr::Form::kNilTest;
+  }
+  return Expr::Form::kNumeric;
+}
+
 ExprPtr make(Expr::Kind kind, int line) {
   auto e = std::make_unique<Expr>();
   e->kind = kind;
   e->line = line;
+  if (kind != Expr::Kind::kBinary) e->form = form_of(*e);  // an operator's once its operands are in
   return e;
 }
 
@@ -41,6 +75,7 @@ ExprPtr measured(ExprPtr e) {
   if (e->receiver) e->pure = e->pure && e->receiver->pure;
   for (const ExprPtr &arg : e->args) e->pure = e->pure && arg->pure;
   if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
+  e->form = form_of(*e);
   return e;
 }
 

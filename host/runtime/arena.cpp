@@ -21,6 +21,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "runtime/internal.h"
@@ -146,6 +147,28 @@ char *load_link(const Heap &h, char *block) {
   return link;
 }
 
+// Moves every quarantined block to its free list, the oldest first; false
+// when the quarantine was empty.
+bool release_quarantine(Heap &h) {
+  bool any = false;
+  for (size_t i = 0; i <= h.quarantine_mask; ++i) {
+    const size_t at = (h.quarantine_next + i) & h.quarantine_mask;
+    char *block = std::exchange(h.quarantine[at], nullptr);
+    if (block == nullptr) continue;
+    const size_t k = h.quarantine_class[at];
+    store_link(h, block, h.free[k]);
+    h.free[k] = block;
+    any = true;
+  }
+  return any;
+}
+
+// The header type of an object block, read through its poison when it is
+// free.
+[[gnu::no_sanitize_address]] uint8_t type_at(const char *block) {
+  return reinterpret_cast<const HostObject *>(block)->type;
+}
+
 // Makes run one of h's runs.
 void link_run(Heap &h, Run *run) {
   run->owner = &h;
@@ -205,10 +228,11 @@ void *allocate_large(Heap &h, size_t bytes) {
 Granules granules;
 Faults faults;
 
-Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks)
+Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped)
     : link_offset(link),
       slab_bytes(slab),
-      quarantine_limit(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) {}
+      quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
+      mapped(mapped) {}
 
 void *heap_allocate_slow(Heap &h, size_t bytes) {
   if (bytes > UINT32_MAX) return nullptr;
@@ -226,8 +250,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
     if (run == nullptr || run->carved == run->count) {
       run = new_slab(h, k);
       if (run == nullptr) {
-        if (h.quarantined == 0) return nullptr;
-        while (h.quarantined > 0) evict_oldest(h);
+        if (!release_quarantine(h)) return nullptr;
         return heap_allocate_slow(h, bytes);
       }
       h.carving[k] = run;
@@ -235,20 +258,25 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
     index = run->carved++;
     block = run->first + index * run->block;
   }
-  run->map[index] = static_cast<uint16_t>(run->block - bytes + 1);
+  if (h.mapped) run->map[index] = static_cast<uint16_t>(run->block - bytes + 1);
   ++h.live;
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
 
-Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded) {
+Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
   if (block != run->first || run->carved == 0) return Freed::kNotLive;
-  *recorded = run->large;
   if (bytes != run->large) return Freed::kWrongSize;
   --h.live;
   unlink_run(h, run);
   give_run(run);
   return Freed::kDone;
+}
+
+uint32_t heap_size_of(const void *block) {
+  const Run *run = run_of(block);
+  if (run->block == 0) return run->large;
+  return run->block + 1 - run->map[run->index_of(static_cast<const char *>(block))];
 }
 
 void heap_clear(Heap &h) {
@@ -259,7 +287,7 @@ void heap_clear(Heap &h) {
   }
   h.free.fill(nullptr);
   h.carving.fill(nullptr);
-  h.quarantined = 0;
+  h.quarantine.fill(nullptr);
   h.live = 0;
 }
 
@@ -272,8 +300,15 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
       continue;
     }
     for (uint32_t i = 0; i < run->carved; ++i) {
-      if (run->map[i] == 0) continue;
-      visit(run->first + size_t{i} * run->block, run->block + 1 - run->map[i]);
+      const char *block = run->first + size_t{i} * run->block;
+      if (!h.mapped) {
+        if (type_at(block) == kFreedType) continue;
+        visit(block, reinterpret_cast<const HostObject *>(block)->reserved);
+      } else if (run->map[i] != 0) {
+        visit(block, run->block + 1 - run->map[i]);
+      } else {
+        continue;
+      }
       ++seen;
     }
   }

@@ -63,27 +63,37 @@ struct Run {
   }
 };
 
-// Invariants: a block is live exactly when its map word is not 0; a free
-// block is on exactly one of the free lists or in the quarantine; live is
-// the number of live blocks of all the heap's runs.
+// Invariants: a block is live exactly when its map word is not 0 (a mapped
+// heap) or when its header's type is not kFreedType (an object heap); a free
+// block is on exactly one of the free lists or in the quarantine; live is the
+// number of live blocks of all the heap's runs.
 struct Heap {
   // link: where a free block keeps its link word (objects keep their header
   // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
-  // blocks waiting before reuse (1 to kQuarantineCapacity).
-  Heap(size_t link, size_t slab, size_t quarantine_blocks);
+  // blocks waiting before reuse (a power of two from 1 to kQuarantineCapacity,
+  // else the power of two below it); mapped: whether
+  // the map words say which blocks are live and their sizes (zones), or the
+  // blocks' object headers do (objects).
+  Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped);
 
   const size_t link_offset;
   const size_t slab_bytes;
-  const size_t quarantine_limit;
+  const size_t quarantine_mask;  // the quarantine's size less 1
+  const bool mapped;
   std::array<char *, kClasses> free{};
   std::array<Run *, kClasses> carving{};  // the slab of each class still being carved
   Run *runs = nullptr;
   size_t live = 0;
+  // The quarantine: a ring of quarantine_mask + 1 slots, null when empty. The
+  // slot at quarantine_next holds the oldest block, and the next freed block
+  // takes its place.
   std::array<char *, kQuarantineCapacity> quarantine{};
   std::array<uint8_t, kQuarantineCapacity> quarantine_class{};
-  size_t quarantine_head = 0;
-  size_t quarantined = 0;
+  size_t quarantine_next = 0;
 };
+
+// The header type of an object block that is not live.
+inline constexpr uint8_t kFreedType = 0;
 
 // The class index of a request.
 inline size_t class_index(size_t bytes) {
@@ -127,35 +137,46 @@ inline bool injected(Alloc kind) {
   return true;
 }
 
-// heap_allocate when the class's free list is empty (or the block is large).
+// heap_allocate and the object makers when the class's free list is empty (or
+// the block is large).
 void *heap_allocate_slow(Heap &h, size_t bytes);
 
-// A block of at least bytes bytes, readable for exactly bytes bytes, or null
-// when the arena is full or the allocation is one armed to fail (kind). The
-// common case, a block of a free list, is inline.
-inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
-  if (injected(kind)) return nullptr;
-  const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
-  if (need > kLargestClass) return heap_allocate_slow(h, bytes);
-  const size_t k = class_index(need);
+// Takes the first block of class k's free list (not empty), its link word
+// read through its poison.
+inline char *pop_free(Heap &h, size_t k) {
   char *block = h.free[k];
-  if (block == nullptr) return heap_allocate_slow(h, bytes);
   char *link;
   ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
   std::memcpy(&link, block + h.link_offset, sizeof link);
   h.free[k] = link;
+  ++h.live;
+  return block;
+}
+
+// A block of a mapped heap of at least bytes bytes, readable for exactly bytes
+// bytes, or null when the arena is full or the allocation is one armed to
+// fail (kind). The common case, a block of a free list, is inline.
+[[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
+  if (injected(kind)) return nullptr;
+  const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
+  if (need > kLargestClass) return heap_allocate_slow(h, bytes);
+  const size_t k = class_index(need);
+  if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
+  char *block = pop_free(h, k);
   Run *run = run_of(block);
   run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
-  ++h.live;
   ASAN_POISON_MEMORY_REGION(block, run->block);
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
+
 // Gives a block back. kDone: freed; kNotLive: block is not a live block of h
 // (nothing changes); kWrongSize: bytes is not of the block's class (nothing
-// changes). recorded receives the block's requested size unless kNotLive.
+// changes).
 enum class Freed { kDone, kNotLive, kWrongSize };
-Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes, uint32_t *recorded);
+Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes);
+// The requested size of a live block of a mapped heap.
+uint32_t heap_size_of(const void *block);
 
 // Writes the link word of a free block, through its poison.
 inline void store_link(const Heap &h, char *block, char *link) {
@@ -164,38 +185,61 @@ inline void store_link(const Heap &h, char *block, char *link) {
   ASAN_POISON_MEMORY_REGION(block + h.link_offset, sizeof link);
 }
 
-// Moves the oldest quarantined block to its free list.
-inline void evict_oldest(Heap &h) {
-  const size_t at = h.quarantine_head;
-  char *block = h.quarantine[at];
-  const size_t k = h.quarantine_class[at];
-  h.quarantine_head = (at + 1) % h.quarantine.size();
-  --h.quarantined;
-  store_link(h, block, h.free[k]);
-  h.free[k] = block;
+// Puts a freed block of class k (already poisoned and out of the live count)
+// in the quarantine; the oldest block there, when the ring is full, goes to
+// its free list.
+inline void quarantine(Heap &h, char *block, size_t k) {
+  const size_t at = h.quarantine_next;
+  if (char *oldest = h.quarantine[at]) {
+    const size_t c = h.quarantine_class[at];
+    store_link(h, oldest, h.free[c]);
+    h.free[c] = oldest;
+  }
+  h.quarantine[at] = block;
+  h.quarantine_class[at] = static_cast<uint8_t>(k);
+  h.quarantine_next = (at + 1) & h.quarantine_mask;
 }
 
-inline Freed heap_free(Heap &h, void *pointer, size_t bytes, uint32_t *recorded) {
+// Frees a block of a mapped heap after checking that it is a live block of h
+// of bytes' class. On 64-bit the multiply that finds the block's index also
+// says whether the block starts where a block of the slab starts: the low
+// half of divisor * offset is below divisor exactly when block divides the
+// offset (offsets are below 2^32).
+[[gnu::always_inline]] inline Freed heap_free(Heap &h, void *pointer, size_t bytes) {
   auto *block = static_cast<char *>(pointer);
   Run *run = run_of(block);
   if (run == nullptr || run->owner != &h || block < run->first) return Freed::kNotLive;
-  if (run->block == 0) return heap_free_large(h, run, block, bytes, recorded);
-  const size_t index = run->index_of(block);
-  if (index >= run->carved || static_cast<size_t>(block - run->first) != index * run->block ||
-      run->map[index] == 0) {
-    return Freed::kNotLive;
-  }
-  *recorded = run->block + 1 - run->map[index];
+  if (run->block == 0) return heap_free_large(h, run, block, bytes);
+  const uint64_t offset = reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(run->first);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  const Wide product = static_cast<Wide>(run->divisor) * offset;
+  const auto index = static_cast<size_t>(product >> 64);
+  const bool aligned = static_cast<uint64_t>(product) < run->divisor;
+#else
+  const size_t index = offset / run->block;
+  const bool aligned = offset % run->block == 0;
+#endif
+  if (index >= run->carved || !aligned || run->map[index] == 0) return Freed::kNotLive;
   if (class_index(std::max(bytes, h.link_offset + sizeof(char *))) != run->cls) return Freed::kWrongSize;
   run->map[index] = 0;
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, run->block);
-  if (h.quarantined == h.quarantine_limit) evict_oldest(h);
-  const size_t at = (h.quarantine_head + h.quarantined) % h.quarantine.size();
-  h.quarantine[at] = block;
-  h.quarantine_class[at] = static_cast<uint8_t>(run->cls);
-  ++h.quarantined;
+  quarantine(h, block, run->cls);
   return Freed::kDone;
+}
+
+// Frees a live block of an object heap of bytes bytes (as allocated) whose
+// header the caller has already marked kFreedType. Cannot fail.
+inline void object_free(Heap &h, void *pointer, size_t bytes) {
+  auto *block = static_cast<char *>(pointer);
+  if (bytes > kLargestClass) {
+    heap_free_large(h, run_of(block), block, bytes);
+    return;
+  }
+  const size_t k = class_index(bytes);
+  --h.live;
+  ASAN_POISON_MEMORY_REGION(block, bytes);
+  quarantine(h, block, k);
 }
 
 // Gives every run of h back to the arena; h is then empty.

@@ -2,8 +2,9 @@
 // types and the accounting of live objects. Counted objects and permanent ones
 // come from two heaps of the arena, so that the live objects are the counted
 // heap's live blocks; class values, counted but kept out of that accounting,
-// come from the permanent heap and go back to it. A free object block keeps its header (type kFreed) and
-// links through its payload.
+// come from the permanent heap and go back to it. A free object block keeps its
+// header (type kFreedType), which is what tells it from a live one, and links
+// through its payload.
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -18,7 +19,7 @@ namespace detail {
 namespace {
 
 // The type code of a block that went back to the arena.
-constexpr uint8_t kFreed = 0;
+constexpr uint8_t kFreed = kFreedType;
 
 // Ends the process in debug builds (the sanitizer preset), so that a count
 // that goes wrong fails where it happens; release builds go on after the
@@ -39,8 +40,8 @@ constexpr size_t kObjectQuarantine = 256;
 struct Objects {
   bool started = false;
   HostValue nil = 0;
-  Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine};
-  Heap permanent{sizeof(HostObject), kObjectSlab, 1};
+  Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine, false};
+  Heap permanent{sizeof(HostObject), kObjectSlab, 1, false};
   std::array<ObjType, 256> types;
   std::unordered_map<std::string, HostValue> names;
   int release_depth = 0;
@@ -61,17 +62,12 @@ inline Objects &objects() {
   return the_objects != nullptr ? *the_objects : make_objects();
 }
 
-// A block of bytes bytes (recorded in the header for the release), readable
-// and zeroed for at least the size of a float object; null when the arena is
-// full or the allocation is armed to fail.
-HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount, Alloc kind) {
-  if (bytes > UINT32_MAX) return nullptr;
-  const size_t readable = std::max(bytes, sizeof(host::HostFloat));
-  void *block = heap_allocate(h, readable, kind);
-  if (block == nullptr) return nullptr;
+// Writes a fresh object's header into block, readable for readable bytes,
+// and zeroes the rest; the smallest objects by a store of fixed size.
+[[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
+                                                int16_t refcount) {
   auto *o = static_cast<HostObject *>(block);
   *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
-  // The smallest objects (keys, floats) are cleared by a store of fixed size.
   if (readable == sizeof(host::HostFloat)) {
     std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
   } else {
@@ -80,18 +76,80 @@ HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount, Al
   return o;
 }
 
+// make_block when the class's free list is empty or the block is large.
+[[gnu::noinline]] HostObject *make_block_slow(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
+                                              Alloc kind) {
+  if (bytes > UINT32_MAX || injected(kind)) return nullptr;
+  const size_t readable = std::max(bytes, sizeof(host::HostFloat));
+  void *block = heap_allocate_slow(h, readable);
+  return block == nullptr ? nullptr : stamp(block, type, bytes, readable, refcount);
+}
+
+// A block of bytes bytes (recorded in the header for the release), readable
+// and zeroed for at least the size of a float object; null when the arena is
+// full or the allocation is armed to fail. Inline in every maker, so that the
+// smallest objects (keys, floats) cost one free-list pop and a few stores.
+[[gnu::always_inline]] inline HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
+                                                     Alloc kind) {
+  const size_t readable = std::max(bytes, sizeof(host::HostFloat));
+  if (readable > kLargestClass || h.free[class_index(readable)] == nullptr) {
+    return make_block_slow(h, type, bytes, refcount, kind);
+  }
+  if (injected(kind)) return nullptr;
+  void *block = pop_free(h, class_index(readable));
+  ASAN_UNPOISON_MEMORY_REGION(block, readable);
+  return stamp(block, type, bytes, readable, refcount);
+}
+
+// A counted object of payload_bytes zeroed bytes (new_object's contract).
+[[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind) {
+  if (nil_word == 0) start();
+  return make_block(the_objects->counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
+}
+
 // Gives a released object's block back to its heap: a class's to the
 // permanent heap, any other to the counted one.
-void free_block(HostObject *o) {
+[[gnu::always_inline]] inline void free_block(HostObject *o) {
   const size_t readable = std::max<size_t>(o->reserved, sizeof(host::HostFloat));
-  Objects &s = objects();
-  Heap &h = o->type == kClass ? s.permanent : s.counted;
+  Heap &h = o->type == kClass ? the_objects->permanent : the_objects->counted;
   o->refcount = 0;
   o->type = kFreed;
-  uint32_t recorded = 0;
-  if (heap_free(h, o, readable, &recorded) != Freed::kDone) {
-    fprintf(stderr, "zel: object %p is not a live object\n", static_cast<void *>(o));
+  object_free(h, o, readable);
+}
+
+// What a release does before the block goes back: the type's clear hook,
+// then the references an array, a script object or a class holds.
+[[gnu::always_inline]] inline void release_contents(HostObject *o) noexcept {
+  if (const ClearHook clear = the_objects->types[o->type].clear) clear(o);
+  switch (o->type) {
+    case kArray:
+    case kScriptObject: {
+      const HostValue v = host::value_of(o);
+      const int32_t n = slot_count(v);
+      for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
+      drop(*host::payload<HostValue>(o));
+      break;
+    }
+    case kClass:
+      release_class(*host::payload<Class *>(o));
+      break;
+    default:
+      break;
   }
+}
+
+// release_unheld inside another release: deferred to the outermost one when
+// too deep or short of stack.
+[[gnu::noinline]] void release_nested(HostObject *o) noexcept {
+  Objects &s = *the_objects;
+  if (s.release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
+    s.deferred.push_back(host::value_of(o));
+    return;
+  }
+  ++s.release_depth;
+  release_contents(o);
+  free_block(o);
+  --s.release_depth;
 }
 
 void finish_deferred() {
@@ -113,8 +171,7 @@ std::string text_of(int32_t length, const char *chars) {
 }  // namespace
 
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
-  if (nil_word == 0) start();
-  return make_block(objects().counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
+  return make_counted(type, payload_bytes, kind);
 }
 
 HostObject *new_permanent(uint8_t type, size_t payload_bytes, Alloc kind) {
@@ -143,16 +200,16 @@ HostObject *new_string(std::string_view text, Alloc kind) {
 }
 
 // Floats are the most frequent objects: one block of the smallest class,
-// written whole, without the general path's zeroing.
-HostObject *new_float(double v, Alloc kind) {
+// made inline by every maker of floats.
+[[gnu::always_inline]] inline HostObject *make_float_object(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
-  if (nil_word == 0) start();
-  void *block = heap_allocate(objects().counted, sizeof(host::HostFloat), kind);
-  if (block == nullptr) return nullptr;
-  auto *o = static_cast<HostObject *>(block);
-  *o = HostObject{1, host::kFloat, 0, sizeof(host::HostFloat)};
-  *host::payload<double>(o) = v;
+  HostObject *o = make_counted(host::kFloat, sizeof(double), kind);
+  if (o != nullptr) *host::payload<double>(o) = v;
   return o;
+}
+
+HostObject *new_float(double v, Alloc kind) {
+  return make_float_object(v, kind);
 }
 
 HostObject *intern_name(std::string_view text, Alloc kind) {
@@ -188,24 +245,16 @@ void release(HostValue v) noexcept {
 }
 
 void release_unheld(HostObject *o) noexcept {
-  const HostValue v = host::value_of(o);
-  Objects &s = objects();
-  if (s.release_depth >= kMaxReleaseDepth || (s.release_depth > 0 && stack_nearly_full())) {
-    s.deferred.push_back(v);
+  Objects &s = *the_objects;
+  if (s.release_depth != 0) {
+    release_nested(o);
     return;
   }
-  ++s.release_depth;
-  const ObjType &t = s.types[o->type];
-  if (t.clear != nullptr) t.clear(o);
-  if (o->type == kArray || o->type == kScriptObject) {
-    const int32_t n = slot_count(v);
-    for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
-    drop(*host::payload<HostValue>(o));
-  }
-  if (o->type == kClass) release_class(*host::payload<Class *>(o));
+  s.release_depth = 1;
+  release_contents(o);
   free_block(o);
-  --s.release_depth;
-  if (s.release_depth == 0 && !s.draining && !s.deferred.empty()) finish_deferred();
+  s.release_depth = 0;
+  if (!s.deferred.empty() && !s.draining) finish_deferred();
 }
 
 const ObjType &obj_type(uint8_t type) {
@@ -274,7 +323,7 @@ Ref make_int(int32_t v) {
 }
 
 Ref make_float(double v) {
-  HostObject *o = detail::new_float(v);
+  HostObject *o = detail::make_float_object(v, Alloc::kOther);
   if (o == nullptr) throw ScriptError{"out of memory"};
   return Ref::adopt(host::value_of(o));
 }
@@ -339,6 +388,31 @@ void fail_next_gen_obj() {
 
 }  // namespace zel::rt
 
+// gen_obj past its recording: the fast path calls nothing.
+namespace zel::rt::detail {
+namespace {
+
+[[gnu::cold, gnu::noinline]] HostValue refuse_gen_obj(int32_t type, int32_t payload_bytes) {
+  fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
+          static_cast<int>(payload_bytes));
+  return nil_value();
+}
+
+[[gnu::always_inline]] inline HostValue make_gen_obj(int32_t type, int32_t payload_bytes) {
+  if (type <= kScriptObject || type > 255 || payload_bytes < 0) return refuse_gen_obj(type, payload_bytes);
+  HostObject *o =
+      make_counted(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes), Alloc::kGenObj);
+  return o == nullptr ? nil_value() : host::value_of(o);
+}
+
+[[gnu::noinline]] HostValue recorded_gen_obj(int32_t type, int32_t payload_bytes) {
+  note_numbers("gen_obj", {type, payload_bytes});
+  return make_gen_obj(type, payload_bytes);
+}
+
+}  // namespace
+}  // namespace zel::rt::detail
+
 using zel::rt::detail::note;
 using zel::rt::detail::objects;
 using zel::rt::detail::recording;
@@ -358,15 +432,8 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
 
 HostValue gen_obj(int32_t type, int32_t payload_bytes) {
   if (recording()) [[unlikely]]
-    zel::rt::detail::note_numbers("gen_obj", {type, payload_bytes});
-  if (type <= zel::rt::kScriptObject || type > 255 || payload_bytes < 0) {
-    fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
-            static_cast<int>(payload_bytes));
-    return zel::rt::nil_value();
-  }
-  HostObject *o = zel::rt::detail::new_object(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes),
-                                              zel::rt::Alloc::kGenObj);
-  return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
+    return zel::rt::detail::recorded_gen_obj(type, payload_bytes);
+  return zel::rt::detail::make_gen_obj(type, payload_bytes);
 }
 
 HostValue nil_obj(void) {
@@ -395,7 +462,7 @@ HostValue flt_obj(double value) {
     snprintf(text, sizeof text, "%g", value);
     note(std::string("flt_obj(") + text + ")");
   }
-  HostObject *o = zel::rt::detail::new_float(value, zel::rt::Alloc::kFltObj);
+  HostObject *o = zel::rt::detail::make_float_object(value, zel::rt::Alloc::kFltObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 

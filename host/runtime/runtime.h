@@ -125,6 +125,9 @@ class Ref {
   HostValue get() const noexcept { return value_; }
   // Hands the reference on to the caller; the Ref then holds nil.
   HostValue detach() noexcept { return std::exchange(value_, nil_value()); }
+  // Hands the reference on to the caller of a Ref about to be destroyed: it
+  // is left holding the integer 0, whose drop costs nothing.
+  HostValue release() &&noexcept { return std::exchange(value_, host::kZero); }
 
  private:
   explicit Ref(HostValue v) noexcept : value_(v) {}

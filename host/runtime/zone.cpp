@@ -26,7 +26,7 @@ constexpr size_t kMaxChunk = size_t{16} << 20;
 constexpr size_t kQuarantineBlocks = 64;
 
 struct Zone {
-  explicit Zone(size_t chunk) : heap(0, chunk, kQuarantineBlocks) {}
+  explicit Zone(size_t chunk) : heap(0, chunk, kQuarantineBlocks, true) {}
   detail::Heap heap;
 };
 
@@ -56,6 +56,35 @@ inline Zone *find_zone(void *handle, const char *operation) {
   if (handle == last_zone && handle != nullptr) [[likely]]
     return last_zone;
   return find_other_zone(handle, operation);
+}
+
+[[gnu::noinline]] void *zalloc_general(void *handle, uint32_t size) {
+  if (detail::recording()) detail::note_numbers("zalloc", {size});
+  Zone *zone = find_zone(handle, "zalloc");
+  if (zone == nullptr) return nullptr;
+  return detail::heap_allocate(zone->heap, size, Alloc::kZoneBlock);
+}
+
+[[gnu::noinline]] int32_t zfree_general(void *handle, void *block, uint32_t size) {
+  if (detail::recording()) detail::note_numbers("zfree", {size});
+  Zone *zone = find_zone(handle, "zfree");
+  if (zone == nullptr) return -1;
+  switch (detail::heap_free(zone->heap, block, size)) {
+    case detail::Freed::kDone:
+      return 0;
+    case detail::Freed::kNotLive:
+      fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
+      return -1;
+    case detail::Freed::kWrongSize:
+      break;
+  }
+  fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
+          static_cast<unsigned>(detail::heap_size_of(block)), static_cast<unsigned>(size));
+#ifndef NDEBUG
+  abort();
+#else
+  return -1;
+#endif
 }
 
 }  // namespace
@@ -91,36 +120,22 @@ void *zcreate(int32_t a, int32_t b) {
   return all.back().get();
 }
 
+// zalloc and zfree try the zone used last, not recording, in a path that
+// calls nothing (so it saves no registers); anything else takes the general
+// path, which notes the operation, finds the zone and explains a refusal.
 void *zalloc(void *handle, uint32_t size) {
-  if (recording()) [[unlikely]]
-    zel::rt::detail::note_numbers("zalloc", {size});
-  zel::rt::Zone *zone = zel::rt::find_zone(handle, "zalloc");
-  if (zone == nullptr) return nullptr;
-  return zel::rt::detail::heap_allocate(zone->heap, size, zel::rt::Alloc::kZoneBlock);
+  if (!recording() && handle == zel::rt::last_zone && handle != nullptr) [[likely]]
+    return zel::rt::detail::heap_allocate(zel::rt::last_zone->heap, size, zel::rt::Alloc::kZoneBlock);
+  return zel::rt::zalloc_general(handle, size);
 }
 
 int32_t zfree(void *handle, void *block, uint32_t size) {
-  if (recording()) [[unlikely]]
-    zel::rt::detail::note_numbers("zfree", {size});
-  zel::rt::Zone *zone = zel::rt::find_zone(handle, "zfree");
-  if (zone == nullptr) return -1;
-  uint32_t recorded = 0;
-  switch (zel::rt::detail::heap_free(zone->heap, block, size, &recorded)) {
-    case zel::rt::detail::Freed::kDone:
+  if (!recording() && handle == zel::rt::last_zone && handle != nullptr) [[likely]] {
+    // A refusal changes nothing, so the general path can check again.
+    if (zel::rt::detail::heap_free(zel::rt::last_zone->heap, block, size) == zel::rt::detail::Freed::kDone)
       return 0;
-    case zel::rt::detail::Freed::kNotLive:
-      fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
-      return -1;
-    case zel::rt::detail::Freed::kWrongSize:
-      break;
   }
-  fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
-          static_cast<unsigned>(recorded), static_cast<unsigned>(size));
-#ifndef NDEBUG
-  abort();
-#else
-  return -1;
-#endif
+  return zel::rt::zfree_general(handle, block, size);
 }
 
 void zdelete(void *handle) {

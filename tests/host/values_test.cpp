@@ -3,6 +3,7 @@
 
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "runtime/runtime.h"
 #include "test_support.h"
@@ -78,6 +79,36 @@ TEST(Release, ContainersDropWhatTheyHold) {
   }
   chain = rt::nil();
   EXPECT_EQ(rt::live_objects(), live + 1);
+}
+
+// The leak report lists the live objects and nothing else, whatever the
+// order of frees; a freed object's block waits for 256 further object frees.
+TEST(Release, LeakReportSeesOnlyLiveObjectsAndFreedBlocksWait) {
+  zel::test::register_test_type();
+  const size_t live = rt::live_objects();
+  FILE *sink = fopen("/dev/null", "w");
+  ASSERT_NE(sink, nullptr);
+  const size_t listed = rt::report_leaks(sink);
+  std::vector<HostValue> made;
+  for (int i = 0; i < 600; ++i) made.push_back(gen_obj(kTestType, i % 3 == 0 ? 40 : 8));
+  for (size_t i = 0; i < made.size(); i += 2) host::ref_drop(made[i]);
+  EXPECT_EQ(rt::live_objects(), live + 300);
+  EXPECT_EQ(rt::report_leaks(sink), listed + 300);
+
+  const HostValue first = gen_obj(kTestType, 8);
+  host::ref_drop(first);
+  for (int i = 0; i < 256; ++i) {
+    const HostValue other = gen_obj(kTestType, 8);
+    ASSERT_NE(other, first) << "reused after " << i << " frees";
+    host::ref_drop(other);
+  }
+  const HostValue again = gen_obj(kTestType, 8);
+  EXPECT_EQ(again, first);
+  host::ref_drop(again);
+  for (size_t i = 1; i < made.size(); i += 2) host::ref_drop(made[i]);
+  EXPECT_EQ(rt::live_objects(), live);
+  EXPECT_EQ(rt::report_leaks(sink), listed);
+  fclose(sink);
 }
 
 TEST(Values, CopyAndAssign) {

@@ -67,6 +67,22 @@ TEST(Zone, RefusesWhatItDidNotHandOut) {
   zdelete(zone);
 }
 
+// A freed block waits for exactly 64 further frees of its zone, of any class,
+// before it is handed out again; then it is the first block of its class.
+TEST(Zone, FreedBlocksWaitForSixtyFourFrees) {
+  void *zone = zcreate(6, 16384);
+  void *first = zalloc(zone, 24);
+  ASSERT_EQ(zfree(zone, first, 24), 0);
+  for (int i = 0; i < 64; ++i) {
+    const uint32_t size = i % 2 == 0 ? 24 : 300;
+    void *block = zalloc(zone, size);
+    ASSERT_NE(block, first) << "reused after " << i << " frees";
+    ASSERT_EQ(zfree(zone, block, size), 0);
+  }
+  EXPECT_EQ(zalloc(zone, 20), first);
+  zdelete(zone);
+}
+
 // A block beyond the largest class gets a run of its own, which goes back
 // whole: freed once, and refused inside or the second time.
 TEST(Zone, LargeBlocksAreLiveUntilFreedOnce) {
