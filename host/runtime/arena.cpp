@@ -243,7 +243,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
   size_t index;
   if (block != nullptr) {
     h.free[k] = load_link(h, block);
-    run = run_of(block);
+    run = run_at(block);
     index = run->index_of(block);
   } else {
     run = h.carving[k];
@@ -274,7 +274,7 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
 }
 
 uint32_t heap_size_of(const void *block) {
-  const Run *run = run_of(block);
+  const Run *run = run_at(block);
   if (run->block == 0) return run->large;
   return run->block + 1 - run->map[run->index_of(static_cast<const char *>(block))];
 }

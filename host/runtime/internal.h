@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -71,9 +72,9 @@ struct Heap {
   // link: where a free block keeps its link word (objects keep their header
   // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
   // blocks waiting before reuse (a power of two from 1 to kQuarantineCapacity,
-  // else the power of two below it); mapped: whether
-  // the map words say which blocks are live and their sizes (zones), or the
-  // blocks' object headers do (objects).
+  // else the power of two below it); mapped: whether the map words say which
+  // blocks are live and their sizes (zones), or the blocks' object headers do
+  // (objects).
   Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped);
 
   const size_t link_offset;
@@ -121,6 +122,11 @@ inline Run *run_of(const void *address) {
   return granules.runs[offset >> kGranuleShift];
 }
 
+// The run holding an address of the carved part of the arena.
+inline Run *run_at(const void *address) {
+  return granules.runs[(reinterpret_cast<uintptr_t>(address) - granules.base) >> kGranuleShift];
+}
+
 // The allocations of each kind so far, and the one armed to fail (0: none).
 struct Faults {
   std::array<uint64_t, kAllocKinds> made{};
@@ -163,7 +169,7 @@ inline char *pop_free(Heap &h, size_t k) {
   const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k);
-  Run *run = run_of(block);
+  Run *run = run_at(block);
   run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
   ASAN_POISON_MEMORY_REGION(block, run->block);
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
@@ -232,8 +238,9 @@ inline void quarantine(Heap &h, char *block, size_t k) {
 // header the caller has already marked kFreedType. Cannot fail.
 inline void object_free(Heap &h, void *pointer, size_t bytes) {
   auto *block = static_cast<char *>(pointer);
+  assert(static_cast<HostObject *>(pointer)->type == kFreedType && "a freed object must be marked free");
   if (bytes > kLargestClass) {
-    heap_free_large(h, run_of(block), block, bytes);
+    heap_free_large(h, run_at(block), block, bytes);
     return;
   }
   const size_t k = class_index(bytes);

@@ -7,6 +7,7 @@
 // through its payload.
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -98,6 +99,7 @@ inline Objects &objects() {
   if (injected(kind)) return nullptr;
   void *block = pop_free(h, class_index(readable));
   ASAN_UNPOISON_MEMORY_REGION(block, readable);
+  assert(static_cast<HostObject *>(block)->type == kFreed && "a free object block was written to");
   return stamp(block, type, bytes, readable, refcount);
 }
 
