@@ -53,11 +53,13 @@ void BM_AddAtTailRemAtHead(benchmark::State &state) {
   for (auto _ : state) {
     rt::Slots add_args(2);
     HostValue *argv = add_args.data() + 1;
-    argv[0] = rt::Ref::share(list.get()).detach();
+    host::ref_take(list.get());
+    argv[0] = list.get();
     argv[-1] = host::make_int(7);
     rt::Ref key = rt::send(add, argv, 1);
     rt::Slots rem_args(1);
-    rem_args.data()[0] = rt::Ref::share(list.get()).detach();
+    host::ref_take(list.get());
+    rem_args.data()[0] = list.get();
     rt::send(rem, rem_args.data(), 0);
   }
 }

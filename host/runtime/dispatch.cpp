@@ -40,7 +40,7 @@ enum class Holds : uint8_t { kNone, kSlots };
 // carry its references is `held`, and so are all the calls outside it. The
 // reason and the error are made only when there is one.
 struct HandlerCall {
-  const std::string &name;
+  const Row &row;
   HandlerCall *outer;
   HostValue *argv;
   int32_t argc;
@@ -181,15 +181,19 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
   throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
 }
 
-// Throws the error a handler call ended in: the first error of a nested send
-// (the result, if any, is dropped), else the refusal of the arguments.
-[[noreturn, gnu::cold, gnu::noinline]] void fail_call(const Row &row, const HandlerCall &call,
-                                                      HostValue result, int32_t argc) {
-  if (call.pending) {
+// The end of a handler call that took its references, or failed: drops the
+// references, then throws the error the call ended in: the first error of a
+// nested send (the result, if any, is dropped), else the refusal of the
+// arguments; otherwise returns the result.
+[[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
+  if (call.held) drop_holds(call.argv, call.argc);
+  if (call.pending) [[unlikely]] {
     if (result != host::kFailure) drop(result);
     throw *call.pending;
   }
-  throw refusal(row, call.reason.get(), argc);
+  if (result == host::kFailure) [[unlikely]]
+    throw refusal(call.row, call.reason.get(), call.argc);
+  return Ref::adopt(result);
 }
 
 // Runs a built-in row over a vector laid out for it (argv[0] the receiver,
@@ -201,16 +205,28 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   if (held) take_holds(argv, argc);
-  HandlerCall call{row.name, current_call(), argv, argc, held, nullptr, nullptr};
+  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr};
   HostValue result;
   {
     HandlerScope scope(call);
     result = row.handler(argc, argv);
   }
-  if (call.held) drop_holds(argv, argc);
-  if (call.pending || result == host::kFailure) [[unlikely]]
-    fail_call(row, call, result, argc);
+  // What the call needs after the handler is read back from `call`, so that
+  // the common case keeps nothing else across the handler.
+  if (call.held || call.pending || result == host::kFailure) [[unlikely]]
+    return end_call(call, result);
   return Ref::adopt(result);
+}
+
+// call_row for a class-level routine, which does not read its receiver: the
+// receiver's slot holds nil for the length of the call.
+[[gnu::always_inline]] inline Ref call_class_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
+  struct Restore {
+    HostValue *slot;
+    HostValue value;
+    ~Restore() { *slot = value; }
+  } restore{argv, std::exchange(argv[0], nil_value())};
+  return call_row(row, argv, argc, holds);
 }
 
 // The arguments of a stack vector in their written order, for the routines
@@ -369,8 +385,8 @@ inline Target find_method(const Class *from, const Selector *sel) {
   return find_method_slow(from, sel);
 }
 
-Target find_class_routine(const Class *cls, const Selector *sel) {
-  if (const Target *hit = line_hit(sel->routine_line, cls)) return *hit;
+// find_class_routine past the selector's line.
+[[gnu::noinline]] Target find_class_routine_slow(const Class *cls, const Selector *sel) {
   return cached_lookup(cls, sel, sel->routine_line, &Class::routine_cache, [cls](const std::string &key) {
     Target found;
     for (const Class *c = cls; c != nullptr && found.kind == Target::Kind::kNone; c = c->parent) {
@@ -381,6 +397,12 @@ Target find_class_routine(const Class *cls, const Selector *sel) {
     if (found.kind == Target::Kind::kNone && key == "subclass") found.kind = Target::Kind::kSubclass;
     return found;
   });
+}
+
+inline Target find_class_routine(const Class *cls, const Selector *sel) {
+  if (const Target *hit = line_hit(sel->routine_line, cls)) [[likely]]
+    return *hit;
+  return find_class_routine_slow(cls, sel);
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void no_method(HostValue receiver, const Selector *sel) {
@@ -404,16 +426,8 @@ Ref send_to_object(const Class *from, const Selector *sel, HostValue *argv, int3
 Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
   const Target t = find_class_routine(cls, sel->folded);
   switch (t.kind) {
-    case Target::Kind::kRow: {
-      // A class-level routine does not read its receiver: it gets nil.
-      const HostValue receiver = std::exchange(argv[0], nil_value());
-      struct Restore {
-        HostValue *slot;
-        HostValue value;
-        ~Restore() { *slot = value; }
-      } restore{argv, receiver};
-      return call_row(*static_cast<const Row *>(t.what), argv, argc, holds);
-    }
+    case Target::Kind::kRow:
+      return call_class_row(*static_cast<const Row *>(t.what), argv, argc, holds);
     case Target::Kind::kNew:
       return make_object(cls, argv, argc);
     case Target::Kind::kSubclass:
@@ -504,15 +518,21 @@ namespace {
 
 }  // namespace
 
-// The common case is kept small: a script object whose class filled the
-// selector's lookup line in this epoch, with a built-in row or a procedure.
+// The common cases are kept small: a script object whose class filled the
+// selector's method line in this epoch, with a built-in row or a procedure,
+// and a class whose routine line holds a class-level row.
 Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
-  if (const Class *cls = class_of(argv[0])) {
+  const HostValue receiver = argv[0];
+  if (const Class *cls = class_of(receiver)) {
     if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
         return call_row(*static_cast<const Row *>(hit->what), argv, argc, Holds::kSlots);
       if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc);
     }
+  } else if (const Class *cls = as_class(receiver)) {
+    const Target *hit = line_hit(sel->folded->routine_line, cls);
+    if (hit != nullptr && hit->kind == Target::Kind::kRow) [[likely]]
+      return call_class_row(*static_cast<const Row *>(hit->what), argv, argc, Holds::kSlots);
   }
   return send_slow(sel, argv, argc, Holds::kSlots);
 }
@@ -665,7 +685,7 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     return 0;
   }
   static const std::string kNoName = "checkpar";
-  const std::string &name = call == nullptr ? kNoName : call->name;
+  const std::string &name = call == nullptr ? kNoName : call->row.name;
   const std::string reason =
       !counted ? zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc))
                : zel::rt::type_error(name, wrong, zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted)),

@@ -226,9 +226,10 @@ Class *define_class(Class *parent, std::string_view name, const std::vector<std:
 inline Class *as_class(HostValue v) {
   return host::has_type(v, kClass) ? *host::payload<Class *>(v) : nullptr;
 }
-// The class of a script object; null for any other value.
+// The class of a script object; null for any other value. A script object's
+// head word is always the value of its class, which it holds.
 inline Class *class_of(HostValue v) {
-  return host::has_type(v, kScriptObject) ? as_class(*host::payload<HostValue>(v)) : nullptr;
+  return host::has_type(v, kScriptObject) ? *host::payload<Class *>(*host::payload<HostValue>(v)) : nullptr;
 }
 // Instance variable i of a script object (0 <= i < its class's ivar count).
 HostValue &ivar(HostValue object, int32_t i);
