@@ -1,6 +1,7 @@
 // zel: the stand-in ZEL interpreter. Loads objkit.so, starts it, then runs a
 // script file, the text of -e, the script on standard input, or the prompt.
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
 #include <string_view>
@@ -195,6 +197,7 @@ class LineReader {
     el_set(el_, EL_EDITOR, "emacs");
     el_set(el_, EL_CLIENTDATA, this);
     el_set(el_, EL_PROMPT, &LineReader::prompt_text);
+    el_set(el_, EL_GETCFN, &LineReader::read_char);
   }
   ~LineReader() {
     el_end(el_);
@@ -220,6 +223,41 @@ class LineReader {
     LineReader *reader = nullptr;
     el_get(el, EL_CLIENTDATA, &reader);
     return const_cast<char *>(reader != nullptr && reader->continued_ ? "...> " : "zel> ");
+  }
+
+  // The editor's next character from standard input: 1 with it in *out, 0 at
+  // the end of input, -1 (errno EINTR) on Ctrl-C. SIGINT stays blocked but
+  // inside ppoll, so a Ctrl-C that comes before the wait is seen by the test
+  // of the flag and one during it ends the wait: none is lost while the
+  // editor draws its prompt. Bytes that do not make a character are skipped.
+  static int read_char(EditLine *, wchar_t *out) {
+    sigset_t intr, open;
+    sigemptyset(&intr);
+    sigaddset(&intr, SIGINT);
+    std::mbstate_t state{};
+    for (;;) {
+      sigprocmask(SIG_BLOCK, &intr, &open);
+      pollfd in{STDIN_FILENO, POLLIN, 0};
+      const int ready = interrupted != 0 ? -1 : ppoll(&in, 1, nullptr, &open);
+      const int waited = errno;
+      sigprocmask(SIG_SETMASK, &open, nullptr);
+      if (ready < 0 && (interrupted != 0 || waited == EINTR)) {
+        errno = EINTR;
+        return -1;
+      }
+      char byte;
+      const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+      if (got <= 0) return got == 0 ? 0 : -1;
+      wchar_t c;
+      const size_t made = std::mbrtowc(&c, &byte, 1, &state);
+      if (made == static_cast<size_t>(-2)) continue;
+      if (made == static_cast<size_t>(-1)) {
+        state = std::mbstate_t{};
+        continue;
+      }
+      *out = c;
+      return 1;
+    }
   }
 
   bool continued_ = false;

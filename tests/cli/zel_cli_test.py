@@ -9,11 +9,14 @@ import select
 import subprocess
 import sys
 import tempfile
+import termios
+import time
 import unittest
 
 VERSION = ""
 COMMAND = []  # [EMULATOR...] ZEL
 TIMEOUT = 60  # seconds without output before a prompt test gives up
+EDITING = os.environ.get("ZEL_CLI_EDITING") == "1"  # zel reads with libedit
 
 
 def zel(*args, cwd=None):
@@ -103,8 +106,17 @@ class Prompt(unittest.TestCase):
         os.write(self.fd, line.encode() + b"\n")
         return "".join(l for l in self.until(prompt).splitlines(True) if l != line + "\n")
 
+    def editing(self):
+        """Waits until the line editor has the terminal in its own mode: a
+        Ctrl-D typed before is taken by the terminal's line rules, and the
+        editor then never sees the end of input."""
+        deadline = time.monotonic() + TIMEOUT
+        while EDITING and termios.tcgetattr(self.fd)[3] & termios.ICANON:
+            self.assertLess(time.monotonic(), deadline, "the editor never took the terminal")
+
     def leave(self):
         """Ends the input; zel's exit status once all it wrote is read."""
+        self.editing()
         os.write(self.fd, b"\x04")
         while select.select([self.fd], [], [], TIMEOUT)[0]:
             try:
