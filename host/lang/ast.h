@@ -19,6 +19,7 @@
 
 namespace zel::lang {
 
+// The comparisons kLt to kIsnt come in a row (is_comparison tests them so).
 enum class Op : uint8_t {
   kAdd,
   kSub,

@@ -28,6 +28,7 @@
 #include "lang/files.h"
 #include "lang/lang.h"
 #include "lang/lexer.h"
+#include "lang/operators.h"
 #include "lang/parser.h"
 
 namespace zel::lang {
@@ -184,7 +185,7 @@ inline bool stack_nearly_full() {
 // they are (a copy would be the same); anything else as the runtime assigns.
 void assign(HostValue &slot, Value v) {
   const HostValue w = v.get();
-  const bool alone = host::is_object(w) && host::object_of(w)->refcount == 1 &&
+  const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
                      (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
   if (host::is_int(w) || alone) {
     const HostValue old = std::exchange(slot, v.detach());
@@ -232,33 +233,8 @@ void forget(const void *handle) {
   if (state().procedures.count(proc) != 0) unuse(proc);
 }
 
-bool is_number(HostValue v) {
-  return host::is_int(v) || host::has_type(v, host::kFloat);
-}
 bool is_string(HostValue v) {
   return host::has_type(v, host::kString);
-}
-double as_double(HostValue v) {
-  return host::is_int(v) ? host::int_of(v) : host::float_of(v);
-}
-
-// nil, the integer 0 and the float 0.0 are false; every other value is true.
-bool truthy(HostValue v) {
-  if (host::is_int(v)) return host::int_of(v) != 0;
-  if (host::is_nil(v)) return false;
-  if (host::has_type(v, host::kFloat)) return host::float_of(v) != 0.0;
-  return true;
-}
-
-// True when v is in the 31-bit range of an integer word.
-inline bool fits(int64_t v) {
-  return v >= -(int64_t{1} << 30) && v < (int64_t{1} << 30);
-}
-
-// The word of an integer result; fails when it leaves the 31-bit range.
-HostValue integer(int64_t v) {
-  if (!fits(v)) fail("integer overflow");
-  return host::make_int(static_cast<int32_t>(v));
 }
 
 HostValue boolean(bool b) {
@@ -270,106 +246,27 @@ HostValue real(double v) {
   return rt::make_float(v).detach();
 }
 
+// Whether a float may take a result in place: nothing but the one holder
+// that asks holds it (its count is 1). Never with the fast paths off.
+inline bool writable_float(HostValue w) {
+  return fast_paths && host::has_type(w, host::kFloat) && host::object_of(w)->refcount == 1;
+}
+
 // A float result with one reference: written into an operand that nothing
 // but the operation holds (a float it made), or else a new float.
 HostValue real(double v, Value &held_a, Value &held_b) {
   for (Value *held : {&held_a, &held_b}) {
-    const HostValue w = held->get();
-    if (host::has_type(w, host::kFloat) && host::object_of(w)->refcount == 1) {
-      *host::payload<double>(w) = v;
+    if (writable_float(held->get())) {
+      *host::payload<double>(held->get()) = v;
       return held->detach();
     }
   }
   return real(v);
 }
 
-// The operator as written, for messages; indexed by Op.
-constexpr const char *kSymbols[] = {"+",  "-",  "*",    "/",   "%",  "<", "<=", ">",
-                                    ">=", "is", "isnt", "and", "or", "-", "not"};
-const char *symbol(Op op) {
-  return kSymbols[static_cast<int>(op)];
-}
-
-// + - * / % over numbers: integers stay integers (division truncates), any
-// float makes the result a float, written into a held operand when it can.
-HostValue arithmetic(Op op, HostValue a, HostValue b, Value &held_a, Value &held_b) {
-  if (host::is_int(a) && host::is_int(b)) {
-    const int64_t x = host::int_of(a), y = host::int_of(b);
-    switch (op) {
-      case Op::kAdd:
-        return integer(x + y);
-      case Op::kSub:
-        return integer(x - y);
-      case Op::kMul:
-        return integer(x * y);
-      default:
-        break;
-    }
-    if (y == 0) fail("division by zero");
-    return integer(op == Op::kDiv ? x / y : x % y);
-  }
-  if (!is_number(a) || !is_number(b)) {
-    fail(std::string("operator ") + symbol(op) + " needs numbers, got " + rt::describe(a) + " and " +
-         rt::describe(b));
-  }
-  const double x = as_double(a), y = as_double(b);
-  switch (op) {
-    case Op::kAdd:
-      return real(x + y, held_a, held_b);
-    case Op::kSub:
-      return real(x - y, held_a, held_b);
-    case Op::kMul:
-      return real(x * y, held_a, held_b);
-    case Op::kDiv:
-      return real(x / y, held_a, held_b);
-    default:
-      return real(std::fmod(x, y), held_a, held_b);
-  }
-}
-
-// -1, 0 or 1 as x is below, neither below nor above (equal, or nan), or above y.
-template <typename T>
-inline int three_way(T x, T y) {
-  return x < y ? -1 : (x > y ? 1 : 0);
-}
-
-// What a comparison operator makes of a three-way comparison.
-inline bool compared(Op op, int c) {
-  switch (op) {
-    case Op::kLt:
-      return c < 0;
-    case Op::kLe:
-      return c <= 0;
-    case Op::kGt:
-      return c > 0;
-    default:
-      return c >= 0;
-  }
-}
-
-// < <= > >= over two numbers or two strings.
-bool order(Op op, HostValue a, HostValue b) {
-  int c;
-  if (host::is_int(a) && host::is_int(b)) {
-    const int32_t x = host::int_of(a), y = host::int_of(b);
-    c = three_way(x, y);
-  } else if (is_number(a) && is_number(b)) {
-    c = three_way(as_double(a), as_double(b));
-  } else if (is_string(a) && is_string(b)) {
-    c = std::strcmp(host::chars_of(a), host::chars_of(b));
-  } else {
-    fail(std::string("operator ") + symbol(op) + " cannot compare " + rt::describe(a) + " with " +
-         rt::describe(b));
-  }
-  return compared(op, c);
-}
-
-// `is`: numbers by value, strings by text, everything else by identity.
-bool equal(HostValue a, HostValue b) {
-  if (a == b) return !host::has_type(a, host::kFloat) || host::float_of(a) == host::float_of(a);
-  if (is_number(a) && is_number(b)) return as_double(a) == as_double(b);
-  if (is_string(a) && is_string(b)) return std::strcmp(host::chars_of(a), host::chars_of(b)) == 0;
-  return false;
+// The value of a number: an integer word, or a float.
+HostValue value_of(Number n, Value &held_a, Value &held_b) {
+  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real, held_a, held_b);
 }
 
 HostValue eval(const Expr &e, Frame &f);
@@ -526,40 +423,6 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   return held.get();
 }
 
-// An operator on two integers, made without an object: false when it needs
-// the general path (division, remainder, a product, or a sum or difference
-// that overflows, which fails there).
-inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
-  switch (op) {
-    case Op::kAdd:
-      out = host::make_int(x + y);
-      return fits(int64_t{x} + y);
-    case Op::kSub:
-      out = host::make_int(x - y);
-      return fits(int64_t{x} - y);
-    case Op::kLt:
-      out = boolean(x < y);
-      return true;
-    case Op::kLe:
-      out = boolean(x <= y);
-      return true;
-    case Op::kGt:
-      out = boolean(x > y);
-      return true;
-    case Op::kGe:
-      out = boolean(x >= y);
-      return true;
-    case Op::kIs:
-      out = boolean(x == y);
-      return true;
-    case Op::kIsnt:
-      out = boolean(x != y);
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Any operator but `and` and `or`, on any operands.
 [[gnu::noinline]] HostValue eval_operator(const Expr &e, Frame &f) {
   check_stack(e, f);
@@ -567,39 +430,14 @@ inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
   Value held_a, held_b;
   const HostValue a = operand(*e.receiver, right.pure, f, held_a);
   const HostValue b = operand(right, true, f, held_b);
-  HostValue out;
-  if (host::is_int(a) && host::is_int(b) && int_result(e.op, host::int_of(a), host::int_of(b), out))
-    return out;
-  f.line = e.line;
-  switch (e.op) {
-    case Op::kIs:
-      return boolean(equal(a, b));
-    case Op::kIsnt:
-      return boolean(!equal(a, b));
-    case Op::kLt:
-    case Op::kLe:
-    case Op::kGt:
-    case Op::kGe:
-      return boolean(order(e.op, a, b));
-    default:
-      return arithmetic(e.op, a, b, held_a, held_b);
+  if (host::is_int(a) && host::is_int(b)) {
+    const Number n = int_op(e.op, host::int_of(a), host::int_of(b));
+    if (!n.is_none()) return host::make_int(n.integer);
   }
+  f.line = e.line;
+  const Number n = operate(e.op, a, b);
+  return n.is_none() ? join(a, b).detach() : value_of(n, held_a, held_b);
 }
-
-// A number computed without an object: an integer in the 31-bit range, a
-// float, or none (kNone) when the general path must make the value. Small
-// enough to come back in registers.
-struct Number {
-  enum class Kind : uint8_t { kNone, kInt, kReal };
-  double real;
-  int32_t integer;
-  Kind kind;
-
-  static Number none() { return {0.0, 0, Kind::kNone}; }
-  static Number of_int(int32_t v) { return {0.0, v, Kind::kInt}; }
-  static Number of_real(double v) { return {v, 0, Kind::kReal}; }
-  double as_double() const { return kind == Kind::kReal ? real : integer; }
-};
 
 Number numeric(const Expr &e, Frame &f);
 
@@ -624,88 +462,17 @@ inline Number number_of(const Expr &e, Frame &f) {
   }
 }
 
-// The operator over two numbers exactly as eval_operator gives it; none for
-// what that path must do itself (an integer result out of range, an integer
-// division by zero, and `and`, `or`).
-[[gnu::always_inline]] inline Number combine(Op op, Number a, Number b) {
-  if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) {
-    const int64_t x = a.integer, y = b.integer;
-    int64_t r;
-    switch (op) {
-      case Op::kAdd:
-        r = x + y;
-        break;
-      case Op::kSub:
-        r = x - y;
-        break;
-      case Op::kMul:
-        r = x * y;
-        break;
-      case Op::kDiv:
-      case Op::kRem:
-        if (y == 0) return Number::none();
-        r = op == Op::kDiv ? x / y : x % y;
-        break;
-      case Op::kIs:
-        r = x == y;
-        break;
-      case Op::kIsnt:
-        r = x != y;
-        break;
-      case Op::kLt:
-      case Op::kLe:
-      case Op::kGt:
-      case Op::kGe:
-        r = compared(op, three_way(x, y));
-        break;
-      default:
-        return Number::none();
-    }
-    return fits(r) ? Number::of_int(static_cast<int32_t>(r)) : Number::none();
-  }
-  const double x = a.as_double(), y = b.as_double();
-  switch (op) {
-    case Op::kAdd:
-      return Number::of_real(x + y);
-    case Op::kSub:
-      return Number::of_real(x - y);
-    case Op::kMul:
-      return Number::of_real(x * y);
-    case Op::kDiv:
-      return Number::of_real(x / y);
-    case Op::kRem:
-      return Number::of_real(std::fmod(x, y));
-    case Op::kIs:
-      return Number::of_int(x == y);
-    case Op::kIsnt:
-      return Number::of_int(x != y);
-    case Op::kLt:
-    case Op::kLe:
-    case Op::kGt:
-    case Op::kGe:
-      return Number::of_int(compared(op, three_way(x, y)));
-    default:
-      return Number::none();
-  }
-}
-
 // The number a pure operator tree gives, computed without objects; none when
 // an operand is no number or an operation needs the general path (an error
 // to report, `not`, `and`, `or`): being pure, the tree gives the same values
 // when that path evaluates it again. Callers test the stack first: the
 // parser bounds a tree's height, so its recursion fits in the stack's reserve.
 [[gnu::always_inline]] inline Number numeric_node(const Expr &e, Frame &f) {
-  if (e.kind == Expr::Kind::kUnary) {
-    const Number v = e.op == Op::kNeg ? number_of(*e.receiver, f) : Number::none();
-    if (v.kind == Number::Kind::kReal) return Number::of_real(-v.real);
-    if (v.kind == Number::Kind::kNone || !fits(-int64_t{v.integer})) return Number::none();
-    return Number::of_int(-v.integer);
-  }
+  if (e.kind == Expr::Kind::kUnary)
+    return e.op == Op::kNeg ? negate(number_of(*e.receiver, f)) : Number::none();
   const Number a = number_of(*e.receiver, f);
-  if (a.kind == Number::Kind::kNone) return a;
-  const Number b = number_of(*e.args[0], f);
-  if (b.kind == Number::Kind::kNone) return b;
-  return combine(e.op, a, b);
+  if (a.is_none()) return a;
+  return number_op(e.op, a, number_of(*e.args[0], f));
 }
 
 Number numeric(const Expr &e, Frame &f) {
@@ -727,11 +494,19 @@ Number numeric(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
+// A name's value a beside an integer literal (a kIntOperand node) as an
+// integer word in out; false when the general path must make it.
+[[gnu::always_inline]] inline bool int_operand(const Expr &e, HostValue a, HostValue &out) {
+  if (!host::is_int(a)) return false;
+  const Number n = int_op(e.op, host::int_of(a), e.args[0]->ival);
+  out = host::make_int(n.integer);
+  return !n.is_none();
+}
+
 // A name beside an integer literal: no operand to hold.
 inline HostValue eval_int_operand(const Expr &e, Frame &f) {
-  const HostValue a = lookup(*e.receiver, f);
   HostValue out;
-  if (host::is_int(a) && int_result(e.op, host::int_of(a), e.args[0]->ival, out)) [[likely]]
+  if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
     return out;
   return eval_numeric(e, f);
 }
@@ -753,9 +528,8 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
   const Value v = Value::adopt(eval(*e.receiver, f));
   f.line = e.line;
   if (e.op == Op::kNot) return boolean(!truthy(v.get()));
-  if (host::is_int(v.get())) return integer(-int64_t{host::int_of(v.get())});
-  if (host::has_type(v.get(), host::kFloat)) return real(-host::float_of(v.get()));
-  fail("operator - needs a number, got " + rt::describe(v.get()));
+  const Number n = negative(v.get());
+  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real);
 }
 
 // The value of a node that is no integer literal or name, with one
@@ -810,9 +584,8 @@ inline HostValue eval(const Expr &e, Frame &f) {
 // Evaluates a condition: whether its value is true.
 inline bool test(const Expr &e, Frame &f) {
   if (e.form == Expr::Form::kIntOperand) {
-    const HostValue a = lookup(*e.receiver, f);
     HostValue out;
-    if (host::is_int(a) && int_result(e.op, host::int_of(a), e.args[0]->ival, out)) [[likely]]
+    if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
       return out != host::kZero;
   }
   return test_slow(e, f);
@@ -903,7 +676,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   }
   if (n.kind == Number::Kind::kInt) return store_int(s, f, host::make_int(n.integer));
   HostValue &slot = assign_slot(s.name, f);
-  if (host::has_type(slot, host::kFloat) && host::object_of(slot)->refcount == 1) {
+  if (writable_float(slot)) {
     *host::payload<double>(slot) = n.real;
     return;
   }
@@ -929,7 +702,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
     case Expr::Form::kIntOperand: {
       HostValue &slot = slot_of(e.receiver->name, f);
       HostValue out;
-      if (host::is_int(slot) && int_result(e.op, host::int_of(slot), e.args[0]->ival, out)) [[likely]] {
+      if (int_operand(e, slot, out)) [[likely]] {
         if (e.receiver->name == s.name) {
           slot = out;
           return;

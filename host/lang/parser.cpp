@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "lang/lexer.h"
+#include "lang/operators.h"
 #include "runtime/runtime.h"
 
 namespace zel::lang {
 
 namespace {
-
-constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
 
 // Blocks, parentheses, parenthesized argument lists and prefix operators
 // nested deeper than this (all of them together) are refused instead of
@@ -36,7 +35,7 @@ static_assert(std::size(kForms) == static_cast<size_t>(Expr::Kind::kBinary));
 Expr::Form form_of(const Expr &e) {
   if (e.kind != Expr::Kind::kBinary) return kForms[static_cast<size_t>(e.kind)];
   if (e.op == Op::kAnd || e.op == Op::kOr) return Expr::Form::kLogic;
-  if (!e.pure) return Expr::Form::kOperator;
+  if (!e.pure || !fast_paths) return Expr::Form::kOperator;
   const Expr::Kind left = e.receiver->kind, right = e.args[0]->kind;
   const bool arithmetic = e.op == Op::kMul || e.op == Op::kDiv || e.op == Op::kRem;
   if (left == Expr::Kind::kVar && right == Expr::Kind::kInt && !arithmetic) return Expr::Form::kIntOperand;
