@@ -525,7 +525,7 @@ void check_status(Verdict &verdict, const Run &run, bool failure_expected, const
 Verdict judge(const Test &test, Run &run, const Settings &settings, const std::vector<std::string> &command) {
   Verdict verdict;
   if (run.timed_out) {
-    fail(verdict, "no end after " + std::to_string(settings.timeout) + " seconds");
+    fail(verdict, "no end after " + std::to_string(settings.timeout) + " s");
   } else if (run.flooded) {
     fail(verdict, "wrote more than " + std::to_string(kOutputLimit >> 20) + " MiB");
   }
