@@ -113,8 +113,8 @@ const std::string &value_of(const Words &words, size_t &i) {
   return words[++i];
 }
 
-// The count given to `option`: a whole number from 1 to 100000. Throws
-// OptionError for anything else.
+// The whole number, from 1 to 100000, given to the option at words[i],
+// moving i onto it. Throws OptionError for anything else.
 unsigned count_of(const Words &words, size_t &i) {
   const std::string &option = words[i];
   const std::string &text = value_of(words, i);
