@@ -167,7 +167,8 @@ void on_child(int) {
   errno = saved;
 }
 
-// A test running in a process of its own, in its own process group.
+// A test running in a process of its own. It stays in zel's process group, so
+// that a Ctrl-C that stops zel --test stops the tests too.
 class Job {
  public:
   // Starts `command` in `folder` with standard input from /dev/null. A
@@ -188,7 +189,6 @@ class Job {
     pid_ = fork();
     if (pid_ == 0) {
       // The child: only calls that are safe between fork and exec.
-      setpgid(0, 0);
       const int in = ::open("/dev/null", O_RDONLY);
       if (in >= 0) dup2(in, STDIN_FILENO);
       dup2(out_write.get(), STDOUT_FILENO);
@@ -234,12 +234,12 @@ class Job {
     if (pid_ > 0) {
       if (now >= deadline_ && !run_.timed_out) {
         run_.timed_out = true;
-        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
       }
       reap();
     } else if (now >= deadline_) {
-      // Ended, but something it started and that left its group still holds
-      // the pipes: what came so far is the output.
+      // Ended, but something it started still holds the pipes: what came
+      // so far is the output.
       out_.reset();
       err_.reset();
     }
@@ -263,7 +263,7 @@ class Job {
       into.append(buffer, static_cast<size_t>(n));
       if (into.size() > kOutputLimit && !run_.flooded) {
         run_.flooded = true;
-        if (pid_ > 0) kill(-pid_, SIGKILL);
+        if (pid_ > 0) kill(pid_, SIGKILL);
         fd.reset();
       }
     } else if (n == 0 || errno != EINTR) {
@@ -271,12 +271,10 @@ class Job {
     }
   }
 
-  // Collects the exit status once the process has ended, and stops whatever
-  // it left running in its group.
+  // Collects the exit status once the process has ended.
   void reap() {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) != pid_) return;
-    kill(-pid_, SIGKILL);
     run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run_.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
     pid_ = -1;

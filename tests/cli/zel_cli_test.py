@@ -188,6 +188,49 @@ class Tests(unittest.TestCase):
                     self.assertEqual((run.returncode, run.stdout, run.stderr), (2, "", "zel: --test: %s\n" % message))
 
 
+class TestingGuide(unittest.TestCase):
+    """docs/testing.md: the files it shows (each ```zel block after a comment
+    <!-- file: PATH -->) and its shell sessions (indented blocks of "$ "
+    commands and their output), which run in order in a folder that stands
+    for /home/ann/shop, with zel on the PATH for /opt/objkit/bin/zel."""
+
+    GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "testing.md")
+
+    def test_the_sessions_of_the_guide_give_what_it_shows(self):
+        # Natively only: the sessions run zel --test without --exec.
+        if EXEC:
+            self.skipTest("zel runs under an emulator")
+        with open(self.GUIDE) as f:
+            lines = f.read().splitlines()
+        with tempfile.TemporaryDirectory() as folder:
+            shop, bin_folder = os.path.join(folder, "shop"), os.path.join(folder, "bin")
+            os.mkdir(bin_folder)
+            os.symlink(COMMAND[-1], os.path.join(bin_folder, "zel"))
+            environment = dict(os.environ, PATH=bin_folder + os.pathsep + os.environ["PATH"])
+            sessions = 0
+            for n, line in enumerate(lines):
+                if line.startswith("<!-- file: "):
+                    end = lines.index("```", n + 2)
+                    write_files(shop, {line[len("<!-- file: "):-len(" -->")]: "\n".join(lines[n + 2:end]) + "\n"})
+                elif line.startswith("    $ ") and not lines[n - 1].startswith("    "):
+                    sessions += 1
+                    block = []
+                    for text in lines[n:]:
+                        if not text.startswith("    "):
+                            break
+                        block.append(text[4:])
+                    seen = []
+                    for text in block:
+                        if text.startswith("$ "):
+                            seen.append(text)
+                            run = subprocess.run(text[2:], shell=True, cwd=shop, env=environment, text=True,
+                                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT)
+                            seen += run.stdout.replace(shop, "/home/ann/shop").replace(
+                                os.path.realpath(COMMAND[-1]), "/opt/objkit/bin/zel").splitlines()
+                    self.assertEqual(seen, block, "the session at docs/testing.md:%d" % (n + 1))
+            self.assertEqual(sessions, 3)
+
+
 class FirstLine(unittest.TestCase):
     """A script's first line // zel: OPTIONS [-- ARGS]."""
 
