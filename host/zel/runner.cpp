@@ -83,10 +83,12 @@ struct Test {
   fs::path expected;   // folder/stem, to which ".out" and ".err" are added
 };
 
+// A path or option that stops zel --test before any test runs.
 struct UsageError {
   std::string message;
 };
 
+// True for a file name NAME.zel.
 bool is_script(const fs::path &path) {
   const std::string name = path.filename().string();
   return name.size() > 4 && name.ends_with(".zel");
@@ -160,6 +162,7 @@ struct Run {
 // wakes when a test ends.
 int child_signal_fd = -1;
 
+// The SIGCHLD handler.
 void on_child(int) {
   const int saved = errno;
   const char byte = 0;
@@ -289,14 +292,18 @@ class Job {
 
 // ---- Comparing ----
 
+// True for a byte of a word: a letter, a digit, '_', or part of a UTF-8
+// character.
 bool word_byte(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
 }
 
+// True for a decimal digit.
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// True for a hex digit.
 bool is_hex_digit(char c) {
   return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -620,6 +627,7 @@ std::string xml_text(std::string_view text) {
   return xml;
 }
 
+// A test with its run and its verdict.
 struct Result {
   const Test *test;
   Verdict verdict;
