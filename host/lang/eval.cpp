@@ -30,6 +30,7 @@
 #include "lang/lexer.h"
 #include "lang/operators.h"
 #include "lang/parser.h"
+#include "lang/profile.h"
 
 namespace zel::lang {
 
@@ -794,6 +795,8 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 // Runs a statement.
 [[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
   f.line = s.line;
+  if (detail::covering) [[unlikely]]
+    detail::count_statement(*f.file, s.line);
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
@@ -1072,7 +1075,9 @@ void run(std::string_view text, std::string_view file) {
 }
 
 void run_file(const std::string &path) {
-  run(read_file(path), path);
+  const std::string text = read_file(path);
+  cover_file(path, text);
+  run(text, path);
 }
 
 bool complete(std::string_view text) {

@@ -44,19 +44,19 @@ void advance_clock(double seconds) {
   clock_state().now = std::max<int64_t>(now, 0);
 }
 
+int64_t clock_microseconds() {
+  if (clock_state().fake) return clock_state().now;
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
 }  // namespace zel::rt
 
 extern "C" {
 
 int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) noexcept {
-  int64_t now;
-  if (zel::rt::clock_state().fake) {
-    now = zel::rt::clock_state().now;
-  } else {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    now = int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
-  }
+  const int64_t now = zel::rt::clock_microseconds();
   tv->tv_sec = static_cast<time_t>(now / 1000000);
   tv->tv_usec = static_cast<suseconds_t>(now % 1000000);
   if (tz != nullptr) *static_cast<struct timezone *>(tz) = {};

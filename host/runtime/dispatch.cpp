@@ -87,7 +87,6 @@ HandlerCall *current_handler = nullptr;
 class HandlerScope {
  public:
   explicit HandlerScope(HandlerCall &call) : call_(call), activate_(call.activation) {
-    call.activation.name = call.row.display;
     current_handler = &call;
   }
   ~HandlerScope() { current_handler = call_.outer; }
@@ -212,7 +211,8 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   if (held) take_holds(argv, argc);
-  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr, {}};
+  HandlerCall call{row,  current_call(), argv,    argc,
+                   held, nullptr,        nullptr, {nullptr, nullptr, 0, row.display}};
   HostValue result;
   {
     HandlerScope scope(call);

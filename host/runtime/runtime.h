@@ -69,23 +69,60 @@ struct ScriptError {
 // The calls running, linked from the innermost through `outer`: the frame of
 // each script procedure call and of each text run at top level (file and the
 // line it runs), and each built-in handler (no file: it runs at its caller's
-// line). Tracebacks read them; so can a profiler or coverage.
+// line). Tracebacks read them; so does the call watcher below.
 struct Activation {
+  Activation() noexcept {}
+  Activation(const Activation *outer_call, const std::string *file_name, int line_number,
+             std::string_view call_name) noexcept
+      : outer(outer_call), file(file_name), line(line_number), name(call_name) {}
+
   const Activation *outer = nullptr;
   const std::string *file = nullptr;  // null for a built-in
   int line = 0;
   std::string_view name;  // "Class:name", "name", or empty for a text at top level
+
+  // The call watcher's own record of the call, set by its `began` and left
+  // unset (and unread) without a watcher: the clock when the call began, the
+  // time its inner calls took (their `ended` adds to it), and where the
+  // watcher files the call.
+  mutable int64_t began;
+  mutable int64_t inner;
+  mutable void *place;
+};
+
+// Watches the running calls (the whole-program profile and coverage): while
+// one is set, each activation is handed to `began` once it is the innermost
+// and to `ended` just before it stops being so. Neither may throw.
+struct CallWatcher {
+  void (*began)(const Activation &call) noexcept;
+  void (*ended)(const Activation &call) noexcept;
 };
 
 namespace detail {
 inline const Activation *innermost = nullptr;
+inline const CallWatcher *call_watcher = nullptr;
 }  // namespace detail
 
-// Makes an activation the innermost for the guard's lifetime.
+// Sets the watcher of every activation from now on (null: none). Only while
+// no call runs, so that each call watched began watched.
+inline void watch_calls(const CallWatcher *watcher) {
+  detail::call_watcher = watcher;
+}
+
+// Makes an activation the innermost for the guard's lifetime. Without a call
+// watcher, one test of a word is all the watching costs.
 class Activate {
  public:
-  explicit Activate(Activation &a) noexcept : a_(a) { a.outer = std::exchange(detail::innermost, &a); }
-  ~Activate() { detail::innermost = a_.outer; }
+  explicit Activate(Activation &a) noexcept : a_(a) {
+    a.outer = std::exchange(detail::innermost, &a);
+    if (const CallWatcher *watcher = detail::call_watcher) [[unlikely]]
+      watcher->began(a);
+  }
+  ~Activate() {
+    if (const CallWatcher *watcher = detail::call_watcher) [[unlikely]]
+      watcher->ended(a_);
+    detail::innermost = a_.outer;
+  }
   Activate(const Activate &) = delete;
   Activate &operator=(const Activate &) = delete;
 
@@ -447,6 +484,8 @@ inline void profile_stop() {
 void fake_clock(bool on);
 bool clock_is_fake();
 void advance_clock(double seconds);
+// The clock's time in microseconds, fake or real, as gettimeofday gives it.
+int64_t clock_microseconds();
 
 // Accounting. Objects that are not permanent by birth and zone blocks that
 // are allocated and not freed. Class values are kept out of the objects: the

@@ -19,6 +19,7 @@
 
 #include "lang/boot.h"
 #include "lang/lang.h"
+#include "lang/profile.h"
 #include "runtime/runtime.h"
 #include "zel/runner.h"
 
@@ -47,6 +48,15 @@ constexpr const char kUsage[] =
     "                  advance_clock (seconds)\n"
     "  --profile NAME  run the profiler's start and stop hooks around every call of\n"
     "                  the procedure NAME (a method: Class:name)\n"
+    "  --profile-all   at exit, write on standard error the time of the run and a\n"
+    "                  table of every procedure, method and built-in that ran: calls,\n"
+    "                  inclusive, self and per call seconds, by self time\n"
+    "  --profile-stacks FILE\n"
+    "                  at exit, write into FILE one line per distinct stack of calls,\n"
+    "                  top;f;g and the microseconds spent on top of it (for\n"
+    "                  flame graphs)\n"
+    "  --coverage FILE at exit, add how often each line and procedure of the script\n"
+    "                  files ran to the lcov tracefile FILE (made when missing)\n"
     "  --test          run each script test NAME.zel in the files and folders PATH...\n"
     "                  (folders searched through, but not their folders named lib) as\n"
     "                  zel --leaks --fake-clock NAME.zel in its folder, and compare\n"
@@ -61,13 +71,17 @@ constexpr const char kUsage[] =
     "  -j N            run N tests at a time (default 1)\n"
     "  --timeout S     stop and fail a test that runs longer than S seconds\n"
     "                  (default 60)\n"
-    "  --exec 'CMD'    run each test's zel under the command CMD (an emulator, say)\n";
+    "  --exec 'CMD'    run each test's zel under the command CMD (an emulator, say)\n"
+    "  --coverage FILE add the coverage of every test to the lcov tracefile FILE\n";
 
 // Options as parsed. Those a script's first line may set too come first.
 struct Options {
   std::string path;
   std::string lib;
   std::string profile;
+  bool profile_all = false;    // --profile-all
+  std::string profile_stacks;  // --profile-stacks FILE
+  std::string coverage;        // --coverage FILE
   bool leaks = false;
   bool fake_clock = false;
   bool has_text = false;
@@ -138,6 +152,12 @@ bool take_run_option(const Words &words, size_t &i, Options &o) {
     o.lib = value_of(words, i);
   } else if (a == "--profile") {
     o.profile = value_of(words, i);
+  } else if (a == "--profile-all") {
+    o.profile_all = true;
+  } else if (a == "--profile-stacks") {
+    o.profile_stacks = value_of(words, i);
+  } else if (a == "--coverage") {
+    o.coverage = value_of(words, i);
   } else if (a == "--leaks") {
     o.leaks = true;
   } else if (a == "--fake-clock") {
@@ -205,15 +225,17 @@ void parse_command_line(const Words &words, Options &o) {
     usage_error(error.message);
   }
   if (o.test) {
-    if (o.has_text || !o.profile.empty() || o.leaks || o.fake_clock) {
+    if (o.has_text || !o.profile.empty() || o.profile_all || !o.profile_stacks.empty() || o.leaks ||
+        o.fake_clock) {
       usage_error(
-          "--test takes only --lib, --path and the test options (each test runs with --leaks and "
-          "--fake-clock)");
+          "--test takes only --lib, --path, --coverage and the test options (each test runs with --leaks "
+          "and --fake-clock)");
     }
     if (i == words.size()) usage_error("--test needs a file or folder of tests");
     o.tests.paths.assign(words.begin() + static_cast<ptrdiff_t>(i), words.end());
     o.tests.lib = o.lib;
     o.tests.path = o.path;
+    o.tests.coverage = o.coverage;
     return;
   }
   if (!o.test_option.empty()) usage_error(o.test_option + " needs --test");
@@ -543,6 +565,26 @@ int check_leaks(int status) {
   return status;
 }
 
+// Writes what --profile-all, --profile-stacks and --coverage ask for once
+// the run is over. The exit status: 1 when a file cannot be written (said on
+// standard error), else `status`.
+int write_reports(const Options &o, int status) {
+  std::fflush(stdout);
+  if (o.profile_all) zel::lang::write_profile(stderr);
+  const auto write = [&](const std::string &path, void (*writer)(const std::string &)) {
+    if (path.empty()) return;
+    try {
+      writer(path);
+    } catch (const zel::rt::ScriptError &error) {
+      zel::lang::report(error);
+      status = 1;
+    }
+  };
+  write(o.profile_stacks, zel::lang::write_stacks);
+  write(o.coverage, zel::lang::write_coverage);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -554,9 +596,10 @@ int main(int argc, char **argv) {
   load_library(o.lib.empty() ? default_lib() : o.lib);
   check_module_source();
   set_args(o.args);
+  if (o.profile_all || !o.profile_stacks.empty()) zel::lang::start_profile();
+  if (!o.coverage.empty()) zel::lang::start_coverage();
 
   int status = run(o);
   if (o.leaks) status = check_leaks(status);
-  std::fflush(stdout);
-  return status;
+  return write_reports(o, status);
 }

@@ -683,6 +683,9 @@ std::vector<std::string> test_command(const Test &test, const Settings &settings
   command.insert(command.end(), {zel, "--leaks", "--fake-clock"});
   if (!settings.lib.empty()) command.insert(command.end(), {"--lib", fs::absolute(settings.lib).string()});
   if (!settings.path.empty()) command.insert(command.end(), {"--path", fs::absolute(settings.path).string()});
+  if (!settings.coverage.empty()) {
+    command.insert(command.end(), {"--coverage", fs::absolute(settings.coverage).string()});
+  }
   command.insert(command.end(), {"--", test.script});
   return command;
 }

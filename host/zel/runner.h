@@ -15,6 +15,7 @@ struct Settings {
   std::string path;                // --path for every test; empty: zel's default
   std::vector<std::string> exec;   // command prefix each test's zel runs under
   std::string junit;               // the JUnit report's file; empty: none
+  std::string coverage;            // the lcov tracefile every test adds to; empty: none
   unsigned jobs = 1;               // tests running at a time
   unsigned timeout = 60;           // seconds before a test is stopped and fails
   bool update = false;             // write the expected files instead of comparing
