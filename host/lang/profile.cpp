@@ -47,11 +47,20 @@ struct Stack {
   std::vector<std::unique_ptr<Stack>> above;
 };
 
+// What the profile keeps of a running call, beside its activation: its
+// stack, the clock when it began and the time its inner calls took.
+struct Running {
+  Stack *stack;
+  int64_t began;
+  int64_t inner;
+};
+
 struct Profile {
   bool on = false;
   int64_t start = 0;
   Stack outermost;                                        // its `above` are the outermost calls
   std::map<std::pair<std::string, bool>, Entry> entries;  // by name and whether built-in
+  std::vector<Running> running;                           // one per activation, the innermost last
 };
 
 Profile &profile() {
@@ -77,32 +86,32 @@ bool nested_text(const rt::Activation &call) {
 
 void profile_began(const rt::Activation &call) {
   Profile &p = profile();
-  Stack *below = call.outer != nullptr ? static_cast<Stack *>(call.outer->place) : &p.outermost;
-  Stack *stack = below;
+  Stack *stack = p.running.empty() ? &p.outermost : p.running.back().stack;
   if (call.outer == nullptr && call.name.empty()) {
     stack = &stack_above(p.outermost, "top");
   } else if (!nested_text(call)) {
-    stack = &stack_above(*below, call.name);
+    stack = &stack_above(*stack, call.name);
     if (stack->entry == nullptr) stack->entry = &p.entries[{stack->name, call.file == nullptr}];
     ++stack->entry->calls;
     ++stack->entry->active;
   }
-  call.place = stack;
-  call.inner = 0;
-  call.began = rt::clock_microseconds();
+  p.running.push_back({stack, rt::clock_microseconds(), 0});
 }
 
 void profile_ended(const rt::Activation &call) {
-  const int64_t elapsed = rt::clock_microseconds() - call.began;
+  Profile &p = profile();
+  const Running ended = p.running.back();
+  p.running.pop_back();
+  const int64_t elapsed = rt::clock_microseconds() - ended.began;
+  Running *outer = p.running.empty() ? nullptr : &p.running.back();
   if (nested_text(call)) {
-    call.outer->inner += call.inner;
+    outer->inner += ended.inner;
     return;
   }
-  Stack &stack = *static_cast<Stack *>(call.place);
-  const int64_t self = elapsed - call.inner;
-  stack.self += self;
-  if (call.outer != nullptr) call.outer->inner += elapsed;
-  if (Entry *e = stack.entry) {
+  const int64_t self = elapsed - ended.inner;
+  ended.stack->self += self;
+  if (outer != nullptr) outer->inner += elapsed;
+  if (Entry *e = ended.stack->entry) {
     e->self += self;
     if (--e->active == 0) e->inclusive += elapsed;
   }
@@ -206,10 +215,6 @@ struct Record {
 };
 using Records = std::map<std::string, Record>;
 
-[[noreturn]] void coverage_error(const std::string &message) {
-  throw rt::ScriptError{"coverage " + message};
-}
-
 // The text of `rest` up to its first comma (all of it when there is none),
 // taken off `rest` with the comma.
 std::string_view field(std::string_view &rest) {
@@ -241,8 +246,8 @@ void read_records(const std::string &text, const std::string &path, Records &rec
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const auto bad = [&] {
-      coverage_error(path + ":" + std::to_string(number) +
-                     ": not a line of an lcov tracefile: " + std::string(line));
+      throw rt::ScriptError{"the coverage file " + path + " is no lcov tracefile: line " +
+                            std::to_string(number) + ": " + std::string(line)};
     };
     const auto in_record = [&]() -> Record & {
       if (record == nullptr) bad();
@@ -339,8 +344,9 @@ class Fd {
   int fd_;
 };
 
+// Fails with what could not be done to the file and errno's reason.
 [[noreturn]] void system_error(const std::string &what, const std::string &path) {
-  coverage_error(what + " " + path + ": " + std::strerror(errno));
+  throw rt::ScriptError{what + " the coverage file " + path + ": " + std::strerror(errno)};
 }
 
 // The whole of an open file from its start.
@@ -410,11 +416,13 @@ void write_profile(std::FILE *out) {
 
 void write_stacks(const std::string &path) {
   std::FILE *out = std::fopen(path.c_str(), "w");
-  if (out == nullptr) throw rt::ScriptError{"cannot write stacks to " + path + ": " + std::strerror(errno)};
+  if (out == nullptr)
+    throw rt::ScriptError{"cannot write the stacks file " + path + ": " + std::strerror(errno)};
   for (const std::unique_ptr<Stack> &s : profile().outermost.above) write_stack(out, *s, "");
   const bool failed = std::ferror(out) != 0;
   if (std::fclose(out) != 0 || failed) {
-    throw rt::ScriptError{"cannot write stacks to " + path + ": " + std::strerror(errno != 0 ? errno : EIO)};
+    throw rt::ScriptError{"cannot write the stacks file " + path + ": " +
+                          std::strerror(errno != 0 ? errno : EIO)};
   }
 }
 

@@ -71,28 +71,17 @@ struct ScriptError {
 // line it runs), and each built-in handler (no file: it runs at its caller's
 // line). Tracebacks read them; so does the call watcher below.
 struct Activation {
-  Activation() noexcept {}
-  Activation(const Activation *outer_call, const std::string *file_name, int line_number,
-             std::string_view call_name) noexcept
-      : outer(outer_call), file(file_name), line(line_number), name(call_name) {}
-
   const Activation *outer = nullptr;
   const std::string *file = nullptr;  // null for a built-in
   int line = 0;
   std::string_view name;  // "Class:name", "name", or empty for a text at top level
-
-  // The call watcher's own record of the call, set by its `began` and left
-  // unset (and unread) without a watcher: the clock when the call began, the
-  // time its inner calls took (their `ended` adds to it), and where the
-  // watcher files the call.
-  mutable int64_t began;
-  mutable int64_t inner;
-  mutable void *place;
 };
 
 // Watches the running calls (the whole-program profile and coverage): while
 // one is set, each activation is handed to `began` once it is the innermost
-// and to `ended` just before it stops being so. Neither may throw.
+// and to `ended` just before it stops being so: in the order of a stack, so
+// a watcher can keep what it needs of each running call beside it. Neither
+// may throw.
 struct CallWatcher {
   void (*began)(const Activation &call) noexcept;
   void (*ended)(const Activation &call) noexcept;
@@ -101,6 +90,10 @@ struct CallWatcher {
 namespace detail {
 inline const Activation *innermost = nullptr;
 inline const CallWatcher *call_watcher = nullptr;
+// Hand a call to the watcher; out of line, so that a guard stays small
+// wherever it is taken in line.
+[[gnu::cold, gnu::noinline]] void watch_began(const Activation &call) noexcept;
+[[gnu::cold, gnu::noinline]] void watch_ended(const Activation &call) noexcept;
 }  // namespace detail
 
 // Sets the watcher of every activation from now on (null: none). Only while
@@ -115,12 +108,12 @@ class Activate {
  public:
   explicit Activate(Activation &a) noexcept : a_(a) {
     a.outer = std::exchange(detail::innermost, &a);
-    if (const CallWatcher *watcher = detail::call_watcher) [[unlikely]]
-      watcher->began(a);
+    if (detail::call_watcher != nullptr) [[unlikely]]
+      detail::watch_began(a);
   }
   ~Activate() {
-    if (const CallWatcher *watcher = detail::call_watcher) [[unlikely]]
-      watcher->ended(a_);
+    if (detail::call_watcher != nullptr) [[unlikely]]
+      detail::watch_ended(a_);
     detail::innermost = a_.outer;
   }
   Activate(const Activate &) = delete;

@@ -108,6 +108,14 @@ int32_t size_of(HostValue v) {
   return -1;
 }
 
+void detail::watch_began(const Activation &call) noexcept {
+  call_watcher->began(call);
+}
+
+void detail::watch_ended(const Activation &call) noexcept {
+  call_watcher->ended(call);
+}
+
 std::vector<std::string> traceback() {
   std::vector<const Activation *> calls;
   for (const Activation *a = detail::innermost; a != nullptr; a = a->outer) calls.push_back(a);

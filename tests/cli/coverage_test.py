@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""zel --coverage: the lcov tracefile of a run, the counts later runs add to
+it, zel --test --coverage over many tests, lcov reading it, and files that
+cannot be used.
+
+usage: coverage_test.py ZEL [EMULATOR...]
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+COMMAND = []  # [EMULATOR...] ZEL
+EXEC = []  # the options that make zel --test run its tests' zel under the emulator
+
+MAIN = """\
+// Lines of procedures that ran, and of one that never did.
+procedure grade (n);
+  if n > 2 then
+    return "big";
+  elseif n > 0 then
+    return "small";
+  else
+    return "none";
+  end
+end
+
+procedure unused ();
+  print "never";
+end
+compile "lib/shared";
+i = 0;
+while i < 3 do
+  print grade (i), twice (i);
+  i = i + 1;
+end
+"""
+SHARED = "procedure twice (n); return 2 * n; end\n"
+
+
+def zel(*args, cwd):
+    return subprocess.run(COMMAND + list(args), cwd=cwd, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=60)
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def tracefile(folder, runs):
+    """The tracefile of MAIN run `runs` times in folder."""
+    def n(count):
+        return str(count * runs)
+    shared = ["TN:", "SF:" + os.path.join(folder, "lib", "shared.zel"), "FN:1,twice",
+              "FNDA:%s,twice" % n(3), "FNF:1", "FNH:1", "DA:1,%s" % n(4), "LF:1", "LH:1", "end_of_record"]
+    lines = {2: 1, 3: 3, 4: 0, 5: 3, 6: 2, 8: 1, 12: 1, 13: 0, 15: 1, 16: 1, 17: 1, 18: 3, 19: 3}
+    main = ["TN:", "SF:" + os.path.join(folder, "main.zel"), "FN:2,grade", "FN:12,unused",
+            "FNDA:%s,grade" % n(3), "FNDA:0,unused", "FNF:2", "FNH:1"]
+    main += ["DA:%d,%s" % (line, n(count)) for line, count in lines.items()]
+    main += ["LF:13", "LH:11", "end_of_record"]
+    return "\n".join(shared + main) + "\n"
+
+
+class Coverage(unittest.TestCase):
+    def setUp(self):
+        self.folder = os.path.realpath(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.folder)
+        write(os.path.join(self.folder, "main.zel"), MAIN)
+        write(os.path.join(self.folder, "lib", "shared.zel"), SHARED)
+
+    def cover(self, *options):
+        return zel("--coverage", "cov.info", *options, "main.zel", cwd=self.folder)
+
+    def test_a_run_counts_each_line_that_can_run_and_the_next_adds_to_it(self):
+        for runs in (1, 2):
+            run = self.cover()
+            self.assertEqual((run.returncode, run.stderr), (0, ""))
+            self.assertEqual(run.stdout, "none 0\nsmall 2\nsmall 4\n")
+            self.assertEqual(read(os.path.join(self.folder, "cov.info")), tracefile(self.folder, runs))
+
+    def test_zel_test_adds_up_the_counts_of_every_test(self):
+        tests = os.path.join(self.folder, "tests")
+        for name, n in (("one", 1), ("two", 2), ("three", 3)):
+            write(os.path.join(tests, name + ".zel"), 'compile "../lib/shared";\nprint twice (%d);\n' % n)
+            write(os.path.join(tests, name + ".out"), "%d\n" % (2 * n))
+        run = zel("--test", *EXEC, "-j", "3", "--coverage", "cov.info", "tests", cwd=self.folder)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertTrue(run.stdout.endswith("3 passed, 0 failed\n"))
+        records = read(os.path.join(self.folder, "cov.info")).split("end_of_record\n")
+        self.assertEqual(len(records), 5, records)  # three tests and lib/shared.zel, then nothing
+        shared = "SF:%s\n" % os.path.join(self.folder, "lib", "shared.zel")
+        self.assertEqual([r.split(shared)[1] for r in records if shared in r],
+                         ["FN:1,twice\nFNDA:3,twice\nFNF:1\nFNH:1\nDA:1,6\nLF:1\nLH:1\n"])
+
+    def test_lcov_reads_it(self):
+        if shutil.which("lcov") is None or len(COMMAND) > 1:
+            self.skipTest("lcov is not installed (the Debian package lcov)")
+        self.assertEqual(self.cover().returncode, 0)
+        run = subprocess.run(["lcov", "--summary", "cov.info"], cwd=self.folder, capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        summary = run.stdout + run.stderr
+        self.assertRegex(summary, r"\(12 of 14 lines\)")
+        self.assertRegex(summary, r"\(2 of 3 functions\)")
+
+    def test_files_it_cannot_use_are_errors_and_left_as_they_are(self):
+        write(os.path.join(self.folder, "cov.info"), "a list of things\n")
+        run = self.cover()
+        self.assertEqual((run.returncode, run.stdout), (1, "none 0\nsmall 2\nsmall 4\n"))
+        self.assertEqual(run.stderr,
+                         "zel: the coverage file cov.info is no lcov tracefile: line 1: a list of things\n")
+        self.assertEqual(read(os.path.join(self.folder, "cov.info")), "a list of things\n")
+        run = zel("--coverage", "lib", "--profile-stacks", "lib", "main.zel", cwd=self.folder)
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stderr, "zel: cannot write the stacks file lib: Is a directory\n"
+                                     "zel: cannot write the coverage file lib: Is a directory\n")
+
+
+if __name__ == "__main__":
+    COMMAND = sys.argv[2:] + sys.argv[1:2]
+    EXEC = ["--exec", " ".join(sys.argv[2:])] if len(sys.argv) > 2 else []
+    unittest.main(argv=sys.argv[:1], verbosity=2)
