@@ -71,6 +71,13 @@ struct ScriptError {
 // line it runs), and each built-in handler (no file: it runs at its caller's
 // line). Tracebacks read them; so does the call watcher below.
 struct Activation {
+  // Made member by member, so that a compiler never clears a whole frame
+  // around one first.
+  Activation() = default;
+  Activation(const Activation *outer_call, const std::string *file_name, int line_number,
+             std::string_view call_name) noexcept
+      : outer(outer_call), file(file_name), line(line_number), name(call_name) {}
+
   const Activation *outer = nullptr;
   const std::string *file = nullptr;  // null for a built-in
   int line = 0;
