@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -63,6 +62,7 @@ struct Profile {
   std::vector<Running> running;                           // one per activation, the innermost last
 };
 
+// The profile of this run (off until start_profile).
 Profile &profile() {
   static Profile p;
   return p;
@@ -84,6 +84,8 @@ bool nested_text(const rt::Activation &call) {
   return call.name.empty() && call.outer != nullptr;
 }
 
+// Files a call that begins under its stack and starts its clock. Cannot fail
+// but for memory.
 void profile_began(const rt::Activation &call) {
   Profile &p = profile();
   Stack *stack = p.running.empty() ? &p.outermost : p.running.back().stack;
@@ -98,6 +100,8 @@ void profile_began(const rt::Activation &call) {
   p.running.push_back({stack, rt::clock_microseconds(), 0});
 }
 
+// Adds the time of the innermost call, which ends, to its stack, its entry
+// and the call it ran in.
 void profile_ended(const rt::Activation &call) {
   Profile &p = profile();
   const Running ended = p.running.back();
@@ -144,6 +148,7 @@ struct CaseLess {
   }
 };
 
+// A procedure of a covered file: the line of its definition, its calls.
 struct Function {
   int line = 0;
   uint64_t calls = 0;
@@ -166,11 +171,13 @@ struct Coverage {
   Covered *last = nullptr;
 };
 
+// The coverage of this run (off until start_coverage).
 Coverage &coverage() {
   static Coverage c;
   return c;
 }
 
+// The record of a covered file by the path it runs by; null for any other.
 Covered *covered(const std::string &file) {
   Coverage &c = coverage();
   if (&file != c.last_file || file != c.last_name) {
@@ -182,6 +189,7 @@ Covered *covered(const std::string &file) {
   return c.last;
 }
 
+// Counts a call of a procedure of a covered file (other calls are ignored).
 void count_call(const rt::Activation &call) {
   const auto file = coverage().files.find(*call.file);
   if (file == coverage().files.end()) return;
@@ -349,7 +357,7 @@ class Fd {
   throw rt::ScriptError{what + " the coverage file " + path + ": " + std::strerror(errno)};
 }
 
-// The whole of an open file from its start.
+// The whole of an open file from where it stands; fails as system_error does.
 std::string read_all(int fd, const std::string &path) {
   std::string text;
   char buffer[65536];
@@ -362,6 +370,7 @@ std::string read_all(int fd, const std::string &path) {
   return text;
 }
 
+// Writes all of text to an open file; fails as system_error does.
 void write_all(int fd, const std::string &text, const std::string &path) {
   size_t done = 0;
   while (done < text.size()) {
@@ -372,7 +381,8 @@ void write_all(int fd, const std::string &text, const std::string &path) {
   }
 }
 
-// The call watcher of the profile and coverage.
+// The call watcher of the profile and coverage: what each keeps of a call
+// that begins, and of one that ends.
 void call_began(const rt::Activation &call) noexcept {
   if (profile().on) profile_began(call);
   if (detail::covering && call.file != nullptr && !call.name.empty()) count_call(call);
