@@ -1,6 +1,7 @@
 // The list's native side, where scripts cannot look: IsEqual, refused
-// arguments, the records after long runs of operations, stale keys, a host
-// without room for a handle, and the name objects.
+// arguments, the records after long runs of operations, stale keys, handles
+// that hold no list, a host without room for a handle, the name objects, and
+// the debug checks of broken records.
 #include "T_DblLnk/dbllnk.h"
 
 #include <gtest/gtest.h>
@@ -198,11 +199,14 @@ TEST_F(Lists, NamesAreMadeOnceWhenFirstNeeded) {
 }
 
 // A GenObjHandle of another class, or of no record, holds no list (the
-// interpreter's own GenObjHandle constructor is open to any class).
+// interpreter's own GenObjHandle constructor is open to any class). The
+// other class's record would fail every check of a list.
 TEST_F(Lists, AHandleOfAnotherClassOrOfNoRecordHoldsNoList) {
   rt::Ref list = NewList();
   const HostValue other = genobj_handle(genobj::kTCObjectClass);
-  host::payload<genobj::GenObjPayload>(other)->data = z_malloc(4);
+  auto *record = static_cast<DblLnkList *>(z_malloc(sizeof(DblLnkList)));
+  *record = DblLnkList{nullptr, nullptr, 0, 0, 0, 0, -1};
+  host::payload<genobj::GenObjPayload>(other)->data = record;
   testing::internal::CaptureStdout();
   for (const HostValue handle : {other, genobj_handle(genobj::kTDblLnkClass)}) {
     HostValue &slot = t_c_object::Handle(list.get());

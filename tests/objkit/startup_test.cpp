@@ -1,6 +1,7 @@
 // Start-up in a fresh process: objkitbltin starts the library, the
 // interpreter sees its calls in start-up order, every module traces its
-// start-up at its own level, and later calls of any initialiser only trace.
+// start-up at its own level, and later calls of any initialiser only trace;
+// a class whose symbol table lacks a function.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
