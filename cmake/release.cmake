@@ -8,11 +8,11 @@
 #   bin/zel                        the interpreter, native builds only
 #   share/doc/objkit/              README, CHANGELOG, docs/ and examples/, laid
 #                                  out as in the source tree so that links hold
-include(GNUInstallDirs)
-
+#
+# The install folders come from GNUInstallDirs and OBJKIT_SCRIPT_DIR, set at the
+# top (zel is built knowing where they lie from its bin/).
 set(OBJKIT_TARGET_TRIPLE ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
 set(OBJKIT_RELEASE_NAME objkit-${PROJECT_VERSION}-${OBJKIT_TARGET_TRIPLE})
-set(OBJKIT_SCRIPT_DIR ${CMAKE_INSTALL_DATADIR}/objkit)
 
 install(TARGETS objkit LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 if(NOT CMAKE_CROSSCOMPILING)

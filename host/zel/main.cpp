@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lang/boot.h"
+#include "lang/files.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
 
@@ -35,8 +36,10 @@ constexpr const char kUsage[] =
     "The strings args... are in the global array args.\n"
     "\n"
     "options:\n"
-    "  --path DIR      the folder of the logical name WQ_ZEL (compile \"WQ_ZEL:file\")\n"
-    "  --lib PATH      the library to load (default: objkit.so next to zel)\n"
+    "  --path DIR      the folder of the logical name WQ_ZEL (compile \"WQ_ZEL:file\"),\n"
+    "                  which must hold objkit.zel (default: the environment's WQ_ZEL,\n"
+    "                  else zel's own share/objkit)\n"
+    "  --lib PATH      the library to load (default: zel's own lib/objkit.so)\n"
     "  --leaks         at exit, drop every global, report each object and zone block\n"
     "                  still live on standard error, and fail if there is any\n"
     "  --fake-clock    the clock starts at 1000000000.25 s and moves only by\n"
@@ -121,13 +124,67 @@ Options parse_options(int argc, char **argv) {
   return o;
 }
 
-// objkit.so in the folder of the zel executable.
-std::string default_lib() {
+// The folder of the zel program itself ("." when the system does not say).
+std::string program_folder() {
   char exe[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
+  const std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
   const size_t slash = path.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/objkit.so";
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// `folder` joined with the relative path `relative`, each leading "../" of
+// which takes the last name off `folder`.
+std::string join(std::string folder, std::string_view relative) {
+  size_t slash;
+  while (relative.starts_with("../") && (slash = folder.rfind('/')) != std::string::npos) {
+    folder.erase(slash);
+    relative.remove_prefix(3);
+  }
+  return folder + "/" + std::string(relative);
+}
+
+// The files zel uses when no option names them, found from its own folder.
+// In the build folder: objkit.so beside zel and the source tree's scripts/
+// through the link scripts there. Installed or unpacked: the library and the
+// module source where the install put them relative to bin/.
+struct Home {
+  std::string lib;
+  std::string scripts;
+};
+
+Home find_home() {
+  const std::string folder = program_folder();
+  const std::string beside = folder + "/objkit.so";
+  if (access(beside.c_str(), F_OK) == 0) return {beside, folder + "/scripts"};
+  return {join(folder, ZEL_INSTALLED_LIB), join(folder, ZEL_INSTALLED_SCRIPTS)};
+}
+
+// The folder WQ_ZEL names for the library's start-up, and which setting
+// gave it: --path, else the environment's WQ_ZEL, else zel's own.
+struct ModuleFolder {
+  std::string path;
+  const char *from;
+};
+
+ModuleFolder module_folder(const Options &o, const Home &home) {
+  if (!o.path.empty()) return {o.path, "--path"};
+  const char *env = std::getenv("WQ_ZEL");
+  if (env != nullptr && *env != '\0') return {env, "the environment"};
+  return {home.scripts, "zel's default"};
+}
+
+// Ends the process (status 1) unless the module source that the library's
+// start-up compiles, objkit.zel in the folder of WQ_ZEL, can be read: the
+// library would stop on it with a fatal error that does not say why.
+void check_module_folder(const ModuleFolder &folder) {
+  try {
+    zel::lang::read_file(zel::lang::compile_path("WQ_ZEL:objkit"));
+  } catch (const zel::rt::ScriptError &error) {
+    std::fprintf(stderr, "zel: WQ_ZEL (from %s) names %s: %s\n", folder.from, folder.path.c_str(),
+                 error.text().c_str());
+    std::exit(1);
+  }
 }
 
 // Loads the library with its symbols resolved now and made global, then
@@ -390,10 +447,13 @@ int check_leaks(int status) {
 
 int main(int argc, char **argv) {
   const Options o = parse_options(argc, argv);
-  zel::boot(o.path);
+  const Home home = find_home();
+  const ModuleFolder folder = module_folder(o, home);
+  zel::boot(folder.path);
+  check_module_folder(folder);
   if (o.fake_clock) zel::rt::fake_clock(true);
   if (!o.profile.empty()) zel::rt::set_profiled(o.profile);
-  load_library(o.lib.empty() ? default_lib() : o.lib);
+  load_library(o.lib.empty() ? home.lib : o.lib);
   check_module_source();
   set_args(o.args);
 

@@ -68,6 +68,18 @@ class Options(unittest.TestCase):
                     self.assertEqual((run.returncode, run.stdout, run.stderr),
                                      (2, "", "zel: --path %s: %s\n" % (path, problem)))
 
+    def test_a_module_folder_without_objkit_zel_is_refused_before_the_start(self):
+        with tempfile.TemporaryDirectory() as empty:
+            for args, env, source, folder in (
+                    (["--path", empty], {}, "--path", empty),
+                    ([], {"WQ_ZEL": "/nonexistent"}, "the environment", "/nonexistent")):
+                with self.subTest(source=source):
+                    run = subprocess.run(COMMAND + args + ["-e", "print 1;"], capture_output=True, text=True,
+                                         env=dict(os.environ, **env), timeout=TIMEOUT)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr), (1, "", (
+                        "zel: WQ_ZEL (from %s) names %s: cannot read %s/objkit.zel: No such file or directory\n"
+                        % (source, folder, folder))))
+
 
 class Prompt(unittest.TestCase):
     """zel on a terminal: each entry runs once complete; an open procedure,
