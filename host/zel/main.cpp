@@ -40,12 +40,14 @@ constexpr const char kUsage[] =
     "                  which must hold objkit.zel (default: the environment's WQ_ZEL,\n"
     "                  else zel's own share/objkit)\n"
     "  --lib PATH      the library to load (default: zel's own lib/objkit.so)\n"
-    "  --leaks         at exit, drop every global, report each object and zone block\n"
-    "                  still live on standard error, and fail if there is any\n"
+    "  --leaks         at exit, once the globals are dropped (as always), report each\n"
+    "                  object and zone block still live on standard error, and fail\n"
+    "                  if there is any\n"
     "  --fake-clock    the clock starts at 1000000000.25 s and moves only by\n"
     "                  advance_clock (seconds)\n"
-    "  --profile NAME  run the profiler's start and stop hooks around every call of\n"
-    "                  the procedure NAME (a method: Class:name)\n"
+    "  --profile NAME  run the profiler's start and stop hooks around each outermost\n"
+    "                  call of the procedure NAME (a method: Class:name, named by the\n"
+    "                  class that defines it); warns at exit when none ran\n"
     "  --version       show the version\n"
     "  --help          show this text\n";
 
@@ -428,19 +430,29 @@ int run(const Options &o) {
   return 0;
 }
 
-// --leaks: drops every global, then reports what is still live. A message
-// that fails during the drop fails the run too (reported when it is the first
-// error). The exit status.
-int check_leaks(int status) {
+// At exit, with or without --leaks: drops every global, so that what their
+// releases say is the same in both modes. A message that fails during the
+// drop fails the run too (reported when it is the first error). The exit
+// status.
+int drop_globals(int status) {
   try {
     zel::lang::drop_globals();
   } catch (const zel::rt::ScriptError &error) {
     if (status == 0) zel::lang::report(zel::rt::ScriptError{"at exit: " + error.text()});
     status = 1;
   }
-  std::fflush(stdout);
-  if (zel::rt::report_leaks(stderr) > 0) status = 1;
   return status;
+}
+
+// --profile NAME that no call matched: a misspelt name, a built-in method or
+// a method named by a subclass. Warns on standard error; never fails.
+void warn_unmatched_profile(const std::string &name) {
+  if (name.empty() || zel::rt::profile_matched()) return;
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "zel: --profile %s matched nothing: no call of a script procedure of that name ran "
+               "(a method is named by the class that defines it, Class:name)\n",
+               name.c_str());
 }
 
 }  // namespace
@@ -457,8 +469,9 @@ int main(int argc, char **argv) {
   check_module_source();
   set_args(o.args);
 
-  int status = run(o);
-  if (o.leaks) status = check_leaks(status);
+  int status = drop_globals(run(o));
+  warn_unmatched_profile(o.profile);
   std::fflush(stdout);
+  if (o.leaks && zel::rt::report_leaks(stderr) > 0) status = 1;
   return status;
 }

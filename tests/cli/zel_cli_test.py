@@ -80,6 +80,33 @@ class Options(unittest.TestCase):
                         "zel: WQ_ZEL (from %s) names %s: cannot read %s/objkit.zel: No such file or directory\n"
                         % (source, folder, folder))))
 
+    def test_a_profiled_name_that_matched_no_call_is_warned_of_at_exit(self):
+        script = ('zel$object:subclass "Base", ""; Base:subclass "Sub", "";'
+                  'procedure Base:step (); end Sub:new ():step (); print "ran";')
+        warning = ("zel: --profile %s matched nothing: no call of a script procedure of that name ran"
+                   " (a method is named by the class that defines it, Class:name)\n")
+        for name, stderr in (("Sub:step", warning % "Sub:step"), ("stepp", warning % "stepp"),
+                             ("base:STEP", "")):
+            with self.subTest(name=name):
+                run = zel("--profile", name, "-e", script)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "ran\n", stderr))
+
+    def test_the_globals_are_dropped_at_exit_with_or_without_leaks(self):
+        script = """zel$object:subclass "Item", "name";
+procedure Item:init (n); super:init (); name = n; end
+procedure Item:setkey (k); print name, "hears setkey", k; end
+zel$object:subclass "Mute", "";
+l = T_DblLnk:new (); l:create ();
+l:Add (Item:new ("a")); l:Add (Mute:new ());
+l:setenterkeys (1);
+print "ran to the end";"""
+        for options in ([], ["--leaks"]):
+            with self.subTest(options=options):
+                run = zel(*options, "-e", script)
+                self.assertEqual((run.returncode, run.stdout, run.stderr),
+                                 (1, "ran to the end\na hears setkey nil\n",
+                                  "zel: at exit: a Mute object has no method setkey\n"))
+
 
 class Prompt(unittest.TestCase):
     """zel on a terminal: each entry runs once complete; an open procedure,
