@@ -20,6 +20,7 @@ run(${CMAKE_COMMAND} -E chdir ${WORK}/unpacked ${CMAKE_COMMAND} -E tar xzf ${WOR
 set(root ${WORK}/unpacked/${ARCHIVE})
 
 foreach(file lib/objkit.so share/objkit/objkit.zel share/doc/objkit/README.md share/doc/objkit/CHANGELOG.md
+             share/doc/objkit/LICENSE
              share/doc/objkit/docs/reference.md share/doc/objkit/examples/tour.zel)
   if(NOT EXISTS ${root}/${file})
     message(FATAL_ERROR "${ARCHIVE}.tar.gz lacks ${file}")
