@@ -5,7 +5,7 @@
 # WITH_ZEL (1 when the archive holds zel), NM and EXPORTS_CHECK (the entry
 # point check), PYTHON, RUN_SCRIPT, TOUR, ZEL and EMULATOR (to run the tour),
 # SOURCE and BUILD (the source and build folders, which no installed file may
-# name).
+# name, unless SANITIZED is true).
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT status EQUAL 0)
@@ -57,7 +57,11 @@ endif()
 
 # No path of the build machine in what is installed: `cmake --install` (the
 # archive's files before cpack strips them) into a scratch prefix, then the
-# printable strings of the library and zel.
+# printable strings of the library and zel. A sanitizer build is no release:
+# its reports name the source files as they were compiled.
+if(SANITIZED)
+  return()
+endif()
 run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/installed)
 file(GLOB_RECURSE programs ${WORK}/installed/lib/* ${WORK}/installed/bin/*)
 foreach(program ${programs})
