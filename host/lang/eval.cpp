@@ -888,15 +888,16 @@ class Nesting {
   int &depth_;
 };
 
-// Brackets a profiled call with the profiler's start and stop hooks, the stop
-// hook also when the call ends by an error.
+// Brackets a profiled call for the profiler (rt::profile_enter), which runs
+// its hooks around the outermost one; the call's end counts also when it
+// ends by an error.
 class Profiling {
  public:
   explicit Profiling(bool on) : on_(on) {
-    if (on_) rt::profile_start();
+    if (on_) rt::profile_enter();
   }
   ~Profiling() {
-    if (on_) rt::profile_stop();
+    if (on_) rt::profile_leave();
   }
   Profiling(const Profiling &) = delete;
   Profiling &operator=(const Profiling &) = delete;

@@ -58,6 +58,8 @@ struct Dispatch {
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
   std::string profiled;                                                  // lower-case
+  int profiled_active = 0;                                               // calls of it under way
+  bool profiled_seen = false;                                            // a call of it has begun
   std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
   std::unordered_map<const Selector *, Target> routine_cache;
@@ -641,8 +643,25 @@ void set_stack_invoke(StackInvokeHook invoke) {
 }
 
 void set_profiled(std::string_view proc_name) {
-  dispatch().profiled = detail::lower(proc_name);
+  Dispatch &d = dispatch();
+  d.profiled = detail::lower(proc_name);
+  d.profiled_active = 0;
+  d.profiled_seen = false;
   detail::any_profiled = !proc_name.empty();
+}
+
+void profile_enter() {
+  Dispatch &d = dispatch();
+  d.profiled_seen = true;
+  if (d.profiled_active++ == 0) profile_start();
+}
+
+void profile_leave() {
+  if (--dispatch().profiled_active == 0) profile_stop();
+}
+
+bool profile_matched() {
+  return dispatch().profiled_seen;
 }
 
 bool detail::profiling_named(std::string_view proc_name) {

@@ -457,6 +457,13 @@ std::string place();
 // compared without regard to case); profile_start/profile_stop call the hooks
 // handed to profilesetup, when there are any.
 void set_profiled(std::string_view proc_name);
+// A profiled call begins or ends: the hooks run only around the outermost
+// such call active, so a recursive procedure is timed by its outermost call.
+// profile_enter also notes that the name matched a call. Never fail.
+void profile_enter();
+void profile_leave();
+// True once a call of the procedure set_profiled named has begun.
+bool profile_matched();
 namespace detail {
 // True while set_profiled holds a name; every call asks, so the test is inline.
 inline bool any_profiled = false;

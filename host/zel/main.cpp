@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "lang/boot.h"
+#include "lang/files.h"
 #include "lang/lang.h"
 #include "lang/profile.h"
 #include "runtime/runtime.h"
@@ -40,14 +40,18 @@ constexpr const char kUsage[] =
     "win) and the args when none are given here.\n"
     "\n"
     "options:\n"
-    "  --path DIR      the folder of the logical name WQ_ZEL (compile \"WQ_ZEL:file\")\n"
-    "  --lib PATH      the library to load (default: objkit.so next to zel)\n"
-    "  --leaks         at exit, drop every global, report each object and zone block\n"
-    "                  still live on standard error, and fail if there is any\n"
+    "  --path DIR      the folder of the logical name WQ_ZEL (compile \"WQ_ZEL:file\"),\n"
+    "                  which must hold objkit.zel (default: the environment's WQ_ZEL,\n"
+    "                  else zel's own share/objkit)\n"
+    "  --lib PATH      the library to load (default: zel's own lib/objkit.so)\n"
+    "  --leaks         at exit, once the globals are dropped (as always), report each\n"
+    "                  object and zone block still live on standard error, and fail\n"
+    "                  if there is any\n"
     "  --fake-clock    the clock starts at 1000000000.25 s and moves only by\n"
     "                  advance_clock (seconds)\n"
-    "  --profile NAME  run the profiler's start and stop hooks around every call of\n"
-    "                  the procedure NAME (a method: Class:name)\n"
+    "  --profile NAME  run the profiler's start and stop hooks around each outermost\n"
+    "                  call of the procedure NAME (a method: Class:name, named by the\n"
+    "                  class that defines it); warns at exit when none ran\n"
     "  --profile-all   at exit, write on standard error the time of the run and a\n"
     "                  table of every procedure, method and built-in that ran: calls,\n"
     "                  inclusive, self and per call seconds, by self time\n"
@@ -302,11 +306,65 @@ Options parse_options(int argc, char **argv) {
   return o;
 }
 
-// objkit.so in the folder of the zel executable.
-std::string default_lib() {
+// The folder of the zel program itself ("." when the system does not say).
+std::string program_folder() {
   const std::string path = zel::testing::program_path();
   const size_t slash = path.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/objkit.so";
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// `folder` joined with the relative path `relative`, each leading "../" of
+// which takes the last name off `folder`.
+std::string join(std::string folder, std::string_view relative) {
+  size_t slash;
+  while (relative.starts_with("../") && (slash = folder.rfind('/')) != std::string::npos) {
+    folder.erase(slash);
+    relative.remove_prefix(3);
+  }
+  return folder + "/" + std::string(relative);
+}
+
+// The files zel uses when no option names them, found from its own folder.
+// In the build folder: objkit.so beside zel and the source tree's scripts/
+// through the link scripts there. Installed or unpacked: the library and the
+// module source where the install put them relative to bin/.
+struct Home {
+  std::string lib;
+  std::string scripts;
+};
+
+Home find_home() {
+  const std::string folder = program_folder();
+  const std::string beside = folder + "/objkit.so";
+  if (access(beside.c_str(), F_OK) == 0) return {beside, folder + "/scripts"};
+  return {join(folder, ZEL_INSTALLED_LIB), join(folder, ZEL_INSTALLED_SCRIPTS)};
+}
+
+// The folder WQ_ZEL names for the library's start-up, and which setting
+// gave it: --path, else the environment's WQ_ZEL, else zel's own.
+struct ModuleFolder {
+  std::string path;
+  const char *from;
+};
+
+ModuleFolder module_folder(const Options &o, const Home &home) {
+  if (!o.path.empty()) return {o.path, "--path"};
+  const char *env = std::getenv("WQ_ZEL");
+  if (env != nullptr && *env != '\0') return {env, "the environment"};
+  return {home.scripts, "zel's default"};
+}
+
+// Ends the process (status 1) unless the module source that the library's
+// start-up compiles, objkit.zel in the folder of WQ_ZEL, can be read: the
+// library would stop on it with a fatal error that does not say why.
+void check_module_folder(const ModuleFolder &folder) {
+  try {
+    zel::lang::read_file(zel::lang::compile_path("WQ_ZEL:objkit"));
+  } catch (const zel::rt::ScriptError &error) {
+    std::fprintf(stderr, "zel: WQ_ZEL (from %s) names %s: %s\n", folder.from, folder.path.c_str(),
+                 error.text().c_str());
+    std::exit(1);
+  }
 }
 
 // Loads the library with its symbols resolved now and made global, then
@@ -550,18 +608,17 @@ int run(const Options &o) {
   return 0;
 }
 
-// --leaks: drops every global, then reports what is still live. A message
-// that fails during the drop fails the run too (reported when it is the first
-// error). The exit status.
-int check_leaks(int status) {
+// At exit, with or without --leaks: drops every global, so that what their
+// releases say is the same in both modes. A message that fails during the
+// drop fails the run too (reported when it is the first error). The exit
+// status.
+int drop_globals(int status) {
   try {
     zel::lang::drop_globals();
   } catch (const zel::rt::ScriptError &error) {
     if (status == 0) zel::lang::report(zel::rt::ScriptError{"at exit: " + error.text()});
     status = 1;
   }
-  std::fflush(stdout);
-  if (zel::rt::report_leaks(stderr) > 0) status = 1;
   return status;
 }
 
@@ -585,21 +642,37 @@ int write_reports(const Options &o, int status) {
   return status;
 }
 
+// --profile NAME that no call matched: a misspelt name, a built-in method or
+// a method named by a subclass. Warns on standard error; never fails.
+void warn_unmatched_profile(const std::string &name) {
+  if (name.empty() || zel::rt::profile_matched()) return;
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "zel: --profile %s matched nothing: no call of a script procedure of that name ran "
+               "(a method is named by the class that defines it, Class:name)\n",
+               name.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   const Options o = parse_options(argc, argv);
   if (o.test) return zel::testing::run_tests(o.tests);
-  zel::boot(o.path);
+  const Home home = find_home();
+  const ModuleFolder folder = module_folder(o, home);
+  zel::boot(folder.path);
+  check_module_folder(folder);
   if (o.fake_clock) zel::rt::fake_clock(true);
   if (!o.profile.empty()) zel::rt::set_profiled(o.profile);
-  load_library(o.lib.empty() ? default_lib() : o.lib);
+  load_library(o.lib.empty() ? home.lib : o.lib);
   check_module_source();
   set_args(o.args);
   if (o.profile_all || !o.profile_stacks.empty()) zel::lang::start_profile();
   if (!o.coverage.empty()) zel::lang::start_coverage();
 
-  int status = run(o);
-  if (o.leaks) status = check_leaks(status);
+  int status = drop_globals(run(o));
+  warn_unmatched_profile(o.profile);
+  std::fflush(stdout);
+  if (o.leaks && zel::rt::report_leaks(stderr) > 0) status = 1;
   return write_reports(o, status);
 }

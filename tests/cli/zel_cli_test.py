@@ -73,6 +73,45 @@ class Options(unittest.TestCase):
                     self.assertEqual((run.returncode, run.stdout, run.stderr),
                                      (2, "", "zel: --path %s: %s\n" % (path, problem)))
 
+    def test_a_module_folder_without_objkit_zel_is_refused_before_the_start(self):
+        with tempfile.TemporaryDirectory() as empty:
+            for args, env, source, folder in (
+                    (["--path", empty], {}, "--path", empty),
+                    ([], {"WQ_ZEL": "/nonexistent"}, "the environment", "/nonexistent")):
+                with self.subTest(source=source):
+                    run = subprocess.run(COMMAND + args + ["-e", "print 1;"], capture_output=True, text=True,
+                                         env=dict(os.environ, **env), timeout=TIMEOUT)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr), (1, "", (
+                        "zel: WQ_ZEL (from %s) names %s: cannot read %s/objkit.zel: No such file or directory\n"
+                        % (source, folder, folder))))
+
+    def test_a_profiled_name_that_matched_no_call_is_warned_of_at_exit(self):
+        script = ('zel$object:subclass "Base", ""; Base:subclass "Sub", "";'
+                  'procedure Base:step (); end Sub:new ():step (); print "ran";')
+        warning = ("zel: --profile %s matched nothing: no call of a script procedure of that name ran"
+                   " (a method is named by the class that defines it, Class:name)\n")
+        for name, stderr in (("Sub:step", warning % "Sub:step"), ("stepp", warning % "stepp"),
+                             ("base:STEP", "")):
+            with self.subTest(name=name):
+                run = zel("--profile", name, "-e", script)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "ran\n", stderr))
+
+    def test_the_globals_are_dropped_at_exit_with_or_without_leaks(self):
+        script = """zel$object:subclass "Item", "name";
+procedure Item:init (n); super:init (); name = n; end
+procedure Item:setkey (k); print name, "hears setkey", k; end
+zel$object:subclass "Mute", "";
+l = T_DblLnk:new (); l:create ();
+l:Add (Item:new ("a")); l:Add (Mute:new ());
+l:setenterkeys (1);
+print "ran to the end";"""
+        for options in ([], ["--leaks"]):
+            with self.subTest(options=options):
+                run = zel(*options, "-e", script)
+                self.assertEqual((run.returncode, run.stdout, run.stderr),
+                                 (1, "ran to the end\na hears setkey nil\n",
+                                  "zel: at exit: a Mute object has no method setkey\n"))
+
 
 def write_files(folder, files):
     for name, text in files.items():
