@@ -102,6 +102,21 @@ class Coverage(unittest.TestCase):
         self.assertEqual([r.split(shared)[1] for r in records if shared in r],
                          ["FN:1,twice\nFNDA:3,twice\nFNF:1\nFNH:1\nDA:1,6\nLF:1\nLH:1\n"])
 
+    def test_records_lcov_wrote_are_kept_in_zels_form(self):
+        write(os.path.join(self.folder, "cov.info"),
+              "VER:2\nTN:old\nSF:/elsewhere/other.zel\r\nFN:1,3,far\nFNDA:2,far\nDA:1,5,c0ffee\n"
+              "BRDA:1,0,0,1\nLF:1\nLH:1\nend_of_record\n")
+        self.assertEqual(self.cover().returncode, 0)
+        other = "TN:\nSF:/elsewhere/other.zel\nFN:1,far\nFNDA:2,far\nFNF:1\nFNH:1\nDA:1,5\nLF:1\nLH:1\nend_of_record\n"
+        self.assertEqual(read(os.path.join(self.folder, "cov.info")), other + tracefile(self.folder, 1))
+
+    def test_a_compiled_file_that_does_not_parse_has_no_record(self):
+        write(os.path.join(self.folder, "lib", "shared.zel"), "procedure twice (n);\n")
+        run = self.cover()
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("expected 'end'", run.stderr)
+        self.assertNotIn("shared.zel", read(os.path.join(self.folder, "cov.info")))
+
     def test_lcov_reads_it(self):
         if shutil.which("lcov") is None or len(COMMAND) > 1:
             self.skipTest("lcov is not installed (the Debian package lcov)")
@@ -120,6 +135,8 @@ class Coverage(unittest.TestCase):
         self.assertEqual(run.stderr,
                          "zel: the coverage file cov.info is no lcov tracefile: line 1: a list of things\n")
         self.assertEqual(read(os.path.join(self.folder, "cov.info")), "a list of things\n")
+        write(os.path.join(self.folder, "cov.info"), "TN:\nDA:1,1\n")
+        self.assertEqual(self.cover().stderr, "zel: the coverage file cov.info is no lcov tracefile: line 2: DA:1,1\n")
         run = zel("--coverage", "lib", "--profile-stacks", "lib", "main.zel", cwd=self.folder)
         self.assertEqual(run.returncode, 1)
         self.assertEqual(run.stderr, "zel: cannot write the stacks file lib: Is a directory\n"
