@@ -45,6 +45,12 @@ bool is_digit(char c) {
 
 }  // namespace
 
+std::vector<std::string_view> keywords() {
+  std::vector<std::string_view> words;
+  for (const Keyword &k : kKeywords) words.push_back(k.text);
+  return words;
+}
+
 void Lexer::skip_space() {
   while (pos_ < text_.size()) {
     const char c = text_[pos_];

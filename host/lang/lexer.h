@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zel::lang {
 
@@ -67,6 +68,9 @@ struct SyntaxError {
 
 // How a token is named in a syntax error: 'text', or "end of input".
 std::string describe(const Token &token);
+
+// The keywords of the language, in no set order.
+std::vector<std::string_view> keywords();
 
 // Reads the tokens of a text one at a time: newlines are whitespace, `//`
 // starts a comment. next() throws SyntaxError on a character that starts no
