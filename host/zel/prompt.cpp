@@ -125,7 +125,9 @@ class LineReader {
     el_set(el_, EL_CLIENTDATA, this);
     el_set(el_, EL_PROMPT, &LineReader::prompt_text);
     el_set(el_, EL_GETCFN, &LineReader::read_char);
-    el_set(el_, EL_ADDFN, "zel-complete", "complete the name before the cursor", &LineReader::complete);
+    // The wide form keeps the names as given; the narrow one copies them and
+    // never frees the copies.
+    el_wset(el_, EL_ADDFN, L"zel-complete", L"complete the name before the cursor", &LineReader::complete);
     el_set(el_, EL_BIND, "^I", "zel-complete", nullptr);
     load_history();
   }
