@@ -36,14 +36,15 @@ constexpr Keyword kKeywords[] = {
 bool starts_name(char c) {
   return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
 }
-bool in_name(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
-}
 bool is_digit(char c) {
   return std::isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
 }  // namespace
+
+bool in_name(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+}
 
 std::vector<std::string_view> keywords() {
   std::vector<std::string_view> words;

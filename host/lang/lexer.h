@@ -69,6 +69,9 @@ struct SyntaxError {
 // How a token is named in a syntax error: 'text', or "end of input".
 std::string describe(const Token &token);
 
+// True for a character that may follow the first one of a name.
+bool in_name(char c);
+
 // The keywords of the language, in no set order.
 std::vector<std::string_view> keywords();
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "lang/lang.h"
+#include "lang/lexer.h"
 #include "runtime/runtime.h"
 
 #ifdef ZEL_HAVE_LIBEDIT
@@ -56,11 +57,6 @@ bool take_interrupt() {
 }
 
 #ifdef ZEL_HAVE_LIBEDIT
-
-// True for the characters of a name.
-bool in_name(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
-}
 
 // A character as names are compared, without regard to case.
 char folded(char c) {
@@ -205,12 +201,12 @@ class LineReader {
   static unsigned char complete(EditLine *el, int) {
     const LineInfo *line = el_line(el);
     const char *start = line->cursor;
-    while (start > line->buffer && in_name(start[-1])) --start;
+    while (start > line->buffer && lang::in_name(start[-1])) --start;
     const std::string_view word(start, static_cast<size_t>(line->cursor - start));
     std::string_view receiver;
     if (start > line->buffer && start[-1] == ':') {
       const char *r = start - 1;
-      while (r > line->buffer && in_name(r[-1])) --r;
+      while (r > line->buffer && lang::in_name(r[-1])) --r;
       receiver = std::string_view(r, static_cast<size_t>(start - 1 - r));
       if (receiver.empty()) return CC_REFRESH_BEEP;
     }
