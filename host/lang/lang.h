@@ -55,7 +55,8 @@ void set_global(std::string_view name, rt::Ref value);
 void drop_globals();
 
 // Writes an error as one line "file:line: message" ("zel: message" when it
-// has no place) on standard error, after flushing standard output.
+// has no place) on standard error, after flushing standard output; then,
+// when it happened inside a call, its traceback, most recent call last.
 void report(const rt::ScriptError &error);
 
 }  // namespace zel::lang
