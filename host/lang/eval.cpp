@@ -1194,7 +1194,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f{{nullptr, &proc.def->file, 0, proc.display}, &proc, argv[0], proc.bindings.data()};
+  Frame f{{nullptr, &proc.def->file, &proc.display, 0}, &proc, argv[0], proc.bindings.data()};
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
@@ -1282,7 +1282,7 @@ void run(std::string_view text, std::string_view file) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{{nullptr, &name, 0, {}}, nullptr, nil(), nullptr};
+  Frame top{{nullptr, &name, nullptr, 0}, nullptr, nil(), nullptr};
   const rt::Activate running(top);
   Stmt s;
   try {

@@ -87,7 +87,7 @@ HandlerCall *current_handler = nullptr;
 class HandlerScope {
  public:
   explicit HandlerScope(HandlerCall &call) : call_(call), activate_(call.activation) {
-    call.activation.name = call.row.display;
+    call.activation.name = &call.row.display;
     current_handler = &call;
   }
   ~HandlerScope() { current_handler = call_.outer; }

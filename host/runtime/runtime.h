@@ -73,8 +73,8 @@ struct ScriptError {
 struct Activation {
   const Activation *outer = nullptr;
   const std::string *file = nullptr;  // null for a built-in
+  const std::string *name = nullptr;  // "Class:name" or "name"; null for a text at top level
   int line = 0;
-  std::string_view name;  // "Class:name", "name", or empty for a text at top level
 };
 
 namespace detail {
