@@ -68,8 +68,9 @@ struct ScriptError {
 
 // The calls running, linked from the innermost through `outer`: the frame of
 // each script procedure call and of each text run at top level (file and the
-// line it runs), and each built-in handler (no file: it runs at its caller's
-// line). Tracebacks read them; so can a profiler or coverage.
+// line it runs), and each built-in handler once a script may run inside it
+// (no file: it runs at its caller's line). Tracebacks read them; so can a
+// profiler or coverage.
 struct Activation {
   const Activation *outer = nullptr;
   const std::string *file = nullptr;  // null for a built-in
