@@ -9,7 +9,9 @@
 // slot, instance variable or global cell), the top level's as its statements
 // are read. Errors take their place from the frame's line: each statement
 // sets it, and so does each node before it fails or runs a script (a send, a
-// call, an operator on anything but two integers).
+// call, an operator on anything but two integers, an index). Each frame is
+// one of the runtime's running calls (rt::Activation): an error takes its
+// traceback from them at the innermost frame it leaves.
 #include <cmath>
 #include <csignal>
 #include <cstddef>
@@ -977,7 +979,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f{{nullptr, &proc.def->file, 0, proc.display}, &proc, argv[0], proc.bindings.data()};
+  Frame f{{nullptr, &proc.def->file, &proc.display, 0}, &proc, argv[0], proc.bindings.data()};
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
@@ -1065,7 +1067,7 @@ void run(std::string_view text, std::string_view file, Echo echo) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{{nullptr, &name, 0, {}}, nullptr, nil(), nullptr};
+  Frame top{{nullptr, &name, nullptr, 0}, nullptr, nil(), nullptr};
   const rt::Activate running(top);
   Stmt s;
   try {
@@ -1177,10 +1179,17 @@ void report(const rt::ScriptError &error) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s%s\n", error.file.empty() ? "zel: " : "", error.text().c_str());
   // A traceback only where calls ran: an error of a statement at top level
-  // is its one line.
-  if (error.trace.size() < 2) return;
+  // is its one line. A line repeated (a recursion) is written once.
+  const std::vector<std::string> &trace = error.trace;
+  if (trace.size() < 2) return;
   std::fputs("traceback, most recent call last:\n", stderr);
-  for (const std::string &line : error.trace) std::fprintf(stderr, "  %s\n", line.c_str());
+  for (size_t i = 0; i < trace.size();) {
+    size_t same = i + 1;
+    while (same < trace.size() && trace[same] == trace[i]) ++same;
+    std::fprintf(stderr, "  %s\n", trace[i].c_str());
+    if (same - i > 1) std::fprintf(stderr, "  (the line above %zu more times)\n", same - i - 1);
+    i = same;
+  }
 }
 
 }  // namespace zel::lang

@@ -71,7 +71,8 @@ void drop_globals();
 std::vector<std::string> completions(std::string_view receiver);
 
 // Writes an error as one line "file:line: message" ("zel: message" when it
-// has no place) on standard error, after flushing standard output.
+// has no place) on standard error, after flushing standard output; then,
+// when it happened inside a call, its traceback, most recent call last.
 void report(const rt::ScriptError &error);
 
 }  // namespace zel::lang

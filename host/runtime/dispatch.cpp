@@ -48,7 +48,9 @@ struct HandlerCall {
   bool held;
   std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   PendingError pending;                 // the first error a nested send raised
-  Activation activation{};              // the call among the running ones
+  // The call among the running ones (rt::Activation), made only once a
+  // script may run inside it: the handlers that run no script cost nothing.
+  std::optional<Activation> activation;
 };
 
 struct Dispatch {
@@ -84,21 +86,21 @@ inline Dispatch &dispatch() {
 // that a send reads it without making them.
 HandlerCall *current_handler = nullptr;
 
-// Makes a handler call the innermost handler, and the innermost of the
-// running calls, for its lifetime.
+// Makes a handler call the innermost for its lifetime; when it has become
+// one of the running calls, it leaves them at the end.
 class HandlerScope {
  public:
-  explicit HandlerScope(HandlerCall &call) : call_(call), activate_(call.activation) {
-    call.activation.name = call.row.display;
-    current_handler = &call;
+  explicit HandlerScope(HandlerCall &call) : call_(call) { current_handler = &call; }
+  ~HandlerScope() {
+    current_handler = call_.outer;
+    if (call_.activation) [[unlikely]]
+      detail::innermost = call_.activation->outer;
   }
-  ~HandlerScope() { current_handler = call_.outer; }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
 
  private:
   HandlerCall &call_;
-  Activate activate_;
 };
 
 HandlerCall *current_call() {
@@ -122,12 +124,24 @@ void drop_holds(HostValue *argv, int32_t argc) {
   }
 }
 
+// Makes the innermost handler call the innermost of the running calls. Any
+// handler call outside it already is: it sent the message that runs this one.
+[[gnu::noinline]] void join_running_calls(HandlerCall &call) {
+  call.activation.emplace(Activation{detail::innermost, nullptr, &call.row.display, 0});
+  detail::innermost = &*call.activation;
+}
+
 // Before a script may run inside the running handler calls: each of them
 // that has not taken its references takes them now, so that every count a
-// script can see is as if they had been taken when the calls began.
+// script can see is as if they had been taken when the calls began; and the
+// innermost joins the running calls, where a traceback finds it.
 inline void hold_before_script() {
-  if (current_handler != nullptr && !current_handler->held) [[unlikely]]
+  HandlerCall *const call = current_handler;
+  if (call == nullptr) return;
+  if (!call->held) [[unlikely]]
     hold_running_calls();
+  if (!call->activation) [[unlikely]]
+    join_running_calls(*call);
 }
 
 std::string count_text(int32_t min, int32_t max) {
@@ -214,7 +228,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   if (held) take_holds(argv, argc);
-  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr, {}};
+  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr, std::nullopt};
   HostValue result;
   {
     HandlerScope scope(call);

@@ -68,13 +68,14 @@ struct ScriptError {
 
 // The calls running, linked from the innermost through `outer`: the frame of
 // each script procedure call and of each text run at top level (file and the
-// line it runs), and each built-in handler (no file: it runs at its caller's
-// line). Tracebacks read them; so can a profiler or coverage.
+// line it runs), and each built-in handler once a script may run inside it
+// (no file: it runs at its caller's line). Tracebacks read them; so can a
+// profiler or coverage.
 struct Activation {
   const Activation *outer = nullptr;
   const std::string *file = nullptr;  // null for a built-in
+  const std::string *name = nullptr;  // "Class:name" or "name"; null for a text at top level
   int line = 0;
-  std::string_view name;  // "Class:name", "name", or empty for a text at top level
 };
 
 namespace detail {
