@@ -9,7 +9,9 @@
 // slot, instance variable or global cell), the top level's as its statements
 // are read. Errors take their place from the frame's line: each statement
 // sets it, and so does each node before it fails or runs a script (a send, a
-// call, an operator on anything but two integers).
+// call, an operator on anything but two integers, an index). Each frame is
+// one of the runtime's running calls (rt::Activation): an error takes its
+// traceback from them at the innermost frame it leaves.
 #include <cmath>
 #include <csignal>
 #include <cstddef>
@@ -792,6 +794,17 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   throw std::move(*rt::take_stray_error());
 }
 
+// The prompt's last statement, a bare expression: runs it as exec_stmt does,
+// and shows its value as print would (nil shows nothing) before dropping it.
+[[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
+  f.line = s.line;
+  {
+    const Value v = Value::adopt(eval(*s.expr, f));
+    if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
+  }
+  if (rt::stray_error_pending()) stray_failure(s, f);
+}
+
 // Runs a statement.
 [[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
   f.line = s.line;
@@ -969,7 +982,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f{{nullptr, &proc.def->file, 0, proc.display}, &proc, argv[0], proc.bindings.data()};
+  Frame f{{nullptr, &proc.def->file, &proc.display, 0}, &proc, argv[0], proc.bindings.data()};
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
@@ -1045,7 +1058,7 @@ bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
 
 }  // namespace
 
-void run(std::string_view text, std::string_view file) {
+void run(std::string_view text, std::string_view file, Echo echo) {
   const std::string name(file);
   try {
     check(text);
@@ -1057,7 +1070,7 @@ void run(std::string_view text, std::string_view file) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{{nullptr, &name, 0, {}}, nullptr, nil(), nullptr};
+  Frame top{{nullptr, &name, nullptr, 0}, nullptr, nil(), nullptr};
   const rt::Activate running(top);
   Stmt s;
   try {
@@ -1066,7 +1079,11 @@ void run(std::string_view text, std::string_view file) {
         bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
       }
       top.bindings = bindings.data();
-      exec_stmt(s, top);
+      if (echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end()) {
+        exec_shown(s, top);
+      } else {
+        exec_stmt(s, top);
+      }
     }
   } catch (ScriptError &error) {
     place(error, top);
@@ -1124,14 +1141,60 @@ void drop_globals() {
   if (stray) throw std::move(*stray);
 }
 
+std::vector<std::string> completions(std::string_view receiver) {
+  const State &st = state();
+  std::vector<std::string> names;
+  if (receiver.empty()) {
+    names = rt::builtin_routine_names();
+    names.emplace_back("compile");  // the language's own routine
+    for (const std::string_view word : keywords()) names.emplace_back(word);
+    for (std::string &name : rt::class_names()) names.push_back(std::move(name));
+    for (const Procedure *proc : st.procedures) {
+      if (proc->cls == nullptr) names.push_back(proc->def->name);
+    }
+    for (const auto &[name, c] : st.globals) {
+      if (c.value != 0) names.push_back(name);
+    }
+    return names;
+  }
+  // The receiver as a send finds it: a global's value, else the class named.
+  const rt::Class *cls = nullptr;
+  bool is_class = true;
+  if (auto global = st.globals.find(receiver); global != st.globals.end() && global->second.value != 0) {
+    is_class = rt::class_of(global->second.value) == nullptr;
+    cls = is_class ? rt::as_class(global->second.value) : rt::class_of(global->second.value);
+  } else {
+    cls = rt::find_class(receiver);
+  }
+  if (cls == nullptr) return names;
+  names = rt::builtin_message_names(*cls, false);
+  for (const rt::Class *c = cls; c != nullptr; c = c->parent) {
+    for (const auto &[key, handle] : c->procedures) {
+      const auto *proc = static_cast<const Procedure *>(handle);
+      if (st.procedures.count(proc) != 0) names.push_back(proc->def->name);
+    }
+  }
+  if (is_class) {
+    for (std::string &name : rt::builtin_message_names(*cls, true)) names.push_back(std::move(name));
+  }
+  return names;
+}
+
 void report(const rt::ScriptError &error) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s%s\n", error.file.empty() ? "zel: " : "", error.text().c_str());
   // A traceback only where calls ran: an error of a statement at top level
-  // is its one line.
-  if (error.trace.size() < 2) return;
+  // is its one line. A line repeated (a recursion) is written once.
+  const std::vector<std::string> &trace = error.trace;
+  if (trace.size() < 2) return;
   std::fputs("traceback, most recent call last:\n", stderr);
-  for (const std::string &line : error.trace) std::fprintf(stderr, "  %s\n", line.c_str());
+  for (size_t i = 0; i < trace.size();) {
+    size_t same = i + 1;
+    while (same < trace.size() && trace[same] == trace[i]) ++same;
+    std::fprintf(stderr, "  %s\n", trace[i].c_str());
+    if (same - i > 1) std::fprintf(stderr, "  (the line above %zu more times)\n", same - i - 1);
+    i = same;
+  }
 }
 
 }  // namespace zel::lang

@@ -81,7 +81,7 @@ Stack &stack_above(Stack &below, std::string_view name) {
 // A text run at top level inside a call (compile's file, exec's line) is no
 // call of its own: its statements count as its caller's.
 bool nested_text(const rt::Activation &call) {
-  return call.name.empty() && call.outer != nullptr;
+  return call.name == nullptr && call.outer != nullptr;
 }
 
 // Files a call that begins under its stack and starts its clock. Cannot fail
@@ -89,10 +89,10 @@ bool nested_text(const rt::Activation &call) {
 void profile_began(const rt::Activation &call) {
   Profile &p = profile();
   Stack *stack = p.running.empty() ? &p.outermost : p.running.back().stack;
-  if (call.outer == nullptr && call.name.empty()) {
+  if (call.outer == nullptr && call.name == nullptr) {
     stack = &stack_above(p.outermost, "top");
   } else if (!nested_text(call)) {
-    stack = &stack_above(*stack, call.name);
+    stack = &stack_above(*stack, *call.name);
     if (stack->entry == nullptr) stack->entry = &p.entries[{stack->name, call.file == nullptr}];
     ++stack->entry->calls;
     ++stack->entry->active;
@@ -193,7 +193,7 @@ Covered *covered(const std::string &file) {
 void count_call(const rt::Activation &call) {
   const auto file = coverage().files.find(*call.file);
   if (file == coverage().files.end()) return;
-  const auto f = file->second.functions.find(call.name);
+  const auto f = file->second.functions.find(*call.name);
   if (f != file->second.functions.end()) ++f->second.calls;
 }
 
@@ -385,7 +385,7 @@ void write_all(int fd, const std::string &text, const std::string &path) {
 // that begins, and of one that ends.
 void call_began(const rt::Activation &call) noexcept {
   if (profile().on) profile_began(call);
-  if (detail::covering && call.file != nullptr && !call.name.empty()) count_call(call);
+  if (detail::covering && call.file != nullptr && call.name != nullptr) count_call(call);
 }
 
 void call_ended(const rt::Activation &call) noexcept {

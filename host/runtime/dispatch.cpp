@@ -48,7 +48,9 @@ struct HandlerCall {
   bool held;
   std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   PendingError pending;                 // the first error a nested send raised
-  Activation activation{};              // the call among the running ones
+  // The call among the running ones (rt::Activation), made only once a
+  // script may run inside it: the handlers that run no script cost nothing.
+  std::optional<Activation> activation;
 };
 
 struct Dispatch {
@@ -84,20 +86,35 @@ inline Dispatch &dispatch() {
 // that a send reads it without making them.
 HandlerCall *current_handler = nullptr;
 
-// Makes a handler call the innermost handler, and the innermost of the
-// running calls, for its lifetime.
+void join_running_calls(HandlerCall &call);
+
+// Takes a handler call that joined the running calls out of them again.
+inline void leave_running_calls(const Activation &activation) {
+  if (detail::call_watcher != nullptr) [[unlikely]]
+    detail::watch_ended(activation);
+  detail::innermost = activation.outer;
+}
+
+// Makes a handler call the innermost for its lifetime; when it has become
+// one of the running calls, it leaves them at the end. While the calls are
+// watched, every handler call joins them as it begins.
 class HandlerScope {
  public:
-  explicit HandlerScope(HandlerCall &call) : call_(call), activate_(call.activation) {
+  explicit HandlerScope(HandlerCall &call) : call_(call) {
     current_handler = &call;
+    if (detail::call_watcher != nullptr) [[unlikely]]
+      join_running_calls(call);
   }
-  ~HandlerScope() { current_handler = call_.outer; }
+  ~HandlerScope() {
+    current_handler = call_.outer;
+    if (call_.activation) [[unlikely]]
+      leave_running_calls(*call_.activation);
+  }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
 
  private:
   HandlerCall &call_;
-  Activate activate_;
 };
 
 HandlerCall *current_call() {
@@ -121,12 +138,26 @@ void drop_holds(HostValue *argv, int32_t argc) {
   }
 }
 
+// Makes the innermost handler call the innermost of the running calls. Any
+// handler call outside it already is: it sent the message that runs this one.
+[[gnu::noinline]] void join_running_calls(HandlerCall &call) {
+  call.activation.emplace(Activation{detail::innermost, nullptr, &call.row.display, 0});
+  detail::innermost = &*call.activation;
+  if (detail::call_watcher != nullptr) [[unlikely]]
+    detail::watch_began(*call.activation);
+}
+
 // Before a script may run inside the running handler calls: each of them
 // that has not taken its references takes them now, so that every count a
-// script can see is as if they had been taken when the calls began.
+// script can see is as if they had been taken when the calls began; and the
+// innermost joins the running calls, where a traceback finds it.
 inline void hold_before_script() {
-  if (current_handler != nullptr && !current_handler->held) [[unlikely]]
+  HandlerCall *const call = current_handler;
+  if (call == nullptr) return;
+  if (!call->held) [[unlikely]]
     hold_running_calls();
+  if (!call->activation) [[unlikely]]
+    join_running_calls(*call);
 }
 
 std::string count_text(int32_t min, int32_t max) {
@@ -213,8 +244,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   if (held) take_holds(argv, argc);
-  HandlerCall call{row,  current_call(), argv,    argc,
-                   held, nullptr,        nullptr, {nullptr, nullptr, 0, row.display}};
+  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr, std::nullopt};
   HostValue result;
   {
     HandlerScope scope(call);
@@ -486,16 +516,22 @@ Ref string_routine(std::span<const HostValue> args) {
 
 using OwnRoutine = Ref (*)(std::span<const HostValue>);
 
-// The runtime's own routine of that name (key lower-case): its entry in a
-// table that lasts as long as the process, or null.
-const OwnRoutine *own_routine(const std::string &key) {
+// The runtime's own routines by lower-case name, in a table that lasts as
+// long as the process.
+const std::unordered_map<std::string, OwnRoutine> &own_routines() {
   static const std::unordered_map<std::string, OwnRoutine> table = {{"print", print_routine},
                                                                     {"advance_clock", advance_clock_routine},
                                                                     {"refcount", refcount_routine},
                                                                     {"size", size_routine},
                                                                     {"string", string_routine}};
-  auto it = table.find(key);
-  return it == table.end() ? nullptr : &it->second;
+  return table;
+}
+
+// The runtime's own routine of that name (key lower-case): its entry in
+// own_routines(), or null.
+const OwnRoutine *own_routine(const std::string &key) {
+  auto it = own_routines().find(key);
+  return it == own_routines().end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -614,6 +650,25 @@ bool is_builtin_routine(std::string_view name) {
 
 bool is_routine(std::string_view name) {
   return is_builtin_routine(name) || detail::global_procedure(detail::lower(name)) != nullptr;
+}
+
+std::vector<std::string> builtin_routine_names() {
+  std::vector<std::string> names;
+  for (const auto &[key, row] : dispatch().module_rows) names.push_back(row.name);
+  for (const auto &[key, routine] : own_routines()) names.push_back(key);
+  return names;
+}
+
+std::vector<std::string> builtin_message_names(const Class &cls, bool to_class) {
+  const auto &sections = to_class ? dispatch().class_rows : dispatch().instance_rows;
+  std::vector<std::string> names;
+  if (to_class) names = {"new", "subclass"};
+  for (const Class *c = &cls; c != nullptr; c = c->parent) {
+    auto section = sections.find(detail::lower(c->name));
+    if (section == sections.end()) continue;
+    for (const auto &[key, row] : section->second) names.push_back(row.name);
+  }
+  return names;
 }
 
 Ref send(HostValue receiver, std::string_view selector_name, std::span<const HostValue> args) {

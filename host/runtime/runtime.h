@@ -68,20 +68,14 @@ struct ScriptError {
 
 // The calls running, linked from the innermost through `outer`: the frame of
 // each script procedure call and of each text run at top level (file and the
-// line it runs), and each built-in handler (no file: it runs at its caller's
-// line). Tracebacks read them; so does the call watcher below.
+// line it runs), and each built-in handler once a script may run inside it
+// (no file: it runs at its caller's line). Tracebacks read them; so does
+// the call watcher below.
 struct Activation {
-  // Made member by member, so that a compiler never clears a whole frame
-  // around one first.
-  Activation() = default;
-  Activation(const Activation *outer_call, const std::string *file_name, int line_number,
-             std::string_view call_name) noexcept
-      : outer(outer_call), file(file_name), line(line_number), name(call_name) {}
-
   const Activation *outer = nullptr;
   const std::string *file = nullptr;  // null for a built-in
+  const std::string *name = nullptr;  // "Class:name" or "name"; null for a text at top level
   int line = 0;
-  std::string_view name;  // "Class:name", "name", or empty for a text at top level
 };
 
 // Watches the running calls (the whole-program profile and coverage): while
@@ -322,6 +316,18 @@ bool is_builtin_routine(std::string_view name);
 // True when name is a routine call finds (a built-in one or a global script
 // procedure).
 bool is_routine(std::string_view name);
+
+// Names for completing a word at the prompt, spelled as they were bound, in
+// no set order; none of them fails. builtin_routine_names: the routines call
+// finds before global script procedures (the library's module rows and the
+// runtime's own). class_names: every class bound to a name.
+// builtin_message_names: the built-in messages a value answers along the
+// chain from cls: for an object of cls its classes' built-in instance
+// methods; for the class value itself (to_class) their class-level routines,
+// new and subclass.
+std::vector<std::string> builtin_routine_names();
+std::vector<std::string> class_names();
+std::vector<std::string> builtin_message_names(const Class &cls, bool to_class);
 
 namespace detail {
 // The dispatch epoch's word (see dispatch_epoch).

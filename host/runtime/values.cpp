@@ -125,11 +125,11 @@ std::vector<std::string> traceback() {
     const Activation &a = **it;
     if (a.file != nullptr) where = *a.file + ":" + std::to_string(a.line) + ": ";
     if (a.file == nullptr) {
-      lines.push_back(where + "in " + std::string(a.name) + " (built-in)");
-    } else if (a.name.empty()) {
+      lines.push_back(where + "in " + *a.name + " (built-in)");
+    } else if (a.name == nullptr) {
       lines.push_back(where + "at top level");
     } else {
-      lines.push_back(where + "in " + std::string(a.name));
+      lines.push_back(where + "in " + *a.name);
     }
   }
   return lines;

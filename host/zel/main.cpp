@@ -1,16 +1,13 @@
 // zel: the stand-in ZEL interpreter. Loads objkit.so, starts it, then runs a
 // script file, the text of -e, the script on standard input, or the prompt.
 #include <dlfcn.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <new>
 #include <string>
 #include <string_view>
@@ -21,11 +18,8 @@
 #include "lang/lang.h"
 #include "lang/profile.h"
 #include "runtime/runtime.h"
+#include "zel/prompt.h"
 #include "zel/runner.h"
-
-#ifdef ZEL_HAVE_LIBEDIT
-#include <histedit.h>
-#endif
 
 namespace {
 
@@ -76,7 +70,11 @@ constexpr const char kUsage[] =
     "  --timeout S     stop and fail a test that runs longer than S seconds\n"
     "                  (default 60)\n"
     "  --exec 'CMD'    run each test's zel under the command CMD (an emulator, say)\n"
-    "  --coverage FILE add the coverage of every test to the lcov tracefile FILE\n";
+    "  --coverage FILE add the coverage of every test to the lcov tracefile FILE\n"
+    "\n"
+    "environment:\n"
+    "  WQ_ZEL          the folder of objkit.zel when --path is not given\n"
+    "  ZEL_HISTORY     the prompt's history file (default ~/.zel_history; empty: none)\n";
 
 // Options as parsed. Those a script's first line may set too come first.
 struct Options {
@@ -399,169 +397,6 @@ void check_module_source() {
   std::exit(1);
 }
 
-// Ctrl-C at the prompt. While an entry is read it abandons the entry; while
-// one runs it stops the script at its next loop iteration or call; a second
-// Ctrl-C before the script has stopped ends zel.
-volatile std::sig_atomic_t interrupted = 0;
-
-void on_interrupt(int) {
-  if (interrupted != 0) {
-    constexpr const char kEnd[] = "\nzel: interrupted\n";
-    (void)!write(STDERR_FILENO, kEnd, sizeof kEnd - 1);
-    _exit(130);
-  }
-  interrupted = 1;
-  zel::lang::interrupt(true);
-}
-
-// Takes a Ctrl-C that came since the last call: true if there was one.
-bool take_interrupt() {
-  const bool was = interrupted != 0;
-  interrupted = 0;
-  zel::lang::interrupt(false);
-  return was;
-}
-
-// Reads a line (with its newline) for the prompt; false at the end of input
-// or when Ctrl-C interrupts the reading.
-class LineReader {
- public:
-#ifdef ZEL_HAVE_LIBEDIT
-  LineReader() : el_(el_init("zel", stdin, stdout, stderr)), history_(history_init()) {
-    HistEvent ev;
-    history(history_, &ev, H_SETSIZE, 1000);
-    el_set(el_, EL_HIST, history, history_);
-    el_set(el_, EL_EDITOR, "emacs");
-    el_set(el_, EL_CLIENTDATA, this);
-    el_set(el_, EL_PROMPT, &LineReader::prompt_text);
-    el_set(el_, EL_GETCFN, &LineReader::read_char);
-  }
-  ~LineReader() {
-    el_end(el_);
-    history_end(history_);
-  }
-
-  bool read(bool continued, std::string &line) {
-    continued_ = continued;
-    int count = 0;
-    const char *text = el_gets(el_, &count);
-    if (!text || count <= 0) return false;
-    line = text;
-    return true;
-  }
-
-  void remember(const std::string &entry) {
-    HistEvent ev;
-    history(history_, &ev, H_ENTER, entry.c_str());
-  }
-
- private:
-  static char *prompt_text(EditLine *el) {
-    LineReader *reader = nullptr;
-    el_get(el, EL_CLIENTDATA, &reader);
-    return const_cast<char *>(reader != nullptr && reader->continued_ ? "...> " : "zel> ");
-  }
-
-  // The editor's next character from standard input: 1 with it in *out, 0 at
-  // the end of input, -1 (errno EINTR) on Ctrl-C. SIGINT stays blocked but
-  // inside ppoll, so a Ctrl-C that comes before the wait is seen by the test
-  // of the flag and one during it ends the wait: none is lost while the
-  // editor draws its prompt. Bytes that do not make a character are skipped.
-  static int read_char(EditLine *, wchar_t *out) {
-    sigset_t intr, open;
-    sigemptyset(&intr);
-    sigaddset(&intr, SIGINT);
-    std::mbstate_t state{};
-    for (;;) {
-      sigprocmask(SIG_BLOCK, &intr, &open);
-      pollfd in{STDIN_FILENO, POLLIN, 0};
-      const int ready = interrupted != 0 ? -1 : ppoll(&in, 1, nullptr, &open);
-      const int waited = errno;
-      sigprocmask(SIG_SETMASK, &open, nullptr);
-      if (ready < 0 && (interrupted != 0 || waited == EINTR)) {
-        errno = EINTR;
-        return -1;
-      }
-      char byte;
-      const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
-      if (got <= 0) return got == 0 ? 0 : -1;
-      wchar_t c;
-      const size_t made = std::mbrtowc(&c, &byte, 1, &state);
-      if (made == static_cast<size_t>(-2)) continue;
-      if (made == static_cast<size_t>(-1)) {
-        state = std::mbstate_t{};
-        continue;
-      }
-      *out = c;
-      return 1;
-    }
-  }
-
-  bool continued_ = false;
-  EditLine *el_;
-  History *history_;
-#else
-  LineReader() = default;
-
-  bool read(bool continued, std::string &line) {
-    std::fputs(continued ? "...> " : "zel> ", stdout);
-    std::fflush(stdout);
-    line.clear();
-    int c;
-    while ((c = std::fgetc(stdin)) != EOF) {
-      line += static_cast<char>(c);
-      if (c == '\n') break;
-    }
-    if (std::ferror(stdin)) {
-      std::clearerr(stdin);
-      return false;
-    }
-    return !line.empty();
-  }
-
-  void remember(const std::string &) {}
-#endif
-
-  LineReader(const LineReader &) = delete;
-  LineReader &operator=(const LineReader &) = delete;
-};
-
-// The interactive prompt: runs each complete entry; an error is reported and
-// the prompt carries on. Ctrl-C abandons the entry being typed, or stops the
-// one running (see on_interrupt).
-void prompt() {
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: the reading returns
-  LineReader reader;
-  std::string entry, line;
-  for (;;) {
-    if (!reader.read(!entry.empty(), line)) {
-      if (!take_interrupt()) break;
-      std::fputc('\n', stdout);
-      entry.clear();
-      continue;
-    }
-    entry += line;
-    if (!zel::lang::complete(entry)) continue;
-    if (entry.find_first_not_of(" \t\r\n") != std::string::npos) {
-      std::string remembered = entry;
-      while (!remembered.empty() && remembered.back() == '\n') remembered.pop_back();
-      reader.remember(remembered);
-      take_interrupt();
-      try {
-        zel::lang::run(entry, "<prompt>");
-      } catch (const zel::rt::ScriptError &error) {
-        zel::lang::report(error);
-      }
-      take_interrupt();
-    }
-    entry.clear();
-  }
-  std::fputc('\n', stdout);
-}
-
 // The whole of standard input. Throws ScriptError when it cannot be read
 // (a folder, say).
 std::string read_stdin() {
@@ -594,7 +429,7 @@ int run(const Options &o) {
     } else if (!o.script.empty()) {
       zel::lang::run_file(o.script);
     } else if (isatty(STDIN_FILENO)) {
-      prompt();
+      zel::prompt();
     } else {
       zel::lang::run(read_stdin(), "<stdin>");
     }

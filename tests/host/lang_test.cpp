@@ -148,7 +148,8 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
   EXPECT_EQ(zel::run("Nosuch:new ();"), "test:1: unknown class Nosuch");
   EXPECT_EQ(zel::run("Nosuch:run ();"), "test:1: unknown variable Nosuch");
   EXPECT_EQ(zel::run("i = 0;\nbreak;"), "test:2: break outside a while loop");
-  EXPECT_EQ(zel::run("while 1 do procedure p ();\nbreak; end end"), "test:2: break outside a while loop");
+  EXPECT_EQ(zel::run("i = 0; while i < 1 do i = 1; procedure p ();\nbreak; end end"),
+            "test:2: break outside a while loop");
   EXPECT_EQ(zel::run("while 1 do\nif 1 then x = 1; else\n"),
             "test:3: syntax error: expected 'end' closing the 'if' of line 2, found end of input");
   EXPECT_EQ(zel::run("if 1 then x = 1; elseif 2 then\nx = 2; else x = 3; else"),
