@@ -28,6 +28,7 @@
 #include "lang/files.h"
 #include "lang/lang.h"
 #include "lang/lexer.h"
+#include "lang/operators.h"
 #include "lang/parser.h"
 
 namespace zel::lang {
@@ -128,16 +129,15 @@ struct Procedure {
   int uses = 1;
 };
 
-// One activation: a procedure call, or a text running at top level.
+// One activation: a procedure call, or a text running at top level. Its
+// file, line and name are the runtime's record of the calls running.
 // Invariant: bases[kLocals] is the first local slot and, in a method,
 // bases[kIvars] self's first instance variable; bases[kAbsolute] is 0.
-struct Frame {
+struct Frame : rt::Activation {
   const Procedure *proc;  // null at top level
-  const std::string &file;
   HostValue self;
   const Binding *bindings;
   uintptr_t bases[3] = {0, 0, 0};
-  int line = 0;
   Value result{};  // what `return` gave
 };
 
@@ -149,7 +149,6 @@ struct State {
   int depth = 0;
   std::uint64_t step_budget = 0;
   std::uint64_t steps_left = 0;
-  const Frame *running = nullptr;  // the innermost frame running, for errexit's place
 };
 
 // Never destroyed: procedures may still run while the process exits.
@@ -184,7 +183,7 @@ inline bool stack_nearly_full() {
 // they are (a copy would be the same); anything else as the runtime assigns.
 void assign(HostValue &slot, Value v) {
   const HostValue w = v.get();
-  const bool alone = host::is_object(w) && host::object_of(w)->refcount == 1 &&
+  const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
                      (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
   if (host::is_int(w) || alone) {
     const HostValue old = std::exchange(slot, v.detach());
@@ -232,33 +231,8 @@ void forget(const void *handle) {
   if (state().procedures.count(proc) != 0) unuse(proc);
 }
 
-bool is_number(HostValue v) {
-  return host::is_int(v) || host::has_type(v, host::kFloat);
-}
 bool is_string(HostValue v) {
   return host::has_type(v, host::kString);
-}
-double as_double(HostValue v) {
-  return host::is_int(v) ? host::int_of(v) : host::float_of(v);
-}
-
-// nil, the integer 0 and the float 0.0 are false; every other value is true.
-bool truthy(HostValue v) {
-  if (host::is_int(v)) return host::int_of(v) != 0;
-  if (host::is_nil(v)) return false;
-  if (host::has_type(v, host::kFloat)) return host::float_of(v) != 0.0;
-  return true;
-}
-
-// True when v is in the 31-bit range of an integer word.
-inline bool fits(int64_t v) {
-  return v >= -(int64_t{1} << 30) && v < (int64_t{1} << 30);
-}
-
-// The word of an integer result; fails when it leaves the 31-bit range.
-HostValue integer(int64_t v) {
-  if (!fits(v)) fail("integer overflow");
-  return host::make_int(static_cast<int32_t>(v));
 }
 
 HostValue boolean(bool b) {
@@ -270,106 +244,27 @@ HostValue real(double v) {
   return rt::make_float(v).detach();
 }
 
+// Whether a float may take a result in place: nothing but the one holder
+// that asks holds it (its count is 1). Never with the fast paths off.
+inline bool writable_float(HostValue w) {
+  return fast_paths && host::has_type(w, host::kFloat) && host::object_of(w)->refcount == 1;
+}
+
 // A float result with one reference: written into an operand that nothing
 // but the operation holds (a float it made), or else a new float.
 HostValue real(double v, Value &held_a, Value &held_b) {
   for (Value *held : {&held_a, &held_b}) {
-    const HostValue w = held->get();
-    if (host::has_type(w, host::kFloat) && host::object_of(w)->refcount == 1) {
-      *host::payload<double>(w) = v;
+    if (writable_float(held->get())) {
+      *host::payload<double>(held->get()) = v;
       return held->detach();
     }
   }
   return real(v);
 }
 
-// The operator as written, for messages; indexed by Op.
-constexpr const char *kSymbols[] = {"+",  "-",  "*",    "/",   "%",  "<", "<=", ">",
-                                    ">=", "is", "isnt", "and", "or", "-", "not"};
-const char *symbol(Op op) {
-  return kSymbols[static_cast<int>(op)];
-}
-
-// + - * / % over numbers: integers stay integers (division truncates), any
-// float makes the result a float, written into a held operand when it can.
-HostValue arithmetic(Op op, HostValue a, HostValue b, Value &held_a, Value &held_b) {
-  if (host::is_int(a) && host::is_int(b)) {
-    const int64_t x = host::int_of(a), y = host::int_of(b);
-    switch (op) {
-      case Op::kAdd:
-        return integer(x + y);
-      case Op::kSub:
-        return integer(x - y);
-      case Op::kMul:
-        return integer(x * y);
-      default:
-        break;
-    }
-    if (y == 0) fail("division by zero");
-    return integer(op == Op::kDiv ? x / y : x % y);
-  }
-  if (!is_number(a) || !is_number(b)) {
-    fail(std::string("operator ") + symbol(op) + " needs numbers, got " + rt::describe(a) + " and " +
-         rt::describe(b));
-  }
-  const double x = as_double(a), y = as_double(b);
-  switch (op) {
-    case Op::kAdd:
-      return real(x + y, held_a, held_b);
-    case Op::kSub:
-      return real(x - y, held_a, held_b);
-    case Op::kMul:
-      return real(x * y, held_a, held_b);
-    case Op::kDiv:
-      return real(x / y, held_a, held_b);
-    default:
-      return real(std::fmod(x, y), held_a, held_b);
-  }
-}
-
-// -1, 0 or 1 as x is below, neither below nor above (equal, or nan), or above y.
-template <typename T>
-inline int three_way(T x, T y) {
-  return x < y ? -1 : (x > y ? 1 : 0);
-}
-
-// What a comparison operator makes of a three-way comparison.
-inline bool compared(Op op, int c) {
-  switch (op) {
-    case Op::kLt:
-      return c < 0;
-    case Op::kLe:
-      return c <= 0;
-    case Op::kGt:
-      return c > 0;
-    default:
-      return c >= 0;
-  }
-}
-
-// < <= > >= over two numbers or two strings.
-bool order(Op op, HostValue a, HostValue b) {
-  int c;
-  if (host::is_int(a) && host::is_int(b)) {
-    const int32_t x = host::int_of(a), y = host::int_of(b);
-    c = three_way(x, y);
-  } else if (is_number(a) && is_number(b)) {
-    c = three_way(as_double(a), as_double(b));
-  } else if (is_string(a) && is_string(b)) {
-    c = std::strcmp(host::chars_of(a), host::chars_of(b));
-  } else {
-    fail(std::string("operator ") + symbol(op) + " cannot compare " + rt::describe(a) + " with " +
-         rt::describe(b));
-  }
-  return compared(op, c);
-}
-
-// `is`: numbers by value, strings by text, everything else by identity.
-bool equal(HostValue a, HostValue b) {
-  if (a == b) return !host::has_type(a, host::kFloat) || host::float_of(a) == host::float_of(a);
-  if (is_number(a) && is_number(b)) return as_double(a) == as_double(b);
-  if (is_string(a) && is_string(b)) return std::strcmp(host::chars_of(a), host::chars_of(b)) == 0;
-  return false;
+// The value of a number: an integer word, or a float.
+HostValue value_of(Number n, Value &held_a, Value &held_b) {
+  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real, held_a, held_b);
 }
 
 HostValue eval(const Expr &e, Frame &f);
@@ -392,6 +287,17 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
   return *reinterpret_cast<HostValue *>(f.bases[static_cast<size_t>(b.base)] + b.offset);
 }
 
+// Fails for a name that is no variable and no class, saying what it is
+// instead when it was meant as a class or is a routine.
+[[noreturn, gnu::cold]] void unknown_name(const Expr &e, const std::string &name) {
+  if (e.class_expected) fail("unknown class " + name);
+  if (rt::is_routine(name)) {
+    fail(name + " is a " + (rt::is_builtin_routine(name) ? "routine" : "procedure") + ": write " + name +
+         " (" + e.call_hint + ")");
+  }
+  fail("unknown variable " + name);
+}
+
 // The class of a name that is no variable; fails when there is none.
 [[gnu::noinline]] HostValue class_named(const Expr &e, Frame &f) {
   Cell &c = f.bindings[e.name].cell();
@@ -401,7 +307,7 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
   }
   if (c.cls != nullptr) return c.cls->value;
   f.line = e.line;
-  fail("unknown variable " + *c.name);
+  unknown_name(e, *c.name);
 }
 
 // A name's value, borrowed: a local, an instance variable, a global, or else
@@ -526,40 +432,6 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   return held.get();
 }
 
-// An operator on two integers, made without an object: false when it needs
-// the general path (division, remainder, a product, or a sum or difference
-// that overflows, which fails there).
-inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
-  switch (op) {
-    case Op::kAdd:
-      out = host::make_int(x + y);
-      return fits(int64_t{x} + y);
-    case Op::kSub:
-      out = host::make_int(x - y);
-      return fits(int64_t{x} - y);
-    case Op::kLt:
-      out = boolean(x < y);
-      return true;
-    case Op::kLe:
-      out = boolean(x <= y);
-      return true;
-    case Op::kGt:
-      out = boolean(x > y);
-      return true;
-    case Op::kGe:
-      out = boolean(x >= y);
-      return true;
-    case Op::kIs:
-      out = boolean(x == y);
-      return true;
-    case Op::kIsnt:
-      out = boolean(x != y);
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Any operator but `and` and `or`, on any operands.
 [[gnu::noinline]] HostValue eval_operator(const Expr &e, Frame &f) {
   check_stack(e, f);
@@ -567,39 +439,14 @@ inline bool int_result(Op op, int32_t x, int32_t y, HostValue &out) {
   Value held_a, held_b;
   const HostValue a = operand(*e.receiver, right.pure, f, held_a);
   const HostValue b = operand(right, true, f, held_b);
-  HostValue out;
-  if (host::is_int(a) && host::is_int(b) && int_result(e.op, host::int_of(a), host::int_of(b), out))
-    return out;
-  f.line = e.line;
-  switch (e.op) {
-    case Op::kIs:
-      return boolean(equal(a, b));
-    case Op::kIsnt:
-      return boolean(!equal(a, b));
-    case Op::kLt:
-    case Op::kLe:
-    case Op::kGt:
-    case Op::kGe:
-      return boolean(order(e.op, a, b));
-    default:
-      return arithmetic(e.op, a, b, held_a, held_b);
+  if (host::is_int(a) && host::is_int(b)) {
+    const Number n = int_op(e.op, host::int_of(a), host::int_of(b));
+    if (!n.is_none()) return host::make_int(n.integer);
   }
+  f.line = e.line;
+  const Number n = operate(e.op, a, b);
+  return n.is_none() ? join(a, b).detach() : value_of(n, held_a, held_b);
 }
-
-// A number computed without an object: an integer in the 31-bit range, a
-// float, or none (kNone) when the general path must make the value. Small
-// enough to come back in registers.
-struct Number {
-  enum class Kind : uint8_t { kNone, kInt, kReal };
-  double real;
-  int32_t integer;
-  Kind kind;
-
-  static Number none() { return {0.0, 0, Kind::kNone}; }
-  static Number of_int(int32_t v) { return {0.0, v, Kind::kInt}; }
-  static Number of_real(double v) { return {v, 0, Kind::kReal}; }
-  double as_double() const { return kind == Kind::kReal ? real : integer; }
-};
 
 Number numeric(const Expr &e, Frame &f);
 
@@ -624,88 +471,17 @@ inline Number number_of(const Expr &e, Frame &f) {
   }
 }
 
-// The operator over two numbers exactly as eval_operator gives it; none for
-// what that path must do itself (an integer result out of range, an integer
-// division by zero, and `and`, `or`).
-[[gnu::always_inline]] inline Number combine(Op op, Number a, Number b) {
-  if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) {
-    const int64_t x = a.integer, y = b.integer;
-    int64_t r;
-    switch (op) {
-      case Op::kAdd:
-        r = x + y;
-        break;
-      case Op::kSub:
-        r = x - y;
-        break;
-      case Op::kMul:
-        r = x * y;
-        break;
-      case Op::kDiv:
-      case Op::kRem:
-        if (y == 0) return Number::none();
-        r = op == Op::kDiv ? x / y : x % y;
-        break;
-      case Op::kIs:
-        r = x == y;
-        break;
-      case Op::kIsnt:
-        r = x != y;
-        break;
-      case Op::kLt:
-      case Op::kLe:
-      case Op::kGt:
-      case Op::kGe:
-        r = compared(op, three_way(x, y));
-        break;
-      default:
-        return Number::none();
-    }
-    return fits(r) ? Number::of_int(static_cast<int32_t>(r)) : Number::none();
-  }
-  const double x = a.as_double(), y = b.as_double();
-  switch (op) {
-    case Op::kAdd:
-      return Number::of_real(x + y);
-    case Op::kSub:
-      return Number::of_real(x - y);
-    case Op::kMul:
-      return Number::of_real(x * y);
-    case Op::kDiv:
-      return Number::of_real(x / y);
-    case Op::kRem:
-      return Number::of_real(std::fmod(x, y));
-    case Op::kIs:
-      return Number::of_int(x == y);
-    case Op::kIsnt:
-      return Number::of_int(x != y);
-    case Op::kLt:
-    case Op::kLe:
-    case Op::kGt:
-    case Op::kGe:
-      return Number::of_int(compared(op, three_way(x, y)));
-    default:
-      return Number::none();
-  }
-}
-
 // The number a pure operator tree gives, computed without objects; none when
 // an operand is no number or an operation needs the general path (an error
 // to report, `not`, `and`, `or`): being pure, the tree gives the same values
 // when that path evaluates it again. Callers test the stack first: the
 // parser bounds a tree's height, so its recursion fits in the stack's reserve.
 [[gnu::always_inline]] inline Number numeric_node(const Expr &e, Frame &f) {
-  if (e.kind == Expr::Kind::kUnary) {
-    const Number v = e.op == Op::kNeg ? number_of(*e.receiver, f) : Number::none();
-    if (v.kind == Number::Kind::kReal) return Number::of_real(-v.real);
-    if (v.kind == Number::Kind::kNone || !fits(-int64_t{v.integer})) return Number::none();
-    return Number::of_int(-v.integer);
-  }
+  if (e.kind == Expr::Kind::kUnary)
+    return e.op == Op::kNeg ? negate(number_of(*e.receiver, f)) : Number::none();
   const Number a = number_of(*e.receiver, f);
-  if (a.kind == Number::Kind::kNone) return a;
-  const Number b = number_of(*e.args[0], f);
-  if (b.kind == Number::Kind::kNone) return b;
-  return combine(e.op, a, b);
+  if (a.is_none()) return a;
+  return number_op(e.op, a, number_of(*e.args[0], f));
 }
 
 Number numeric(const Expr &e, Frame &f) {
@@ -727,11 +503,19 @@ Number numeric(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
+// A name's value a beside an integer literal (a kIntOperand node) as an
+// integer word in out; false when the general path must make it.
+[[gnu::always_inline]] inline bool int_operand(const Expr &e, HostValue a, HostValue &out) {
+  if (!host::is_int(a)) return false;
+  const Number n = int_op(e.op, host::int_of(a), e.args[0]->ival);
+  out = host::make_int(n.integer);
+  return !n.is_none();
+}
+
 // A name beside an integer literal: no operand to hold.
 inline HostValue eval_int_operand(const Expr &e, Frame &f) {
-  const HostValue a = lookup(*e.receiver, f);
   HostValue out;
-  if (host::is_int(a) && int_result(e.op, host::int_of(a), e.args[0]->ival, out)) [[likely]]
+  if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
     return out;
   return eval_numeric(e, f);
 }
@@ -753,9 +537,43 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
   const Value v = Value::adopt(eval(*e.receiver, f));
   f.line = e.line;
   if (e.op == Op::kNot) return boolean(!truthy(v.get()));
-  if (host::is_int(v.get())) return integer(-int64_t{host::int_of(v.get())});
-  if (host::has_type(v.get(), host::kFloat)) return real(-host::float_of(v.get()));
-  fail("operator - needs a number, got " + rt::describe(v.get()));
+  const Number n = negative(v.get());
+  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real);
+}
+
+// The position index denotes in base, an array or a string; fails when base
+// is neither, or when the index is not an integer, negative or past the end,
+// naming the index and the size.
+int32_t position(HostValue base, HostValue index) {
+  const int32_t size = rt::size_of(base);
+  if (size < 0) fail("cannot index " + rt::describe(base));
+  const std::string extent =
+      host::has_type(base, rt::kArray)
+          ? "the array has " + std::to_string(size) + (size == 1 ? " element" : " elements")
+          : "the string has " + std::to_string(size) + (size == 1 ? " byte" : " bytes");
+  if (host::has_type(index, host::kFloat))
+    fail("index " + rt::show(index) + " is not an integer (" + extent + ")");
+  if (!host::is_int(index)) fail("the index is " + rt::describe(index) + ", not an integer (" + extent + ")");
+  const int32_t i = host::int_of(index);
+  if (i < 0) fail("index " + std::to_string(i) + " is negative (" + extent + ")");
+  if (i >= size) fail("index " + std::to_string(i) + " is past the end (" + extent + ")");
+  return i;
+}
+
+// base[index]: an array's element (shared), or a string's byte as a new
+// string of one byte.
+[[gnu::noinline]] HostValue eval_index(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  const Value base = Value::adopt(eval(*e.receiver, f));
+  const Value index = Value::adopt(eval(*e.args[0], f));
+  f.line = e.line;
+  const int32_t i = position(base.get(), index.get());
+  if (host::has_type(base.get(), rt::kArray)) {
+    const HostValue element = host::slot(base.get(), i);
+    host::ref_take(element);
+    return element;
+  }
+  return rt::make_string(std::string_view(host::chars_of(base.get()) + i, 1)).detach();
 }
 
 // The value of a node that is no integer literal or name, with one
@@ -782,6 +600,8 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
     case Expr::Form::kFloat:
       f.line = e.line;
       return real(e.number.value);
+    case Expr::Form::kIndex:
+      return eval_index(e, f);
     default:
       return eval_other(e, f);
   }
@@ -810,9 +630,8 @@ inline HostValue eval(const Expr &e, Frame &f) {
 // Evaluates a condition: whether its value is true.
 inline bool test(const Expr &e, Frame &f) {
   if (e.form == Expr::Form::kIntOperand) {
-    const HostValue a = lookup(*e.receiver, f);
     HostValue out;
-    if (host::is_int(a) && int_result(e.op, host::int_of(a), e.args[0]->ival, out)) [[likely]]
+    if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
       return out != host::kZero;
   }
   return test_slow(e, f);
@@ -859,7 +678,8 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
   forget(rt::define_procedure(cls, def->name, made));
 }
 
-enum class Flow { kNext, kReturn };
+// How a statement ends: on to the next, or leaving its procedure or loop.
+enum class Flow { kNext, kReturn, kBreak };
 
 Flow exec_block(const Block &block, Frame &f);
 Flow exec_while(const Stmt &s, Frame &f);
@@ -886,6 +706,25 @@ Flow exec_while(const Stmt &s, Frame &f);
   rt::assign_ref(assign_slot(s.name, f), v.ref());
 }
 
+// `a[i] = v` and `a[i] == v`: the array, the index and the value in that
+// order, then the element is written. Each write stores the new value before
+// it drops the old one, which may run a script: the array is held until then.
+[[gnu::noinline]] void exec_store(const Stmt &s, Frame &f) {
+  const Expr &target = *s.target;
+  check_stack(target, f);
+  const Value base = Value::adopt(eval(*target.receiver, f));
+  const Value index = Value::adopt(eval(*target.args[0], f));
+  Value v = Value::adopt(eval(*s.expr, f));
+  f.line = s.line;
+  if (host::has_type(base.get(), host::kString)) fail("a string cannot be changed: its bytes are read only");
+  HostValue &slot = host::slot(base.get(), position(base.get(), index.get()));
+  if (s.kind == Stmt::Kind::kStore) {
+    assign(slot, std::move(v));
+  } else {
+    rt::assign_ref(slot, v.ref());
+  }
+}
+
 // Stores an integer in a variable.
 inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   unref(std::exchange(assign_slot(s.name, f), v));
@@ -903,7 +742,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   }
   if (n.kind == Number::Kind::kInt) return store_int(s, f, host::make_int(n.integer));
   HostValue &slot = assign_slot(s.name, f);
-  if (host::has_type(slot, host::kFloat) && host::object_of(slot)->refcount == 1) {
+  if (writable_float(slot)) {
     *host::payload<double>(slot) = n.real;
     return;
   }
@@ -929,7 +768,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
     case Expr::Form::kIntOperand: {
       HostValue &slot = slot_of(e.receiver->name, f);
       HostValue out;
-      if (host::is_int(slot) && int_result(e.op, host::int_of(slot), e.args[0]->ival, out)) [[likely]] {
+      if (int_operand(e, slot, out)) [[likely]] {
         if (e.receiver->name == s.name) {
           slot = out;
           return;
@@ -973,6 +812,13 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
     case Stmt::Kind::kWhile:
       flow = exec_while(s, f);
       break;
+    case Stmt::Kind::kBreak:
+      flow = Flow::kBreak;
+      break;
+    case Stmt::Kind::kStore:
+    case Stmt::Kind::kRefStore:
+      exec_store(s, f);
+      break;
     default:
       exec_other(s, f);
       break;
@@ -984,48 +830,43 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 Flow exec_block(const Block &block, Frame &f) {
   for (const Stmt &s : block) {
-    if (exec_stmt(s, f) == Flow::kReturn) return Flow::kReturn;
+    const Flow flow = exec_stmt(s, f);
+    if (flow != Flow::kNext) return flow;
   }
   return Flow::kNext;
 }
 
-// `while`: the body once per true test, each time one step.
+// `while`: the body once per true test, each time one step, until a break.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   while (test(*s.expr, f)) {
     f.line = s.line;
     spend_step();
     for (const Stmt &body : s.body) {
-      if (exec_stmt(body, f) == Flow::kReturn) return Flow::kReturn;
+      const Flow flow = exec_stmt(body, f);
+      if (flow == Flow::kReturn) return flow;
+      if (flow == Flow::kBreak) return Flow::kNext;
     }
   }
   return Flow::kNext;
 }
 
-// Makes a frame the innermost one running for the guard's lifetime.
-class Running {
- public:
-  explicit Running(const Frame &f) : outer_(std::exchange(state().running, &f)) {}
-  ~Running() { state().running = outer_; }
-  Running(const Running &) = delete;
-  Running &operator=(const Running &) = delete;
-
- private:
-  const Frame *outer_;
-};
-
-// The runtime's place hook: where the innermost frame is, as "file:line", or
-// "" when no script runs.
+// The runtime's place hook: where the innermost script frame is, as
+// "file:line", or "" when no script runs.
 std::string running_place() {
-  const Frame *f = state().running;
-  return f == nullptr ? std::string() : f->file + ":" + std::to_string(f->line);
+  for (const rt::Activation *a = rt::detail::innermost; a != nullptr; a = a->outer) {
+    if (a->file != nullptr) return *a->file + ":" + std::to_string(a->line);
+  }
+  return {};
 }
 
-// Gives an error without a place the frame's.
+// Gives an error without a place the frame's, and one without a traceback
+// the calls running now, of which the frame is the innermost script frame.
 void place(ScriptError &error, const Frame &f) {
   if (error.line == 0) {
-    error.file = f.file;
+    error.file = *f.file;
     error.line = f.line;
   }
+  if (error.trace.empty()) error.trace = rt::traceback();
 }
 
 // Counts a procedure call or a compile for the length of its run; refuses one
@@ -1124,7 +965,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f{&proc, proc.def->file, argv[0], proc.bindings.data()};
+  Frame f{{nullptr, &proc.def->file, 0, proc.display}, &proc, argv[0], proc.bindings.data()};
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
@@ -1133,7 +974,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Nesting nesting(state().depth);
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
-  const Running running(f);
+  const rt::Activate running(f);
   try {
     for (const Stmt &s : proc.def->body) {
       if (exec_stmt(s, f) == Flow::kReturn) break;
@@ -1212,8 +1053,8 @@ void run(std::string_view text, std::string_view file) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{nullptr, name, nil(), nullptr};
-  const Running running(top);
+  Frame top{{nullptr, &name, 0, {}}, nullptr, nil(), nullptr};
+  const rt::Activate running(top);
   Stmt s;
   try {
     while (next_statement(reader, s, name)) {
@@ -1280,6 +1121,11 @@ void drop_globals() {
 void report(const rt::ScriptError &error) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s%s\n", error.file.empty() ? "zel: " : "", error.text().c_str());
+  // A traceback only where calls ran: an error of a statement at top level
+  // is its one line.
+  if (error.trace.size() < 2) return;
+  std::fputs("traceback, most recent call last:\n", stderr);
+  for (const std::string &line : error.trace) std::fprintf(stderr, "  %s\n", line.c_str());
 }
 
 }  // namespace zel::lang

@@ -1,0 +1,191 @@
+// The rules of ZEL's operators, each written once here and used by every way
+// the evaluator computes an expression: the general path over values
+// (operate, negative), the number trees computed without objects
+// (number_op, negate) and the name beside an integer literal (int_op).
+//
+// The rules, and the invariants every path keeps:
+// - An integer is 31 bits, kMinInt to kMaxInt. An integer result outside that
+//   range, negation included, fails with "integer overflow".
+// - On two integers / truncates toward zero and % takes the sign of its left
+//   side; either by 0 fails with "division by zero" (-kMinInt / -1
+//   overflows).
+// - With a float on either side both operands are taken as doubles and the
+//   result is a float: IEEE arithmetic, % is fmod, division by 0 gives an
+//   infinity or a NaN.
+// - < <= > >= order two numbers by value and two strings by byte order; a NaN
+//   is unordered, so every ordering with a NaN operand is 0. Anything else is
+//   "operator < cannot compare ...".
+// - `is` compares numbers by value (3 is 3.0; a NaN is not even itself),
+//   strings by text and every other value by identity; `isnt` is its
+//   negation.
+// - + joins two strings into a new one; a string beside anything else is an
+//   error, and every other operator on a string (or nil, or an object)
+//   "needs numbers".
+// - nil, the integer 0 and the float 0.0 are false; every other value is true.
+//
+// A number computed without an object (Number) is none where the general
+// path must decide: an integer fault (int_fault says which), or an operand
+// that is no number.
+//
+// The fast paths (number trees, the name beside an integer literal, the nil
+// test, a float result written into a float nothing else holds, an unshared
+// float or string stored as it is) must give what the general path gives.
+// Started with ZEL_NO_FAST_PATHS set to a non-empty value in the environment,
+// zel takes none of them, so a test can run every script both ways.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "lang/ast.h"
+#include "runtime/runtime.h"
+
+namespace zel::lang {
+
+constexpr int64_t kMinInt = -(int64_t{1} << 30);
+constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
+
+// False when ZEL_NO_FAST_PATHS was set at start: every fast path is off.
+extern const bool fast_paths;
+
+// True when v is in the 31-bit range of an integer.
+inline bool fits(int64_t v) {
+  return v >= kMinInt && v <= kMaxInt;
+}
+
+// A number computed without an object: an integer in the 31-bit range, a
+// float, or none. Small enough to come back in registers.
+struct Number {
+  enum class Kind : uint8_t { kNone, kInt, kReal };
+  double real;
+  int32_t integer;
+  Kind kind;
+
+  static Number none() { return {0.0, 0, Kind::kNone}; }
+  static Number of_int(int64_t v) { return {0.0, static_cast<int32_t>(v), Kind::kInt}; }
+  static Number of_real(double v) { return {v, 0, Kind::kReal}; }
+  bool is_none() const { return kind == Kind::kNone; }
+  double as_double() const { return kind == Kind::kReal ? real : integer; }
+};
+
+// < <= > >= is isnt, which come in a row in Op.
+inline bool is_comparison(Op op) {
+  return op >= Op::kLt && op <= Op::kIsnt;
+}
+
+// A comparison (< <= > >= is isnt) of two numbers, or of two strcmp results
+// against 0: 1 or 0. Every ordering with a NaN is 0.
+template <typename T>
+inline Number compared(Op op, T x, T y) {
+  switch (op) {
+    case Op::kLt:
+      return Number::of_int(x < y);
+    case Op::kLe:
+      return Number::of_int(x <= y);
+    case Op::kGt:
+      return Number::of_int(x > y);
+    case Op::kGe:
+      return Number::of_int(x >= y);
+    case Op::kIs:
+      return Number::of_int(x == y);
+    default:
+      return Number::of_int(x != y);
+  }
+}
+
+// An operator but and, or over two integers; none when it fails (int_fault
+// gives the error) or is no operator over numbers.
+[[gnu::always_inline]] inline Number int_op(Op op, int32_t x, int32_t y) {
+  int64_t r;
+  switch (op) {
+    case Op::kAdd:
+      r = int64_t{x} + y;
+      break;
+    case Op::kSub:
+      r = int64_t{x} - y;
+      break;
+    case Op::kMul:
+      r = int64_t{x} * y;
+      break;
+    case Op::kDiv:
+      if (y == 0) return Number::none();
+      r = int64_t{x} / y;
+      break;
+    case Op::kRem:
+      if (y == 0) return Number::none();
+      r = int64_t{x} % y;
+      break;
+    default:
+      return is_comparison(op) ? compared(op, x, y) : Number::none();
+  }
+  return fits(r) ? Number::of_int(r) : Number::none();
+}
+
+// The error of an integer operation that int_op refused, y its right side.
+inline const char *int_fault(Op op, int32_t y) {
+  return (op == Op::kDiv || op == Op::kRem) && y == 0 ? "division by zero" : "integer overflow";
+}
+
+// An operator but and, or over two doubles; never fails.
+[[gnu::always_inline]] inline Number real_op(Op op, double x, double y) {
+  switch (op) {
+    case Op::kAdd:
+      return Number::of_real(x + y);
+    case Op::kSub:
+      return Number::of_real(x - y);
+    case Op::kMul:
+      return Number::of_real(x * y);
+    case Op::kDiv:
+      return Number::of_real(x / y);
+    case Op::kRem:
+      return Number::of_real(std::fmod(x, y));
+    default:
+      return is_comparison(op) ? compared(op, x, y) : Number::none();
+  }
+}
+
+// An operator but and, or over two numbers, promoted to doubles unless both
+// are integers; none when an operand is none or int_op refuses.
+[[gnu::always_inline]] inline Number number_op(Op op, Number a, Number b) {
+  if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) return int_op(op, a.integer, b.integer);
+  if (a.is_none() || b.is_none()) return Number::none();
+  return real_op(op, a.as_double(), b.as_double());
+}
+
+// Negation; none for none and for kMinInt, whose negation overflows.
+inline Number negate(Number v) {
+  if (v.kind == Number::Kind::kReal) return Number::of_real(-v.real);
+  if (v.is_none() || !fits(-int64_t{v.integer})) return Number::none();
+  return Number::of_int(-int64_t{v.integer});
+}
+
+// A value as a number: an integer, a float, or none for anything else.
+inline Number number_of_value(HostValue v) {
+  if (host::is_int(v)) return Number::of_int(host::int_of(v));
+  if (host::has_type(v, host::kFloat)) return Number::of_real(host::float_of(v));
+  return Number::none();
+}
+
+// nil, the integer 0 and the float 0.0 are false; every other value is true.
+inline bool truthy(HostValue v) {
+  if (host::is_int(v)) return host::int_of(v) != 0;
+  if (host::is_nil(v)) return false;
+  if (host::has_type(v, host::kFloat)) return host::float_of(v) != 0.0;
+  return true;
+}
+
+// Any operator but and, or on two values: its number (1 or 0 for a
+// comparison), or none for + on two strings, whose result join makes. Fails
+// with the operator's error.
+Number operate(Op op, HostValue a, HostValue b);
+
+// + on two strings: a new string, a's text then b's. Fails when out of memory.
+rt::Ref join(HostValue a, HostValue b);
+
+// Negation of a value; fails when it is no number or the result overflows.
+Number negative(HostValue v);
+
+// The operator as written, for messages.
+const char *symbol(Op op);
+
+}  // namespace zel::lang
