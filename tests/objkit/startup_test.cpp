@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -110,9 +111,12 @@ TEST(StartUpDeathTest, AClassTableMissingAFunction) {
                                         {nullptr, nullptr}};
   static const SymbolEntry kNoDump[] = {{"init_module", reinterpret_cast<void *>(T_C_Object_init_module)},
                                         {nullptr, nullptr}};
-  // Standard output goes to standard error, where the death test reads.
+  // Standard output goes to standard error, where the death test reads; what
+  // the test program wrote before (a re-executed child prints its banner)
+  // stays on standard output.
   const auto start = [](const SymbolEntry *table) {
     symbols = table;
+    std::fflush(stdout);
     dup2(STDERR_FILENO, STDOUT_FILENO);
     zel::boot();
     objkit_init_module();
