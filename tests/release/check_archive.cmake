@@ -5,7 +5,7 @@
 # WITH_ZEL (1 when the archive holds zel), NM and EXPORTS_CHECK (the entry
 # point check), TOUR, ZEL and EMULATOR (to run the tour), SOURCE and BUILD
 # (the source and build folders, which no installed file may name, unless
-# SANITIZED is true).
+# INSTRUMENTED is true).
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT status EQUAL 0)
@@ -62,9 +62,10 @@ endif()
 
 # No path of the build machine in what is installed: `cmake --install` (the
 # archive's files before cpack strips them) into a scratch prefix, then the
-# printable strings of the library and zel. A sanitizer build is no release:
-# its reports name the source files as they were compiled.
-if(SANITIZED)
+# printable strings of the library and zel. A sanitizer or coverage build is
+# no release: its reports and counts name the source files as they were
+# compiled.
+if(INSTRUMENTED)
   return()
 endif()
 run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/installed)
