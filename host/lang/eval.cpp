@@ -431,7 +431,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   const HostValue a = operand(*e.receiver, right.pure, f, held_a);
   const HostValue b = operand(right, true, f, held_b);
   if (host::is_int(a) && host::is_int(b)) {
-    const Number n = int_op(e.op, host::int_of(a), host::int_of(b));
+    const Number n = apply(e.op, host::int_of(a), host::int_of(b));
     if (!n.is_none()) return host::make_int(n.integer);
   }
   f.line = e.line;
@@ -494,20 +494,17 @@ Number numeric(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
-// A name's value a beside an integer literal (a kIntOperand node) as an
-// integer word in out; false when the general path must make it.
-[[gnu::always_inline]] inline bool int_operand(const Expr &e, HostValue a, HostValue &out) {
-  if (!host::is_int(a)) return false;
-  const Number n = int_op(e.op, host::int_of(a), e.args[0]->ival);
-  out = host::make_int(n.integer);
-  return !n.is_none();
+// A kIntOperand node over its name's value a: none when a is no integer or
+// the general path must make the value.
+[[gnu::always_inline]] inline Number int_operand(const Expr &e, HostValue a) {
+  return host::is_int(a) ? apply(e.op, host::int_of(a), e.args[0]->ival) : Number::none();
 }
 
 // A name beside an integer literal: no operand to hold.
 inline HostValue eval_int_operand(const Expr &e, Frame &f) {
-  HostValue out;
-  if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
-    return out;
+  const Number n = int_operand(e, lookup(*e.receiver, f));
+  if (!n.is_none()) [[likely]]
+    return host::make_int(n.integer);
   return eval_numeric(e, f);
 }
 
@@ -582,11 +579,11 @@ inline HostValue eval(const Expr &e, Frame &f) {
 }
 
 // Evaluates a condition: whether its value is true.
-inline bool test(const Expr &e, Frame &f) {
+[[gnu::always_inline]] inline bool test(const Expr &e, Frame &f) {
   if (e.form == Expr::Form::kIntOperand) {
-    HostValue out;
-    if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
-      return out != host::kZero;
+    const Number n = int_operand(e, lookup(*e.receiver, f));
+    if (!n.is_none()) [[likely]]
+      return n.integer != 0;
   }
   return test_slow(e, f);
 }
@@ -701,13 +698,13 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   switch (e.form) {
     case Expr::Form::kIntOperand: {
       HostValue &slot = slot_of(e.receiver->name, f);
-      HostValue out;
-      if (int_operand(e, slot, out)) [[likely]] {
+      const Number n = int_operand(e, slot);
+      if (!n.is_none()) [[likely]] {
         if (e.receiver->name == s.name) {
-          slot = out;
+          slot = host::make_int(n.integer);
           return;
         }
-        return store_int(s, f, out);
+        return store_int(s, f, host::make_int(n.integer));
       }
       return assign_numeric(s, f);
     }
