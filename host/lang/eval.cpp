@@ -5,16 +5,18 @@
 // nil and (when nothing evaluated after them can change them) names in place,
 // without a reference, and works on two integers without touching an object.
 //
+// The operators' rules (ranges, division, promotion, comparisons, `is`) are
+// host/lang/operators.h's; the number trees, the name beside an integer
+// literal and the general path below all compute through them.
+//
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
 // are read. Errors take their place from the frame's line: each statement
 // sets it, and so does each node before it fails or runs a script (a send, a
 // call, an operator on anything but two integers).
-#include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <new>
