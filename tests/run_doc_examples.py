@@ -6,11 +6,14 @@ usage: run_doc_examples.py [--update] DOC ZEL [EMULATOR...]
 An example is a ```zel block followed (blank lines between are allowed) by a
 ```output block, a ```stderr block, or both in that order: what the script
 writes to standard output and to standard error. A ```zel block without them
-is only shown, never run. Each example runs on its own as the script test
-`example.zel` (tests/run_script.py: `zel --leaks --fake-clock`, a first line
-`// zel: OPTIONS` adds options, addresses become @1, @2, ...); it must fail
-exactly when it has a ```stderr block. --update rewrites the result blocks of
-every example from this run instead of comparing.
+is only shown, never run. Each example becomes the script test
+`lineNNNNN/example.zel` (NNNNN: the line of its ```zel fence) with its
+expected files, and `zel --test` runs them all (`zel --leaks
+--fake-clock`, a first line `// zel: OPTIONS` adds options, addresses become
+@1, @2, ...); each must fail exactly when it has a ```stderr block. --update
+rewrites the result blocks of every example from this run instead of
+comparing. Under an emulator, zel --test runs under it and runs each test's
+zel under it too.
 """
 import argparse
 import os
@@ -21,7 +24,8 @@ import tempfile
 
 FENCE = re.compile(r"^```(\w*)\s*$")
 RESULTS = ("output", "stderr")
-RUN_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run_script.py")
+TAP = re.compile(r"^(ok|not ok) \d+ - .*/line(\d+)/example( # updated)?$")
+SUFFIXES = {"output": ".out", "stderr": ".err"}
 
 
 def blocks(lines):
@@ -71,6 +75,13 @@ def result_blocks(out, err):
     return text[:-1]
 
 
+def read(path):
+    if not os.path.exists(path):
+        return ""
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
 def main():
     parser = argparse.ArgumentParser(description="Run the examples of a Markdown document.")
     parser.add_argument("--update", action="store_true", help="rewrite the result blocks from this run")
@@ -81,45 +92,53 @@ def main():
 
     with open(a.doc, encoding="utf-8") as f:
         lines = f.readlines()
-    failed = 0
-    replacements = []
     found = examples(lines)
-    for script, results, start, last in found:
-        with tempfile.TemporaryDirectory() as folder:
-            path = os.path.join(folder, "example.zel")
-            with open(path, "w", encoding="utf-8") as f:
+    if not found:
+        print("0 examples in %s" % a.doc)
+        return 0
+    with tempfile.TemporaryDirectory() as folder:
+        for script, results, start, last in found:
+            stem = os.path.join(folder, "line%05d" % (start + 1), "example")
+            os.mkdir(os.path.dirname(stem))
+            with open(stem + ".zel", "w", encoding="utf-8") as f:
                 f.write(script)
-            for kind, suffix in (("output", ".out"), ("stderr", ".err")):
-                if kind in results:
-                    with open(os.path.join(folder, "example" + suffix), "w", encoding="utf-8") as f:
-                        f.write(results[kind])
-            command = [sys.executable, RUN_SCRIPT] + (["--update"] if a.update else [])
-            run = subprocess.run(
-                command + [path, a.zel] + a.emulator, capture_output=True, text=True
-            )
-            if a.update:
-                out = err = ""
-                for suffix in (".out", ".err"):
-                    name = os.path.join(folder, "example" + suffix)
-                    if os.path.exists(name):
-                        with open(name, encoding="utf-8") as f:
-                            if suffix == ".out":
-                                out = f.read()
-                            else:
-                                err = f.read()
-                replacements.append((start, last, out, err))
-            elif run.returncode != 0:
-                failed += 1
-                print("%s:%d: the example differs from its output" % (a.doc, start + 1))
-                sys.stdout.write(run.stdout)
+            for kind, text in results.items():
+                with open(stem + SUFFIXES[kind], "w", encoding="utf-8") as f:
+                    f.write(text)
+        command = a.emulator + [os.path.abspath(a.zel), "--test", "--timeout", "300"]
+        if a.emulator:
+            command += ["--exec", " ".join(a.emulator)]
+        run = subprocess.run(
+            command + (["--update"] if a.update else []) + [folder], capture_output=True, text=True
+        )
+        # The TAP report: each test's line, then its comments.
+        failed, report, doc_line = 0, [], None
+        for line in run.stdout.splitlines():
+            match = TAP.match(line)
+            if match:
+                doc_line = int(match.group(2))
+                if match.group(1) != "ok":
+                    failed += 1
+                    report.append("%s:%d: the example differs from its output" % (a.doc, doc_line))
+            elif line.startswith("# ") and doc_line is not None:
+                report.append(line)
+        if run.returncode not in (0, 1) or run.stderr:
+            print("zel --test failed (status %d): %s" % (run.returncode, run.stderr), end="")
+            return 1
+        if a.update:
+            for script, results, start, last in reversed(found):
+                stem = os.path.join(folder, "line%05d" % (start + 1), "example")
+                end_of_script = next(e for info, s, e, _ in blocks(lines) if s == start)
+                lines[end_of_script + 1 : last + 1] = ["\n"] + result_blocks(
+                    read(stem + ".out"), read(stem + ".err")
+                )
     if a.update:
-        for start, last, out, err in reversed(replacements):
-            end_of_script = next(e for info, s, e, _ in blocks(lines) if s == start)
-            lines[end_of_script + 1 : last + 1] = ["\n"] + result_blocks(out, err)
         with open(a.doc, "w", encoding="utf-8") as f:
             f.writelines(lines)
-        print("updated %d examples of %s" % (len(replacements), a.doc))
-        return 0
+        print("updated %d examples of %s" % (len(found), a.doc))
+        print("\n".join(report))
+        return 1 if failed else 0
+    print("\n".join(report))
     print("%d of %d examples of %s match" % (len(found) - failed, len(found), a.doc))
     return 1 if failed else 0
 

@@ -49,6 +49,7 @@ struct Expr {
     kCall,    // sel: the routine; args
     kSend,    // sel: the selector; receiver, args
     kSuper,   // sel: the selector; args (sent to self, lookup above the method's class)
+    kIndex,   // receiver[args[0]]: an element of an array or a byte of a string
     kUnary,   // op; receiver is the operand
     kBinary,  // op; receiver and args[0] are the operands
   };
@@ -67,6 +68,7 @@ struct Expr {
     kCall,
     kSuper,
     kFloat,
+    kIndex,
     kOther,  // string literals, self, and the prefix operators
   };
   Kind kind;
@@ -85,6 +87,12 @@ struct Expr {
   // new float object.
   host::HostFloat number{{host::kPermanent, host::kFloat, 0, sizeof(host::HostFloat)}, 0.0};
   std::string text;
+  // A name that names no variable: whether it is the receiver of new or
+  // subclass (then it was meant as a class), and the operand of a `-` written
+  // after it ("-1"), which was meant as a call's argument when the name is a
+  // routine.
+  bool class_expected = false;
+  std::string call_hint;
   const rt::Selector *sel = nullptr;
   std::unique_ptr<Expr> receiver;
   std::vector<std::unique_ptr<Expr>> args;
@@ -126,8 +134,11 @@ struct Stmt {
     kExpr,       // expr
     kAssign,     // name = expr
     kRefAssign,  // name == expr
+    kStore,      // target = expr: target is an index node
+    kRefStore,   // target == expr
+    kBreak,
     kReturn,     // expr, or none
-    kIf,         // expr; body; orelse
+    kIf,         // expr; body; orelse (an elseif is an if alone in orelse)
     kWhile,      // expr; body
     kProcedure,  // proc
   };
@@ -135,6 +146,7 @@ struct Stmt {
   int line;
   int32_t name = -1;  // the assigned name's index in the scope
   std::unique_ptr<Expr> expr;
+  std::unique_ptr<Expr> target;  // the element a store writes
   Block body;
   Block orelse;
   std::shared_ptr<const ProcedureDef> proc;

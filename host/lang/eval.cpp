@@ -131,16 +131,15 @@ struct Procedure {
   int uses = 1;
 };
 
-// One activation: a procedure call, or a text running at top level.
+// One activation: a procedure call, or a text running at top level. Its
+// file, line and name are the runtime's record of the calls running.
 // Invariant: bases[kLocals] is the first local slot and, in a method,
 // bases[kIvars] self's first instance variable; bases[kAbsolute] is 0.
-struct Frame {
+struct Frame : rt::Activation {
   const Procedure *proc;  // null at top level
-  const std::string &file;
   HostValue self;
   const Binding *bindings;
   uintptr_t bases[3] = {0, 0, 0};
-  int line = 0;
   Value result{};  // what `return` gave
 };
 
@@ -152,7 +151,6 @@ struct State {
   int depth = 0;
   std::uint64_t step_budget = 0;
   std::uint64_t steps_left = 0;
-  const Frame *running = nullptr;  // the innermost frame running, for errexit's place
 };
 
 // Never destroyed: procedures may still run while the process exits.
@@ -291,6 +289,17 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
   return *reinterpret_cast<HostValue *>(f.bases[static_cast<size_t>(b.base)] + b.offset);
 }
 
+// Fails for a name that is no variable and no class, saying what it is
+// instead when it was meant as a class or is a routine.
+[[noreturn, gnu::cold]] void unknown_name(const Expr &e, const std::string &name) {
+  if (e.class_expected) fail("unknown class " + name);
+  if (rt::is_routine(name)) {
+    fail(name + " is a " + (rt::is_builtin_routine(name) ? "routine" : "procedure") + ": write " + name +
+         " (" + e.call_hint + ")");
+  }
+  fail("unknown variable " + name);
+}
+
 // The class of a name that is no variable; fails when there is none.
 [[gnu::noinline]] HostValue class_named(const Expr &e, Frame &f) {
   Cell &c = f.bindings[e.name].cell();
@@ -300,7 +309,7 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
   }
   if (c.cls != nullptr) return c.cls->value;
   f.line = e.line;
-  fail("unknown variable " + *c.name);
+  unknown_name(e, *c.name);
 }
 
 // A name's value, borrowed: a local, an instance variable, a global, or else
@@ -531,6 +540,41 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
   return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real);
 }
 
+// The position index denotes in base, an array or a string; fails when base
+// is neither, or when the index is not an integer, negative or past the end,
+// naming the index and the size.
+int32_t position(HostValue base, HostValue index) {
+  const int32_t size = rt::size_of(base);
+  if (size < 0) fail("cannot index " + rt::describe(base));
+  const std::string extent =
+      host::has_type(base, rt::kArray)
+          ? "the array has " + std::to_string(size) + (size == 1 ? " element" : " elements")
+          : "the string has " + std::to_string(size) + (size == 1 ? " byte" : " bytes");
+  if (host::has_type(index, host::kFloat))
+    fail("index " + rt::show(index) + " is not an integer (" + extent + ")");
+  if (!host::is_int(index)) fail("the index is " + rt::describe(index) + ", not an integer (" + extent + ")");
+  const int32_t i = host::int_of(index);
+  if (i < 0) fail("index " + std::to_string(i) + " is negative (" + extent + ")");
+  if (i >= size) fail("index " + std::to_string(i) + " is past the end (" + extent + ")");
+  return i;
+}
+
+// base[index]: an array's element (shared), or a string's byte as a new
+// string of one byte.
+[[gnu::noinline]] HostValue eval_index(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  const Value base = Value::adopt(eval(*e.receiver, f));
+  const Value index = Value::adopt(eval(*e.args[0], f));
+  f.line = e.line;
+  const int32_t i = position(base.get(), index.get());
+  if (host::has_type(base.get(), rt::kArray)) {
+    const HostValue element = host::slot(base.get(), i);
+    host::ref_take(element);
+    return element;
+  }
+  return rt::make_string(std::string_view(host::chars_of(base.get()) + i, 1)).detach();
+}
+
 // The value of a node that is no integer literal or name, with one
 // reference the caller owns.
 [[gnu::noinline]] HostValue eval_node(const Expr &e, Frame &f) {
@@ -555,6 +599,8 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
     case Expr::Form::kFloat:
       f.line = e.line;
       return real(e.number.value);
+    case Expr::Form::kIndex:
+      return eval_index(e, f);
     default:
       return eval_other(e, f);
   }
@@ -631,7 +677,8 @@ void define(const std::shared_ptr<const ProcedureDef> &def) {
   forget(rt::define_procedure(cls, def->name, made));
 }
 
-enum class Flow { kNext, kReturn };
+// How a statement ends: on to the next, or leaving its procedure or loop.
+enum class Flow { kNext, kReturn, kBreak };
 
 Flow exec_block(const Block &block, Frame &f);
 Flow exec_while(const Stmt &s, Frame &f);
@@ -656,6 +703,25 @@ Flow exec_while(const Stmt &s, Frame &f);
   Value v = Value::adopt(eval(*s.expr, f));
   f.line = s.line;
   rt::assign_ref(assign_slot(s.name, f), v.ref());
+}
+
+// `a[i] = v` and `a[i] == v`: the array, the index and the value in that
+// order, then the element is written. Each write stores the new value before
+// it drops the old one, which may run a script: the array is held until then.
+[[gnu::noinline]] void exec_store(const Stmt &s, Frame &f) {
+  const Expr &target = *s.target;
+  check_stack(target, f);
+  const Value base = Value::adopt(eval(*target.receiver, f));
+  const Value index = Value::adopt(eval(*target.args[0], f));
+  Value v = Value::adopt(eval(*s.expr, f));
+  f.line = s.line;
+  if (host::has_type(base.get(), host::kString)) fail("a string cannot be changed: its bytes are read only");
+  HostValue &slot = host::slot(base.get(), position(base.get(), index.get()));
+  if (s.kind == Stmt::Kind::kStore) {
+    assign(slot, std::move(v));
+  } else {
+    rt::assign_ref(slot, v.ref());
+  }
 }
 
 // Stores an integer in a variable.
@@ -745,6 +811,13 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
     case Stmt::Kind::kWhile:
       flow = exec_while(s, f);
       break;
+    case Stmt::Kind::kBreak:
+      flow = Flow::kBreak;
+      break;
+    case Stmt::Kind::kStore:
+    case Stmt::Kind::kRefStore:
+      exec_store(s, f);
+      break;
     default:
       exec_other(s, f);
       break;
@@ -756,48 +829,43 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 Flow exec_block(const Block &block, Frame &f) {
   for (const Stmt &s : block) {
-    if (exec_stmt(s, f) == Flow::kReturn) return Flow::kReturn;
+    const Flow flow = exec_stmt(s, f);
+    if (flow != Flow::kNext) return flow;
   }
   return Flow::kNext;
 }
 
-// `while`: the body once per true test, each time one step.
+// `while`: the body once per true test, each time one step, until a break.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   while (test(*s.expr, f)) {
     f.line = s.line;
     spend_step();
     for (const Stmt &body : s.body) {
-      if (exec_stmt(body, f) == Flow::kReturn) return Flow::kReturn;
+      const Flow flow = exec_stmt(body, f);
+      if (flow == Flow::kReturn) return flow;
+      if (flow == Flow::kBreak) return Flow::kNext;
     }
   }
   return Flow::kNext;
 }
 
-// Makes a frame the innermost one running for the guard's lifetime.
-class Running {
- public:
-  explicit Running(const Frame &f) : outer_(std::exchange(state().running, &f)) {}
-  ~Running() { state().running = outer_; }
-  Running(const Running &) = delete;
-  Running &operator=(const Running &) = delete;
-
- private:
-  const Frame *outer_;
-};
-
-// The runtime's place hook: where the innermost frame is, as "file:line", or
-// "" when no script runs.
+// The runtime's place hook: where the innermost script frame is, as
+// "file:line", or "" when no script runs.
 std::string running_place() {
-  const Frame *f = state().running;
-  return f == nullptr ? std::string() : f->file + ":" + std::to_string(f->line);
+  for (const rt::Activation *a = rt::detail::innermost; a != nullptr; a = a->outer) {
+    if (a->file != nullptr) return *a->file + ":" + std::to_string(a->line);
+  }
+  return {};
 }
 
-// Gives an error without a place the frame's.
+// Gives an error without a place the frame's, and one without a traceback
+// the calls running now, of which the frame is the innermost script frame.
 void place(ScriptError &error, const Frame &f) {
   if (error.line == 0) {
-    error.file = f.file;
+    error.file = *f.file;
     error.line = f.line;
   }
+  if (error.trace.empty()) error.trace = rt::traceback();
 }
 
 // Counts a procedure call or a compile for the length of its run; refuses one
@@ -896,7 +964,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f{&proc, proc.def->file, argv[0], proc.bindings.data()};
+  Frame f{{nullptr, &proc.def->file, 0, proc.display}, &proc, argv[0], proc.bindings.data()};
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
@@ -905,7 +973,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Nesting nesting(state().depth);
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
-  const Running running(f);
+  const rt::Activate running(f);
   try {
     for (const Stmt &s : proc.def->body) {
       if (exec_stmt(s, f) == Flow::kReturn) break;
@@ -984,8 +1052,8 @@ void run(std::string_view text, std::string_view file) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{nullptr, name, nil(), nullptr};
-  const Running running(top);
+  Frame top{{nullptr, &name, 0, {}}, nullptr, nil(), nullptr};
+  const rt::Activate running(top);
   Stmt s;
   try {
     while (next_statement(reader, s, name)) {
@@ -1052,6 +1120,11 @@ void drop_globals() {
 void report(const rt::ScriptError &error) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s%s\n", error.file.empty() ? "zel: " : "", error.text().c_str());
+  // A traceback only where calls ran: an error of a statement at top level
+  // is its one line.
+  if (error.trace.size() < 2) return;
+  std::fputs("traceback, most recent call last:\n", stderr);
+  for (const std::string &line : error.trace) std::fprintf(stderr, "  %s\n", line.c_str());
 }
 
 }  // namespace zel::lang

@@ -21,8 +21,10 @@ constexpr Keyword kKeywords[] = {
     {"if", Tok::kIf},
     {"then", Tok::kThen},
     {"else", Tok::kElse},
+    {"elseif", Tok::kElseif},
     {"while", Tok::kWhile},
     {"do", Tok::kDo},
+    {"break", Tok::kBreak},
     {"nil", Tok::kNil},
     {"self", Tok::kSelf},
     {"super", Tok::kSuper},
@@ -43,7 +45,13 @@ bool is_digit(char c) {
   return std::isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 }  // namespace
+
+Lexer::Lexer(std::string_view text) : text_(text) {
+  if (text_.starts_with(kByteOrderMark)) pos_ = kByteOrderMark.size();
+}
 
 void Lexer::skip_space() {
   while (pos_ < text_.size()) {
@@ -86,6 +94,10 @@ Token Lexer::next() {
       return simple(Tok::kLParen, 1);
     case ')':
       return simple(Tok::kRParen, 1);
+    case '[':
+      return simple(Tok::kLBracket, 1);
+    case ']':
+      return simple(Tok::kRBracket, 1);
     case '=':
       return peek(1) == '=' ? simple(Tok::kRefAssign, 2) : simple(Tok::kAssign, 1);
     case '+':

@@ -19,6 +19,8 @@ enum class Tok {
   kSemi,
   kLParen,
   kRParen,
+  kLBracket,
+  kRBracket,
   kAssign,     // =
   kRefAssign,  // ==
   kPlus,
@@ -37,8 +39,10 @@ enum class Tok {
   kIf,
   kThen,
   kElse,
+  kElseif,
   kWhile,
   kDo,
+  kBreak,
   kNil,
   kSelf,
   kSuper,
@@ -69,12 +73,12 @@ struct SyntaxError {
 std::string describe(const Token &token);
 
 // Reads the tokens of a text one at a time: newlines are whitespace, `//`
-// starts a comment. next() throws SyntaxError on a character that starts no
-// token, a string that is not closed on its line or holds a NUL byte, or a
-// malformed number; after the last token it gives kEnd tokens.
+// starts a comment, and a UTF-8 byte-order mark at the start is skipped. next() throws SyntaxError on a
+// character that starts no token, a string that is not closed on its line or holds a NUL byte, or a malformed
+// number; after the last token it gives kEnd tokens.
 class Lexer {
  public:
-  explicit Lexer(std::string_view text) : text_(text) {}
+  explicit Lexer(std::string_view text);
   Token next();
 
  private:

@@ -26,9 +26,10 @@ constexpr int kMaxNesting = 200;
 using ExprPtr = std::unique_ptr<Expr>;
 
 // The form of each kind of node but an operator's, indexed by Expr::Kind.
-constexpr Expr::Form kForms[] = {
-    Expr::Form::kInt, Expr::Form::kFloat, Expr::Form::kOther, Expr::Form::kNil,   Expr::Form::kOther,
-    Expr::Form::kVar, Expr::Form::kCall,  Expr::Form::kSend,  Expr::Form::kSuper, Expr::Form::kOther};
+constexpr Expr::Form kForms[] = {Expr::Form::kInt,   Expr::Form::kFloat, Expr::Form::kOther,
+                                 Expr::Form::kNil,   Expr::Form::kOther, Expr::Form::kVar,
+                                 Expr::Form::kCall,  Expr::Form::kSend,  Expr::Form::kSuper,
+                                 Expr::Form::kIndex, Expr::Form::kOther};
 static_assert(std::size(kForms) == static_cast<size_t>(Expr::Kind::kBinary));
 
 // The form of a leaf, or of a node once its operands are complete.
@@ -104,9 +105,28 @@ class Parser {
     return true;
   }
 
-  [[noreturn]] void fail(const std::string &expected) {
-    throw SyntaxError{cur().line, "syntax error: expected " + expected + ", found " + describe(cur()),
+  [[noreturn]] void fail(const std::string &expected, const std::string &more = "") {
+    throw SyntaxError{cur().line, "syntax error: expected " + expected + ", found " + describe(cur()) + more,
                       at(Tok::kEnd)};
+  }
+
+  // The keyword that opened a block, for the message when its `end` is
+  // missing.
+  struct Opener {
+    const char *keyword;
+    int line;
+  };
+
+  // The block opened by `open` has no `end` where the parse stands. When a
+  // procedure definition began inside the procedure being read, a block
+  // above it was probably left open, and the message says so.
+  [[noreturn]] void unclosed(Opener open) {
+    std::string more;
+    if (inner_procedure_line_ != 0) {
+      more = " (the procedure of line " + std::to_string(inner_procedure_line_) +
+             " begins inside another procedure's body: a block above it was probably left open)";
+    }
+    fail(std::string("'end' closing the '") + open.keyword + "' of line " + std::to_string(open.line), more);
   }
 
   Token expect(Tok kind, const char *what) {
@@ -119,25 +139,41 @@ class Parser {
     if (!accept(Tok::kSemi) && !at(Tok::kEnd)) fail("';'");
   }
 
-  // Statements up to one of the given closing keywords (not consumed).
-  Block block_until(Tok close1, Tok close2) {
+  // The body of an if, while or procedure, one level of nesting: statements
+  // up to `end`, `else` or `elseif` (not consumed), which close a block and
+  // begin no statement.
+  Block block(Opener open) {
+    const Nested nested(*this);
     Block out;
-    while (!at(close1) && !at(close2)) {
-      if (at(Tok::kEnd)) fail("'end'");
+    while (!at(Tok::kEndKw) && !at(Tok::kElse) && !at(Tok::kElseif)) {
+      if (at(Tok::kEnd)) unclosed(open);
       out.push_back(statement());
     }
     return out;
   }
 
-  void close_block() {
-    expect(Tok::kEndKw, "'end'");
+  void close_block(Opener open) {
+    if (!accept(Tok::kEndKw)) unclosed(open);
     accept(Tok::kSemi);
   }
 
-  // The body of an if, while or procedure: one level of nesting.
-  Block body_until(Tok close1, Tok close2) {
-    const Nested nested(*this);
-    return block_until(close1, close2);
+  // The rest of an if, or of an elseif, which is an if alone in the else
+  // branch of the one before: condition, then, body, and what follows.
+  void if_rest(Stmt &s, Opener open) {
+    s.kind = Stmt::Kind::kIf;
+    s.expr = expression(false);
+    expect(Tok::kThen, "'then'");
+    s.body = block(open);
+    if (at(Tok::kElseif)) {
+      const Nested nested(*this);
+      Stmt inner{};
+      inner.line = take().line;
+      if_rest(inner, open);
+      s.orelse.push_back(std::move(inner));
+      return;
+    }
+    if (accept(Tok::kElse)) s.orelse = block(open);
+    close_block(open);
   }
 
   Stmt statement() {
@@ -146,25 +182,30 @@ class Parser {
     switch (cur().kind) {
       case Tok::kProcedure:
         take();
+        if (in_procedure_ && inner_procedure_line_ == 0) inner_procedure_line_ = s.line;
         s.kind = Stmt::Kind::kProcedure;
         s.proc = procedure(s.line);
         return s;
       case Tok::kIf:
         take();
-        s.kind = Stmt::Kind::kIf;
-        s.expr = expression(false);
-        expect(Tok::kThen, "'then'");
-        s.body = body_until(Tok::kElse, Tok::kEndKw);
-        if (accept(Tok::kElse)) s.orelse = body_until(Tok::kEndKw, Tok::kEndKw);
-        close_block();
+        if_rest(s, {"if", s.line});
         return s;
-      case Tok::kWhile:
+      case Tok::kWhile: {
         take();
         s.kind = Stmt::Kind::kWhile;
         s.expr = expression(false);
         expect(Tok::kDo, "'do'");
-        s.body = body_until(Tok::kEndKw, Tok::kEndKw);
-        close_block();
+        ++loops_;
+        s.body = block({"while", s.line});
+        --loops_;
+        close_block({"while", s.line});
+        return s;
+      }
+      case Tok::kBreak:
+        if (loops_ == 0) throw SyntaxError{s.line, "break outside a while loop"};
+        take();
+        s.kind = Stmt::Kind::kBreak;
+        terminator();
         return s;
       case Tok::kReturn:
         if (!in_procedure_) throw SyntaxError{s.line, "return outside a procedure"};
@@ -188,6 +229,11 @@ class Parser {
     } else {
       s.kind = Stmt::Kind::kExpr;
       s.expr = expression(true);
+      if (s.expr->kind == Expr::Kind::kIndex && (at(Tok::kAssign) || at(Tok::kRefAssign))) {
+        s.kind = take().kind == Tok::kAssign ? Stmt::Kind::kStore : Stmt::Kind::kRefStore;
+        s.target = std::move(s.expr);
+        s.expr = expression(true);
+      }
     }
     terminator();
     return s;
@@ -236,12 +282,16 @@ class Parser {
     expect(Tok::kSemi, "';'");
     const bool outer = in_procedure_;
     Scope *const outer_scope = scope_;
+    const int outer_loops = std::exchange(loops_, 0);
+    const int outer_inner = std::exchange(inner_procedure_line_, 0);
     in_procedure_ = true;
     scope_ = &scope;
-    def->body = body_until(Tok::kEndKw, Tok::kEndKw);
+    def->body = block({"procedure", line});
+    close_block({"procedure", line});
     in_procedure_ = outer;
     scope_ = outer_scope;
-    close_block();
+    loops_ = outer_loops;
+    inner_procedure_line_ = outer_inner;
     return def;
   }
 
@@ -290,7 +340,14 @@ class Parser {
                                                   {Tok::kGt, Op::kGt}, {Tok::kGe, Op::kGe},
                                                   {Tok::kIs, Op::kIs}, {Tok::kIsnt, Op::kIsnt}};
     for (const auto &[tok, op] : kOps) {
-      if (accept(tok)) return binary(op, std::move(left), sum(false));
+      if (!accept(tok)) continue;
+      ExprPtr e = binary(op, std::move(left), sum(false));
+      for (const auto &[next, unused] : kOps) {
+        if (at(next)) {
+          throw SyntaxError{cur().line, "syntax error: comparisons do not chain: write (a < b) and (b < c)"};
+        }
+      }
+      return e;
     }
     return left;
   }
@@ -301,7 +358,9 @@ class Parser {
       if (accept(Tok::kPlus)) {
         left = binary(Op::kAdd, std::move(left), term(false));
       } else if (accept(Tok::kMinus)) {
-        left = binary(Op::kSub, std::move(left), term(false));
+        ExprPtr right = term(false);
+        if (left->kind == Expr::Kind::kVar) left->call_hint = "-" + source_of(*right);
+        left = binary(Op::kSub, std::move(left), std::move(right));
       } else {
         return left;
       }
@@ -373,16 +432,42 @@ class Parser {
     while (accept(Tok::kComma));
   }
 
+  // A short text of a simple operand for a hint: a literal or a name, else
+  // "...".
+  static std::string source_of(const Expr &e) {
+    switch (e.kind) {
+      case Expr::Kind::kInt:
+        return std::to_string(e.ival);
+      case Expr::Kind::kVar:
+        return e.text;
+      case Expr::Kind::kString:
+        return "\"" + e.text + "\"";
+      default:
+        return "...";
+    }
+  }
+
   ExprPtr postfix(bool command) {
     ExprPtr e = primary(command);
-    while (accept(Tok::kColon)) {
+    for (;;) {
+      if (at(Tok::kLBracket)) {
+        auto index = make(Expr::Kind::kIndex, take().line);
+        index->receiver = std::move(e);
+        index->args.push_back(nested_expression());
+        expect(Tok::kRBracket, "']'");
+        e = measured(std::move(index));
+        continue;
+      }
+      if (!accept(Tok::kColon)) return e;
       auto send = make(Expr::Kind::kSend, e->line);
       send->sel = rt::selector(expect(Tok::kName, "a message name").text);
+      if (e->kind == Expr::Kind::kVar && (send->sel->folded == new_ || send->sel->folded == subclass_)) {
+        e->class_expected = true;
+      }
       send->receiver = std::move(e);
       arguments(*send, command);
       e = measured(std::move(send));
     }
-    return e;
   }
 
   ExprPtr primary(bool command) {
@@ -464,8 +549,12 @@ class Parser {
   std::string file_;
   Scope *scope_;
   const rt::Selector *const print_ = rt::selector("print");
+  const rt::Selector *const new_ = rt::selector("new");
+  const rt::Selector *const subclass_ = rt::selector("subclass");
   int nesting_ = 0;
   bool in_procedure_ = false;
+  int loops_ = 0;                 // the while loops open in the procedure (or top level) being read
+  int inner_procedure_line_ = 0;  // the first procedure definition inside the one being read
 };
 
 StatementReader::StatementReader(std::string_view text, std::string_view file, Scope &top)

@@ -17,6 +17,7 @@ namespace {
 // One bound row of a built-in table.
 struct Row {
   std::string name;
+  std::string display;  // "Class:name" for a class's row, the name for a module routine
   BuiltinHandler handler;
   int16_t argc;
   uint8_t argtype;
@@ -47,6 +48,7 @@ struct HandlerCall {
   bool held;
   std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   PendingError pending;                 // the first error a nested send raised
+  Activation activation{};              // the call among the running ones
 };
 
 struct Dispatch {
@@ -80,16 +82,21 @@ inline Dispatch &dispatch() {
 // that a send reads it without making them.
 HandlerCall *current_handler = nullptr;
 
-// Makes a handler call the innermost for its lifetime.
+// Makes a handler call the innermost handler, and the innermost of the
+// running calls, for its lifetime.
 class HandlerScope {
  public:
-  explicit HandlerScope(HandlerCall &call) : call_(call) { current_handler = &call; }
+  explicit HandlerScope(HandlerCall &call) : call_(call), activate_(call.activation) {
+    call.activation.name = call.row.display;
+    current_handler = &call;
+  }
   ~HandlerScope() { current_handler = call_.outer; }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
 
  private:
   HandlerCall &call_;
+  Activate activate_;
 };
 
 HandlerCall *current_call() {
@@ -158,12 +165,12 @@ ScriptError refusal(const Row &row, const std::string *reason, int32_t argc) {
   const std::string key = detail::lower(row.name);
   for (const SelfChecked &known : kSelfChecked) {
     if (known.key == key) {
-      return ScriptError{row.name + ": arguments refused: " +
-                         count_error(row.name, known.count, known.count, static_cast<size_t>(argc))
-                             .substr(row.name.size() + 2)};
+      return ScriptError{row.display + ": arguments refused: " +
+                         count_error(row.display, known.count, known.count, static_cast<size_t>(argc))
+                             .substr(row.display.size() + 2)};
     }
   }
-  return ScriptError{row.name + ": arguments refused"};
+  return ScriptError{row.display + ": arguments refused"};
 }
 
 // True when the arguments fit what the row states: its count, and the type
@@ -176,9 +183,9 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 [[noreturn, gnu::cold, gnu::noinline]] void refuse_unfit(const Row &row, const HostValue *argv,
                                                          int32_t argc) {
   if (row.argc >= 0 && argc != row.argc) {
-    throw ScriptError{count_error(row.name, row.argc, row.argc, static_cast<size_t>(argc))};
+    throw ScriptError{count_error(row.display, row.argc, row.argc, static_cast<size_t>(argc))};
   }
-  throw ScriptError{type_error(row.name, 1, detail::type_phrase(row.argtype), argv[-1])};
+  throw ScriptError{type_error(row.display, 1, detail::type_phrase(row.argtype), argv[-1])};
 }
 
 // The end of a handler call that took its references, or failed: drops the
@@ -205,7 +212,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   if (held) take_holds(argv, argc);
-  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr};
+  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr, {}};
   HostValue result;
   {
     HandlerScope scope(call);
@@ -461,13 +468,30 @@ Ref refcount_routine(std::span<const HostValue> args) {
   return make_int(host::is_int(args[0]) ? 0 : host::object_of(args[0])->refcount);
 }
 
+// size (v): an array's element count or a string's byte count.
+Ref size_routine(std::span<const HostValue> args) {
+  if (args.size() != 1) throw ScriptError{count_error("size", 1, 1, args.size())};
+  const int32_t size = size_of(args[0]);
+  if (size < 0) throw ScriptError{type_error("size", 1, "an array or a string", args[0])};
+  return make_int(size);
+}
+
+// string (v): the text print shows for v.
+Ref string_routine(std::span<const HostValue> args) {
+  if (args.size() != 1) throw ScriptError{count_error("string", 1, 1, args.size())};
+  return make_string(show(args[0]));
+}
+
 using OwnRoutine = Ref (*)(std::span<const HostValue>);
 
 // The runtime's own routine of that name (key lower-case): its entry in a
 // table that lasts as long as the process, or null.
 const OwnRoutine *own_routine(const std::string &key) {
-  static const std::unordered_map<std::string, OwnRoutine> table = {
-      {"print", print_routine}, {"advance_clock", advance_clock_routine}, {"refcount", refcount_routine}};
+  static const std::unordered_map<std::string, OwnRoutine> table = {{"print", print_routine},
+                                                                    {"advance_clock", advance_clock_routine},
+                                                                    {"refcount", refcount_routine},
+                                                                    {"size", size_routine},
+                                                                    {"string", string_routine}};
   auto it = table.find(key);
   return it == table.end() ? nullptr : &it->second;
 }
@@ -586,6 +610,10 @@ bool is_builtin_routine(std::string_view name) {
   return dispatch().module_rows.count(key) != 0 || own_routine(key) != nullptr;
 }
 
+bool is_routine(std::string_view name) {
+  return is_builtin_routine(name) || detail::global_procedure(detail::lower(name)) != nullptr;
+}
+
 Ref send(HostValue receiver, std::string_view selector_name, std::span<const HostValue> args) {
   const Borrowed b(receiver, args);
   return send_borrowed(selector(selector_name), b.argv(), b.argc());
@@ -635,6 +663,7 @@ int32_t init_built_in(const BuiltinRecord *table) {
   if (recording()) note(std::string("init_built_in(") + (table->name == nullptr ? "" : table->name) + ")");
   zel::rt::Dispatch &d = dispatch();
   zel::rt::RowMap *section = &d.module_rows;
+  std::string owner;  // "Class:" in a class's section
   int32_t result = 0;
   zel::rt::detail::next_epoch();
   for (const BuiltinRecord *r = table; r->name != nullptr; ++r) {
@@ -643,14 +672,17 @@ int32_t init_built_in(const BuiltinRecord *table) {
       problem = "has no built-in record header";
     } else if (r->handler == nullptr && r->argc == 1) {
       section = &d.class_rows[zel::rt::detail::lower(r->name)];
+      owner = std::string(r->name) + ":";
     } else if (r->handler == nullptr && r->argc == 0) {
       section = &d.instance_rows[zel::rt::detail::lower(r->name)];
+      owner = std::string(r->name) + ":";
     } else if (r->handler == nullptr || r->argc < -1 || r->argc > 1) {
       problem = "has a bad argument count";
     } else if (r->argtype != 0 && r->argc != 1) {
       problem = "names an argument type without taking one argument";
     } else {
-      (*section)[zel::rt::detail::lower(r->name)] = {r->name, r->handler, r->argc, r->argtype};
+      (*section)[zel::rt::detail::lower(r->name)] = {r->name, owner + r->name, r->handler, r->argc,
+                                                     r->argtype};
     }
     if (problem != nullptr) {
       fprintf(stderr, "zel: init_built_in: row %s %s\n", r->name, problem);
@@ -685,7 +717,7 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     return 0;
   }
   static const std::string kNoName = "checkpar";
-  const std::string &name = call == nullptr ? kNoName : call->row.name;
+  const std::string &name = call == nullptr ? kNoName : call->row.display;
   const std::string reason =
       !counted ? zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc))
                : zel::rt::type_error(name, wrong, zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted)),

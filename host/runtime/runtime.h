@@ -58,10 +58,46 @@ struct ScriptError {
   std::string message;
   std::string file;
   int line = 0;
+  // The calls that were running where the error happened, outermost first,
+  // one line each (see traceback()); empty until the language records them.
+  std::vector<std::string> trace;
 
   // "file:line: message", or the message alone when no place is known.
   std::string text() const;
 };
+
+// The calls running, linked from the innermost through `outer`: the frame of
+// each script procedure call and of each text run at top level (file and the
+// line it runs), and each built-in handler (no file: it runs at its caller's
+// line). Tracebacks read them; so can a profiler or coverage.
+struct Activation {
+  const Activation *outer = nullptr;
+  const std::string *file = nullptr;  // null for a built-in
+  int line = 0;
+  std::string_view name;  // "Class:name", "name", or empty for a text at top level
+};
+
+namespace detail {
+inline const Activation *innermost = nullptr;
+}  // namespace detail
+
+// Makes an activation the innermost for the guard's lifetime.
+class Activate {
+ public:
+  explicit Activate(Activation &a) noexcept : a_(a) { a.outer = std::exchange(detail::innermost, &a); }
+  ~Activate() { detail::innermost = a_.outer; }
+  Activate(const Activate &) = delete;
+  Activate &operator=(const Activate &) = delete;
+
+ private:
+  const Activation &a_;
+};
+
+// The running calls, outermost first, one line each: "FILE:LINE: at top
+// level", "FILE:LINE: in NAME", and for a built-in "FILE:LINE: in NAME
+// (built-in)" at the line of the script that called it. Cannot fail but for
+// memory.
+std::vector<std::string> traceback();
 
 // Maps the arena and makes nil and the root class. Idempotent; every other
 // function of the runtime calls it when needed, so calling it is optional.
@@ -153,6 +189,10 @@ int32_t slot_count(HostValue v);
 // name), "an object of type 9" for anything unknown.
 std::string describe(HostValue v);
 
+// The length of a value that has one: an array's element count, a string's
+// byte count; -1 for any other value.
+int32_t size_of(HostValue v);
+
 // How print shows a value: integers in decimal; floats with %g, or with one
 // decimal (".0") when integral; strings and names as their text; nil as
 // "nil"; script objects as "<ClassName>"; class values as "<class Name>";
@@ -242,6 +282,9 @@ const void *define_procedure(Class *cls, std::string_view name, const void *proc
 // True when name is a routine that comes before global script procedures in
 // call (a built-in module row or one of the runtime's own).
 bool is_builtin_routine(std::string_view name);
+// True when name is a routine call finds (a built-in one or a global script
+// procedure).
+bool is_routine(std::string_view name);
 
 namespace detail {
 // The dispatch epoch's word (see dispatch_epoch).
@@ -316,7 +359,8 @@ Ref send(HostValue receiver, std::string_view selector, std::span<const HostValu
 Ref send_from(const Class *cls, HostValue receiver, std::string_view selector,
               std::span<const HostValue> args);
 // Calls a module routine: the built-in module rows, then the runtime's own
-// routines (print, advance_clock, refcount), then global script procedures.
+// routines (print, advance_clock, refcount, size, string), then global script
+// procedures.
 Ref call(std::string_view routine, std::span<const HostValue> args);
 
 // `=`: when slot holds an object of a registered type and value is an object

@@ -1,6 +1,7 @@
 // Values as the language meets them: how they are described in messages and
 // shown by print, and the two assignments.
 #include <cmath>
+#include <cstring>
 
 #include "runtime/internal.h"
 
@@ -99,6 +100,31 @@ std::string describe(HostValue v) {
   if (host::is_int(v)) return "an integer";
   if (const Class *cls = class_of(v)) return "a " + cls->name + " object";
   return detail::type_phrase(host::type_of(v));
+}
+
+int32_t size_of(HostValue v) {
+  if (host::has_type(v, kArray)) return slot_count(v);
+  if (host::has_type(v, host::kString)) return static_cast<int32_t>(std::strlen(host::chars_of(v)));
+  return -1;
+}
+
+std::vector<std::string> traceback() {
+  std::vector<const Activation *> calls;
+  for (const Activation *a = detail::innermost; a != nullptr; a = a->outer) calls.push_back(a);
+  std::vector<std::string> lines;
+  std::string where;  // the place of the last script frame: a built-in's caller
+  for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
+    const Activation &a = **it;
+    if (a.file != nullptr) where = *a.file + ":" + std::to_string(a.line) + ": ";
+    if (a.file == nullptr) {
+      lines.push_back(where + "in " + std::string(a.name) + " (built-in)");
+    } else if (a.name.empty()) {
+      lines.push_back(where + "at top level");
+    } else {
+      lines.push_back(where + "in " + std::string(a.name));
+    }
+  }
+  return lines;
 }
 
 std::string show(HostValue v) {

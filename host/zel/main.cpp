@@ -20,6 +20,7 @@
 #include "lang/boot.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
+#include "zel/runner.h"
 
 #ifdef ZEL_HAVE_LIBEDIT
 #include <histedit.h>
@@ -30,9 +31,12 @@ namespace {
 constexpr const char kUsage[] =
     "usage: zel [options] [script.zel [args...]]\n"
     "       zel [options] -e 'text' [args...]\n"
+    "       zel --test [--lib PATH] [--path DIR] [test options] PATH...\n"
     "Runs a ZEL script, the text given with -e, or an interactive prompt when\n"
     "standard input is a terminal; otherwise reads the script from standard input.\n"
-    "The strings args... are in the global array args.\n"
+    "The strings args... are in the global array args. A first line\n"
+    "// zel: OPTIONS [-- ARGS] of a script file gives options (those given here\n"
+    "win) and the args when none are given here.\n"
     "\n"
     "options:\n"
     "  --path DIR      the folder of the logical name WQ_ZEL (compile \"WQ_ZEL:file\")\n"
@@ -43,9 +47,23 @@ constexpr const char kUsage[] =
     "                  advance_clock (seconds)\n"
     "  --profile NAME  run the profiler's start and stop hooks around every call of\n"
     "                  the procedure NAME (a method: Class:name)\n"
+    "  --test          run each script test NAME.zel in the files and folders PATH...\n"
+    "                  (folders searched through, but not their folders named lib) as\n"
+    "                  zel --leaks --fake-clock NAME.zel in its folder, and compare\n"
+    "                  its standard output with NAME.out and standard error with\n"
+    "                  NAME.err; one TAP line per test\n"
     "  --version       show the version\n"
-    "  --help          show this text\n";
+    "  --help          show this text\n"
+    "\n"
+    "test options:\n"
+    "  --update        write NAME.out and NAME.err from the run instead of comparing\n"
+    "  --junit FILE    also write a JUnit XML report into FILE\n"
+    "  -j N            run N tests at a time (default 1)\n"
+    "  --timeout S     stop and fail a test that runs longer than S seconds\n"
+    "                  (default 60)\n"
+    "  --exec 'CMD'    run each test's zel under the command CMD (an emulator, say)\n";
 
+// Options as parsed. Those a script's first line may set too come first.
 struct Options {
   std::string path;
   std::string lib;
@@ -56,6 +74,16 @@ struct Options {
   std::string text;    // -e
   std::string script;  // empty: -e, standard input or the prompt
   std::vector<std::string> args;
+  bool test = false;             // --test
+  std::string test_option;       // the first option of --test seen, if any
+  zel::testing::Settings tests;  // with --test
+};
+
+using Words = std::vector<std::string>;
+
+// A word that is not a valid option where it stands.
+struct OptionError {
+  std::string message;
 };
 
 [[noreturn]] void usage_error(const std::string &message) {
@@ -78,54 +106,183 @@ void check_folder(const std::string &path) {
   std::exit(2);
 }
 
-Options parse_options(int argc, char **argv) {
-  Options o;
-  int i = 1;
-  auto value = [&](const char *option) -> std::string {
-    if (i + 1 >= argc) usage_error(std::string(option) + " needs a value");
-    return argv[++i];
-  };
-  for (; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    if (a == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (a == "--version") {
-      std::puts("zel " OBJKIT_VERSION);
-      std::exit(0);
-    } else if (a == "--path") {
-      o.path = value("--path");
-    } else if (a == "--lib") {
-      o.lib = value("--lib");
-    } else if (a == "--profile") {
-      o.profile = value("--profile");
-    } else if (a == "--leaks") {
-      o.leaks = true;
-    } else if (a == "--fake-clock") {
-      o.fake_clock = true;
-    } else if (a == "-e") {
-      o.text = value("-e");
-      o.has_text = true;
-    } else if (a == "--") {
-      ++i;
-      break;
-    } else if (a.size() > 1 && a[0] == '-') {
-      usage_error("unknown option " + std::string(a));
-    } else {
-      break;
-    }
+// The value of the option at words[i], moving i onto it. Throws OptionError
+// when there is none.
+const std::string &value_of(const Words &words, size_t &i) {
+  if (i + 1 >= words.size()) throw OptionError{words[i] + " needs a value"};
+  return words[++i];
+}
+
+// The whole number, from 1 to 100000, given to the option at words[i],
+// moving i onto it. Throws OptionError for anything else.
+unsigned count_of(const Words &words, size_t &i) {
+  const std::string &option = words[i];
+  const std::string &text = value_of(words, i);
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || n < 1 || n > 100000) {
+    throw OptionError{option + " needs a whole number from 1 to 100000, not " + text};
   }
-  if (!o.has_text && i < argc) o.script = argv[i++];
-  for (; i < argc; ++i) o.args.emplace_back(argv[i]);
+  return static_cast<unsigned>(n);
+}
+
+// Takes the option at words[i] (and its value) if it is one that a script's
+// first line may set too: true when it did. Throws OptionError when its value
+// is missing.
+bool take_run_option(const Words &words, size_t &i, Options &o) {
+  const std::string &a = words[i];
+  if (a == "--path") {
+    o.path = value_of(words, i);
+  } else if (a == "--lib") {
+    o.lib = value_of(words, i);
+  } else if (a == "--profile") {
+    o.profile = value_of(words, i);
+  } else if (a == "--leaks") {
+    o.leaks = true;
+  } else if (a == "--fake-clock") {
+    o.fake_clock = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Takes an option of --test at words[i] (and its value): true when it did.
+// Throws OptionError for a bad value.
+bool take_test_option(const Words &words, size_t &i, Options &o) {
+  const std::string &a = words[i];
+  if (a == "--update") {
+    o.tests.update = true;
+  } else if (a == "--junit") {
+    o.tests.junit = value_of(words, i);
+  } else if (a == "-j") {
+    o.tests.jobs = count_of(words, i);
+  } else if (a == "--timeout") {
+    o.tests.timeout = count_of(words, i);
+  } else if (a == "--exec") {
+    const std::string &command = value_of(words, i);
+    o.tests.exec.clear();
+    if (!zel::testing::split_words(command, o.tests.exec)) throw OptionError{"--exec has an unclosed quote"};
+    if (o.tests.exec.empty()) throw OptionError{"--exec needs a command"};
+  } else {
+    return false;
+  }
+  if (o.test_option.empty()) o.test_option = a;
+  return true;
+}
+
+// Parses the command line `words` (without the program's name) into `o`, on
+// top of what `o` holds. Ends the process with the usage (status 2) on a bad
+// option; --help and --version end it with status 0.
+void parse_command_line(const Words &words, Options &o) {
+  size_t i = 0;
+  try {
+    for (; i < words.size(); ++i) {
+      const std::string &a = words[i];
+      if (take_run_option(words, i, o) || take_test_option(words, i, o)) continue;
+      if (a == "--help") {
+        std::fputs(kUsage, stdout);
+        std::exit(0);
+      } else if (a == "--version") {
+        std::puts("zel " OBJKIT_VERSION);
+        std::exit(0);
+      } else if (a == "--test") {
+        o.test = true;
+      } else if (a == "-e") {
+        o.text = value_of(words, i);
+        o.has_text = true;
+      } else if (a == "--") {
+        ++i;
+        break;
+      } else if (a.size() > 1 && a[0] == '-') {
+        throw OptionError{"unknown option " + a};
+      } else {
+        break;
+      }
+    }
+  } catch (const OptionError &error) {
+    usage_error(error.message);
+  }
+  if (o.test) {
+    if (o.has_text || !o.profile.empty() || o.leaks || o.fake_clock) {
+      usage_error(
+          "--test takes only --lib, --path and the test options (each test runs with --leaks and "
+          "--fake-clock)");
+    }
+    if (i == words.size()) usage_error("--test needs a file or folder of tests");
+    o.tests.paths.assign(words.begin() + static_cast<ptrdiff_t>(i), words.end());
+    o.tests.lib = o.lib;
+    o.tests.path = o.path;
+    return;
+  }
+  if (!o.test_option.empty()) usage_error(o.test_option + " needs --test");
+  if (!o.has_text && i < words.size()) o.script = words[i++];
+  o.args.assign(words.begin() + static_cast<ptrdiff_t>(i), words.end());
+}
+
+// The words after "// zel:" on the first line of the script file `script`
+// (after a byte-order mark): false when it has no such line or cannot be read.
+bool read_script_line(const std::string &script, std::string &words) {
+  std::FILE *file = std::fopen(script.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::string line;
+  int c;
+  while ((c = std::fgetc(file)) != EOF && c != '\n') line += static_cast<char>(c);
+  std::fclose(file);
+  std::string_view rest = line;
+  if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+  constexpr std::string_view kBlanks = " \t\r\v\f";
+  auto skip_blanks = [&] { rest.remove_prefix(std::min(rest.find_first_not_of(kBlanks), rest.size())); };
+  skip_blanks();
+  if (!rest.starts_with("//")) return false;
+  rest.remove_prefix(2);
+  skip_blanks();
+  if (!rest.starts_with("zel:")) return false;
+  words = rest.substr(4);
+  return true;
+}
+
+// Parses the command line; for a script file, under the options of its first
+// line `// zel: OPTIONS [-- ARGS]` (the command line wins where both set one;
+// ARGS are the args when the command line gives none). Ends the process
+// (status 2) on a bad option, with the usage for one on the command line.
+Options parse_options(int argc, char **argv) {
+  const Words words(argv + 1, argv + argc);
+  Options o;
+  parse_command_line(words, o);
+  std::string text;
+  if (!o.script.empty() && read_script_line(o.script, text)) {
+    const std::string place = o.script + ":1: the // zel: line";
+    Words line;
+    if (!zel::testing::split_words(text, line)) {
+      std::fprintf(stderr, "%s has an unclosed quote\n", place.c_str());
+      std::exit(2);
+    }
+    Options merged;
+    size_t i = 0;
+    try {
+      for (; i < line.size() && line[i] != "--"; ++i) {
+        if (!take_run_option(line, i, merged)) {
+          throw OptionError{"cannot set " + line[i] + " (the args come after --)"};
+        }
+      }
+    } catch (const OptionError &error) {
+      std::fprintf(stderr, "%s: %s\n", place.c_str(), error.message.c_str());
+      std::exit(2);
+    }
+    parse_command_line(words, merged);
+    if (merged.args.empty() && i < line.size())
+      merged.args.assign(line.begin() + static_cast<ptrdiff_t>(i) + 1, line.end());
+    o = std::move(merged);
+  }
   if (!o.path.empty()) check_folder(o.path);
   return o;
 }
 
 // objkit.so in the folder of the zel executable.
 std::string default_lib() {
-  char exe[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
+  const std::string path = zel::testing::program_path();
   const size_t slash = path.rfind('/');
   return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/objkit.so";
 }
@@ -390,6 +547,7 @@ int check_leaks(int status) {
 
 int main(int argc, char **argv) {
   const Options o = parse_options(argc, argv);
+  if (o.test) return zel::testing::run_tests(o.tests);
   zel::boot(o.path);
   if (o.fake_clock) zel::rt::fake_clock(true);
   if (!o.profile.empty()) zel::rt::set_profiled(o.profile);

@@ -6,15 +6,18 @@ usage: zel_cli_test.py VERSION ZEL [EMULATOR...]
 import os
 import pty
 import select
+import shlex
 import subprocess
 import sys
 import tempfile
 import termios
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 VERSION = ""
 COMMAND = []  # [EMULATOR...] ZEL
+EXEC = []  # the options that make zel --test run its tests' zel under the emulator
 TIMEOUT = 60  # seconds without output before a prompt test gives up
 EDITING = os.environ.get("ZEL_CLI_EDITING") == "1"  # zel reads with libedit
 
@@ -38,7 +41,9 @@ class Options(unittest.TestCase):
         for args, message in ((["--bogus"], "unknown option --bogus"),
                               (["-x", "script.zel"], "unknown option -x"),
                               (["--path"], "--path needs a value"),
-                              (["--leaks", "-e"], "-e needs a value")):
+                              (["--leaks", "-e"], "-e needs a value"),
+                              (["--update", "x.zel"], "--update needs --test"),
+                              (["--test", "-j", "0", "."], "-j needs a whole number from 1 to 100000, not 0")):
             with self.subTest(args=args):
                 run = zel(*args)
                 self.assertEqual((run.returncode, run.stdout), (2, ""))
@@ -67,6 +72,193 @@ class Options(unittest.TestCase):
                     run = zel("--path", path, "-e", "print 1;")
                     self.assertEqual((run.returncode, run.stdout, run.stderr),
                                      (2, "", "zel: --path %s: %s\n" % (path, problem)))
+
+
+def write_files(folder, files):
+    for name, text in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+
+
+def read_file(path):
+    with open(path) as f:
+        return f.read()
+
+
+class Tests(unittest.TestCase):
+    """zel --test over a folder of script tests."""
+
+    def run_line(self, folder, script):
+        """The comment that shows how to run a failed test by hand."""
+        words = COMMAND[:-1] + [os.path.realpath(COMMAND[-1]), "--leaks", "--fake-clock", "--", script]
+        return "# run: cd %s && %s\n" % (folder, " ".join(shlex.quote(w) for w in words))
+
+    def test_passes_failures_with_diffs_timeouts_in_order_and_junit(self):
+        with tempfile.TemporaryDirectory() as folder:
+            write_files(folder, {
+                "a_loop.zel": "while 1 do end\n",
+                "z_loop.zel": "while 1 do end\n",
+                "lib/helper.zel": "procedure greet (who); print \"hello\", who; end\n",
+                "pass.zel": "compile \"lib/helper.zel\";\ngreet (args);\n"
+                            "l = T_DblLnk:new ();\nl:create ();\nl:dump ();\n"
+                            "// zel: in the first line only\n",
+                "pass.out": "hello []\ngenobj : <@1>, class : <T_DblLnk>\nob : <@2>\ntail : <@3>\n"
+                            "  enter_keys : <0>, log_transactions : <0>\n",
+                "sub/broken.zel": "print 1;\nprint 2;\nprint 3;\nprint \"<a & \\\"b\\\">\";\n"
+                                  "print 5;\nprint 6;\nprint 7;\nprint 8;\nprint 9;\n",
+                "sub/broken.out": "1\n2\n3\n4\n5\n6\n7\n8\n9\n",
+                "sub/fails.zel": "print \"before\";\nx = nosuch;\n",
+                "sub/fails.out": "before\n",
+                "sub/fails.err": "fails.zel:2: unknown variable nosuch\n",
+                "sub/status.zel": "print 1;\n",
+                "sub/status.out": "1\n",
+                "sub/status.err": "",
+            })
+            # How long the tests other than the loops take alone.
+            started = time.monotonic()
+            zel("--test", *EXEC, "pass.zel", "sub", cwd=folder)
+            others = time.monotonic() - started
+            junit = os.path.join(folder, "report.xml")
+            started = time.monotonic()
+            run = zel("--test", "--timeout", "1", "-j", "2", "--junit", junit, *EXEC, ".", cwd=folder)
+            elapsed = time.monotonic() - started
+            sub = os.path.join(folder, "sub")
+            self.assertEqual(run.stdout,
+                             "1..6\n"
+                             "not ok 1 - a_loop\n# no end after 1 s\n" + self.run_line(folder, "a_loop.zel") +
+                             "ok 2 - pass\n"
+                             "not ok 3 - sub/broken\n"
+                             "# standard output differs from broken.out\n"
+                             "# --- expected sub/broken.out\n"
+                             "# +++ actual sub/broken.out\n"
+                             "# @@ -1,7 +1,7 @@\n"
+                             "#  1\n#  2\n#  3\n# -4\n# +<a & \"b\">\n#  5\n#  6\n#  7\n" +
+                             self.run_line(sub, "broken.zel") +
+                             "ok 4 - sub/fails\n"
+                             "not ok 5 - sub/status\n"
+                             "# exit status 0, but status.err expects a failure\n" +
+                             self.run_line(sub, "status.zel") +
+                             "not ok 6 - z_loop\n# no end after 1 s\n" + self.run_line(folder, "z_loop.zel") +
+                             "2 passed, 4 failed\n")
+            self.assertEqual((run.returncode, run.stderr), (1, ""))
+            # Each loop was stopped after a second, and they ran beside the
+            # other tests: one after the other, it would take 2 s more.
+            self.assertLess(elapsed, 1.5 + others)
+            suite = ElementTree.parse(junit).getroot().find("testsuite")
+            self.assertEqual([(c.get("name"), c.find("failure") is not None) for c in suite.iter("testcase")],
+                             [("a_loop", True), ("pass", False), ("sub/broken", True), ("sub/fails", False),
+                              ("sub/status", True), ("z_loop", True)])
+            broken = suite.findall("testcase")[2]
+            self.assertEqual(broken.find("failure").get("message"), "standard output differs from broken.out")
+            self.assertIn("+<a & \"b\">\n", broken.find("failure").text)
+            self.assertIn("<a & \"b\">", broken.find("system-out").text)
+
+    def test_update_writes_the_expected_files_and_they_then_pass(self):
+        with tempfile.TemporaryDirectory() as folder:
+            write_files(folder, {
+                "fresh.zel": "print \"fresh\";\n",
+                "fresh.err": "stale\n",
+                "fails.zel": "x = nosuch;\n",
+                "same.zel": "print 1;\n",
+                "same.out": "1\n",
+            })
+            run = zel("--test", "--update", *EXEC, folder)
+            self.assertEqual((run.returncode, run.stdout),
+                             (0, "1..3\n"
+                                 "ok 1 - %s/fails # updated\n"
+                                 "ok 2 - %s/fresh # updated\n"
+                                 "ok 3 - %s/same\n"
+                                 "3 passed, 0 failed\n" % (folder, folder, folder)))
+            self.assertEqual(sorted(os.listdir(folder)),
+                             ["fails.err", "fails.out", "fails.zel", "fresh.out", "fresh.zel", "same.out", "same.zel"])
+            self.assertEqual((read_file(os.path.join(folder, "fresh.out")), read_file(os.path.join(folder, "fails.err"))),
+                             ("fresh\n", "fails.zel:1: unknown variable nosuch\n"))
+            run = zel("--test", *EXEC, folder)
+            self.assertEqual((run.returncode, run.stdout.splitlines()[-1]), (0, "3 passed, 0 failed"))
+
+    def test_paths_that_hold_no_tests_are_refused(self):
+        with tempfile.TemporaryDirectory() as folder:
+            write_files(folder, {"lib/helper.zel": "", "notes.txt": ""})
+            for path, message in ((folder, "no NAME.zel script under the paths given"),
+                                  (folder + "/notes.txt", folder + "/notes.txt is not a .zel script or a folder"),
+                                  (folder + "/none", folder + "/none: No such file or directory")):
+                with self.subTest(path=path):
+                    run = zel("--test", path)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr), (2, "", "zel: --test: %s\n" % message))
+
+
+class TestingGuide(unittest.TestCase):
+    """docs/testing.md: the files it shows (each ```zel block after a comment
+    <!-- file: PATH -->) and its shell sessions (indented blocks of "$ "
+    commands and their output), which run in order in a folder that stands
+    for /home/ann/shop, with zel on the PATH for /opt/objkit/bin/zel."""
+
+    GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "testing.md")
+
+    def test_the_sessions_of_the_guide_give_what_it_shows(self):
+        # Natively only: the sessions run zel --test without --exec.
+        if EXEC:
+            self.skipTest("zel runs under an emulator")
+        with open(self.GUIDE) as f:
+            lines = f.read().splitlines()
+        with tempfile.TemporaryDirectory() as folder:
+            shop, bin_folder = os.path.join(folder, "shop"), os.path.join(folder, "bin")
+            os.mkdir(bin_folder)
+            os.symlink(COMMAND[-1], os.path.join(bin_folder, "zel"))
+            environment = dict(os.environ, PATH=bin_folder + os.pathsep + os.environ["PATH"])
+            sessions = 0
+            for n, line in enumerate(lines):
+                if line.startswith("<!-- file: "):
+                    end = lines.index("```", n + 2)
+                    write_files(shop, {line[len("<!-- file: "):-len(" -->")]: "\n".join(lines[n + 2:end]) + "\n"})
+                elif line.startswith("    $ ") and not lines[n - 1].startswith("    "):
+                    sessions += 1
+                    block = []
+                    for text in lines[n:]:
+                        if not text.startswith("    "):
+                            break
+                        block.append(text[4:])
+                    seen = []
+                    for text in block:
+                        if text.startswith("$ "):
+                            seen.append(text)
+                            run = subprocess.run(text[2:], shell=True, cwd=shop, env=environment, text=True,
+                                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT)
+                            seen += run.stdout.replace(shop, "/home/ann/shop").replace(
+                                os.path.realpath(COMMAND[-1]), "/opt/objkit/bin/zel").splitlines()
+                    self.assertEqual(seen, block, "the session at docs/testing.md:%d" % (n + 1))
+            self.assertEqual(sessions, 3)
+
+
+class FirstLine(unittest.TestCase):
+    """A script's first line // zel: OPTIONS [-- ARGS]."""
+
+    def test_it_gives_options_and_args_that_the_command_line_overrides(self):
+        with tempfile.TemporaryDirectory() as folder:
+            write_files(folder, {"timed.zel": "  //zel: --fake-clock --profile step -- a \"b c\"\n"
+                                              "procedure step (); advance_clock (1); end\n"
+                                              "procedure other (); advance_clock (2); end\n"
+                                              "t = T_Timer:new (); T_Timer:setcurrent (t);\n"
+                                              "step (); other ();\n"
+                                              "print args, t:Value (); T_Timer:setcurrent (nil);\n"})
+            for options, args, out in (([], [], "[a, b c] 1.0\n"),
+                                       ([], ["x"], "[x] 1.0\n"),
+                                       (["--profile", "other"], [], "[a, b c] 2.0\n")):
+                with self.subTest(options=options, args=args):
+                    run = zel(*options, "timed.zel", *args, cwd=folder)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr), (0, out, ""))
+
+    def test_a_bad_line_stops_zel_with_status_2(self):
+        with tempfile.TemporaryDirectory() as folder:
+            for line, message in (("--test", "the // zel: line: cannot set --test (the args come after --)"),
+                                  ("--fake-clock first", "the // zel: line: cannot set first (the args come after --)"),
+                                  ("--profile", "the // zel: line: --profile needs a value"),
+                                  ("-- 'open", "the // zel: line has an unclosed quote")):
+                with self.subTest(line=line):
+                    write_files(folder, {"bad.zel": "// zel: %s\nprint 1;\n" % line})
+                    run = zel("bad.zel", cwd=folder)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr), (2, "", "bad.zel:1: %s\n" % message))
 
 
 class Prompt(unittest.TestCase):
@@ -168,4 +360,5 @@ class Prompt(unittest.TestCase):
 
 if __name__ == "__main__":
     VERSION, COMMAND = sys.argv[1], sys.argv[3:] + [os.path.abspath(sys.argv[2])]
+    EXEC = ["--exec", " ".join(sys.argv[3:])] if sys.argv[3:] else []
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -119,7 +119,7 @@ TEST_F(Builtins, RowsCheckTheirArguments) {
 
   const rt::Ref object = make(thing);
   EXPECT_EQ(error_of([&] { rt::send(object.get(), "poke", number); }),
-            "poke: argument 1 must be a TestHandle, got an integer");
+            "T_Thing:poke: argument 1 must be a TestHandle, got an integer");
 }
 
 TEST_F(Builtins, HandlersSeeReceiverAndArgumentsBelowIt) {

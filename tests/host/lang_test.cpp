@@ -125,7 +125,36 @@ TEST_F(Lang, StatementsThatCannotMeanWhatTheySayAreRefused) {
   EXPECT_EQ(zel::run("procedure number (x); end"),
             "test:1: procedure number cannot be defined: number is a built-in routine");
   EXPECT_EQ(zel::run("T_Timer:setcurrent (1, 2);"),
-            "test:1: setcurrent: arguments refused: expects 1 argument, got 2");
+            "test:1: T_Timer:setcurrent: arguments refused: expects 1 argument, got 2");
+}
+
+TEST_F(Lang, ErrorsSayWhatWasMeant) {
+  EXPECT_EQ(zel::run("a = slist (1, 2);\nx = a[2];"),
+            "test:2: index 2 is past the end (the array has 2 elements)");
+  EXPECT_EQ(zel::run("a = slist (1);\na[-1] = 0;"), "test:2: index -1 is negative (the array has 1 element)");
+  EXPECT_EQ(zel::run("a = slist ();\nx = a[0.5];"),
+            "test:2: index 0.5 is not an integer (the array has 0 elements)");
+  EXPECT_EQ(zel::run("s = \"ab\";\nx = s[nil];"),
+            "test:2: the index is nil, not an integer (the string has 2 bytes)");
+  EXPECT_EQ(zel::run("s = \"a\";\nx = s[1];"), "test:2: index 1 is past the end (the string has 1 byte)");
+  EXPECT_EQ(zel::run("s = \"ab\";\ns[0] = \"x\";"),
+            "test:2: a string cannot be changed: its bytes are read only");
+  EXPECT_EQ(zel::run("x = 5;\nx[0] == 1;"), "test:2: cannot index an integer");
+  EXPECT_EQ(zel::run("print size (nil);"), "test:1: size: argument 1 must be an array or a string, got nil");
+  EXPECT_EQ(zel::run("print 1 < 2 < 3;"),
+            "test:1: syntax error: comparisons do not chain: write (a < b) and (b < c)");
+  EXPECT_EQ(zel::run("procedure f (x); return x; end\ny = f -1;"), "test:2: f is a procedure: write f (-1)");
+  EXPECT_EQ(zel::run("y = slist;"), "test:1: slist is a routine: write slist ()");
+  EXPECT_EQ(zel::run("Nosuch:new ();"), "test:1: unknown class Nosuch");
+  EXPECT_EQ(zel::run("Nosuch:run ();"), "test:1: unknown variable Nosuch");
+  EXPECT_EQ(zel::run("i = 0;\nbreak;"), "test:2: break outside a while loop");
+  EXPECT_EQ(zel::run("while 1 do procedure p ();\nbreak; end end"), "test:2: break outside a while loop");
+  EXPECT_EQ(zel::run("while 1 do\nif 1 then x = 1; else\n"),
+            "test:3: syntax error: expected 'end' closing the 'if' of line 2, found end of input");
+  EXPECT_EQ(zel::run("if 1 then x = 1; elseif 2 then\nx = 2; else x = 3; else"),
+            "test:2: syntax error: expected 'end' closing the 'if' of line 1, found 'else'");
+  EXPECT_EQ(zel::run("\xEF\xBB\xBFx = 1;"), "");
+  EXPECT_EQ(zel::run("x = 1;\xEF\xBB\xBF"), "test:1: unexpected byte 239");
 }
 
 TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {

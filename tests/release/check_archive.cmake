@@ -3,7 +3,7 @@
 # (a scratch folder), ARCHIVE (the archive's name without .tar.gz), ELF_CLASS
 # (1: 32-bit, 2: 64-bit), ELF_ORDER (1: little-endian, 2: big-endian),
 # WITH_ZEL (1 when the archive holds zel), NM and EXPORTS_CHECK (the entry
-# point check), PYTHON, RUN_SCRIPT, TOUR, ZEL and EMULATOR (to run the tour).
+# point check), TOUR, ZEL and EMULATOR (to run the tour).
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT status EQUAL 0)
@@ -43,5 +43,10 @@ include(${EXPORTS_CHECK})
 if(WITH_ZEL)
   set(ZEL ${root}/bin/zel)
 endif()
+set(exec "")
+if(EMULATOR)
+  list(JOIN EMULATOR " " command)
+  set(exec --exec ${command})
+endif()
 run(${CMAKE_COMMAND} -E env WQ_ZEL=${root}/share/objkit
-    ${PYTHON} ${RUN_SCRIPT} --lib ${root}/lib/objkit.so ${TOUR} ${ZEL} ${EMULATOR})
+    ${EMULATOR} ${ZEL} --test --lib ${root}/lib/objkit.so ${exec} ${TOUR})
