@@ -8,11 +8,12 @@ the 31-bit range, floats (with -0.0, infinities and NaN), strings, nil and up
 to three operands, and has zel evaluate each in every context of CONTEXTS:
 written with literals, with its operands in globals, in a procedure's
 locals, as parameters, as arguments borrowed from globals, through aliases
-made with `==`, in entries of a T_DblLnk, in a loop body, as the condition
-of an `if`, and in globals with the evaluator's fast paths off. Each case
-prints its value and its operands afterwards (which must keep their values)
-or fails with an error; both must be what the model of docs/zel.md's rules
-(evaluate() below) gives. Error places are not compared, only their text.
+made with `==`, in entries of a T_DblLnk, in elements of an array, in a loop
+body, as the condition of an `if`, and in globals with the evaluator's fast
+paths off. Each case prints its value and its operands afterwards (which
+must keep their values) or fails with an error; both must be what the model
+of docs/zel.md's rules (evaluate() below) gives. Error places are not
+compared, only their text.
 
 A context's cases run as one script; after an error the script runs again
 from the next case. Exit status 0 when every case agrees; else the first
@@ -293,8 +294,13 @@ def ctx_condition(k, e, vals):
             lambda r: "true" if truthy(r) else "false")
 
 
-# Array elements join as a context once a[i] exists: operands read as
-# elements of an array that must keep its values.
+def ctx_array(k, e, vals):
+    t = text(e, lambda i: "e[%d]" % i)
+    held = ", ".join("e[%d]" % i for i in range(len(vals)))
+    return ("e = slist (%s); r = %s; print r, %s;" % (", ".join(literal(v) for v in vals), t, held),
+            lambda r: printed(r, vals))
+
+
 CONTEXTS = [
     ("literal", ctx_literal, {}),
     ("globals", ctx_globals, {}),
@@ -303,6 +309,7 @@ CONTEXTS = [
     ("borrowed", ctx_borrowed, {}),
     ("alias", ctx_alias, {}),
     ("list", ctx_list, {}),
+    ("array", ctx_array, {}),
     ("loop", ctx_loop, {}),
     ("condition", ctx_condition, {}),
     ("general", ctx_globals, {"ZEL_NO_FAST_PATHS": "1"}),
