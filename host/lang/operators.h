@@ -7,7 +7,7 @@
 // - An integer is 31 bits, kMinInt to kMaxInt. An integer result outside that
 //   range, negation included, fails with "integer overflow".
 // - On two integers / truncates toward zero and % takes the sign of its left
-//   side; either by 0 fails with "division by zero" (-kMinInt / -1
+//   side; either by 0 fails with "division by zero" (kMinInt / -1
 //   overflows).
 // - With a float on either side both operands are taken as doubles and the
 //   result is a float: IEEE arithmetic, % is fmod, division by 0 gives an
@@ -19,8 +19,7 @@
 //   strings by text and every other value by identity; `isnt` is its
 //   negation.
 // - + joins two strings into a new one; a string beside anything else is an
-//   error, and every other operator on a string (or nil, or an object)
-//   "needs numbers".
+//   error, and - * / % on a string (or nil, or an object) "needs numbers".
 // - nil, the integer 0 and the float 0.0 are false; every other value is true.
 //
 // A number computed without an object (Number) is none where the general
