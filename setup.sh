@@ -7,6 +7,7 @@
 #   ./setup.sh          what the build and the tests need
 #   ./setup.sh --bench  also GLib (the GQueue anchor of build/objkit_bench) and
 #                       Lua 5.4 and Tcl 8.6 (the anchors of bench/compare.py)
+#   ./setup.sh --coverage  also gcovr (the summary of .ci/coverage)
 set -euo pipefail
 
 packages=(
@@ -20,7 +21,8 @@ packages=(
 case "${1:-}" in
   "") ;;
   --bench) packages+=(libglib2.0-dev lua5.4 tcl8.6) ;;
-  *) echo "usage: $0 [--bench]" >&2; exit 2 ;;
+  --coverage) packages+=(gcovr) ;;
+  *) echo "usage: $0 [--bench | --coverage]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -6,13 +6,13 @@
 #   lib/objkit.so                  the library
 #   share/objkit/objkit.zel        the module's ZEL source (the folder WQ_ZEL names)
 #   bin/zel                        the interpreter, native builds only
-#   share/doc/objkit/              README, CHANGELOG, docs/ and examples/, laid
+#   share/doc/objkit/              README, CHANGELOG, LICENSE, docs/ and examples/, laid
 #                                  out as in the source tree so that links hold
-include(GNUInstallDirs)
-
+#
+# The install folders come from GNUInstallDirs and OBJKIT_SCRIPT_DIR, set at the
+# top (zel is built knowing where they lie from its bin/).
 set(OBJKIT_TARGET_TRIPLE ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
 set(OBJKIT_RELEASE_NAME objkit-${PROJECT_VERSION}-${OBJKIT_TARGET_TRIPLE})
-set(OBJKIT_SCRIPT_DIR ${CMAKE_INSTALL_DATADIR}/objkit)
 
 install(TARGETS objkit LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 if(NOT CMAKE_CROSSCOMPILING)
@@ -20,7 +20,7 @@ if(NOT CMAKE_CROSSCOMPILING)
 endif()
 install(FILES scripts/objkit.zel DESTINATION ${OBJKIT_SCRIPT_DIR})
 file(GLOB objkit_docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
-install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${objkit_docs} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 file(GLOB objkit_examples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.zel)
 install(FILES ${objkit_examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

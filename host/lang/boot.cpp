@@ -11,11 +11,7 @@ namespace zel {
 void boot(std::string_view script_folder) {
   rt::start();
   lang::install();
-  if (script_folder.empty()) {
-    setenv("WQ_ZEL", ZEL_SCRIPTS_DIR, 0);
-  } else {
-    setenv("WQ_ZEL", std::string(script_folder).c_str(), 1);
-  }
+  setenv("WQ_ZEL", std::string(script_folder).c_str(), 1);
 }
 
 std::string run(std::string_view text) {

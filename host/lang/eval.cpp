@@ -790,6 +790,17 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   throw std::move(*rt::take_stray_error());
 }
 
+// The prompt's last statement, a bare expression: runs it as exec_stmt does,
+// and shows its value as print would (nil shows nothing) before dropping it.
+[[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
+  f.line = s.line;
+  {
+    const Value v = Value::adopt(eval(*s.expr, f));
+    if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
+  }
+  if (rt::stray_error_pending()) stray_failure(s, f);
+}
+
 // Runs a statement.
 [[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
   f.line = s.line;
@@ -884,15 +895,16 @@ class Nesting {
   int &depth_;
 };
 
-// Brackets a profiled call with the profiler's start and stop hooks, the stop
-// hook also when the call ends by an error.
+// Brackets a profiled call for the profiler (rt::profile_enter), which runs
+// its hooks around the outermost one; the call's end counts also when it
+// ends by an error.
 class Profiling {
  public:
   explicit Profiling(bool on) : on_(on) {
-    if (on_) rt::profile_start();
+    if (on_) rt::profile_enter();
   }
   ~Profiling() {
-    if (on_) rt::profile_stop();
+    if (on_) rt::profile_leave();
   }
   Profiling(const Profiling &) = delete;
   Profiling &operator=(const Profiling &) = delete;
@@ -1040,7 +1052,7 @@ bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
 
 }  // namespace
 
-void run(std::string_view text, std::string_view file) {
+void run(std::string_view text, std::string_view file, Echo echo) {
   const std::string name(file);
   try {
     check(text);
@@ -1061,7 +1073,11 @@ void run(std::string_view text, std::string_view file) {
         bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
       }
       top.bindings = bindings.data();
-      exec_stmt(s, top);
+      if (echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end()) {
+        exec_shown(s, top);
+      } else {
+        exec_stmt(s, top);
+      }
     }
   } catch (ScriptError &error) {
     place(error, top);
@@ -1115,6 +1131,45 @@ void drop_globals() {
          " rounds; not dropped: " + left);
   }
   if (stray) throw std::move(*stray);
+}
+
+std::vector<std::string> completions(std::string_view receiver) {
+  const State &st = state();
+  std::vector<std::string> names;
+  if (receiver.empty()) {
+    names = rt::builtin_routine_names();
+    names.emplace_back("compile");  // the language's own routine
+    for (const std::string_view word : keywords()) names.emplace_back(word);
+    for (std::string &name : rt::class_names()) names.push_back(std::move(name));
+    for (const Procedure *proc : st.procedures) {
+      if (proc->cls == nullptr) names.push_back(proc->def->name);
+    }
+    for (const auto &[name, c] : st.globals) {
+      if (c.value != 0) names.push_back(name);
+    }
+    return names;
+  }
+  // The receiver as a send finds it: a global's value, else the class named.
+  const rt::Class *cls = nullptr;
+  bool is_class = true;
+  if (auto global = st.globals.find(receiver); global != st.globals.end() && global->second.value != 0) {
+    is_class = rt::class_of(global->second.value) == nullptr;
+    cls = is_class ? rt::as_class(global->second.value) : rt::class_of(global->second.value);
+  } else {
+    cls = rt::find_class(receiver);
+  }
+  if (cls == nullptr) return names;
+  names = rt::builtin_message_names(*cls, false);
+  for (const rt::Class *c = cls; c != nullptr; c = c->parent) {
+    for (const auto &[key, handle] : c->procedures) {
+      const auto *proc = static_cast<const Procedure *>(handle);
+      if (st.procedures.count(proc) != 0) names.push_back(proc->def->name);
+    }
+  }
+  if (is_class) {
+    for (std::string &name : rt::builtin_message_names(*cls, true)) names.push_back(std::move(name));
+  }
+  return names;
 }
 
 void report(const rt::ScriptError &error) {

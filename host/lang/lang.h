@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/runtime.h"
 
@@ -15,10 +16,16 @@ namespace zel::lang {
 // Hands the exec and invoke hooks to the runtime. Idempotent.
 void install();
 
+// What run() shows of the values of bare expressions: nothing (scripts), or
+// the value of the last statement when it is one (the prompt's entries).
+enum class Echo : bool { kNone, kLast };
+
 // Parses the whole text and then runs it at top level; `file` names it in
 // error messages. Throws rt::ScriptError (with file and line) on a syntax
-// error or on the first failing statement.
-void run(std::string_view text, std::string_view file);
+// error or on the first failing statement. With Echo::kLast, when the last
+// statement is a bare expression (no assignment), its value is written on
+// standard output as print shows it, unless it is nil, before it is dropped.
+void run(std::string_view text, std::string_view file, Echo echo = Echo::kNone);
 
 // Reads and runs a script file, named in messages as `path`; throws
 // rt::ScriptError ("cannot read PATH: reason") when it cannot be read, or the
@@ -53,6 +60,15 @@ void set_global(std::string_view name, rt::Ref value);
 // message), or else, once they are all dropped, when a message the library
 // sent while releasing them failed.
 void drop_globals();
+
+// The names the prompt completes a word from, in no set order, as spelled
+// where they were made. Without a receiver: the keywords, every routine
+// (built-in or script procedure), class and global variable. With one (the
+// name before a ':'): the methods, built-in and script, along the class
+// chain of the object a global of that name holds, or of the class the name
+// stands for, and then also that class's own routines; none when the name
+// stands for neither. Runs no script; never fails.
+std::vector<std::string> completions(std::string_view receiver);
 
 // Writes an error as one line "file:line: message" ("zel: message" when it
 // has no place) on standard error, after flushing standard output.

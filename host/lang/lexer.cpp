@@ -38,9 +38,6 @@ constexpr Keyword kKeywords[] = {
 bool starts_name(char c) {
   return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
 }
-bool in_name(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
-}
 bool is_digit(char c) {
   return std::isdigit(static_cast<unsigned char>(c)) != 0;
 }
@@ -51,6 +48,16 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 Lexer::Lexer(std::string_view text) : text_(text) {
   if (text_.starts_with(kByteOrderMark)) pos_ = kByteOrderMark.size();
+}
+
+bool in_name(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+}
+
+std::vector<std::string_view> keywords() {
+  std::vector<std::string_view> words;
+  for (const Keyword &k : kKeywords) words.push_back(k.text);
+  return words;
 }
 
 void Lexer::skip_space() {

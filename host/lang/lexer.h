@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zel::lang {
 
@@ -71,6 +72,12 @@ struct SyntaxError {
 
 // How a token is named in a syntax error: 'text', or "end of input".
 std::string describe(const Token &token);
+
+// True for a character that may follow the first one of a name.
+bool in_name(char c);
+
+// The keywords of the language, in no set order.
+std::vector<std::string_view> keywords();
 
 // Reads the tokens of a text one at a time: newlines are whitespace, `//`
 // starts a comment, and a UTF-8 byte-order mark at the start is skipped. next() throws SyntaxError on a

@@ -82,6 +82,9 @@ class Parser {
     return true;
   }
 
+  // True when no statement is left.
+  bool at_end() { return at(Tok::kEnd); }
+
  private:
   // The token n ahead of the parse (n is 0 or 1).
   const Token &ahead(size_t n) {
@@ -564,6 +567,10 @@ StatementReader::~StatementReader() = default;
 
 bool StatementReader::next(Stmt &out) {
   return parser_->next(out);
+}
+
+bool StatementReader::at_end() {
+  return parser_->at_end();
 }
 
 void check(std::string_view text) {

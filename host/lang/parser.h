@@ -25,6 +25,10 @@ class StatementReader {
   // SyntaxError at the first error.
   bool next(Stmt &out);
 
+  // True when no statement is left to read. Throws SyntaxError as next()
+  // would on the token after the last statement read.
+  bool at_end();
+
  private:
   std::unique_ptr<Parser> parser_;
 };

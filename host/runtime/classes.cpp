@@ -122,6 +122,13 @@ Class *define_class(Class *parent, std::string_view name, const std::vector<std:
   return detail::make_class(parent, name, std::move(all), false);
 }
 
+std::vector<std::string> class_names() {
+  start();
+  std::vector<std::string> names;
+  for (const auto &[key, cls] : classes().by_name) names.push_back(cls->name);
+  return names;
+}
+
 size_t live_classes() {
   start();
   return classes().live;

@@ -58,6 +58,8 @@ struct Dispatch {
   ExecHook exec = nullptr;
   InvokeHook invoke = nullptr;
   std::string profiled;                                                  // lower-case
+  int profiled_active = 0;                                               // calls of it under way
+  bool profiled_seen = false;                                            // a call of it has begun
   std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
   std::unordered_map<const Selector *, Target> routine_cache;
@@ -484,16 +486,22 @@ Ref string_routine(std::span<const HostValue> args) {
 
 using OwnRoutine = Ref (*)(std::span<const HostValue>);
 
-// The runtime's own routine of that name (key lower-case): its entry in a
-// table that lasts as long as the process, or null.
-const OwnRoutine *own_routine(const std::string &key) {
+// The runtime's own routines by lower-case name, in a table that lasts as
+// long as the process.
+const std::unordered_map<std::string, OwnRoutine> &own_routines() {
   static const std::unordered_map<std::string, OwnRoutine> table = {{"print", print_routine},
                                                                     {"advance_clock", advance_clock_routine},
                                                                     {"refcount", refcount_routine},
                                                                     {"size", size_routine},
                                                                     {"string", string_routine}};
-  auto it = table.find(key);
-  return it == table.end() ? nullptr : &it->second;
+  return table;
+}
+
+// The runtime's own routine of that name (key lower-case): its entry in
+// own_routines(), or null.
+const OwnRoutine *own_routine(const std::string &key) {
+  auto it = own_routines().find(key);
+  return it == own_routines().end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -614,6 +622,25 @@ bool is_routine(std::string_view name) {
   return is_builtin_routine(name) || detail::global_procedure(detail::lower(name)) != nullptr;
 }
 
+std::vector<std::string> builtin_routine_names() {
+  std::vector<std::string> names;
+  for (const auto &[key, row] : dispatch().module_rows) names.push_back(row.name);
+  for (const auto &[key, routine] : own_routines()) names.push_back(key);
+  return names;
+}
+
+std::vector<std::string> builtin_message_names(const Class &cls, bool to_class) {
+  const auto &sections = to_class ? dispatch().class_rows : dispatch().instance_rows;
+  std::vector<std::string> names;
+  if (to_class) names = {"new", "subclass"};
+  for (const Class *c = &cls; c != nullptr; c = c->parent) {
+    auto section = sections.find(detail::lower(c->name));
+    if (section == sections.end()) continue;
+    for (const auto &[key, row] : section->second) names.push_back(row.name);
+  }
+  return names;
+}
+
 Ref send(HostValue receiver, std::string_view selector_name, std::span<const HostValue> args) {
   const Borrowed b(receiver, args);
   return send_borrowed(selector(selector_name), b.argv(), b.argc());
@@ -641,8 +668,25 @@ void set_stack_invoke(StackInvokeHook invoke) {
 }
 
 void set_profiled(std::string_view proc_name) {
-  dispatch().profiled = detail::lower(proc_name);
+  Dispatch &d = dispatch();
+  d.profiled = detail::lower(proc_name);
+  d.profiled_active = 0;
+  d.profiled_seen = false;
   detail::any_profiled = !proc_name.empty();
+}
+
+void profile_enter() {
+  Dispatch &d = dispatch();
+  d.profiled_seen = true;
+  if (d.profiled_active++ == 0) profile_start();
+}
+
+void profile_leave() {
+  if (--dispatch().profiled_active == 0) profile_stop();
+}
+
+bool profile_matched() {
+  return dispatch().profiled_seen;
 }
 
 bool detail::profiling_named(std::string_view proc_name) {

@@ -286,6 +286,18 @@ bool is_builtin_routine(std::string_view name);
 // procedure).
 bool is_routine(std::string_view name);
 
+// Names for completing a word at the prompt, spelled as they were bound, in
+// no set order; none of them fails. builtin_routine_names: the routines call
+// finds before global script procedures (the library's module rows and the
+// runtime's own). class_names: every class bound to a name.
+// builtin_message_names: the built-in messages a value answers along the
+// chain from cls: for an object of cls its classes' built-in instance
+// methods; for the class value itself (to_class) their class-level routines,
+// new and subclass.
+std::vector<std::string> builtin_routine_names();
+std::vector<std::string> class_names();
+std::vector<std::string> builtin_message_names(const Class &cls, bool to_class);
+
 namespace detail {
 // The dispatch epoch's word (see dispatch_epoch).
 inline std::uint64_t epoch = 1;
@@ -420,6 +432,13 @@ std::string place();
 // compared without regard to case); profile_start/profile_stop call the hooks
 // handed to profilesetup, when there are any.
 void set_profiled(std::string_view proc_name);
+// A profiled call begins or ends: the hooks run only around the outermost
+// such call active, so a recursive procedure is timed by its outermost call.
+// profile_enter also notes that the name matched a call. Never fail.
+void profile_enter();
+void profile_leave();
+// True once a call of the procedure set_profiled named has begun.
+bool profile_matched();
 namespace detail {
 // True while set_profiled holds a name; every call asks, so the test is inline.
 inline bool any_profiled = false;

@@ -18,21 +18,16 @@ enum class Place { kHead, kTail, kBefore, kAfter };
 void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
   DblLnkItem *prev = nullptr;
   DblLnkItem *next = nullptr;
-  switch (place) {
-    case Place::kHead:
-      next = list->head;
-      break;
-    case Place::kTail:
-      prev = list->tail;
-      break;
-    case Place::kBefore:
-      prev = at->prev;
-      next = at;
-      break;
-    case Place::kAfter:
-      prev = at;
-      next = at->next;
-      break;
+  if (place == Place::kHead) {
+    next = list->head;
+  } else if (place == Place::kTail) {
+    prev = list->tail;
+  } else if (place == Place::kBefore) {
+    prev = at->prev;
+    next = at;
+  } else {
+    prev = at;
+    next = at->next;
   }
   item->prev = prev;
   item->next = next;

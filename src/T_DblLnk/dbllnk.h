@@ -272,13 +272,17 @@ inline bool OpenFrame(HostValue *argv, ListFrame &frame) {
 
 // The argument tests of the variable-count methods: exactly one argument of
 // any type, or a key and a value. Arguments that fit are accepted inline;
-// any others go to checkpar, which refuses them and gives the host's reason.
+// any others go to checkpar only for the host's reason: it accepts exactly
+// what the inline test does, so its answer is always a refusal.
 inline bool OneArgument(int32_t argc, HostValue *argv) {
-  return argc == 1 || checkpar(argc, argv, 1, 1, -1) >= 0;
+  if (argc == 1) return true;
+  static_cast<void>(checkpar(argc, argv, 1, 1, -1));
+  return false;
 }
 inline bool KeyAndValue(int32_t argc, HostValue *argv) {
-  return (argc == 2 && host::has_type(argv[-1], genobj::kRefObjHandle)) ||
-         checkpar(argc, argv, 2, 2, genobj::kRefObjHandle, -1) >= 0;
+  if (argc == 2 && host::has_type(argv[-1], genobj::kRefObjHandle)) return true;
+  static_cast<void>(checkpar(argc, argv, 2, 2, genobj::kRefObjHandle, -1));
+  return false;
 }
 
 // The item `key` names when it is an entry of `list`, or, for a null `list`,

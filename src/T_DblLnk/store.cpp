@@ -290,14 +290,15 @@ HostValue T_DblLnk_create(HostValue owner) {
 // record go back to the zone (items still named by keys stay, dead, until
 // their last key goes). A list that a running operation holds is released
 // when that operation ends; a list already released is left to that release.
-// The payload is not changed. Never fails.
+// The payload names a list (genobj releases only payloads that name a record)
+// and is not changed. Never fails.
 void T_DblLnk_deallocate(void *payload) {
   objkit::Trace(t_dbllnk::level, 1, "FILE T_DblLnk, PROCEDURE T_DblLnk_deallocate (%p)\n", payload);
   auto *list = static_cast<t_dbllnk::DblLnkList *>(static_cast<genobj::GenObjPayload *>(payload)->data);
   // A list already released is being freed by an outer call (a script run by
   // its FreeList let go of the same handle again) or waits for its last hold:
   // either way its release is under way, and its record is still allocated.
-  if (list == nullptr || list->released != 0) return;
+  if (list->released != 0) return;
   list->released = 1;
   if (list->holds == 0) t_dbllnk::FreeList(list);
 }

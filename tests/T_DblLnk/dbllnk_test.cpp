@@ -1,14 +1,17 @@
 // The list's native side, where scripts cannot look: IsEqual, refused
-// arguments, the records after long runs of operations, stale keys, a host
-// without room for a handle, and the name objects.
+// arguments, the records after long runs of operations, stale keys, handles
+// that hold no list, a host without room for a handle, the name objects, and
+// the debug checks of broken records.
 #include "T_DblLnk/dbllnk.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "booted_test.h"
@@ -22,14 +25,16 @@ using namespace t_dbllnk;
 namespace {
 
 class Lists : public objkit_test::LeakCheckedTest {
+ public:
+  static DblLnkList *ListOf(const rt::Ref &list) {
+    return static_cast<DblLnkList *>(host::payload<genobj::GenObjPayload>(host::slot(list.get(), 4))->data);
+  }
+
  protected:
   static rt::Ref NewList() {
     rt::Ref list = rt::send(rt::find_class("T_DblLnk")->value, "new", {});
     rt::send(list.get(), "create", {});
     return list;
-  }
-  static DblLnkList *ListOf(const rt::Ref &list) {
-    return static_cast<DblLnkList *>(host::payload<genobj::GenObjPayload>(host::slot(list.get(), 4))->data);
   }
   static rt::Ref Send(const rt::Ref &to, const char *selector, std::vector<HostValue> args) {
     return rt::send(to.get(), selector, args);
@@ -58,14 +63,19 @@ TEST_F(Lists, IsEqualComparesNumbersByValueStringsByTextOthersByIdentity) {
 TEST_F(Lists, RefusedArgumentsGiveTwoAndNothingElse) {
   rt::Ref list = NewList();
   rt::Ref key = Send(list, "Add", {host::make_int(1)});
-  const HostValue self = list.get(), k = key.get(), v = host::make_int(5);
+  rt::Ref text = rt::make_string("k");
+  const HostValue self = list.get(), k = key.get(), v = host::make_int(5), s = text.get();
+  // setval as the table has it: debug builds then check the list of its
+  // argument 1 when that is a key.
+  const BuiltinHandler set_val = KeyRoutine<x_set_val>;
   const struct {
     BuiltinHandler handler;
     std::vector<HostValue> args;  // argument 1 first
   } calls[] = {
-      {x_add_at_tail, {v, v}}, {x_add_at_head, {}},    {x_rem, {v, v}},           {x_key_of, {}},
-      {x_index_of, {v, v}},    {x_set_at_key, {v, v}}, {x_add_before, {k}},       {x_add_after, {v, v}},
-      {x_set_val, {k, v, v}},  {x_set_val, {v, v}},    {x_set_at_key, {k, v, v}},
+      {x_add_at_tail, {v, v}},   {x_add_at_head, {}},    {x_rem, {v, v}},     {x_key_of, {}},
+      {x_index_of, {v, v}},      {x_set_at_key, {v, v}}, {x_add_before, {k}}, {x_add_after, {v, v}},
+      {set_val, {k, v, v}},      {set_val, {v, v}},      {set_val, {s, v}},   {set_val, {}},
+      {x_set_at_key, {k, v, v}},
   };
   const int32_t saved = level;
   level = 9;
@@ -188,6 +198,26 @@ TEST_F(Lists, NamesAreMadeOnceWhenFirstNeeded) {
   rt::record(false);
 }
 
+// A GenObjHandle of another class, or of no record, holds no list (the
+// interpreter's own GenObjHandle constructor is open to any class). The
+// other class's record would fail every check of a list.
+TEST_F(Lists, AHandleOfAnotherClassOrOfNoRecordHoldsNoList) {
+  rt::Ref list = NewList();
+  const HostValue other = genobj_handle(genobj::kTCObjectClass);
+  auto *record = static_cast<DblLnkList *>(z_malloc(sizeof(DblLnkList)));
+  *record = DblLnkList{nullptr, nullptr, 0, 0, 0, 0, -1};
+  host::payload<genobj::GenObjPayload>(other)->data = record;
+  testing::internal::CaptureStdout();
+  for (const HostValue handle : {other, genobj_handle(genobj::kTDblLnkClass)}) {
+    HostValue &slot = t_c_object::Handle(list.get());
+    const HostValue own = std::exchange(slot, handle);
+    EXPECT_EQ(Send(list, "Used", {}).get(), host::kOne);
+    rt::Ref::adopt(std::exchange(slot, own));  // the handle goes, with its record
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error : Object does not hold a list\nError : Object does not hold a list\n");
+}
+
 // Without room for a handle, create answers 0 and self keeps its list; an
 // add keeps its entry, tells the value nil for its key and answers nil.
 TEST_F(Lists, WithoutRoomForAHandleCreateKeepsItsListAndAnAddAnswersNil) {
@@ -212,22 +242,62 @@ TEST_F(Lists, WithoutRoomForAHandleCreateKeepsItsListAndAnAddAnswersNil) {
 }  // namespace
 
 #ifndef NDEBUG
-// Debug builds fail loudly where a list goes wrong: here a method on a list
-// whose record was corrupted behind its back.
+#ifdef OBJKIT_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
+// A child that aborts writes no coverage counts at exit: coverage builds
+// write them as the abort begins.
+void CountBeforeAbort() {
+#ifdef OBJKIT_COVERAGE
+  std::signal(SIGABRT, [](int) { __gcov_dump(); });
+#endif
+}
+
+// Debug builds fail loudly where a list goes wrong: a method on a list whose
+// record was corrupted behind its back ends the process, naming the fault.
 class ListChecks : public objkit_test::BootedTest {};
 
+// The two items of a list, and another list, for a fault to break them.
+struct Records {
+  DblLnkList *list;
+  DblLnkItem *head;
+  DblLnkItem *tail;
+  DblLnkList *other;
+};
+
 TEST_F(ListChecks, ABrokenRecordEndsTheProcessAfterTheMethod) {
-  EXPECT_DEATH(
-      {
-        const rt::Ref list = rt::send(rt::find_class("T_DblLnk")->value, "new", {});
-        rt::send(list.get(), "create", {});
-        const std::vector<HostValue> one = {host::make_int(1)};
-        rt::send(list.get(), "Add", one);
-        auto *record =
-            static_cast<DblLnkList *>(host::payload<genobj::GenObjPayload>(host::slot(list.get(), 4))->data);
-        record->count = 2;
-        rt::send(list.get(), "Used", {});
-      },
-      "chain shorter than count");
+  const HostValue cls = rt::find_class("T_DblLnk")->value;
+  const rt::Ref list = rt::send(cls, "new", {}), other = rt::send(cls, "new", {});
+  rt::send(list.get(), "create", {});
+  rt::send(other.get(), "create", {});
+  for (int i = 1; i <= 2; ++i) rt::send(list.get(), "Add", std::vector<HostValue>{host::make_int(i)});
+  DblLnkList *record = Lists::ListOf(list);
+  Records records{record, record->head, record->tail, Lists::ListOf(other)};
+  const struct {
+    void (*corrupt)(Records &);
+    const char *message;
+  } faults[] = {
+      {[](Records &r) { r.list->holds = -1; }, "negative holds"},
+      {[](Records &r) { r.list->tail = nullptr; }, "head, tail and count disagree"},
+      {[](Records &r) { r.list->count = 0; }, "head, tail and count disagree"},
+      {[](Records &r) { r.list->count = -1; }, "head, tail and count disagree"},
+      {[](Records &r) { r.list->count = 1; }, "chain longer than count"},
+      {[](Records &r) { r.list->count = 3; }, "chain shorter than count"},
+      {[](Records &r) { r.tail->list = r.other; }, "item names another list"},
+      {[](Records &r) { r.head->prev = r.head; }, "prev does not name the item before"},
+      {[](Records &r) { r.tail->pins = -1; }, "negative pins"},
+      {[](Records &r) { r.list->tail = r.head; }, "chain does not end at tail"},
+  };
+  for (const auto &fault : faults) {
+    EXPECT_DEATH(
+        {
+          CountBeforeAbort();
+          fault.corrupt(records);
+          rt::send(list.get(), "Used", {});
+        },
+        std::string("^objkit: list 0x[0-9a-f]+: ") + fault.message + "\n$")
+        << fault.message;
+  }
 }
 #endif

@@ -117,6 +117,8 @@ TEST(Timer, HooksDriveANewCurrentTimerOnAnyHost) {
     t_timer::StopCurrentTimer();
     EXPECT_NEAR(t_timer::NumberIn(host::slot(t.get(), t_timer::kValueSlot)), 1.98182, 1e-9);
     EXPECT_EQ(host::slot(t.get(), t_timer::kRunningSlot), host::kZero);
+    SetCurrent(1, host::make_int(3));  // not an object: the hooks leave it alone
+    EXPECT_EQ(t_timer::current_is_timer, 0);
     SetCurrent(1, rt::nil_value());
   }
   t_timer::isa_operation = obj_isa;

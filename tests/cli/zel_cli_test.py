@@ -17,6 +17,7 @@ import xml.etree.ElementTree as ElementTree
 
 VERSION = ""
 COMMAND = []  # [EMULATOR...] ZEL
+BANNER = ""  # what zel writes as the prompt opens
 EXEC = []  # the options that make zel --test run its tests' zel under the emulator
 TIMEOUT = 60  # seconds without output before a prompt test gives up
 EDITING = os.environ.get("ZEL_CLI_EDITING") == "1"  # zel reads with libedit
@@ -58,6 +59,11 @@ class Options(unittest.TestCase):
         run = zel("-e", "print args;", "--", "-x")
         self.assertEqual((run.returncode, run.stdout), (0, "[-x]\n"))
 
+    def test_bare_expressions_show_nothing_outside_the_prompt(self):
+        self.assertEqual(zel("-e", "1 + 2").stdout, "")
+        run = subprocess.run(COMMAND, input="x = 1; x;", capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "", ""))
+
     def test_unreadable_input_and_a_missing_path_folder_are_refused(self):
         folder = os.open("/", os.O_RDONLY)
         try:
@@ -72,6 +78,45 @@ class Options(unittest.TestCase):
                     run = zel("--path", path, "-e", "print 1;")
                     self.assertEqual((run.returncode, run.stdout, run.stderr),
                                      (2, "", "zel: --path %s: %s\n" % (path, problem)))
+
+    def test_a_module_folder_without_objkit_zel_is_refused_before_the_start(self):
+        with tempfile.TemporaryDirectory() as empty:
+            for args, env, source, folder in (
+                    (["--path", empty], {}, "--path", empty),
+                    ([], {"WQ_ZEL": "/nonexistent"}, "the environment", "/nonexistent")):
+                with self.subTest(source=source):
+                    run = subprocess.run(COMMAND + args + ["-e", "print 1;"], capture_output=True, text=True,
+                                         env=dict(os.environ, **env), timeout=TIMEOUT)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr), (1, "", (
+                        "zel: WQ_ZEL (from %s) names %s: cannot read %s/objkit.zel: No such file or directory\n"
+                        % (source, folder, folder))))
+
+    def test_a_profiled_name_that_matched_no_call_is_warned_of_at_exit(self):
+        script = ('zel$object:subclass "Base", ""; Base:subclass "Sub", "";'
+                  'procedure Base:step (); end Sub:new ():step (); print "ran";')
+        warning = ("zel: --profile %s matched nothing: no call of a script procedure of that name ran"
+                   " (a method is named by the class that defines it, Class:name)\n")
+        for name, stderr in (("Sub:step", warning % "Sub:step"), ("stepp", warning % "stepp"),
+                             ("base:STEP", "")):
+            with self.subTest(name=name):
+                run = zel("--profile", name, "-e", script)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "ran\n", stderr))
+
+    def test_the_globals_are_dropped_at_exit_with_or_without_leaks(self):
+        script = """zel$object:subclass "Item", "name";
+procedure Item:init (n); super:init (); name = n; end
+procedure Item:setkey (k); print name, "hears setkey", k; end
+zel$object:subclass "Mute", "";
+l = T_DblLnk:new (); l:create ();
+l:Add (Item:new ("a")); l:Add (Mute:new ());
+l:setenterkeys (1);
+print "ran to the end";"""
+        for options in ([], ["--leaks"]):
+            with self.subTest(options=options):
+                run = zel(*options, "-e", script)
+                self.assertEqual((run.returncode, run.stdout, run.stderr),
+                                 (1, "ran to the end\na hears setkey nil\n",
+                                  "zel: at exit: a Mute object has no method setkey\n"))
 
 
 def write_files(folder, files):
@@ -266,16 +311,23 @@ class Prompt(unittest.TestCase):
     if or while continues after "...> "."""
 
     def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.history = os.path.join(self.folder.name, "history")
+        self.start()
+
+    def start(self):
+        """Runs zel on a new terminal, its history in self.history."""
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             try:
-                os.execvp(COMMAND[0], COMMAND + ["--leaks"])
+                os.execvpe(COMMAND[0], COMMAND + ["--leaks"], dict(os.environ, ZEL_HISTORY=self.history))
             finally:
                 os._exit(127)
         self.seen = ""
 
     def tearDown(self):
         os.close(self.fd)
+        self.folder.cleanup()
 
     def until(self, text):
         """Reads the terminal until `text` has appeared; returns what came."""
@@ -321,8 +373,14 @@ class Prompt(unittest.TestCase):
         _, status = os.waitpid(self.pid, 0)
         return os.waitstatus_to_exitcode(status)
 
+    def type(self, keys, text):
+        """Types keys once the editor has the terminal; what came up to text."""
+        self.editing()
+        os.write(self.fd, keys.encode())
+        return self.until(text)
+
     def test_entries_continue_until_complete(self):
-        self.until("zel> ")
+        self.assertEqual(self.until("zel> "), BANNER + "zel> ")
         self.assertEqual(self.enter("procedure twice (n);", "...> "), "...> ")
         self.assertEqual(self.enter("  if n > 0 then", "...> "), "...> ")
         self.assertEqual(self.enter("return n * 2; end", "...> "), "...> ")
@@ -342,6 +400,55 @@ class Prompt(unittest.TestCase):
         self.assertEqual(self.leave(), 0)
         self.assertNotIn("81", self.seen)
 
+    def test_the_value_of_a_last_bare_expression_is_shown(self):
+        self.until("zel> ")
+        for entry, shown in (("1 + 2;", "3\n"), ("x = 5;", ""), ("x;", "5\n"), ('"text"', "text\n"),
+                             ("procedure twice (n); return n * 2; end", ""),
+                             ("print 1; twice (x)", "1\n10\n"), ("twice (1); if 1 then end", ""),
+                             ("procedure none (); end none ();", ""), ("nil;", ""),
+                             ('zel$object:subclass "Pair"; Pair:new ();', "<Pair>\n")):
+            with self.subTest(entry=entry):
+                self.assertEqual(self.enter(entry, "zel> "), shown + "zel> ")
+        self.assertEqual(self.leave(), 0)
+
+    def test_tab_completes_names_and_the_methods_of_a_receiver(self):
+        if not EDITING:
+            self.skipTest("no line editor")
+        self.until("zel> ")
+        self.enter("queue_one = T_DblLnk:new (); queue_one:create (); queue_two = 2;", "zel> ")
+        self.enter('zel$object:subclass "Base";', "zel> ")
+        self.enter('procedure Base:speak (); return 7; end Base:subclass "Kid"; kid = Kid:new ();', "zel> ")
+        self.assertIn("\n<class T_DblLnk>\n", self.type("T_DblL\t;\n", "zel> "))
+        self.assertIn("\n0\n", self.type("queue_o\t:Use\t ();\n", "zel> "))
+        self.assertIn("\n7\n", self.type("kid:sp\t ();\n", "zel> "))
+        self.type("queue_\t", "\nqueue_one  queue_two\n")
+        self.type("\x15Kid:s\t", "\nspeak  subclass\n")
+        os.write(self.fd, b"\x15")
+        self.assertEqual(self.leave(), 0)
+
+    def test_the_history_is_kept_between_runs(self):
+        if not EDITING:
+            self.skipTest("no line editor")
+        self.until("zel> ")
+        self.enter("print 6 * 7;", "zel> ")
+        self.assertEqual(self.leave(), 0)
+        os.close(self.fd)
+        self.start()
+        self.until("zel> ")
+        self.assertIn("\n42\n", self.type("\x1b[A\n", "zel> "))
+        self.assertEqual(self.leave(), 0)
+
+    def test_a_history_file_that_cannot_be_written_is_one_warning(self):
+        self.history = os.path.join(self.folder.name, "missing", "history")
+        os.close(self.fd)
+        os.waitpid(self.pid, 0)
+        self.start()
+        self.until("zel> ")
+        warning = "zel: history not saved: cannot write %s: No such file or directory\n" % self.history
+        self.assertEqual(self.enter("1;", "zel> "), (warning if EDITING else "") + "1\nzel> ")
+        self.assertEqual(self.enter("2;", "zel> "), "2\nzel> ")
+        self.assertEqual(self.leave(), 0)
+
     def test_ctrl_c_abandons_the_entry_typed_or_stops_the_one_running(self):
         self.until("zel> ")
         # qemu-user restarts a read that Ctrl-C interrupts: natively only.
@@ -360,5 +467,6 @@ class Prompt(unittest.TestCase):
 
 if __name__ == "__main__":
     VERSION, COMMAND = sys.argv[1], sys.argv[3:] + [os.path.abspath(sys.argv[2])]
+    BANNER = "zel %s (objkit): zel --help lists the options; Ctrl-D leaves\n" % VERSION
     EXEC = ["--exec", " ".join(sys.argv[3:])] if sys.argv[3:] else []
     unittest.main(argv=sys.argv[:1], verbosity=2)

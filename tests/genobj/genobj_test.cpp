@@ -119,6 +119,16 @@ TEST_F(Genobj, ReplacedRecordsAreReleasedOnceByTheLastHandle) {
   EXPECT_EQ(rt::live_zone_blocks(), lists - 2);  // c's list and the share table; b's list stays
 }
 
+// A handle of a class outside the table has no deallocate: its release
+// leaves the record alone.
+TEST_F(Genobj, ARecordOfAnUnknownClassIsLeftToItsMaker) {
+  int record = 7;
+  rt::Ref handle = rt::Ref::adopt(genobj_handle(2));
+  Payload(handle)->data = &record;
+  handle = rt::Ref();
+  EXPECT_EQ(record, 7);
+}
+
 // Handles never filled take records from nine lists; the lists outlive them.
 TEST_F(Genobj, ShareTableGrowsAndEmpties) {
   const size_t live = rt::live_zone_blocks();

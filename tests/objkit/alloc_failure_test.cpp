@@ -28,6 +28,8 @@ constexpr const char *kSetup =
     "procedure Told:logaddtolist (l, p); end "
     "procedure Told:logremovefromlist (l, p); end "
     "procedure Told:key (); return key; end "
+    "procedure T_DblLnk:sethandle (h); handle = h; end "
+    "procedure T_DblLnk:gethandle (); return handle; end "
     "l = T_DblLnk:new (); l:create (); l:setenterkeys (1); l:setlogtransactions (1);"
     "a = Told:new (); b = Told:new (); ka = l:Add (a); kb = l:Add (b);"
     "t = T_Timer:new ();";
@@ -72,6 +74,7 @@ constexpr std::array kOperations = {
     "r = T_DblLnk:after (ka);",
     "r = T_DblLnk:before (kb);",
     "r = l:dump ();",
+    "r = T_DblLnk:new (); r:create (); r:sethandle (l:gethandle ()); r = nil;",
     "r = T_Timer:new ();",
     "t:start (); r = t:stop ();",
     "t:start (); r = t:lap ();",

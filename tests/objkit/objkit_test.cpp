@@ -46,6 +46,7 @@ TEST_F(Objkit, ZoneBlocksKeepTheirTotalAndOnlyGrow) {
   EXPECT_EQ(SizeWord(q), 40 + objkit::kZoneHeader);
   EXPECT_EQ(std::memcmp(q, "0123456789abcdef", 16), 0);
   EXPECT_EQ(z_realloc(q, 0xF0000000u), nullptr);
+  EXPECT_EQ(z_realloc(q, UINT32_MAX), nullptr);  // too big for the size word: the zone is not asked
   EXPECT_EQ(SizeWord(q), 40 + objkit::kZoneHeader);
   EXPECT_EQ(z_malloc(UINT32_MAX), nullptr);
   void *r = z_realloc(nullptr, 3);

@@ -1,0 +1,331 @@
+// zel's interactive prompt: the line reader (libedit when the build has it,
+// with name completion and a history file; otherwise a plain reader), Ctrl-C
+// while an entry is typed or runs, the banner, and the loop that runs entries.
+#include "zel/prompt.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lang/lang.h"
+#include "lang/lexer.h"
+#include "runtime/runtime.h"
+
+#ifdef ZEL_HAVE_LIBEDIT
+#include <histedit.h>
+#endif
+
+namespace zel {
+
+namespace {
+
+constexpr const char kBanner[] =
+    "zel " OBJKIT_VERSION " (objkit): zel --help lists the options; Ctrl-D leaves\n";
+
+// Ctrl-C at the prompt. While an entry is read it abandons the entry; while
+// one runs it stops the script at its next loop iteration or call; a second
+// Ctrl-C before the script has stopped ends zel.
+volatile std::sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) {
+  if (interrupted != 0) {
+    constexpr const char kEnd[] = "\nzel: interrupted\n";
+    (void)!write(STDERR_FILENO, kEnd, sizeof kEnd - 1);
+    _exit(130);
+  }
+  interrupted = 1;
+  lang::interrupt(true);
+}
+
+// Takes a Ctrl-C that came since the last call: true if there was one.
+bool take_interrupt() {
+  const bool was = interrupted != 0;
+  interrupted = 0;
+  lang::interrupt(false);
+  return was;
+}
+
+#ifdef ZEL_HAVE_LIBEDIT
+
+// A character as names are compared, without regard to case.
+char folded(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// True when `name` begins with `prefix`, without regard to case.
+bool starts_with_folded(std::string_view name, std::string_view prefix) {
+  return name.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), name.begin(),
+                                                    [](char a, char b) { return folded(a) == folded(b); });
+}
+
+// The names that complete `word` (after `receiver:` when a receiver is
+// given), sorted without regard to case and without repeats.
+std::vector<std::string> matches(std::string_view receiver, std::string_view word) {
+  std::vector<std::string> found;
+  for (std::string &name : lang::completions(receiver)) {
+    if (starts_with_folded(name, word)) found.push_back(std::move(name));
+  }
+  std::sort(found.begin(), found.end(), [](const std::string &a, const std::string &b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return folded(x) < folded(y); });
+  });
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  return found;
+}
+
+// The longest beginning that all the names share without regard to case, as
+// the first one spells it.
+std::string shared_prefix(const std::vector<std::string> &names) {
+  std::string prefix = names.front();
+  for (const std::string &name : names) {
+    size_t n = 0;
+    while (n < prefix.size() && n < name.size() && folded(prefix[n]) == folded(name[n])) ++n;
+    prefix.resize(n);
+  }
+  return prefix;
+}
+
+// The history file: ZEL_HISTORY, else ~/.zel_history; "" for none (ZEL_HISTORY
+// set empty, or no home).
+std::string history_path() {
+  if (const char *named = std::getenv("ZEL_HISTORY")) return named;
+  const char *home = std::getenv("HOME");
+  return home != nullptr && *home != '\0' ? std::string(home) + "/.zel_history" : std::string();
+}
+
+#endif
+
+// Reads a line (with its newline) for the prompt; false at the end of input
+// or when Ctrl-C interrupts the reading.
+class LineReader {
+ public:
+#ifdef ZEL_HAVE_LIBEDIT
+  LineReader()
+      : el_(el_init("zel", stdin, stdout, stderr)), history_(history_init()), history_file_(history_path()) {
+    HistEvent ev;
+    history(history_, &ev, H_SETSIZE, 1000);
+    history(history_, &ev, H_SETUNIQUE, 1);
+    el_set(el_, EL_HIST, history, history_);
+    el_set(el_, EL_EDITOR, "emacs");
+    el_set(el_, EL_CLIENTDATA, this);
+    el_set(el_, EL_PROMPT, &LineReader::prompt_text);
+    el_set(el_, EL_GETCFN, &LineReader::read_char);
+    // The wide form keeps the names as given; the narrow one copies them and
+    // never frees the copies.
+    el_wset(el_, EL_ADDFN, L"zel-complete", L"complete the name before the cursor", &LineReader::complete);
+    el_set(el_, EL_BIND, "^I", "zel-complete", nullptr);
+    load_history();
+  }
+  ~LineReader() {
+    el_end(el_);
+    history_end(history_);
+  }
+
+  bool read(bool continued, std::string &line) {
+    continued_ = continued;
+    int count = 0;
+    const char *text = el_gets(el_, &count);
+    if (!text || count <= 0) return false;
+    line = text;
+    return true;
+  }
+
+  // Adds an entry to the history and saves the history in its file.
+  void remember(const std::string &entry) {
+    HistEvent ev;
+    history(history_, &ev, H_ENTER, entry.c_str());
+    if (history_file_.empty()) return;
+    errno = 0;
+    if (history(history_, &ev, H_SAVE, history_file_.c_str()) < 0) {
+      give_up("history not saved: cannot write " + history_file_ + ": " +
+              std::strerror(errno != 0 ? errno : EIO));
+    }
+  }
+
+ private:
+  static char *prompt_text(EditLine *el) {
+    LineReader *reader = nullptr;
+    el_get(el, EL_CLIENTDATA, &reader);
+    return const_cast<char *>(reader != nullptr && reader->continued_ ? "...> " : "zel> ");
+  }
+
+  // The editor's next character from standard input: 1 with it in *out, 0 at
+  // the end of input, -1 (errno EINTR) on Ctrl-C. SIGINT stays blocked but
+  // inside ppoll, so a Ctrl-C that comes before the wait is seen by the test
+  // of the flag and one during it ends the wait: none is lost while the
+  // editor draws its prompt. Bytes that do not make a character are skipped.
+  static int read_char(EditLine *, wchar_t *out) {
+    sigset_t intr, open;
+    sigemptyset(&intr);
+    sigaddset(&intr, SIGINT);
+    std::mbstate_t state{};
+    for (;;) {
+      sigprocmask(SIG_BLOCK, &intr, &open);
+      pollfd in{STDIN_FILENO, POLLIN, 0};
+      const int ready = interrupted != 0 ? -1 : ppoll(&in, 1, nullptr, &open);
+      const int waited = errno;
+      sigprocmask(SIG_SETMASK, &open, nullptr);
+      if (ready < 0 && (interrupted != 0 || waited == EINTR)) {
+        errno = EINTR;
+        return -1;
+      }
+      char byte;
+      const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+      if (got <= 0) return got == 0 ? 0 : -1;
+      wchar_t c;
+      const size_t made = std::mbrtowc(&c, &byte, 1, &state);
+      if (made == static_cast<size_t>(-2)) continue;
+      if (made == static_cast<size_t>(-1)) {
+        state = std::mbstate_t{};
+        continue;
+      }
+      *out = c;
+      return 1;
+    }
+  }
+
+  // Tab: completes the name before the cursor (a message name after
+  // `receiver:`) as far as the names that fit agree, or else lists them
+  // under the line. The editor's answer: redraw, or beep when none fits.
+  static unsigned char complete(EditLine *el, int) {
+    const LineInfo *line = el_line(el);
+    const char *start = line->cursor;
+    while (start > line->buffer && lang::in_name(start[-1])) --start;
+    const std::string_view word(start, static_cast<size_t>(line->cursor - start));
+    std::string_view receiver;
+    if (start > line->buffer && start[-1] == ':') {
+      const char *r = start - 1;
+      while (r > line->buffer && lang::in_name(r[-1])) --r;
+      receiver = std::string_view(r, static_cast<size_t>(start - 1 - r));
+      if (receiver.empty()) return CC_REFRESH_BEEP;
+    }
+    const std::vector<std::string> found = matches(receiver, word);
+    if (found.empty()) return CC_REFRESH_BEEP;
+    const std::string prefix = shared_prefix(found);
+    if (prefix.size() > word.size() || (found.size() == 1 && prefix != word)) {
+      el_deletestr(el, static_cast<int>(word.size()));
+      el_insertstr(el, prefix.c_str());
+      return CC_REFRESH;
+    }
+    if (found.size() == 1) return CC_REFRESH;
+    std::string list = "\n";
+    for (const std::string &name : found) list += (list.size() > 1 ? "  " : "") + name;
+    list += '\n';
+    std::fputs(list.c_str(), stdout);
+    std::fflush(stdout);
+    return CC_REDISPLAY;
+  }
+
+  // Loads the history from its file. A file that is not there is an empty
+  // history; one that cannot be read, or does not hold a history, is left
+  // alone (with a warning).
+  void load_history() {
+    if (history_file_.empty()) return;
+    std::FILE *in = std::fopen(history_file_.c_str(), "r");
+    if (in == nullptr) {
+      if (errno != ENOENT)
+        give_up("history not loaded or saved: cannot read " + history_file_ + ": " + std::strerror(errno));
+      return;
+    }
+    errno = 0;
+    const bool empty = std::fgetc(in) == EOF;
+    const int error = std::ferror(in) ? (errno != 0 ? errno : EIO) : 0;
+    std::fclose(in);
+    if (error != 0) {
+      give_up("history not loaded or saved: cannot read " + history_file_ + ": " + std::strerror(error));
+      return;
+    }
+    HistEvent ev;
+    if (!empty && history(history_, &ev, H_LOAD, history_file_.c_str()) < 0) {
+      give_up("history not loaded or saved: " + history_file_ + " is not a zel history file");
+    }
+  }
+
+  // Stops using the history file, with one warning line on standard error:
+  // after it, the history is kept for this run only.
+  void give_up(const std::string &problem) {
+    std::fprintf(stderr, "zel: %s\n", problem.c_str());
+    history_file_.clear();
+  }
+
+  bool continued_ = false;
+  EditLine *el_;
+  History *history_;
+  std::string history_file_;  // "" when the history is not saved
+#else
+  LineReader() = default;
+
+  bool read(bool continued, std::string &line) {
+    std::fputs(continued ? "...> " : "zel> ", stdout);
+    std::fflush(stdout);
+    line.clear();
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF) {
+      line += static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    if (std::ferror(stdin)) {
+      std::clearerr(stdin);
+      return false;
+    }
+    return !line.empty();
+  }
+
+  void remember(const std::string &) {}
+#endif
+
+  LineReader(const LineReader &) = delete;
+  LineReader &operator=(const LineReader &) = delete;
+};
+
+}  // namespace
+
+void prompt() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: the reading returns
+  if (isatty(STDOUT_FILENO)) {
+    std::fputs(kBanner, stdout);
+    std::fflush(stdout);
+  }
+  LineReader reader;
+  std::string entry, line;
+  for (;;) {
+    if (!reader.read(!entry.empty(), line)) {
+      if (!take_interrupt()) break;
+      std::fputc('\n', stdout);
+      entry.clear();
+      continue;
+    }
+    entry += line;
+    if (!lang::complete(entry)) continue;
+    if (entry.find_first_not_of(" \t\r\n") != std::string::npos) {
+      std::string remembered = entry;
+      while (!remembered.empty() && remembered.back() == '\n') remembered.pop_back();
+      reader.remember(remembered);
+      take_interrupt();
+      try {
+        lang::run(entry, "<prompt>", lang::Echo::kLast);
+      } catch (const rt::ScriptError &error) {
+        lang::report(error);
+      }
+      take_interrupt();
+    }
+    entry.clear();
+  }
+  std::fputc('\n', stdout);
+}
+
+}  // namespace zel
