@@ -80,6 +80,14 @@ TEST(Refusals, ScriptLevelErrorsSayWhatWasWrong) {
        "advance_clock: argument 1 must be a number, got a string"},
       {"advance_clock on the real clock", [&] { rt::call("advance_clock", one); },
        "advance_clock: the clock is not fake (zel --fake-clock)"},
+      {"size of nothing", [] { rt::call("size", {}); }, "size: expects 1 argument, got 0"},
+      {"size of a number", [&] { rt::call("size", one); },
+       "size: argument 1 must be an array or a string, got an integer"},
+      {"string of two values",
+       [&] {
+         rt::call("string", std::vector{host::kOne, host::kOne});
+       },
+       "string: expects 1 argument, got 2"},
       {"a class with no name", [] { rt::define_class(nullptr, "", {}); }, "a class needs a name"},
   };
   const size_t classes = rt::live_classes();

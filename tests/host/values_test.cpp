@@ -164,4 +164,19 @@ TEST(Values, NamesAreInternedAndPermanent) {
   EXPECT_LE(host::object_of(a)->refcount, 0);
 }
 
+// The calls running read outermost first, each at the line it runs; a
+// built-in runs at the line of the script that called it.
+TEST(Values, TracebackPlacesBuiltinsAtTheirCallersLine) {
+  const std::string top_file = "main.zel", lib_file = "lib.zel";
+  rt::Activation top{nullptr, &top_file, 3, {}};
+  rt::Activation method{nullptr, &lib_file, 7, "Cls:m"};
+  rt::Activation builtin{nullptr, nullptr, 0, "T_DblLnk:AddAtTail"};
+  rt::Activation handler{nullptr, &lib_file, 2, "Cls:setkey"};
+  const rt::Activate a(top), b(method), c(builtin), d(handler);
+  const std::vector<std::string> expected = {"main.zel:3: at top level", "lib.zel:7: in Cls:m",
+                                             "lib.zel:7: in T_DblLnk:AddAtTail (built-in)",
+                                             "lib.zel:2: in Cls:setkey"};
+  EXPECT_EQ(rt::traceback(), expected);
+}
+
 }  // namespace
