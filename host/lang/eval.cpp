@@ -136,6 +136,11 @@ struct Procedure {
 // Invariant: bases[kLocals] is the first local slot and, in a method,
 // bases[kIvars] self's first instance variable; bases[kAbsolute] is 0.
 struct Frame : rt::Activation {
+  // Every member set by name: an aggregate's initialisation may clear the
+  // whole frame first (rep stos), which costs more than a procedure call's
+  // statements.
+  Frame(const std::string &file, std::string_view name, const Procedure *p, HostValue s, const Binding *b)
+      : rt::Activation{nullptr, &file, 0, name}, proc(p), self(s), bindings(b) {}
   const Procedure *proc;  // null at top level
   HostValue self;
   const Binding *bindings;
@@ -453,7 +458,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
 Number numeric(const Expr &e, Frame &f);
 
 // A literal or a name as a number, or else a subtree through numeric().
-inline Number number_of(const Expr &e, Frame &f) {
+[[gnu::always_inline]] inline Number number_of(const Expr &e, Frame &f) {
   switch (e.kind) {
     case Expr::Kind::kInt:
       return Number::of_int(e.ival);
@@ -976,7 +981,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f{{nullptr, &proc.def->file, 0, proc.display}, &proc, argv[0], proc.bindings.data()};
+  Frame f(proc.def->file, proc.display, &proc, argv[0], proc.bindings.data());
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
@@ -1064,7 +1069,7 @@ void run(std::string_view text, std::string_view file, Echo echo) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{{nullptr, &name, 0, {}}, nullptr, nil(), nullptr};
+  Frame top(name, {}, nullptr, nil(), nullptr);
   const rt::Activate running(top);
   Stmt s;
   try {
