@@ -5,6 +5,10 @@
 // nil and (when nothing evaluated after them can change them) names in place,
 // without a reference, and works on two integers without touching an object.
 //
+// The operators' rules (ranges, division, promotion, comparisons, `is`) are
+// host/lang/operators.h's; the number trees, the name beside an integer
+// literal and the general path below all compute through them.
+//
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
 // are read. Errors take their place from the frame's line: each statement
@@ -12,11 +16,9 @@
 // call, an operator on anything but two integers, an index). Each frame is
 // one of the runtime's running calls (rt::Activation): an error takes its
 // traceback from them at the innermost frame it leaves.
-#include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <new>
@@ -137,6 +139,11 @@ struct Procedure {
 // Invariant: bases[kLocals] is the first local slot and, in a method,
 // bases[kIvars] self's first instance variable; bases[kAbsolute] is 0.
 struct Frame : rt::Activation {
+  // Every member set by name: an aggregate's initialisation may clear the
+  // whole frame first (rep stos), which costs more than a procedure call's
+  // statements.
+  Frame(const std::string *file, const std::string *name, const Procedure *p, HostValue s, const Binding *b)
+      : rt::Activation{nullptr, file, name, 0}, proc(p), self(s), bindings(b) {}
   const Procedure *proc;  // null at top level
   HostValue self;
   const Binding *bindings;
@@ -443,7 +450,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   const HostValue a = operand(*e.receiver, right.pure, f, held_a);
   const HostValue b = operand(right, true, f, held_b);
   if (host::is_int(a) && host::is_int(b)) {
-    const Number n = int_op(e.op, host::int_of(a), host::int_of(b));
+    const Number n = apply(e.op, host::int_of(a), host::int_of(b));
     if (!n.is_none()) return host::make_int(n.integer);
   }
   f.line = e.line;
@@ -454,7 +461,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
 Number numeric(const Expr &e, Frame &f);
 
 // A literal or a name as a number, or else a subtree through numeric().
-inline Number number_of(const Expr &e, Frame &f) {
+[[gnu::always_inline]] inline Number number_of(const Expr &e, Frame &f) {
   switch (e.kind) {
     case Expr::Kind::kInt:
       return Number::of_int(e.ival);
@@ -506,20 +513,17 @@ Number numeric(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
-// A name's value a beside an integer literal (a kIntOperand node) as an
-// integer word in out; false when the general path must make it.
-[[gnu::always_inline]] inline bool int_operand(const Expr &e, HostValue a, HostValue &out) {
-  if (!host::is_int(a)) return false;
-  const Number n = int_op(e.op, host::int_of(a), e.args[0]->ival);
-  out = host::make_int(n.integer);
-  return !n.is_none();
+// A kIntOperand node over its name's value a: none when a is no integer or
+// the general path must make the value.
+[[gnu::always_inline]] inline Number int_operand(const Expr &e, HostValue a) {
+  return host::is_int(a) ? apply(e.op, host::int_of(a), e.args[0]->ival) : Number::none();
 }
 
 // A name beside an integer literal: no operand to hold.
 inline HostValue eval_int_operand(const Expr &e, Frame &f) {
-  HostValue out;
-  if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
-    return out;
+  const Number n = int_operand(e, lookup(*e.receiver, f));
+  if (!n.is_none()) [[likely]]
+    return host::make_int(n.integer);
   return eval_numeric(e, f);
 }
 
@@ -631,11 +635,11 @@ inline HostValue eval(const Expr &e, Frame &f) {
 }
 
 // Evaluates a condition: whether its value is true.
-inline bool test(const Expr &e, Frame &f) {
+[[gnu::always_inline]] inline bool test(const Expr &e, Frame &f) {
   if (e.form == Expr::Form::kIntOperand) {
-    HostValue out;
-    if (int_operand(e, lookup(*e.receiver, f), out)) [[likely]]
-      return out != host::kZero;
+    const Number n = int_operand(e, lookup(*e.receiver, f));
+    if (!n.is_none()) [[likely]]
+      return n.integer != 0;
   }
   return test_slow(e, f);
 }
@@ -770,13 +774,13 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   switch (e.form) {
     case Expr::Form::kIntOperand: {
       HostValue &slot = slot_of(e.receiver->name, f);
-      HostValue out;
-      if (int_operand(e, slot, out)) [[likely]] {
+      const Number n = int_operand(e, slot);
+      if (!n.is_none()) [[likely]] {
         if (e.receiver->name == s.name) {
-          slot = out;
+          slot = host::make_int(n.integer);
           return;
         }
-        return store_int(s, f, out);
+        return store_int(s, f, host::make_int(n.integer));
       }
       return assign_numeric(s, f);
     }
@@ -982,7 +986,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f{{nullptr, &proc.def->file, &proc.display, 0}, &proc, argv[0], proc.bindings.data()};
+  Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data());
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
@@ -1070,7 +1074,7 @@ void run(std::string_view text, std::string_view file, Echo echo) {
   Scope scope;
   StatementReader reader(text, name, scope);
   std::vector<Binding> bindings;
-  Frame top{{nullptr, &name, nullptr, 0}, nullptr, nil(), nullptr};
+  Frame top(&name, nullptr, nullptr, nil(), nullptr);
   const rt::Activate running(top);
   Stmt s;
   try {

@@ -46,9 +46,9 @@ Number operate(Op op, HostValue a, HostValue b) {
   }
   const bool comparison = is_comparison(op);
   if (comparison && is_string(a) && is_string(b)) {
-    return compared(op, std::strcmp(host::chars_of(a), host::chars_of(b)), 0);
+    return apply(op, std::strcmp(host::chars_of(a), host::chars_of(b)), 0);
   }
-  if (op == Op::kIs || op == Op::kIsnt) return compared(op, a, b);  // identity
+  if (op == Op::kIs || op == Op::kIsnt) return Number::of_int((a == b) == (op == Op::kIs));  // identity
   if (comparison) {
     fail(std::string("operator ") + symbol(op) + " cannot compare " + rt::describe(a) + " with " +
          rt::describe(b));

@@ -1,13 +1,13 @@
 // The rules of ZEL's operators, each written once here and used by every way
 // the evaluator computes an expression: the general path over values
 // (operate, negative), the number trees computed without objects
-// (number_op, negate) and the name beside an integer literal (int_op).
+// (number_op, negate) and the name beside an integer literal (apply).
 //
 // The rules, and the invariants every path keeps:
 // - An integer is 31 bits, kMinInt to kMaxInt. An integer result outside that
 //   range, negation included, fails with "integer overflow".
 // - On two integers / truncates toward zero and % takes the sign of its left
-//   side; either by 0 fails with "division by zero" (-kMinInt / -1
+//   side; either by 0 fails with "division by zero" (kMinInt / -1
 //   overflows).
 // - With a float on either side both operands are taken as doubles and the
 //   result is a float: IEEE arithmetic, % is fmod, division by 0 gives an
@@ -19,13 +19,13 @@
 //   strings by text and every other value by identity; `isnt` is its
 //   negation.
 // - + joins two strings into a new one; a string beside anything else is an
-//   error, and every other operator on a string (or nil, or an object)
-//   "needs numbers".
+//   error, and - * / % on a string (or nil, or an object) "needs numbers".
 // - nil, the integer 0 and the float 0.0 are false; every other value is true.
 //
 // A number computed without an object (Number) is none where the general
 // path must decide: an integer fault (int_fault says which), or an operand
-// that is no number.
+// that is no number. apply() holds the rules over two numbers, for integers
+// and for doubles alike.
 //
 // The fast paths (number trees, the name beside an integer literal, the nil
 // test, a float result written into a float nothing else holds, an unshared
@@ -36,6 +36,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "lang/ast.h"
 #include "runtime/runtime.h"
@@ -73,11 +74,43 @@ inline bool is_comparison(Op op) {
   return op >= Op::kLt && op <= Op::kIsnt;
 }
 
-// A comparison (< <= > >= is isnt) of two numbers, or of two strcmp results
-// against 0: 1 or 0. Every ordering with a NaN is 0.
+// The result of an operation computed wide: an integer in the 31-bit range
+// (none outside it), or a float.
+inline Number made(int64_t r) {
+  return fits(r) ? Number::of_int(r) : Number::none();
+}
+inline Number made(double r) {
+  return Number::of_real(r);
+}
+
+// An operator but and, or over two integers (T int32_t) or two doubles:
+// integers are computed in 64 bits, and an integer result out of range or
+// divided by 0 is none (int_fault gives the error); comparisons are 1 or 0,
+// and every ordering with a NaN is 0. Also orders two strcmp results
+// against 0. One switch serves both types, so the rules are written once.
 template <typename T>
-inline Number compared(Op op, T x, T y) {
+[[gnu::always_inline]] inline Number apply(Op op, T x, T y) {
+  constexpr bool kInt = std::is_integral_v<T>;
+  using Wide = std::conditional_t<kInt, int64_t, double>;
   switch (op) {
+    case Op::kAdd:
+      return made(Wide{x} + y);
+    case Op::kSub:
+      return made(Wide{x} - y);
+    case Op::kMul:
+      return made(Wide{x} * y);
+    case Op::kDiv:
+      if constexpr (kInt) {
+        if (y == 0) return Number::none();
+      }
+      return made(Wide{x} / y);
+    case Op::kRem:
+      if constexpr (kInt) {
+        if (y == 0) return Number::none();
+        return made(Wide{x} % y);
+      } else {
+        return made(std::fmod(x, y));
+      }
     case Op::kLt:
       return Number::of_int(x < y);
     case Op::kLe:
@@ -88,68 +121,24 @@ inline Number compared(Op op, T x, T y) {
       return Number::of_int(x >= y);
     case Op::kIs:
       return Number::of_int(x == y);
-    default:
+    case Op::kIsnt:
       return Number::of_int(x != y);
-  }
-}
-
-// An operator but and, or over two integers; none when it fails (int_fault
-// gives the error) or is no operator over numbers.
-[[gnu::always_inline]] inline Number int_op(Op op, int32_t x, int32_t y) {
-  int64_t r;
-  switch (op) {
-    case Op::kAdd:
-      r = int64_t{x} + y;
-      break;
-    case Op::kSub:
-      r = int64_t{x} - y;
-      break;
-    case Op::kMul:
-      r = int64_t{x} * y;
-      break;
-    case Op::kDiv:
-      if (y == 0) return Number::none();
-      r = int64_t{x} / y;
-      break;
-    case Op::kRem:
-      if (y == 0) return Number::none();
-      r = int64_t{x} % y;
-      break;
     default:
-      return is_comparison(op) ? compared(op, x, y) : Number::none();
+      return Number::none();
   }
-  return fits(r) ? Number::of_int(r) : Number::none();
 }
 
-// The error of an integer operation that int_op refused, y its right side.
+// The error of an integer operation that apply refused, y its right side.
 inline const char *int_fault(Op op, int32_t y) {
   return (op == Op::kDiv || op == Op::kRem) && y == 0 ? "division by zero" : "integer overflow";
 }
 
-// An operator but and, or over two doubles; never fails.
-[[gnu::always_inline]] inline Number real_op(Op op, double x, double y) {
-  switch (op) {
-    case Op::kAdd:
-      return Number::of_real(x + y);
-    case Op::kSub:
-      return Number::of_real(x - y);
-    case Op::kMul:
-      return Number::of_real(x * y);
-    case Op::kDiv:
-      return Number::of_real(x / y);
-    case Op::kRem:
-      return Number::of_real(std::fmod(x, y));
-    default:
-      return is_comparison(op) ? compared(op, x, y) : Number::none();
-  }
-}
-
 // An operator but and, or over two numbers, promoted to doubles unless both
-// are integers; none when an operand is none or int_op refuses.
+// are integers; none when an operand is none or apply refuses.
 [[gnu::always_inline]] inline Number number_op(Op op, Number a, Number b) {
-  if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) return int_op(op, a.integer, b.integer);
+  if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) return apply(op, a.integer, b.integer);
   if (a.is_none() || b.is_none()) return Number::none();
-  return real_op(op, a.as_double(), b.as_double());
+  return apply(op, a.as_double(), b.as_double());
 }
 
 // Negation; none for none and for kMinInt, whose negation overflows.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -54,6 +55,33 @@ TEST(Services, FakeClock) {
   gettimeofday(&tv, nullptr);
   EXPECT_GT(tv.tv_sec, 1600000000);
   EXPECT_THROW(rt::call("advance_clock", two), rt::ScriptError);
+}
+
+// advance_clock moves the fake clock by whole microseconds, rounded; it never
+// goes below 0 or past a trillion seconds at once, and a NaN leaves it.
+TEST(Services, FakeClockMovesByRoundedMicrosecondsWithinItsRange) {
+  const struct {
+    double seconds;
+    time_t sec;
+    suseconds_t usec;
+  } table[] = {
+      {0.5, 1000000000, 750000},       {std::nan(""), 1000000000, 750000},
+      {-0.25, 1000000000, 500000},     {1.0000004, 1000000001, 500000},
+      {0.0000006, 1000000001, 500001}, {-1e300, 0, 0},
+      {1e300, 1000000000000, 0},       {-1e12, 0, 0},
+  };
+  rt::fake_clock(true);
+  for (const auto &row : table) {
+    rt::advance_clock(row.seconds);
+    timeval tv{};
+    struct timezone zone = {60, 1};
+    gettimeofday(&tv, &zone);
+    EXPECT_EQ(tv.tv_sec, row.sec) << "after " << row.seconds;
+    EXPECT_EQ(tv.tv_usec, row.usec) << "after " << row.seconds;
+    EXPECT_EQ(zone.tz_minuteswest, 0);
+    EXPECT_EQ(zone.tz_dsttime, 0);
+  }
+  rt::fake_clock(false);
 }
 
 TEST(Services, LeakReportListsWhatIsLive) {

@@ -164,4 +164,20 @@ TEST(Values, NamesAreInternedAndPermanent) {
   EXPECT_LE(host::object_of(a)->refcount, 0);
 }
 
+// The calls running read outermost first, each at the line it runs; a
+// built-in runs at the line of the script that called it.
+TEST(Values, TracebackPlacesBuiltinsAtTheirCallersLine) {
+  const std::string top_file = "main.zel", lib_file = "lib.zel";
+  const std::string m = "Cls:m", add = "T_DblLnk:AddAtTail", setkey = "Cls:setkey";
+  rt::Activation top{nullptr, &top_file, nullptr, 3};
+  rt::Activation method{nullptr, &lib_file, &m, 7};
+  rt::Activation builtin{nullptr, nullptr, &add, 0};
+  rt::Activation handler{nullptr, &lib_file, &setkey, 2};
+  const rt::Activate a(top), b(method), c(builtin), d(handler);
+  const std::vector<std::string> expected = {"main.zel:3: at top level", "lib.zel:7: in Cls:m",
+                                             "lib.zel:7: in T_DblLnk:AddAtTail (built-in)",
+                                             "lib.zel:2: in Cls:setkey"};
+  EXPECT_EQ(rt::traceback(), expected);
+}
+
 }  // namespace

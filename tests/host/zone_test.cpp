@@ -1,8 +1,10 @@
 // Memory zones: size classes, growth over many chunks, reuse and accounting.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -98,6 +100,37 @@ TEST(Zone, LargeBlocksAreLiveUntilFreedOnce) {
   EXPECT_EQ(rt::live_zone_blocks(), live);
   zdelete(zone);
   EXPECT_EQ(rt::live_zone_blocks(), live);
+}
+
+// Requests are rounded up to a size class: steps of 8 bytes up to 128, then
+// four classes per power of two. Consecutive blocks of a fresh zone lie one
+// class size apart; the leak report still gives the size asked for, and the
+// block may be freed as any size of its class.
+TEST(Zone, RequestsRoundUpToTheirSizeClass) {
+  const struct {
+    uint32_t request, size_class;
+  } table[] = {{0, 8},       {1, 8},       {8, 8},         {9, 16},       {127, 128}, {128, 128},
+               {129, 160},   {160, 160},   {161, 192},     {200, 224},    {256, 256}, {257, 320},
+               {1000, 1024}, {1025, 1280}, {20000, 20480}, {32768, 32768}};
+  for (const auto &row : table) {
+    void *zone = zcreate(6, 16384);
+    auto *a = static_cast<char *>(zalloc(zone, row.request));
+    auto *b = static_cast<char *>(zalloc(zone, row.request));
+    EXPECT_EQ(b - a, static_cast<ptrdiff_t>(row.size_class)) << row.request << " bytes";
+    FILE *out = tmpfile();
+    ASSERT_NE(out, nullptr);
+    rt::report_leaks(out);
+    std::string report(static_cast<size_t>(ftell(out)), '\0');
+    rewind(out);
+    report.resize(fread(report.data(), 1, report.size(), out));
+    fclose(out);
+    char line[96];
+    snprintf(line, sizeof line, "leak: %p zone block of %u bytes\n", static_cast<void *>(b), row.request);
+    EXPECT_NE(report.find(line), std::string::npos) << report;
+    EXPECT_EQ(zfree(zone, a, row.size_class), 0) << row.request << " bytes";
+    EXPECT_EQ(zfree(zone, b, row.request), 0) << row.request << " bytes";
+    zdelete(zone);
+  }
 }
 
 }  // namespace
