@@ -32,11 +32,16 @@ TEST_F(Lang, DepthIsBoundedWhateverNests) {
   EXPECT_EQ(zel::run("print nil" + repeated(":x", 100000) + ";"), "test:1: expression nested too deeply");
   EXPECT_EQ(zel::run("x = " + repeated("(", 300) + "1;"), "test:1: nested too deeply");
   EXPECT_EQ(zel::run("procedure r (); r (); end r ();"), "test:1: calls nested too deeply");
-  // Calls that are each below the bounds but whose expressions are deep run
-  // out of stack before they run out of calls.
+  // Calls that are each below the bounds but whose expressions are deep use
+  // up the stack natively before they use up the calls; a target whose
+  // frames are smaller, or whose stack is larger, reaches the bound of calls
+  // first. Either way the script fails cleanly.
   const std::string deep = "procedure d (n); return " + repeated("0 + (", 190) + "d (n + 1)" +
                            repeated(")", 190) + "; end\nd (0);";
-  EXPECT_EQ(zel::run(deep), "test:1: nested too deeply: the stack is full");
+  const std::string error = zel::run(deep);
+  EXPECT_TRUE(error == "test:1: nested too deeply: the stack is full" ||
+              error == "test:1: calls nested too deeply")
+      << error;
 }
 
 TEST_F(Lang, ClassesTheLibraryBoundKeepTheirLayout) {
