@@ -36,6 +36,14 @@ using PendingError = std::unique_ptr<ScriptError>;
 // and the call takes them as it starts.
 enum class Holds : uint8_t { kNone, kSlots };
 
+// Room for a handler call's place among the running calls (rt::Activation),
+// left unwritten until the call joins them: a handler that runs no script
+// costs no stores for it.
+union ActivationSlot {
+  ActivationSlot() {}
+  Activation activation;
+};
+
 // The state of one running built-in handler; the running ones form a chain
 // from the innermost through `outer`. A call whose receiver and arguments
 // carry its references is `held`, and so are all the calls outside it. The
@@ -46,11 +54,12 @@ struct HandlerCall {
   HostValue *argv;
   int32_t argc;
   bool held;
+  // Whether the call joined the running calls, which it does only once a
+  // script may run inside it: `slot` holds its activation from then on.
+  bool joined;
   std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   PendingError pending;                 // the first error a nested send raised
-  // The call among the running ones (rt::Activation), made only once a
-  // script may run inside it: the handlers that run no script cost nothing.
-  std::optional<Activation> activation;
+  ActivationSlot slot;
 };
 
 struct Dispatch {
@@ -107,8 +116,8 @@ class HandlerScope {
   }
   ~HandlerScope() {
     current_handler = call_.outer;
-    if (call_.activation) [[unlikely]]
-      leave_running_calls(*call_.activation);
+    if (call_.joined) [[unlikely]]
+      leave_running_calls(call_.slot.activation);
   }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
@@ -141,10 +150,11 @@ void drop_holds(HostValue *argv, int32_t argc) {
 // Makes the innermost handler call the innermost of the running calls. Any
 // handler call outside it already is: it sent the message that runs this one.
 [[gnu::noinline]] void join_running_calls(HandlerCall &call) {
-  call.activation.emplace(Activation{detail::innermost, nullptr, &call.row.display, 0});
-  detail::innermost = &*call.activation;
+  call.slot.activation = Activation{detail::innermost, nullptr, &call.row.display, 0};
+  call.joined = true;
+  detail::innermost = &call.slot.activation;
   if (detail::call_watcher != nullptr) [[unlikely]]
-    detail::watch_began(*call.activation);
+    detail::watch_began(call.slot.activation);
 }
 
 // Before a script may run inside the running handler calls: each of them
@@ -156,7 +166,7 @@ inline void hold_before_script() {
   if (call == nullptr) return;
   if (!call->held) [[unlikely]]
     hold_running_calls();
-  if (!call->activation) [[unlikely]]
+  if (!call->joined) [[unlikely]]
     join_running_calls(*call);
 }
 
@@ -244,7 +254,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   if (held) take_holds(argv, argc);
-  HandlerCall call{row, current_call(), argv, argc, held, nullptr, nullptr, std::nullopt};
+  HandlerCall call{row, current_call(), argv, argc, held, false, nullptr, nullptr, {}};
   HostValue result;
   {
     HandlerScope scope(call);
