@@ -44,13 +44,12 @@ Class *make_class(Class *parent, std::string_view name, std::vector<std::string>
   cls->name = std::string(name);
   cls->parent = parent;
   cls->ivars = std::move(ivars);
-  Class *&bound = classes().by_name[lower(name)];
-  HostObject *o = permanent ? new_permanent(kClass, sizeof(Class *)) : new_class_object(sizeof(Class *));
-  if (o == nullptr) throw ScriptError{"out of memory"};
-  cls->value = host::value_of(o);
+  cls->value =
+      made_value(permanent ? new_permanent(kClass, sizeof(Class *)) : new_class_object(sizeof(Class *)));
   if (parent != nullptr) host::ref_take(parent->value);
-  *host::payload<Class *>(o) = cls.get();
+  *host::payload<Class *>(cls->value) = cls.get();
   ++classes().live;
+  Class *&bound = classes().by_name[lower(name)];
   const Class *old = std::exchange(bound, cls.release());
   if (old != nullptr) drop(old->value);
   return bound;
@@ -73,7 +72,8 @@ void release_class(Class *cls) noexcept {
   Classes &c = classes();
   next_epoch();
   --c.live;
-  const HostValue parent = cls->parent == nullptr ? 0 : cls->parent->value;
+  // Only the root has no parent, and it is permanent: a released class has one.
+  const HostValue parent = cls->parent->value;
   const std::map<std::string, const void *> procedures = std::move(cls->procedures);
   delete cls;
   if (c.forget != nullptr) {
@@ -106,13 +106,11 @@ Class *find_class(std::string_view name) {
 
 Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars) {
   if (parent == nullptr) parent = root();
-  if (name.empty()) throw ScriptError{"a class needs a name"};
   if (const Class *old = find_class(name); old != nullptr && detail::library_bound(detail::lower(name))) {
     throw ScriptError{"class " + old->name + " cannot be remade: the library has built-in methods for it"};
   }
   std::vector<std::string> all = parent->ivars;
   for (const std::string &iv : ivars) {
-    if (iv.empty()) throw ScriptError{"class " + std::string(name) + ": empty instance variable name"};
     if (std::find(all.begin(), all.end(), iv) != all.end()) {
       throw ScriptError{"class " + std::string(name) + ": instance variable " + iv + " defined twice"};
     }

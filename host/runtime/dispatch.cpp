@@ -2,6 +2,7 @@
 // send and call find what runs for a message or a routine; a built-in handler
 // runs inside a handler call that keeps checkpar's reason and the error pending from
 // obj_send. Also exec, the language hooks and the profiler.
+#include <cassert>
 #include <cctype>
 #include <cstdarg>
 #include <exception>
@@ -201,9 +202,9 @@ struct SelfChecked {
 constexpr SelfChecked kSelfChecked[] = {{"setcurrent", 1}};
 
 // The error of a row that refused its arguments: checkpar's reason when it
-// gave one, else what the routine is known to expect.
+// gave one (never empty), else what the routine is known to expect.
 ScriptError refusal(const Row &row, const std::string *reason, int32_t argc) {
-  if (reason != nullptr && !reason->empty()) return ScriptError{*reason};
+  if (reason != nullptr) return ScriptError{*reason};
   const std::string key = detail::lower(row.name);
   for (const SelfChecked &known : kSelfChecked) {
     if (known.key == key) {
@@ -221,10 +222,11 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
   return (row.argc < 0 || argc == row.argc) && (row.argtype == 0 || host::has_type(argv[-1], row.argtype));
 }
 
-// Throws the error of arguments that do not fit what the row states.
+// Throws the error of arguments that do not fit what the row states. A row of
+// any count (-1) names no type (init_built_in refuses it), so it fits always.
 [[noreturn, gnu::cold, gnu::noinline]] void refuse_unfit(const Row &row, const HostValue *argv,
                                                          int32_t argc) {
-  if (row.argc >= 0 && argc != row.argc) {
+  if (argc != row.argc) {
     throw ScriptError{count_error(row.display, row.argc, row.argc, static_cast<size_t>(argc))};
   }
   throw ScriptError{type_error(row.display, 1, detail::type_phrase(row.argtype), argv[-1])};
@@ -320,7 +322,8 @@ class Borrowed {
 Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
   const Dispatch &d = dispatch();
   if (d.stack_invoke != nullptr) return d.stack_invoke(proc, argv, argc);
-  if (d.invoke == nullptr) throw ScriptError{"no language to run a procedure"};
+  // Only a language defines procedures, and it sets its hooks first.
+  assert(d.invoke != nullptr && "a procedure runs without a language");
   return d.invoke(proc, argv[0], Forward(argv, argc).get());
 }
 
@@ -365,9 +368,8 @@ Ref subclass(Class *cls, std::span<const HostValue> args) {
 Ref send_borrowed(const Selector *sel, HostValue *argv, int32_t argc);
 
 Ref make_object(Class *cls, const HostValue *argv, int32_t argc) {
-  HostObject *o = detail::new_slotted(kScriptObject, cls->value, cls->ivars.size());
-  if (o == nullptr) throw ScriptError{"out of memory"};
-  Ref object = Ref::adopt(host::value_of(o));
+  Ref object =
+      Ref::adopt(detail::made_value(detail::new_slotted(kScriptObject, cls->value, cls->ivars.size())));
   static const Selector *const kInit = selector("init");
   const Borrowed init(object.get(), Forward(argv, argc).get());
   send_borrowed(kInit, init.argv(), init.argc());
@@ -730,8 +732,8 @@ bool profile_matched() {
 }
 
 bool detail::profiling_named(std::string_view proc_name) {
-  const std::string &profiled = dispatch().profiled;
-  return !profiled.empty() && detail::lower(proc_name) == profiled;
+  // Asked only while any_profiled, that is while the name is not empty.
+  return detail::lower(proc_name) == dispatch().profiled;
 }
 
 }  // namespace zel::rt
@@ -855,20 +857,12 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
 int32_t exec(const char *line) {
   const std::string text = line == nullptr ? "" : line;
   if (recording()) note("exec(" + text + ")");
-  zel::rt::ExecHook hook = dispatch().exec;
-  if (hook == nullptr) {
-    fprintf(stderr, "zel: no language to run: %s\n", text.c_str());
-    return -1;
-  }
+  const zel::rt::ExecHook hook = dispatch().exec;
+  // A library runs inside a language, which sets its hooks before it starts
+  // one; the hook reports its own errors and never throws.
+  assert(hook != nullptr && "exec without a language");
   zel::rt::hold_before_script();
-  try {
-    return hook(text.c_str());
-  } catch (zel::rt::ScriptError &error) {
-    fprintf(stderr, "%s\n", error.text().c_str());
-  } catch (std::exception &error) {
-    fprintf(stderr, "zel: %s\n", error.what());
-  }
-  return -1;
+  return hook(text.c_str());
 }
 
 void profilesetup(ProfileHook start, ProfileHook stop) {

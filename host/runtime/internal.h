@@ -274,6 +274,12 @@ HostObject *new_string(std::string_view text, Alloc kind = Alloc::kOther);
 HostObject *new_float(double v, Alloc kind = Alloc::kOther);
 // The interned name of a text; null when it is new and cannot be made.
 HostObject *intern_name(std::string_view text, Alloc kind);
+// The value of an object one of the makers above just made for the runtime's
+// own use; throws ScriptError("out of memory") when it made none (null).
+inline HostValue made_value(HostObject *o) {
+  if (o == nullptr) throw ScriptError{"out of memory"};
+  return host::value_of(o);
+}
 // The release of an object whose count is 0 (no recording).
 void release(HostValue v) noexcept;
 // release past its checks, for a live object whose count has just dropped to

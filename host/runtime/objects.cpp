@@ -325,34 +325,19 @@ Ref make_int(int32_t v) {
 }
 
 Ref make_float(double v) {
-  HostObject *o = detail::make_float_object(v, Alloc::kOther);
-  if (o == nullptr) throw ScriptError{"out of memory"};
-  return Ref::adopt(host::value_of(o));
+  return Ref::adopt(detail::made_value(detail::make_float_object(v, Alloc::kOther)));
 }
 
 Ref make_string(std::string_view text) {
-  HostObject *o = detail::new_string(text);
-  if (o == nullptr) throw ScriptError{"out of memory"};
-  return Ref::adopt(host::value_of(o));
+  return Ref::adopt(detail::made_value(detail::new_string(text)));
 }
 
 Ref make_array(size_t count) {
-  HostObject *o = detail::new_slotted(kArray, nil_value(), count);
-  if (o == nullptr) throw ScriptError{"out of memory"};
-  return Ref::adopt(host::value_of(o));
+  return Ref::adopt(detail::made_value(detail::new_slotted(kArray, nil_value(), count)));
 }
 
 Ref nil() {
   return Ref();
-}
-
-HostValue intern(std::string_view text) {
-  HostObject *o = detail::intern_name(text, Alloc::kOther);
-  if (o == nullptr) {
-    fputs("zel: no memory for a name\n", stderr);
-    exit(1);
-  }
-  return host::value_of(o);
 }
 
 int32_t slot_count(HostValue v) {

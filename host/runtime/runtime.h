@@ -208,9 +208,6 @@ Ref make_float(double v);
 Ref make_string(std::string_view text);
 Ref make_array(size_t count);  // every element nil
 Ref nil();
-// The interned, permanent name object of a text: the same text gives the same
-// object.
-HostValue intern(std::string_view text);
 
 // The number of slots of an array or a script object; 0 for anything else.
 int32_t slot_count(HostValue v);
@@ -288,9 +285,10 @@ Class *root();
 // The class of that name (without regard to case), or null.
 Class *find_class(std::string_view name);
 // Defines (or redefines) a class: the parent's ivars followed by the new ones.
-// Throws ScriptError for an empty name, a repeated instance variable, or the
-// redefinition of a class a library has bound built-in methods or routines to
-// (the library relies on the layout it found).
+// The name and the ivars are identifiers (subclass checks them). Throws
+// ScriptError for a repeated instance variable, or the redefinition of a class
+// a library has bound built-in methods or routines to (the library relies on
+// the layout it found).
 Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars);
 // The class a class value stands for; null for any other value. Inline, as
 // every send asks.

@@ -47,6 +47,16 @@ HostValue SendsAMissingMessage(int32_t, HostValue *argv) {
   return str_obj(2, "ok");
 }
 
+HostValue SendsAMissingMessageAndRefuses(int32_t argc, HostValue *argv) {
+  rt::drop(SendsAMissingMessage(argc, argv));
+  return host::kFailure;
+}
+
+// Wants argument 1 of the type code argument 2 gives.
+HostValue Want(int32_t argc, HostValue *argv) {
+  return checkpar(argc, argv, 2, 2, host::int_of(argv[-2]), -1) < 0 ? host::kFailure : host::kZero;
+}
+
 constexpr BuiltinRecord row(const char *name, int16_t argc, BuiltinHandler handler, uint8_t argtype = 0) {
   return {host::kBuiltinRefcount, host::kBuiltin, 0, 24, name, argc, 0, handler, argtype, {}};
 }
@@ -55,6 +65,7 @@ const BuiltinRecord kTable[] = {
     row("t_length", 1, Length, host::kString),
     row("t_pair", -1, Pair),
     row("t_refuse", 0, Refuse),
+    row("t_want", -1, Want),
     row("T_Thing", 1, nullptr),
     row("t_class_look", -1, Look),
     row("T_Thing", 0, nullptr),
@@ -63,14 +74,21 @@ const BuiltinRecord kTable[] = {
     row("poke", 1, Look, zel::test::kTestType),
     row("relay", 0, Relay),
     row("sends_missing", 0, SendsAMissingMessage),
+    row("sends_missing_refuses", 0, SendsAMissingMessageAndRefuses),
     {},
 };
 
 const BuiltinRecord kSubTable[] = {row("T_Sub", 0, nullptr), row("which", 0, Look), {}};
 
-// The language stand-in: a procedure handle is the text it answers.
+// The language stand-in: a procedure handle is the text it answers; exec
+// keeps the line it was given.
 rt::Ref Invoke(const void *proc, HostValue, std::span<const HostValue>) {
   return rt::make_string(static_cast<const char *>(proc));
+}
+std::string executed = "none";
+int32_t Exec(const char *line) {
+  executed = line;
+  return 0;
 }
 
 std::string error_of(auto &&f) {
@@ -86,7 +104,7 @@ class Builtins : public ::testing::Test {
  protected:
   void SetUp() override {
     zel::test::register_test_type();
-    rt::set_language(nullptr, Invoke);
+    rt::set_language(Exec, Invoke);
     ASSERT_EQ(init_built_in(kTable), 0);  // bound before the classes exist
     ASSERT_EQ(init_built_in(kSubTable), 0);
     // Bound by a table, the classes cannot be remade: each test finds them made.
@@ -157,6 +175,8 @@ TEST_F(Builtins, ErrorOfANestedSendWaitsForTheHandler) {
   EXPECT_EQ(error_of([&] { rt::send(object.get(), "sends_missing", {}); }),
             "a t_thing object has no method missing");
   EXPECT_EQ(seen.after_send, 1);
+  EXPECT_EQ(error_of([&] { rt::send(object.get(), "sends_missing_refuses", {}); }),
+            "a t_thing object has no method missing");
   EXPECT_EQ(rt::live_objects(), live);
 
   // Outside any handler the first error waits as the stray error.
@@ -166,16 +186,58 @@ TEST_F(Builtins, ErrorOfANestedSendWaitsForTheHandler) {
   ASSERT_TRUE(stray.has_value());
   EXPECT_EQ(stray->message, "a t_thing object has no method missing");
   EXPECT_FALSE(rt::take_stray_error().has_value());
+
+  // A string names a message as a name does; more than two arguments are refused.
+  const rt::Ref look = rt::make_string("Look");
+  EXPECT_EQ(rt::show(rt::Ref::adopt(obj_send(object.get(), look.get(), 0)).get()), "look");
+  EXPECT_TRUE(host::is_nil(obj_send(object.get(), look.get(), 3, host::kOne, host::kOne, host::kOne)));
+  EXPECT_EQ(rt::take_stray_error()->message, "obj_send: 3 arguments for Look");
+}
+
+// A refusal names the type wanted and the value got, for every kind of each.
+TEST_F(Builtins, RefusalsNameTypesAndValues) {
+  const rt::Ref object = make(thing), array = rt::make_array(0), f = rt::make_float(0.5);
+  const rt::Ref s = rt::make_string("s"), handle = rt::Ref::adopt(gen_obj(zel::test::kTestType, 4));
+  const rt::Ref other = rt::Ref::adopt(gen_obj(99, 4));
+  const struct {
+    HostValue value;
+    int32_t type;
+    const char *message;
+  } table[] = {
+      {host::kOne, host::kBuiltin, "a built-in routine, got an integer"},
+      {nil_obj(), rt::kName, "a name, got nil"},
+      {array.get(), rt::kClass, "a class, got an array"},
+      {thing->value, rt::kScriptObject, "a script object, got a class"},
+      {object.get(), rt::kArray, "an array, got a t_thing object"},
+      {nam_obj(1, "x"), host::kFloat, "a float, got a name"},
+      {f.get(), host::kString, "a string, got a float"},
+      {s.get(), zel::test::kTestType, "a TestHandle, got a string"},
+      {handle.get(), host::kNil, "nil, got a TestHandle"},
+      {other.get(), 98, "an object of type 98, got an object of type 99"},
+  };
+  for (const auto &row : table) {
+    const HostValue args[] = {row.value, host::make_int(row.type)};
+    EXPECT_EQ(error_of([&] { rt::call("t_want", args); }),
+              std::string("t_want: argument 1 must be ") + row.message);
+  }
+  EXPECT_EQ(rt::show(other.get()), "<an object of type 99>");
+  // Outside a handler checkpar only answers; a code outside 0 to 255 fits nothing.
+  HostValue argv[] = {f.get(), nil_obj()};
+  EXPECT_EQ(checkpar(1, &argv[1], 1, 1, host::kFloat), 0);
+  EXPECT_EQ(checkpar(1, &argv[1], 1, 1, host::kFloat + 256), -1);
+  EXPECT_EQ(checkpar(1, &argv[1], 1, 1, host::kFloat - 256), -1);
 }
 
 TEST_F(Builtins, ClassesMadeByScripts) {
   const rt::Ref name = rt::make_string("t_made");
-  const rt::Ref ivars = rt::make_string("x, handle");
+  const rt::Ref ivars = rt::make_string("x$ , handle ");
   const HostValue args[] = {name.get(), ivars.get()};
   const rt::Ref cls = rt::send(thing->value, "subclass", args);
   EXPECT_EQ(rt::as_class(cls.get()), rt::find_class("T_MADE"));
   EXPECT_EQ(error_of([] { rt::define_class(rt::root(), "T_THING", {}); }),
             "class t_thing cannot be remade: the library has built-in methods for it");
+  EXPECT_EQ(error_of([] { rt::define_class(rt::root(), "T_SUB", {}); }),
+            "class t_sub cannot be remade: the library has built-in methods for it");
   EXPECT_EQ(iv_index("T_Made", "handle", 0), 3);
   EXPECT_EQ(iv_index("t_made", "Handle", 0), -1);
   EXPECT_EQ(iv_index("t_unknown", "x", 0), -1);
@@ -193,26 +255,71 @@ TEST_F(Builtins, ClassesMadeByScripts) {
   }
 }
 
+// Each operation a library calls is recorded with its arguments, a missing
+// text as empty.
 TEST_F(Builtins, RecorderListsTheOperations) {
   const rt::Ref object = make(thing);
+  const BuiltinRecord empty[] = {{}};
+  char byte = 'a';
   rt::record(true);
   void *zone = zcreate(6, 16384);
   zfree(zone, zalloc(zone, 24), 24);
   init_built_in(kSubTable);
+  EXPECT_EQ(init_built_in(empty), 0);
   rt::drop(obj_send(thing->value, nam_obj(12, "t_class_look"), 1, host::kOne));
+  EXPECT_TRUE(host::is_nil(obj_send(object.get(), host::kOne, 0)));
+  EXPECT_EQ(rt::take_stray_error()->message, "obj_send: the selector is not a name");
   iv_index("t_thing", "b", 0);
+  EXPECT_EQ(iv_index(nullptr, nullptr, 0), -1);
   obj_isa(object.get(), "t_thing");
+  EXPECT_EQ(obj_isa(object.get(), nullptr), 0);
+  EXPECT_STREQ(libmsg(3), "out of memory");
+  trm_setvideo(4);
+  movb("b", &byte, 0);
+  EXPECT_EQ(atod(nullptr), 0.0);
+  EXPECT_EQ(atox(nullptr), 0);
+  EXPECT_EQ(register_obj_type(62, nullptr, nullptr, nullptr), 0);
+  rt::fail_next_gen_obj();
+  EXPECT_TRUE(host::is_nil(gen_obj(62, 4)));
+  rt::drop(str_obj(0, nullptr));
+  host::ref_drop(flt_obj(2.5));
+  obj_release(0);
+  EXPECT_EQ(obj_vcopy(host::kOne), host::kOne);
+  EXPECT_TRUE(host::is_nil(arr_obj(-1, 1)));
+  HostValue receiver = rt::nil_value();
+  EXPECT_EQ(checkpar(0, &receiver, 0, 0), 0);
+  EXPECT_EQ(exec(nullptr), 0);
   rt::record(false);
   zdelete(zone);
+  EXPECT_EQ(byte, 'a');
+  EXPECT_EQ(executed, "");
   const std::vector<std::string> expected = {"zcreate(6, 16384)",
                                              "zalloc(24)",
                                              "zfree(24)",
                                              "init_built_in(T_Sub)",
+                                             "init_built_in()",
                                              "nam_obj(t_class_look)",
                                              "obj_send(t_class_look, 1)",
                                              "str_obj(look)",
+                                             "obj_send(, 0)",
                                              "iv_index(t_thing, b)",
-                                             "obj_isa(t_thing)"};
+                                             "iv_index(, )",
+                                             "obj_isa(t_thing)",
+                                             "obj_isa()",
+                                             "libmsg(3)",
+                                             "trm_setvideo(4)",
+                                             "movb(0)",
+                                             "atod()",
+                                             "atox()",
+                                             "register_obj_type(62, )",
+                                             "gen_obj(62, 4)",
+                                             "str_obj()",
+                                             "flt_obj(2.5)",
+                                             "obj_release(a float)",
+                                             "obj_vcopy(an integer)",
+                                             "arr_obj(-1, 1)",
+                                             "checkpar(0, 0, 0)",
+                                             "exec()"};
   EXPECT_EQ(rt::take_recording(), expected);
   EXPECT_TRUE(rt::take_recording().empty());
 }

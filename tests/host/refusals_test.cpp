@@ -37,6 +37,7 @@ TEST(Refusals, ScriptLevelErrorsSayWhatWasWrong) {
   const std::vector<Refusal> table = {
       {"no name", [] { subclass({text("")}); }, "subclass: bad class name ''"},
       {"a blank in the name", [] { subclass({text("A b")}); }, "subclass: bad class name 'A b'"},
+      {"a digit first", [] { subclass({text("1a")}); }, "subclass: bad class name '1a'"},
       {"an empty variable",
        [] {
          subclass({text("R1"), text("x, , y")});
@@ -76,6 +77,8 @@ TEST(Refusals, ScriptLevelErrorsSayWhatWasWrong) {
        "a zel$object object has no method nosuch"},
       {"a routine nobody defined", [] { rt::call("nosuch", {}); }, "unknown routine nosuch"},
       {"refcount of nothing", [] { rt::call("refcount", {}); }, "refcount: expects 1 argument, got 0"},
+      {"advance_clock of nothing", [] { rt::call("advance_clock", {}); },
+       "advance_clock: expects 1 argument, got 0"},
       {"advance_clock of a string", [] { rt::call("advance_clock", std::vector{text("1").get()}); },
        "advance_clock: argument 1 must be a number, got a string"},
       {"advance_clock on the real clock", [&] { rt::call("advance_clock", one); },
@@ -88,7 +91,6 @@ TEST(Refusals, ScriptLevelErrorsSayWhatWasWrong) {
          rt::call("string", std::vector{host::kOne, host::kOne});
        },
        "string: expects 1 argument, got 2"},
-      {"a class with no name", [] { rt::define_class(nullptr, "", {}); }, "a class needs a name"},
   };
   const size_t classes = rt::live_classes();
   for (const Refusal &r : table) {
@@ -103,8 +105,23 @@ TEST(Refusals, ScriptLevelErrorsSayWhatWasWrong) {
   EXPECT_EQ(rt::live_classes(), classes + 1) << "only R2 was made";
 }
 
-// Each C service given a handle or code it never handed out answers its
-// failure value and writes one line on standard error.
+HostValue Zero(int32_t, HostValue *) {
+  return host::kZero;
+}
+
+// Rows of a built-in table that init_built_in leaves out.
+const BuiltinRecord kBadRows[] = {
+    {0, host::kBuiltin, 0, 24, "uncounted", 0, 0, Zero, 0, {}},
+    {host::kBuiltinRefcount, host::kString, 0, 24, "untyped", 0, 0, Zero, 0, {}},
+    {host::kBuiltinRefcount, host::kBuiltin, 0, 24, "Section", 2, 0, nullptr, 0, {}},
+    {host::kBuiltinRefcount, host::kBuiltin, 0, 24, "below", -2, 0, Zero, 0, {}},
+    {host::kBuiltinRefcount, host::kBuiltin, 0, 24, "above", 2, 0, Zero, 0, {}},
+    {host::kBuiltinRefcount, host::kBuiltin, 0, 24, "typed", 0, 0, Zero, host::kString, {}},
+    {},
+};
+
+// Each C service given a handle, code or table it never handed out answers
+// its failure value and writes one line on standard error per fault.
 TEST(Refusals, ServicesRefuseWhatTheyDidNotHandOut) {
   int local = 0;
   void *zone = zcreate(6, 16384);
@@ -139,6 +156,14 @@ TEST(Refusals, ServicesRefuseWhatTheyDidNotHandOut) {
        "zel: register_obj_type: type code 8 is not free\n"},
       {"a type code past 255", [] { return register_obj_type(256, nullptr, nullptr, "x") == -1; },
        "zel: register_obj_type: type code 256 is not free\n"},
+      {"init_built_in of no table", [] { return init_built_in(nullptr) == -1; }, ""},
+      {"init_built_in of bad rows", [] { return init_built_in(kBadRows) == -1 && !rt::is_routine("typed"); },
+       "zel: init_built_in: row uncounted has no built-in record header\n"
+       "zel: init_built_in: row untyped has no built-in record header\n"
+       "zel: init_built_in: row Section has a bad argument count\n"
+       "zel: init_built_in: row below has a bad argument count\n"
+       "zel: init_built_in: row above has a bad argument count\n"
+       "zel: init_built_in: row typed names an argument type without taking one argument\n"},
   };
   for (const Row &row : table) {
     testing::internal::CaptureStderr();

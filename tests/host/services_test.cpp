@@ -38,6 +38,7 @@ TEST(Services, MessagesAndTerminal) {
 
 TEST(ServicesDeathTest, ErrexitEndsTheProcess) {
   EXPECT_EXIT(errexit("Out of memory"), testing::ExitedWithCode(1), "^zel: Out of memory\n$");
+  EXPECT_EXIT((rt::record(true), errexit(nullptr)), testing::ExitedWithCode(1), "^zel: \n$");
 }
 
 TEST(Services, FakeClock) {

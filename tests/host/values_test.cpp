@@ -139,6 +139,13 @@ TEST(Values, CopyAndAssign) {
   EXPECT_EQ(rt::show(slot), "1.0");
   rt::assign_ref(slot, f);
   EXPECT_EQ(slot, f.get());
+  // A registered type without a replace hook keeps the slot's object as it is.
+  register_obj_type(63, nullptr, nullptr, "Plain");
+  const rt::Ref plain = rt::Ref::adopt(gen_obj(63, 4));
+  HostValue kept = rt::Ref(plain).detach();
+  rt::assign_value(kept, rt::Ref::adopt(gen_obj(63, 4)));
+  EXPECT_EQ(kept, plain.get());
+  rt::drop(kept);
   rt::assign_ref(slot, rt::nil());
   EXPECT_EQ(host::object_of(handle.get())->refcount, 1);
   EXPECT_EQ(host::object_of(f.get())->refcount, 1);
