@@ -105,7 +105,6 @@ Class *find_class(std::string_view name) {
 }
 
 Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars) {
-  if (parent == nullptr) parent = root();
   if (const Class *old = find_class(name); old != nullptr && detail::library_bound(detail::lower(name))) {
     throw ScriptError{"class " + old->name + " cannot be remade: the library has built-in methods for it"};
   }

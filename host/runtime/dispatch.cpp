@@ -528,22 +528,24 @@ Ref string_routine(std::span<const HostValue> args) {
 
 using OwnRoutine = Ref (*)(std::span<const HostValue>);
 
-// The runtime's own routines by lower-case name, in a table that lasts as
-// long as the process.
-const std::unordered_map<std::string, OwnRoutine> &own_routines() {
-  static const std::unordered_map<std::string, OwnRoutine> table = {{"print", print_routine},
-                                                                    {"advance_clock", advance_clock_routine},
-                                                                    {"refcount", refcount_routine},
-                                                                    {"size", size_routine},
-                                                                    {"string", string_routine}};
-  return table;
-}
+// The runtime's own routines by lower-case name.
+struct OwnEntry {
+  std::string_view name;
+  OwnRoutine routine;
+};
+constexpr OwnEntry kOwnRoutines[] = {{"print", print_routine},
+                                     {"advance_clock", advance_clock_routine},
+                                     {"refcount", refcount_routine},
+                                     {"size", size_routine},
+                                     {"string", string_routine}};
 
 // The runtime's own routine of that name (key lower-case): its entry in
-// own_routines(), or null.
+// kOwnRoutines, or null.
 const OwnRoutine *own_routine(const std::string &key) {
-  auto it = own_routines().find(key);
-  return it == own_routines().end() ? nullptr : &it->second;
+  for (const OwnEntry &own : kOwnRoutines) {
+    if (own.name == key) return &own.routine;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -667,7 +669,7 @@ bool is_routine(std::string_view name) {
 std::vector<std::string> builtin_routine_names() {
   std::vector<std::string> names;
   for (const auto &[key, row] : dispatch().module_rows) names.push_back(row.name);
-  for (const auto &[key, routine] : own_routines()) names.push_back(key);
+  for (const OwnEntry &own : kOwnRoutines) names.emplace_back(own.name);
   return names;
 }
 

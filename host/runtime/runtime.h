@@ -284,8 +284,9 @@ struct Class {
 Class *root();
 // The class of that name (without regard to case), or null.
 Class *find_class(std::string_view name);
-// Defines (or redefines) a class: the parent's ivars followed by the new ones.
-// The name and the ivars are identifiers (subclass checks them). Throws
+// Defines (or redefines) a class under parent (not null): the parent's ivars
+// followed by the new ones. The name and the ivars are identifiers (subclass
+// checks them). Throws
 // ScriptError for a repeated instance variable, or the redefinition of a class
 // a library has bound built-in methods or routines to (the library relies on
 // the layout it found).

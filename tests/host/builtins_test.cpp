@@ -47,6 +47,11 @@ HostValue SendsAMissingMessage(int32_t, HostValue *argv) {
   return str_obj(2, "ok");
 }
 
+HostValue SendsNoName(int32_t, HostValue *argv) {
+  rt::drop(obj_send(argv[0], host::kOne, 0));
+  return str_obj(2, "ok");
+}
+
 HostValue SendsAMissingMessageAndRefuses(int32_t argc, HostValue *argv) {
   rt::drop(SendsAMissingMessage(argc, argv));
   return host::kFailure;
@@ -68,6 +73,7 @@ const BuiltinRecord kTable[] = {
     row("t_want", -1, Want),
     row("T_Thing", 1, nullptr),
     row("t_class_look", -1, Look),
+    row("t_class_one", 1, Look),
     row("T_Thing", 0, nullptr),
     row("look", -1, Look),
     row("peek", -1, Look),
@@ -75,6 +81,8 @@ const BuiltinRecord kTable[] = {
     row("relay", 0, Relay),
     row("sends_missing", 0, SendsAMissingMessage),
     row("sends_missing_refuses", 0, SendsAMissingMessageAndRefuses),
+    row("sends_no_name", 0, SendsNoName),
+    row("refuse", 0, Refuse),
     {},
 };
 
@@ -192,6 +200,45 @@ TEST_F(Builtins, ErrorOfANestedSendWaitsForTheHandler) {
   EXPECT_EQ(rt::show(rt::Ref::adopt(obj_send(object.get(), look.get(), 0)).get()), "look");
   EXPECT_TRUE(host::is_nil(obj_send(object.get(), look.get(), 3, host::kOne, host::kOne, host::kOne)));
   EXPECT_EQ(rt::take_stray_error()->message, "obj_send: 3 arguments for Look");
+  EXPECT_TRUE(host::is_nil(obj_send(object.get(), look.get(), -1)));
+  EXPECT_EQ(rt::take_stray_error()->message, "obj_send: -1 arguments for Look");
+}
+
+// Sends the language makes: on the value stack, the receiver at argv[0] and
+// argument k at argv[-k], each slot holding a reference.
+rt::Ref stack_send(HostValue receiver, const char *name, std::span<const HostValue> args) {
+  const rt::Slots slots(args.size() + 1);
+  HostValue *argv = slots.data() + args.size();
+  argv[0] = receiver;
+  for (size_t k = 1; k <= args.size(); ++k) *(argv - k) = args[k - 1];
+  for (size_t k = 0; k <= args.size(); ++k) host::ref_take(*(argv - k));
+  return rt::send(rt::selector(name), argv, static_cast<int32_t>(args.size()));
+}
+
+// Such a send answers the same the second time, through the lookup line the
+// first one filled.
+TEST_F(Builtins, SendsThroughTheLookupLinesAnswerAsTheFirst) {
+  const rt::Ref object = make(thing);
+  const HostValue one[] = {host::kOne};
+  const struct {
+    HostValue receiver;
+    const char *selector;
+    std::span<const HostValue> args;
+    const char *error;
+  } table[] = {
+      {object.get(), "poke", {}, "T_Thing:poke: expects 1 argument, got 0"},
+      {thing->value, "t_class_one", {}, "T_Thing:t_class_one: expects 1 argument, got 0"},
+      {thing->value, "t_class_one", one, "no error"},
+      {object.get(), "refuse", {}, "T_Thing:refuse: arguments refused"},
+      {object.get(), "sends_no_name", {}, "obj_send: the selector is not a name"},
+      {object.get(), "init", {}, "no error"},
+  };
+  for (const auto &row : table) {
+    for (int pass = 1; pass <= 2; ++pass) {
+      EXPECT_EQ(error_of([&] { stack_send(row.receiver, row.selector, row.args); }), row.error)
+          << row.selector << ", pass " << pass;
+    }
+  }
 }
 
 // A refusal names the type wanted and the value got, for every kind of each.
@@ -245,6 +292,11 @@ TEST_F(Builtins, ClassesMadeByScripts) {
   EXPECT_EQ(rt::slot_count(object.get()), 4);
   EXPECT_TRUE(host::is_nil(rt::ivar(object.get(), 3)));
   EXPECT_EQ(rt::show(object.get()), "<t_made>");
+
+  const size_t classes = rt::live_classes();
+  rt::define_class(rt::root(), "t_once", {});
+  rt::define_class(rt::root(), "t_once", {});
+  EXPECT_EQ(rt::live_classes(), classes + 1);  // the first, remade, was freed
 
   EXPECT_EQ(obj_isa(object.get(), "T_THING"), 1);  // an ancestor, in any case
   EXPECT_EQ(obj_isa(object.get(), "zel$object"), 1);

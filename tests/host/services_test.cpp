@@ -1,11 +1,15 @@
 // The interpreter's services: number reading, messages, the fatal exit, the
 // terminal, the clock and the leak report.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "runtime/runtime.h"
@@ -34,6 +38,44 @@ TEST(Services, MessagesAndTerminal) {
   testing::internal::CaptureStdout();
   trm_setvideo(5);  // standard output is no terminal here
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// On a terminal each attribute is written as its SGR sequence, an unknown
+// one as 0 (normal).
+TEST(Services, VideoAttributesOnATerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  dup2(terminal, STDOUT_FILENO);
+  for (int32_t attribute : {0, 1, 2, 3, 4, 5, 6, 7, -1}) trm_setvideo(attribute);
+  fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  close(terminal);
+  char out[128];
+  const ssize_t got = read(master, out, sizeof out);
+  close(master);
+  EXPECT_EQ(std::string(out, static_cast<size_t>(std::max<ssize_t>(got, 0))),
+            "\033[0m\033[1m\033[2m\033[0m\033[4m\033[5m\033[0m\033[7m\033[0m");
+}
+
+// The profiled procedure is matched without regard to case; with no hooks
+// given, its calls run untimed.
+TEST(Services, ProfiledCallsWithoutHooks) {
+  rt::set_profiled("Busy");
+  EXPECT_TRUE(rt::profiling("BUSY"));
+  EXPECT_FALSE(rt::profiling("busier"));
+  EXPECT_FALSE(rt::profile_matched());
+  rt::profile_enter();
+  rt::profile_leave();
+  EXPECT_TRUE(rt::profile_matched());
+  rt::set_profiled("");
+  EXPECT_FALSE(rt::profiling("busy"));
 }
 
 TEST(ServicesDeathTest, ErrexitEndsTheProcess) {

@@ -164,6 +164,16 @@ TEST(Values, ShowIsBoundedAndTheSameEverywhere) {
   EXPECT_EQ(rt::show(rt::make_float(-std::numeric_limits<double>::quiet_NaN()).get()), "nan");
 }
 
+TEST(Values, TheValueStackRefusesWhatDoesNotFit) {
+  const rt::Slots one(1);
+  try {
+    const rt::Slots all(size_t{1} << 21);
+    ADD_FAILURE() << "more slots than the stack has";
+  } catch (const rt::ScriptError &error) {
+    EXPECT_EQ(error.message, "nested too deeply: the value stack is full");
+  }
+}
+
 TEST(Values, NamesAreInternedAndPermanent) {
   const HostValue a = nam_obj(6, "setkey");
   EXPECT_EQ(nam_obj(-1, "setkey"), a);
