@@ -105,7 +105,7 @@ Class *find_class(std::string_view name) {
 }
 
 Class *define_class(Class *parent, std::string_view name, const std::vector<std::string> &ivars) {
-  if (const Class *old = find_class(name); old != nullptr && detail::library_bound(detail::lower(name))) {
+  if (const Class *old = find_class(name); old != nullptr && detail::library_bound(name)) {
     throw ScriptError{"class " + old->name + " cannot be remade: the library has built-in methods for it"};
   }
   std::vector<std::string> all = parent->ivars;
@@ -151,7 +151,7 @@ const void *define_procedure(Class *cls, std::string_view name, const void *proc
 extern "C" int32_t iv_index(const char *class_name, const char *var_name, int32_t zero) {
   const std::string cls_name = class_name == nullptr ? "" : class_name;
   const std::string var = var_name == nullptr ? "" : var_name;
-  if (zel::rt::detail::recording()) zel::rt::detail::note("iv_index(" + cls_name + ", " + var + ")");
+  if (zel::rt::detail::recording()) zel::rt::detail::note_text("iv_index", cls_name + ", " + var);
   static_cast<void>(zero);
   const zel::rt::Class *cls = zel::rt::find_class(cls_name);
   if (cls == nullptr) return -1;
@@ -161,7 +161,7 @@ extern "C" int32_t iv_index(const char *class_name, const char *var_name, int32_
 
 extern "C" int32_t obj_isa(HostValue value, const char *class_name) {
   const std::string name = class_name == nullptr ? "" : class_name;
-  if (zel::rt::detail::recording()) zel::rt::detail::note("obj_isa(" + name + ")");
+  if (zel::rt::detail::recording()) zel::rt::detail::note_text("obj_isa", name);
   const std::string wanted = zel::rt::detail::lower(name);
   for (const zel::rt::Class *cls = zel::rt::class_of(value); cls != nullptr; cls = cls->parent) {
     if (zel::rt::detail::lower(cls->name) == wanted) return 1;

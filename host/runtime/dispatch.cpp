@@ -550,9 +550,10 @@ const OwnRoutine *own_routine(const std::string &key) {
 
 }  // namespace
 
-bool detail::library_bound(const std::string &class_key) {
+bool detail::library_bound(std::string_view class_name) {
   const Dispatch &d = dispatch();
-  return d.class_rows.count(class_key) != 0 || d.instance_rows.count(class_key) != 0;
+  const std::string key = detail::lower(class_name);
+  return d.class_rows.count(key) != 0 || d.instance_rows.count(key) != 0;
 }
 
 std::optional<ScriptError> take_stray_error() {
@@ -663,7 +664,8 @@ bool is_builtin_routine(std::string_view name) {
 }
 
 bool is_routine(std::string_view name) {
-  return is_builtin_routine(name) || detail::global_procedure(detail::lower(name)) != nullptr;
+  if (is_builtin_routine(name)) return true;
+  return detail::global_procedure(detail::lower(name)) != nullptr;
 }
 
 std::vector<std::string> builtin_routine_names() {
@@ -676,7 +678,10 @@ std::vector<std::string> builtin_routine_names() {
 std::vector<std::string> builtin_message_names(const Class &cls, bool to_class) {
   const auto &sections = to_class ? dispatch().class_rows : dispatch().instance_rows;
   std::vector<std::string> names;
-  if (to_class) names = {"new", "subclass"};
+  if (to_class) {
+    names.emplace_back("new");
+    names.emplace_back("subclass");
+  }
   for (const Class *c = &cls; c != nullptr; c = c->parent) {
     auto section = sections.find(detail::lower(c->name));
     if (section == sections.end()) continue;
@@ -742,13 +747,14 @@ bool detail::profiling_named(std::string_view proc_name) {
 
 using zel::rt::dispatch;
 using zel::rt::detail::note;
+using zel::rt::detail::note_text;
 using zel::rt::detail::recording;
 
 extern "C" {
 
 int32_t init_built_in(const BuiltinRecord *table) {
   if (table == nullptr) return -1;
-  if (recording()) note(std::string("init_built_in(") + (table->name == nullptr ? "" : table->name) + ")");
+  if (recording()) note_text("init_built_in", table->name == nullptr ? "" : table->name);
   zel::rt::Dispatch &d = dispatch();
   zel::rt::RowMap *section = &d.module_rows;
   std::string owner;  // "Class:" in a class's section
@@ -804,13 +810,16 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     if (call != nullptr) call->reason.reset();
     return 0;
   }
-  static const std::string kNoName = "checkpar";
-  const std::string &name = call == nullptr ? kNoName : call->row.display;
-  const std::string reason =
-      !counted ? zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc))
-               : zel::rt::type_error(name, wrong, zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted)),
-                                     argv[-wrong]);
-  if (call != nullptr) call->reason = std::make_unique<std::string>(reason);
+  if (call == nullptr) return -1;  // no handler to give the reason to
+  const std::string &name = call->row.display;
+  if (!counted) {
+    call->reason = std::make_unique<std::string>(
+        zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc)));
+  } else {
+    const std::string wanted_phrase = zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted));
+    call->reason =
+        std::make_unique<std::string>(zel::rt::type_error(name, wrong, wanted_phrase, argv[-wrong]));
+  }
   return -1;
 }
 
@@ -858,7 +867,7 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
 
 int32_t exec(const char *line) {
   const std::string text = line == nullptr ? "" : line;
-  if (recording()) note("exec(" + text + ")");
+  if (recording()) note_text("exec", text);
   const zel::rt::ExecHook hook = dispatch().exec;
   // A library runs inside a language, which sets its hooks before it starts
   // one; the hook reports its own errors and never throws.

@@ -307,6 +307,8 @@ inline bool recording() {
   return recorder_on;
 }
 void note(std::string line);
+// Notes "operation(text)"; cold, as note_numbers.
+[[gnu::cold]] void note_text(const char *operation, std::string_view text);
 // Notes "operation(n1, n2, ...)", or the operation alone without numbers.
 // Out of line and cold, so that the operations on hot paths build no text.
 [[gnu::cold]] void note_numbers(const char *operation, std::initializer_list<long long> numbers);
@@ -315,8 +317,8 @@ void note(std::string line);
 std::vector<std::pair<const void *, uint32_t>> live_blocks();
 
 // True when a built-in table has a class-level or instance section for the
-// class of that lower-case name.
-bool library_bound(const std::string &class_key);
+// class of that name (without regard to case).
+bool library_bound(std::string_view class_name);
 
 // A global script procedure by lower-case name; null when there is none.
 const void *global_procedure(const std::string &key);

@@ -167,7 +167,8 @@ void finish_deferred() {
 
 std::string text_of(int32_t length, const char *chars) {
   if (chars == nullptr) return {};
-  return length < 0 ? std::string(chars) : std::string(chars, static_cast<size_t>(length));
+  if (length < 0) return chars;
+  return std::string(chars, static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -400,7 +401,7 @@ namespace {
 }  // namespace
 }  // namespace zel::rt::detail
 
-using zel::rt::detail::note;
+using zel::rt::detail::note_text;
 using zel::rt::detail::objects;
 using zel::rt::detail::recording;
 
@@ -408,7 +409,7 @@ extern "C" {
 
 int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, const char *name) {
   const std::string text = name == nullptr ? "" : name;
-  if (recording()) note("register_obj_type(" + std::to_string(type) + ", " + text + ")");
+  if (recording()) note_text("register_obj_type", std::to_string(type) + ", " + text);
   if (type <= zel::rt::kScriptObject || type > 255) {
     fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
     return -1;
@@ -431,14 +432,14 @@ HostValue nil_obj(void) {
 
 HostValue nam_obj(int32_t length, const char *chars) {
   const std::string text = zel::rt::detail::text_of(length, chars);
-  if (recording()) note("nam_obj(" + text + ")");
+  if (recording()) note_text("nam_obj", text);
   HostObject *o = zel::rt::detail::intern_name(text, zel::rt::Alloc::kNamObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
 
 HostValue str_obj(int32_t length, const char *chars) {
   const std::string text = zel::rt::detail::text_of(length, chars);
-  if (recording()) note("str_obj(" + text + ")");
+  if (recording()) note_text("str_obj", text);
   HostObject *o = zel::rt::detail::new_string(text, zel::rt::Alloc::kStrObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
 }
@@ -447,7 +448,7 @@ HostValue flt_obj(double value) {
   if (recording()) {
     char text[32];
     snprintf(text, sizeof text, "%g", value);
-    note(std::string("flt_obj(") + text + ")");
+    note_text("flt_obj", text);
   }
   HostObject *o = zel::rt::detail::make_float_object(value, zel::rt::Alloc::kFltObj);
   return o == nullptr ? zel::rt::nil_value() : host::value_of(o);
@@ -462,12 +463,12 @@ HostValue arr_obj(int32_t count, int32_t one) {
 }
 
 void obj_release(HostValue object) {
-  if (recording() && object != 0) note("obj_release(" + zel::rt::describe(object) + ")");
+  if (recording() && object != 0) note_text("obj_release", zel::rt::describe(object));
   zel::rt::detail::release(object);
 }
 
 HostValue obj_vcopy(HostValue value) {
-  if (recording()) note("obj_vcopy(" + zel::rt::describe(value) + ")");
+  if (recording()) note_text("obj_vcopy", zel::rt::describe(value));
   return zel::rt::detail::vcopy(value, zel::rt::Alloc::kFltObj);
 }
 

@@ -22,6 +22,14 @@ void note(std::string line) {
   lines().push_back(std::move(line));
 }
 
+void note_text(const char *operation, std::string_view text) {
+  std::string line = operation;
+  line += '(';
+  line += text;
+  line += ')';
+  note(std::move(line));
+}
+
 void note_numbers(const char *operation, std::initializer_list<long long> numbers) {
   std::string line = operation;
   if (numbers.size() != 0) {

@@ -8,8 +8,8 @@
 
 #include "runtime/internal.h"
 
-using zel::rt::detail::note;
 using zel::rt::detail::note_numbers;
+using zel::rt::detail::note_text;
 using zel::rt::detail::recording;
 
 namespace {
@@ -94,7 +94,7 @@ void trm_setvideo(int32_t attribute) {
 // "zel: file:line: message" on standard error, without the place when the
 // language is not running a statement, then exit status 1.
 void errexit(const char *message) {
-  if (recording()) note(std::string("errexit(") + (message == nullptr ? "" : message) + ")");
+  if (recording()) note_text("errexit", message == nullptr ? "" : message);
   fflush(stdout);
   const std::string where = zel::rt::place();
   fprintf(stderr, "zel: %s%s%s\n", where.c_str(), where.empty() ? "" : ": ",
@@ -108,12 +108,12 @@ void movb(const void *source, void *destination, uint32_t length) {
 }
 
 double atod(const char *text) {
-  if (recording()) note(std::string("atod(") + (text == nullptr ? "" : text) + ")");
+  if (recording()) note_text("atod", text == nullptr ? "" : text);
   return text == nullptr ? 0.0 : strtod(text, nullptr);
 }
 
 int32_t atox(const char *text) {
-  if (recording()) note(std::string("atox(") + (text == nullptr ? "" : text) + ")");
+  if (recording()) note_text("atox", text == nullptr ? "" : text);
   uint32_t value = 0;
   for (const char *p = text; p != nullptr && hex_digit(*p) >= 0; ++p) {
     value = (value << 4) | static_cast<uint32_t>(hex_digit(*p));

@@ -60,7 +60,7 @@ std::string show_at(HostValue v, int depth, size_t &budget) {
       return show_array(v, depth, budget);
     default: {
       const detail::ObjType &t = detail::obj_type(type);
-      return t.registered ? "<" + t.name + ">" : "<" + detail::type_phrase(type) + ">";
+      return "<" + (t.registered ? t.name : detail::type_phrase(type)) + ">";
     }
   }
 }
@@ -68,7 +68,13 @@ std::string show_at(HostValue v, int depth, size_t &budget) {
 }  // namespace
 
 std::string ScriptError::text() const {
-  return file.empty() ? message : file + ":" + std::to_string(line) + ": " + message;
+  if (file.empty()) return message;
+  std::string out = file;
+  out += ':';
+  out += std::to_string(line);
+  out += ": ";
+  out += message;
+  return out;
 }
 
 std::string detail::type_phrase(uint8_t type) {
@@ -91,7 +97,8 @@ std::string detail::type_phrase(uint8_t type) {
       return "a script object";
     default: {
       const ObjType &t = obj_type(type);
-      return t.registered ? "a " + t.name : "an object of type " + std::to_string(type);
+      if (t.registered) return "a " + t.name;
+      return "an object of type " + std::to_string(type);
     }
   }
 }

@@ -134,7 +134,7 @@ TEST(Services, FakeClockMovesByRoundedMicrosecondsWithinItsRange) {
 }
 
 TEST(Services, LeakReportListsWhatIsLive) {
-  const rt::Ref text = rt::make_string("leaky");
+  const rt::Ref text = rt::make_string("leaky"), number = rt::make_float(2.5);
   void *zone = zcreate(6, 16384);
   void *block = zalloc(zone, 20);
   FILE *out = tmpfile();
@@ -146,6 +146,8 @@ TEST(Services, LeakReportListsWhatIsLive) {
   fclose(out);
   char line[128];
   snprintf(line, sizeof line, "leak: %p a string leaky, count 1\n", reinterpret_cast<void *>(text.get()));
+  EXPECT_NE(report.find(line), std::string::npos) << report;
+  snprintf(line, sizeof line, "leak: %p a float 2.5, count 1\n", reinterpret_cast<void *>(number.get()));
   EXPECT_NE(report.find(line), std::string::npos) << report;
   snprintf(line, sizeof line, "leak: %p zone block of 20 bytes\n", block);
   EXPECT_NE(report.find(line), std::string::npos) << report;
