@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
+#include <string_view>
 
 #include "runtime/runtime.h"
 #include "test_support.h"
@@ -88,9 +90,10 @@ const BuiltinRecord kTable[] = {
 
 const BuiltinRecord kSubTable[] = {row("T_Sub", 0, nullptr), row("which", 0, Look), {}};
 
-// The language stand-in: a procedure handle is the text it answers; exec
-// keeps the line it was given.
+// The language stand-in: a procedure handle is the text it answers (the text
+// "no memory" runs out of it); exec keeps the line it was given.
 rt::Ref Invoke(const void *proc, HostValue, std::span<const HostValue>) {
+  if (std::string_view(static_cast<const char *>(proc)) == "no memory") throw std::bad_alloc();
   return rt::make_string(static_cast<const char *>(proc));
 }
 std::string executed = "none";
@@ -202,6 +205,10 @@ TEST_F(Builtins, ErrorOfANestedSendWaitsForTheHandler) {
   EXPECT_EQ(rt::take_stray_error()->message, "obj_send: 3 arguments for Look");
   EXPECT_TRUE(host::is_nil(obj_send(object.get(), look.get(), -1)));
   EXPECT_EQ(rt::take_stray_error()->message, "obj_send: -1 arguments for Look");
+  // Any other exception of the language is kept the same way.
+  rt::define_procedure(thing, "exhaust", "no memory");
+  EXPECT_TRUE(host::is_nil(obj_send(object.get(), nam_obj(7, "exhaust"), 0)));
+  EXPECT_EQ(rt::take_stray_error()->message, "std::bad_alloc");
 }
 
 // Sends the language makes: on the value stack, the receiver at argv[0] and

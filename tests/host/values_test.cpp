@@ -81,6 +81,25 @@ TEST(Release, ContainersDropWhatTheyHold) {
   EXPECT_EQ(rt::live_objects(), live + 1);
 }
 
+// A release no count calls for is reported where it happens, and ends a
+// debug build there (under AddressSanitizer the stale read of a released
+// object is caught first); a permanent object is never released.
+TEST(ReleaseDeathTest, ReleasesNoCountCallsForAreReported) {
+  const size_t live = rt::live_objects();
+  obj_release(nil_obj());
+  EXPECT_TRUE(host::is_nil(nil_obj()));
+  const HostValue held = rt::make_float(1.5).detach();
+  EXPECT_DEBUG_DEATH(obj_release(held), "^zel: object 0x[0-9a-f]+ released with count 1\n");
+  rt::drop(held);
+  EXPECT_EQ(rt::live_objects(), live);
+  const HostValue gone = rt::make_float(2.5).detach();
+  rt::drop(gone);
+  EXPECT_DEBUG_DEATH(obj_release(gone), "zel: object 0x[0-9a-f]+ released twice\n|use-after-poison");
+  EXPECT_DEBUG_DEATH(rt::drop(gone),
+                     "zel: reference dropped on released object 0x[0-9a-f]+\n|use-after-poison");
+  EXPECT_EQ(rt::live_objects(), live);
+}
+
 // The leak report lists the live objects and nothing else, whatever the
 // order of frees; a freed object's block waits for 256 further object frees.
 TEST(Release, LeakReportSeesOnlyLiveObjectsAndFreedBlocksWait) {
