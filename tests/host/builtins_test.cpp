@@ -319,67 +319,43 @@ TEST_F(Builtins, ClassesMadeByScripts) {
 TEST_F(Builtins, RecorderListsTheOperations) {
   const rt::Ref object = make(thing);
   const BuiltinRecord empty[] = {{}};
-  char byte = 'a';
+  HostValue receiver = rt::nil_value();
   rt::record(true);
   void *zone = zcreate(6, 16384);
   zfree(zone, zalloc(zone, 24), 24);
   init_built_in(kSubTable);
-  EXPECT_EQ(init_built_in(empty), 0);
+  init_built_in(empty);
   rt::drop(obj_send(thing->value, nam_obj(12, "t_class_look"), 1, host::kOne));
-  EXPECT_TRUE(host::is_nil(obj_send(object.get(), host::kOne, 0)));
+  obj_send(object.get(), host::kOne, 0);
   EXPECT_EQ(rt::take_stray_error()->message, "obj_send: the selector is not a name");
   iv_index("t_thing", "b", 0);
   EXPECT_EQ(iv_index(nullptr, nullptr, 0), -1);
   obj_isa(object.get(), "t_thing");
   EXPECT_EQ(obj_isa(object.get(), nullptr), 0);
-  EXPECT_STREQ(libmsg(3), "out of memory");
+  libmsg(3);
   trm_setvideo(4);
-  movb("b", &byte, 0);
-  EXPECT_EQ(atod(nullptr), 0.0);
-  EXPECT_EQ(atox(nullptr), 0);
-  EXPECT_EQ(register_obj_type(62, nullptr, nullptr, nullptr), 0);
+  movb(nullptr, nullptr, 0);
+  EXPECT_EQ(atod(nullptr) + atox(nullptr), 0.0);
+  register_obj_type(62, nullptr, nullptr, nullptr);
   rt::fail_next_gen_obj();
   EXPECT_TRUE(host::is_nil(gen_obj(62, 4)));
   rt::drop(str_obj(0, nullptr));
   host::ref_drop(flt_obj(2.5));
   obj_release(0);
-  EXPECT_EQ(obj_vcopy(host::kOne), host::kOne);
+  obj_vcopy(host::kOne);
   EXPECT_TRUE(host::is_nil(arr_obj(-1, 1)));
-  HostValue receiver = rt::nil_value();
-  EXPECT_EQ(checkpar(0, &receiver, 0, 0), 0);
-  EXPECT_EQ(exec(nullptr), 0);
+  EXPECT_EQ(checkpar(0, &receiver, 0, 0) + exec(nullptr), 0);
   rt::record(false);
   zdelete(zone);
-  EXPECT_EQ(byte, 'a');
   EXPECT_EQ(executed, "");
-  const std::vector<std::string> expected = {"zcreate(6, 16384)",
-                                             "zalloc(24)",
-                                             "zfree(24)",
-                                             "init_built_in(T_Sub)",
-                                             "init_built_in()",
-                                             "nam_obj(t_class_look)",
-                                             "obj_send(t_class_look, 1)",
-                                             "str_obj(look)",
-                                             "obj_send(, 0)",
-                                             "iv_index(t_thing, b)",
-                                             "iv_index(, )",
-                                             "obj_isa(t_thing)",
-                                             "obj_isa()",
-                                             "libmsg(3)",
-                                             "trm_setvideo(4)",
-                                             "movb(0)",
-                                             "atod()",
-                                             "atox()",
-                                             "register_obj_type(62, )",
-                                             "gen_obj(62, 4)",
-                                             "str_obj()",
-                                             "flt_obj(2.5)",
-                                             "obj_release(a float)",
-                                             "obj_vcopy(an integer)",
-                                             "arr_obj(-1, 1)",
-                                             "checkpar(0, 0, 0)",
-                                             "exec()"};
-  EXPECT_EQ(rt::take_recording(), expected);
+  std::string lines;
+  for (const std::string &line : rt::take_recording()) lines += line + "\n";
+  EXPECT_EQ(lines,
+            "zcreate(6, 16384)\nzalloc(24)\nzfree(24)\ninit_built_in(T_Sub)\ninit_built_in()\n"
+            "nam_obj(t_class_look)\nobj_send(t_class_look, 1)\nstr_obj(look)\nobj_send(, 0)\n"
+            "iv_index(t_thing, b)\niv_index(, )\nobj_isa(t_thing)\nobj_isa()\nlibmsg(3)\ntrm_setvideo(4)\n"
+            "movb(0)\natod()\natox()\nregister_obj_type(62, )\ngen_obj(62, 4)\nstr_obj()\nflt_obj(2.5)\n"
+            "obj_release(a float)\nobj_vcopy(an integer)\narr_obj(-1, 1)\ncheckpar(0, 0, 0)\nexec()\n");
   EXPECT_TRUE(rt::take_recording().empty());
 }
 

@@ -44,22 +44,16 @@ TEST(Services, MessagesAndTerminal) {
 // one as 0 (normal).
 TEST(Services, VideoAttributesOnATerminal) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
+  ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY), saved = dup(STDOUT_FILENO);
   fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
   dup2(terminal, STDOUT_FILENO);
   for (int32_t attribute : {0, 1, 2, 3, 4, 5, 6, 7, -1}) trm_setvideo(attribute);
   fflush(stdout);
   dup2(saved, STDOUT_FILENO);
-  close(saved);
-  close(terminal);
   char out[128];
   const ssize_t got = read(master, out, sizeof out);
-  close(master);
+  for (int fd : {saved, terminal, master}) close(fd);
   EXPECT_EQ(std::string(out, static_cast<size_t>(std::max<ssize_t>(got, 0))),
             "\033[0m\033[1m\033[2m\033[0m\033[4m\033[5m\033[0m\033[7m\033[0m");
 }
