@@ -339,7 +339,7 @@ TEST_F(Builtins, RecorderListsTheOperations) {
   register_obj_type(62, nullptr, nullptr, nullptr);
   rt::fail_next_gen_obj();
   EXPECT_TRUE(host::is_nil(gen_obj(62, 4)));
-  rt::drop(str_obj(0, nullptr));
+  rt::drop(str_obj(-1, nullptr));
   host::ref_drop(flt_obj(2.5));
   obj_release(0);
   obj_vcopy(host::kOne);
