@@ -67,6 +67,8 @@ TEST(Release, ContainersDropWhatTheyHold) {
     host::slot(array.get(), 2) = gen_obj(kTestType, 4);
     EXPECT_EQ(host::object_of(shared.get())->refcount, 2);
     EXPECT_EQ(rt::show(array.get()), "[shared, 2.5, <TestHandle>]");
+    const rt::Ref large = rt::make_array(5000);  // past the largest size class
+    host::slot(large.get(), 4999) = rt::Ref(shared).detach();
   }
   EXPECT_EQ(host::object_of(shared.get())->refcount, 1);
   EXPECT_EQ(rt::live_objects(), live + 1);
