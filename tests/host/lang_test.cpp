@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "booted_test.h"
+#include "host/host.h"
 #include "lang/boot.h"
 #include "objkit/exports.h"
 #include "runtime/runtime.h"
@@ -242,6 +243,16 @@ TEST_F(Lang, CompletionsFollowTheReceiver) {
   EXPECT_EQ(has("s", "new"), 0);
   EXPECT_TRUE(zel::lang::completions("gone").empty());
   EXPECT_TRUE(zel::lang::completions("nosuch").empty());
+}
+
+// A library's exec runs one line of text at top level: 0 when it ran, else -1
+// with the error written.
+TEST_F(Lang, ExecRunsALineAndReportsItsError) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(exec("ran = 5;"), 0);
+  EXPECT_EQ(exec("nosuch ();"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "<exec>:1: unknown routine nosuch\n");
+  EXPECT_EQ(zel::run("if ran isnt 5 then nosuch (); end"), "");
 }
 
 TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {
