@@ -150,6 +150,7 @@ class Coverage(unittest.TestCase):
                            ("SF:a\nDA:1,-1\n", "2: DA:1,-1"), ("SF:a\nDA:2147483648,1\n", "2: DA:2147483648,1"),
                            ("SF:a\nDA:1,1234567890123456789\n", "2: DA:1,1234567890123456789"),
                            ("SF:a\nFN:0,f\n", "2: FN:0,f"), ("SF:a\nFN:1,\n", "2: FN:1,"),
+                           ("SF:a\nFN:2147483648,f\n", "2: FN:2147483648,f"), ("1X:1\n", "1: 1X:1"),
                            ("SF:a\nFNDA:x,f\n", "2: FNDA:x,f"), ("SF:a\nFNDA:1,\n", "2: FNDA:1,"),
                            ("\nSF:a\nbranches:1", "3: branches:1"), (":1\n", "1: :1")):
             with self.subTest(text=text):
@@ -164,6 +165,8 @@ class Coverage(unittest.TestCase):
         self.assertEqual(run.stderr, "zel: cannot write the stacks file /dev/full: No space left on device\n"
                                      "zel: cannot write the coverage file /dev/full: No space left on device\n")
         self.assertEqual(zel("--coverage", "/dev/null", "main.zel", cwd=self.folder).returncode, 0)
+        self.assertEqual(zel("--coverage", "nosuch/cov.info", "main.zel", cwd=self.folder).stderr,
+                         "zel: cannot write the coverage file nosuch/cov.info: No such file or directory\n")
 
 
 if __name__ == "__main__":

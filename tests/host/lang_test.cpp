@@ -149,6 +149,7 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
   EXPECT_EQ(zel::run("s = \"ab\";\ns[0] = \"x\";"),
             "test:2: a string cannot be changed: its bytes are read only");
   EXPECT_EQ(zel::run("x = 5;\nx[0] == 1;"), "test:2: cannot index an integer");
+  EXPECT_EQ(zel::run("x = -1073741824; y = -1;\nz = x / y;"), "test:2: integer overflow");
   EXPECT_EQ(zel::run("print size (nil);"), "test:1: size: argument 1 must be an array or a string, got nil");
   EXPECT_EQ(zel::run("print 1 < 2 < 3;"),
             "test:1: syntax error: comparisons do not chain: write (a < b) and (b < c)");
