@@ -10,9 +10,9 @@ written with literals, with its operands in globals, in a procedure's
 locals, as parameters, as arguments borrowed from globals, through aliases
 made with `==`, in entries of a T_DblLnk, in elements of an array, in a loop
 body, as the condition of an `if` and of a `while` in a procedure, assigned
-to its first operand, and in globals with the evaluator's fast
-paths off. Each case prints its value and its operands afterwards (which
-must keep their values) or fails with an error; both must be what the model
+to its first operand, and in globals with the evaluator's fast paths off.
+Each case prints its value and its operands afterwards (which must keep
+their values) or fails with an error; both must be what the model
 of docs/zel.md's rules (evaluate() below) gives. Error places are not
 compared, only their text.
 

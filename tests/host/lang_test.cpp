@@ -168,8 +168,9 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
   EXPECT_EQ(zel::run("x = 1;\xEF\xBB\xBF"), "test:1: unexpected byte 239");
 }
 
-// Text that cannot be read: each error names what was found, the text ending
-// anywhere included.
+// Text that cannot be read, the text ending anywhere included, and text read
+// otherwise than it may look (-5:foo sends to 5, f - "a" is no call): each
+// error names what was found.
 TEST_F(Lang, UnreadableTextIsNamed) {
   const struct {
     const char *text, *error;
