@@ -109,6 +109,12 @@ class Coverage(unittest.TestCase):
         self.assertEqual(self.cover().returncode, 0)
         other = "TN:\nSF:/elsewhere/other.zel\nFN:1,far\nFNDA:2,far\nFNF:1\nFNH:1\nDA:1,5\nLF:1\nLH:1\nend_of_record\n"
         self.assertEqual(read(os.path.join(self.folder, "cov.info")), other + tracefile(self.folder, 1))
+        # A function's calls without its line take the line this run gives.
+        write(os.path.join(self.folder, "cov.info"), "SF:%s\nFNDA:2,grade\nend_of_record\n"
+              % os.path.join(self.folder, "main.zel"))
+        self.assertEqual(self.cover().returncode, 0)
+        self.assertEqual(read(os.path.join(self.folder, "cov.info")),
+                         tracefile(self.folder, 1).replace("FNDA:3,grade", "FNDA:5,grade"))
 
     def test_a_compiled_file_that_does_not_parse_has_no_record(self):
         write(os.path.join(self.folder, "lib", "shared.zel"), "procedure twice (n);\n")
