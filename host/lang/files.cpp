@@ -1,3 +1,5 @@
+// Script files: the path compile reads for a name and the text of a file (see
+// files.h).
 #include "lang/files.h"
 
 #include <sys/stat.h>
@@ -19,8 +21,10 @@ std::string compile_path(std::string_view name) {
     if (!folder || !*folder) throw rt::ScriptError{"compile: logical name " + logical + " is not set"};
     path = std::string(folder) + "/" + std::string(name.substr(colon + 1));
   }
-  const size_t base = path.rfind('/');
-  if (path.find('.', base == std::string::npos ? 0 : base + 1) == std::string::npos) path += ".zel";
+  // The file's own name begins after the last '/' (npos + 1 is 0: at the
+  // start when there is none).
+  const size_t base = path.rfind('/') + 1;
+  if (path.find('.', base) == std::string::npos) path += ".zel";
   return path;
 }
 

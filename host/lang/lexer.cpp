@@ -124,9 +124,9 @@ Token Lexer::next() {
     default:
       break;
   }
-  const bool printable = std::isprint(static_cast<unsigned char>(c));
-  throw SyntaxError{line_, printable ? "unexpected character '" + std::string(1, c) + "'"
-                                     : "unexpected byte " + std::to_string(static_cast<unsigned char>(c))};
+  if (std::isprint(static_cast<unsigned char>(c)))
+    throw SyntaxError{line_, "unexpected character '" + std::string(1, c) + "'"};
+  throw SyntaxError{line_, "unexpected byte " + std::to_string(static_cast<unsigned char>(c))};
 }
 
 Token Lexer::name() {

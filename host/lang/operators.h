@@ -46,6 +46,15 @@ namespace zel::lang {
 constexpr int64_t kMinInt = -(int64_t{1} << 30);
 constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
 
+// A rule the hot paths take, forced in line where the build optimises. An
+// unoptimised build (debugging, coverage) keeps one copy of it, which a
+// debugger steps into and coverage counts once, not once per caller.
+#ifdef __OPTIMIZE__
+#define ZEL_HOT_INLINE [[gnu::always_inline]] inline
+#else
+#define ZEL_HOT_INLINE inline
+#endif
+
 // False when ZEL_NO_FAST_PATHS was set at start: every fast path is off.
 extern const bool fast_paths;
 
@@ -89,7 +98,7 @@ inline Number made(double r) {
 // and every ordering with a NaN is 0. Also orders two strcmp results
 // against 0. One switch serves both types, so the rules are written once.
 template <typename T>
-[[gnu::always_inline]] inline Number apply(Op op, T x, T y) {
+ZEL_HOT_INLINE Number apply(Op op, T x, T y) {
   constexpr bool kInt = std::is_integral_v<T>;
   using Wide = std::conditional_t<kInt, int64_t, double>;
   switch (op) {
@@ -135,7 +144,7 @@ inline const char *int_fault(Op op, int32_t y) {
 
 // An operator but and, or over two numbers, promoted to doubles unless both
 // are integers; none when an operand is none or apply refuses.
-[[gnu::always_inline]] inline Number number_op(Op op, Number a, Number b) {
+ZEL_HOT_INLINE Number number_op(Op op, Number a, Number b) {
   if (a.kind == Number::Kind::kInt && b.kind == Number::Kind::kInt) return apply(op, a.integer, b.integer);
   if (a.is_none() || b.is_none()) return Number::none();
   return apply(op, a.as_double(), b.as_double());

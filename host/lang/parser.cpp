@@ -253,8 +253,9 @@ class Parser {
     if (next == Tok::kMinus) {
       throw SyntaxError{line, "syntax error: print's first argument begins with '-': put it in parentheses"};
     }
+    // The statement begins with the name print: a call at its root is print's.
     ExprPtr e = expression(true);
-    if (e->kind != Expr::Kind::kCall || e->sel->folded != print_) {
+    if (e->kind != Expr::Kind::kCall) {
       throw SyntaxError{line,
                         "syntax error: print's arguments end at its ')': put the whole expression in "
                         "parentheses"};

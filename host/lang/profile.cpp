@@ -253,12 +253,13 @@ void read_records(const std::string &text, const std::string &path, Records &rec
     std::string_view line(text.data() + start, end - start);
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // The error of a line that no tracefile holds.
     const auto bad = [&] {
-      throw rt::ScriptError{"the coverage file " + path + " is no lcov tracefile: line " +
-                            std::to_string(number) + ": " + std::string(line)};
+      return rt::ScriptError{"the coverage file " + path + " is no lcov tracefile: line " +
+                             std::to_string(number) + ": " + std::string(line)};
     };
     const auto in_record = [&]() -> Record & {
-      if (record == nullptr) bad();
+      if (record == nullptr) throw bad();
       return *record;
     };
     std::string_view rest = line.substr(std::min(line.find(':') + 1, line.size()));
@@ -269,17 +270,17 @@ void read_records(const std::string &text, const std::string &path, Records &rec
     } else if (line.starts_with("DA:")) {
       const int64_t at = whole_number(field(rest));
       const int64_t count = whole_number(field(rest));  // a checksum may follow
-      if (at < 1 || at > INT32_MAX || count < 0) bad();
+      if (at < 1 || at > INT32_MAX || count < 0) throw bad();
       in_record().lines[static_cast<int>(at)] += static_cast<uint64_t>(count);
     } else if (line.starts_with("FN:")) {
       const int64_t at = whole_number(field(rest));
       // Newer lcov writes the last line too: FN:first,last,name.
       if (std::string_view name = rest; whole_number(field(name)) >= 0 && !name.empty()) rest = name;
-      if (at < 1 || at > INT32_MAX || rest.empty()) bad();
+      if (at < 1 || at > INT32_MAX || rest.empty()) throw bad();
       in_record().functions.try_emplace(std::string(rest), Function{static_cast<int>(at), 0});
     } else if (line.starts_with("FNDA:")) {
       const int64_t count = whole_number(field(rest));
-      if (count < 0 || rest.empty()) bad();
+      if (count < 0 || rest.empty()) throw bad();
       in_record().functions[std::string(rest)].calls += static_cast<uint64_t>(count);
     } else if (!line.empty()) {
       // TN:, the totals (made again on writing) and what zel does not write
@@ -288,7 +289,7 @@ void read_records(const std::string &text, const std::string &path, Records &rec
       if (colon == std::string_view::npos || colon == 0 ||
           !std::all_of(line.begin(), line.begin() + static_cast<ptrdiff_t>(colon),
                        [](char c) { return (c >= 'A' && c <= 'Z') || c == '_'; })) {
-        bad();
+        throw bad();
       }
     }
   }
@@ -314,11 +315,11 @@ std::string tracefile(const Records &records) {
   std::string out;
   for (const auto &[path, r] : records) {
     out += "TN:\nSF:" + path + "\n";
+    // By line, and those of one line by name: the order of r.functions.
     std::vector<std::pair<int, const std::string *>> by_line;
     for (const auto &[name, f] : r.functions) by_line.emplace_back(f.line, &name);
-    std::sort(by_line.begin(), by_line.end(), [](const auto &a, const auto &b) {
-      return a.first != b.first ? a.first < b.first : *a.second < *b.second;
-    });
+    std::stable_sort(by_line.begin(), by_line.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
     size_t hit = 0;
     for (const auto &[line, name] : by_line) out += "FN:" + std::to_string(line) + "," + *name + "\n";
     for (const auto &[line, name] : by_line) {

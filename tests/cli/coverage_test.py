@@ -109,6 +109,12 @@ class Coverage(unittest.TestCase):
         self.assertEqual(self.cover().returncode, 0)
         other = "TN:\nSF:/elsewhere/other.zel\nFN:1,far\nFNDA:2,far\nFNF:1\nFNH:1\nDA:1,5\nLF:1\nLH:1\nend_of_record\n"
         self.assertEqual(read(os.path.join(self.folder, "cov.info")), other + tracefile(self.folder, 1))
+        # A function's calls without its line take the line this run gives.
+        write(os.path.join(self.folder, "cov.info"), "SF:%s\nFNDA:2,grade\nend_of_record\n"
+              % os.path.join(self.folder, "main.zel"))
+        self.assertEqual(self.cover().returncode, 0)
+        self.assertEqual(read(os.path.join(self.folder, "cov.info")),
+                         tracefile(self.folder, 1).replace("FNDA:3,grade", "FNDA:5,grade"))
 
     def test_a_compiled_file_that_does_not_parse_has_no_record(self):
         write(os.path.join(self.folder, "lib", "shared.zel"), "procedure twice (n);\n")
@@ -116,6 +122,17 @@ class Coverage(unittest.TestCase):
         self.assertEqual(run.returncode, 1)
         self.assertIn("expected 'end'", run.stderr)
         self.assertNotIn("shared.zel", read(os.path.join(self.folder, "cov.info")))
+
+    def test_text_given_with_e_has_no_record_but_the_files_it_compiles_do(self):
+        write(os.path.join(self.folder, "lib", "shape.zel"), 'zel$object:subclass "Shape", "";\n'
+              "procedure Shape:sides (); return 0; end procedure Shape:area (); return 1; end\n")
+        run = zel("--coverage", "cov.info", "-e",
+                  'compile "lib/shape"; compile "lib/shape"; print Shape:new ():area (), slist (1);', cwd=self.folder)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "1 [1]\n", ""))
+        self.assertEqual(read(os.path.join(self.folder, "cov.info")),
+                         "TN:\nSF:%s\nFN:2,Shape:area\nFN:2,Shape:sides\nFNDA:1,Shape:area\nFNDA:0,Shape:sides\n"
+                         "FNF:2\nFNH:1\nDA:1,2\nDA:2,5\nLF:2\nLH:2\nend_of_record\n"
+                         % os.path.join(self.folder, "lib", "shape.zel"))
 
     def test_lcov_reads_it(self):
         if shutil.which("lcov") is None or len(COMMAND) > 1:
@@ -135,12 +152,27 @@ class Coverage(unittest.TestCase):
         self.assertEqual(run.stderr,
                          "zel: the coverage file cov.info is no lcov tracefile: line 1: a list of things\n")
         self.assertEqual(read(os.path.join(self.folder, "cov.info")), "a list of things\n")
-        write(os.path.join(self.folder, "cov.info"), "TN:\nDA:1,1\n")
-        self.assertEqual(self.cover().stderr, "zel: the coverage file cov.info is no lcov tracefile: line 2: DA:1,1\n")
+        for text, line in (("TN:\nDA:1,1\n", "2: DA:1,1"), ("SF:a\nDA:0,1\n", "2: DA:0,1"),
+                           ("SF:a\nDA:1,-1\n", "2: DA:1,-1"), ("SF:a\nDA:2147483648,1\n", "2: DA:2147483648,1"),
+                           ("SF:a\nDA:1,1234567890123456789\n", "2: DA:1,1234567890123456789"),
+                           ("SF:a\nFN:0,f\n", "2: FN:0,f"), ("SF:a\nFN:1,\n", "2: FN:1,"),
+                           ("SF:a\nFN:2147483648,f\n", "2: FN:2147483648,f"), ("1X:1\n", "1: 1X:1"),
+                           ("SF:a\nFNDA:x,f\n", "2: FNDA:x,f"), ("SF:a\nFNDA:1,\n", "2: FNDA:1,"),
+                           ("\nSF:a\nbranches:1", "3: branches:1"), (":1\n", "1: :1")):
+            with self.subTest(text=text):
+                write(os.path.join(self.folder, "cov.info"), text)
+                self.assertEqual(self.cover().stderr,
+                                 "zel: the coverage file cov.info is no lcov tracefile: line %s\n" % line)
         run = zel("--coverage", "lib", "--profile-stacks", "lib", "main.zel", cwd=self.folder)
         self.assertEqual(run.returncode, 1)
         self.assertEqual(run.stderr, "zel: cannot write the stacks file lib: Is a directory\n"
                                      "zel: cannot write the coverage file lib: Is a directory\n")
+        run = zel("--coverage", "/dev/full", "--profile-stacks", "/dev/full", "main.zel", cwd=self.folder)
+        self.assertEqual(run.stderr, "zel: cannot write the stacks file /dev/full: No space left on device\n"
+                                     "zel: cannot write the coverage file /dev/full: No space left on device\n")
+        self.assertEqual(zel("--coverage", "/dev/null", "main.zel", cwd=self.folder).returncode, 0)
+        self.assertEqual(zel("--coverage", "nosuch/cov.info", "main.zel", cwd=self.folder).stderr,
+                         "zel: cannot write the coverage file nosuch/cov.info: No such file or directory\n")
 
 
 if __name__ == "__main__":

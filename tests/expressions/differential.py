@@ -9,9 +9,10 @@ to three operands, and has zel evaluate each in every context of CONTEXTS:
 written with literals, with its operands in globals, in a procedure's
 locals, as parameters, as arguments borrowed from globals, through aliases
 made with `==`, in entries of a T_DblLnk, in elements of an array, in a loop
-body, as the condition of an `if`, and in globals with the evaluator's fast
-paths off. Each case prints its value and its operands afterwards (which
-must keep their values) or fails with an error; both must be what the model
+body, as the condition of an `if` and of a `while` in a procedure, assigned
+to its first operand, and in globals with the evaluator's fast paths off.
+Each case prints its value and its operands afterwards (which must keep
+their values) or fails with an error; both must be what the model
 of docs/zel.md's rules (evaluate() below) gives. Error places are not
 compared, only their text.
 
@@ -294,6 +295,18 @@ def ctx_condition(k, e, vals):
             lambda r: "true" if truthy(r) else "false")
 
 
+def ctx_while(k, e, vals):
+    t = text(e, lambda i: NAMES[i])
+    return ('procedure p%d (%s); w = "false"; while %s do w = "true"; break; end return w; end print p%d (%s);'
+            % (k, names(len(vals)), t, k, ", ".join(literal(v) for v in vals)),
+            lambda r: "true" if truthy(r) else "false")
+
+
+def ctx_reassign(k, e, vals):
+    t = text(e, lambda i: NAMES[i])
+    return "%s a = %s; print %s;" % (assigned(vals), t, names(len(vals))), lambda r: printed(r, vals[1:])
+
+
 def ctx_array(k, e, vals):
     t = text(e, lambda i: "e[%d]" % i)
     held = ", ".join("e[%d]" % i for i in range(len(vals)))
@@ -312,6 +325,8 @@ CONTEXTS = [
     ("array", ctx_array, {}),
     ("loop", ctx_loop, {}),
     ("condition", ctx_condition, {}),
+    ("while", ctx_while, {}),
+    ("reassign", ctx_reassign, {}),
     ("general", ctx_globals, {"ZEL_NO_FAST_PATHS": "1"}),
 ]
 

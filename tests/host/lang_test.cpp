@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "booted_test.h"
+#include "host/host.h"
 #include "lang/boot.h"
 #include "objkit/exports.h"
 #include "runtime/runtime.h"
@@ -145,6 +149,7 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
   EXPECT_EQ(zel::run("s = \"ab\";\ns[0] = \"x\";"),
             "test:2: a string cannot be changed: its bytes are read only");
   EXPECT_EQ(zel::run("x = 5;\nx[0] == 1;"), "test:2: cannot index an integer");
+  EXPECT_EQ(zel::run("x = -1073741824; y = -1;\nz = x / y;"), "test:2: integer overflow");
   EXPECT_EQ(zel::run("print size (nil);"), "test:1: size: argument 1 must be an array or a string, got nil");
   EXPECT_EQ(zel::run("print 1 < 2 < 3;"),
             "test:1: syntax error: comparisons do not chain: write (a < b) and (b < c)");
@@ -161,6 +166,95 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
             "test:2: syntax error: expected 'end' closing the 'if' of line 1, found 'else'");
   EXPECT_EQ(zel::run("\xEF\xBB\xBFx = 1;"), "");
   EXPECT_EQ(zel::run("x = 1;\xEF\xBB\xBF"), "test:1: unexpected byte 239");
+}
+
+// Text that cannot be read, the text ending anywhere included, and text read
+// otherwise than it may look (-5:foo sends to 5, f - "a" is no call): each
+// error names what was found.
+TEST_F(Lang, UnreadableTextIsNamed) {
+  const struct {
+    const char *text, *error;
+  } cases[] = {
+      {"x = 12a;", "malformed number '12a'"},
+      {"x = 1.5e+;", "malformed number '1.5e'"},
+      {"x = 1e", "malformed number '1e'"},
+      {"x = 1 @ 2;", "unexpected character '@'"},
+      {"x = 1 \x01;", "unexpected byte 1"},
+      {"x = \"a\\q\";", "unknown escape in string"},
+      {"x = \"a\\", "unterminated string"},
+      {"x = \"ab", "unterminated string"},
+      {"x = \"ab\n\";", "unterminated string"},
+      {"print 1 \"b\";", "syntax error: expected ';', found string \"b\""},
+      {"x = 1 2", "syntax error: expected ';', found '2'"},
+      {"x = 1 <", "syntax error: expected an expression, found end of input"},
+      {"print", "syntax error: print needs arguments (print (); writes an empty line)"},
+      {"procedure f (1); end", "syntax error: expected a parameter name, found '1'"},
+      {"procedure f (a, b, a); end", "parameter a appears twice"},
+      {"procedure f (); return",
+       "syntax error: expected 'end' closing the 'procedure' of line 1, found end of input"},
+      {"x = 1073741824;", "integer 1073741824 is out of range"},
+      {"x = -1073741825;", "integer -1073741825 is out of range"},
+      {"x = -5:foo ();", "cannot send foo to an integer"},
+      {"procedure f (); end y = f - \"a\";", "f is a procedure: write f (-\"a\")"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
+  EXPECT_EQ(zel::run("_a = -1073741824; x = 1.5e3; // the text ends in a comment"), "");
+  EXPECT_EQ(zel::run("x = 12"), "");
+  EXPECT_EQ(zel::run("x = 1.5e3"), "");
+}
+
+// Calls and definitions that cannot be made, at top level and inside calls.
+TEST_F(Lang, CallsThatCannotBeMadeAreRefused) {
+  const struct {
+    const char *text, *error;
+  } cases[] = {
+      {"x = self;", "self outside a method"},
+      {"procedure p (); return super:f (); end p ();", "super outside a method"},
+      {"procedure zel$object:f (); return super:f (); end x = zel$object:new (); x:f ();",
+       "zel$object has no superclass"},
+      {"procedure Nosuch:f (); end", "unknown class Nosuch"},
+      {"procedure compile (x); end", "procedure compile cannot be defined: compile is a built-in routine"},
+      {"procedure f (a); end f (1, 2);", "f expects 1 argument, got 2"},
+      {"compile (1);", "compile expects one string, \"NAME:file\""},
+      {"compile (\"a\", \"b\");", "compile expects one string, \"NAME:file\""},
+      {"compile \"/.\";", "cannot read /.: Is a directory"},
+      {"compile \"EMPTY:file\";", "compile: logical name EMPTY is not set"},
+  };
+  setenv("EMPTY", "", 1);
+  for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
+  unsetenv("EMPTY");
+}
+
+// What the prompt offers after a receiver: the messages its class and the
+// classes above answer, procedures replaced counted once; nothing for a
+// receiver that is no class and holds no object.
+TEST_F(Lang, CompletionsFollowTheReceiver) {
+  ASSERT_EQ(zel::run("zel$object:subclass \"Shape\", \"\"; procedure Shape:area (); return 1; end\n"
+                     "procedure Shape:area (); return 2; end procedure top_level (); end\n"
+                     "s = Shape:new (); c = Shape; gone = nil;"),
+            "");
+  const auto has = [](std::string_view receiver, const std::string &name) {
+    const std::vector<std::string> names = zel::lang::completions(receiver);
+    return std::count(names.begin(), names.end(), name);
+  };
+  EXPECT_EQ(has("", "top_level"), 1);
+  EXPECT_EQ(has("", "area"), 0);
+  EXPECT_EQ(has("s", "area"), 1);
+  EXPECT_EQ(has("c", "area"), 1);
+  EXPECT_EQ(has("c", "new"), 1);
+  EXPECT_EQ(has("s", "new"), 0);
+  EXPECT_TRUE(zel::lang::completions("gone").empty());
+  EXPECT_TRUE(zel::lang::completions("nosuch").empty());
+}
+
+// A library's exec runs one line of text at top level: 0 when it ran, else -1
+// with the error written.
+TEST_F(Lang, ExecRunsALineAndReportsItsError) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(exec("ran = 5;"), 0);
+  EXPECT_EQ(exec("nosuch ();"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "<exec>:1: unknown routine nosuch\n");
+  EXPECT_EQ(zel::run("if ran isnt 5 then nosuch (); end"), "");
 }
 
 TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {
