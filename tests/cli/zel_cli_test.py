@@ -173,9 +173,9 @@ class Tests(unittest.TestCase):
             write_files(folder, {
                 "a_loop.zel": "while 1 do end\n",
                 "labels.zel": "print \"0x00AbC 0xabc 0X0 0x000 1342177280 0001342177280 1610612736 1342177279 "
-                              "12345678901234567890123 0x 0xg1 x0x1 ab_0x1 é0x5 0x50000000\";\n",
-                "labels.out": "@1 @1 @2 @2 @3 @3 1610612736 1342177279 12345678901234567890123 0x 0xg1 x0x1 ab_0x1 "
-                              "é0x5 @3\n",
+                              "12345678901234567890123 1342177280ab 0x 0xg1 x0x1 ab_0x1 é0x5 0x50000000\";\n",
+                "labels.out": "@1 @1 @2 @2 @3 @3 1610612736 1342177279 12345678901234567890123 1342177280ab 0x 0xg1 x0x1 "
+                              "ab_0x1 é0x5 @3\n",
                 "lib/helper.zel": "procedure greet (who); print \"hello\", who; end\n",
                 odd + ".zel": "",
                 "pass.zel": "compile \"lib/helper.zel\";\ngreet (args);\n"
@@ -509,7 +509,7 @@ class Prompt(unittest.TestCase):
         for entry, shown in (("1 + 2;", "3\n"), ("x = 5;", ""), ("x;", "5\n"), ('"text"', "text\n"),
                              ("procedure twice (n); return n * 2; end", ""),
                              ("print 1; twice (x)", "1\n10\n"), ("twice (1); if 1 then end", ""),
-                             ("procedure none (); end none ();", ""), ("nil;", ""), ("", ""),
+                             ("procedure none (); end none ();", ""), ("nil;", ""),
                              ('zel$object:subclass "Pair"; Pair:new ();', "<Pair>\n")):
             with self.subTest(entry=entry):
                 self.assertEqual(self.enter(entry, "zel> "), shown + "zel> ")
@@ -534,7 +534,9 @@ class Prompt(unittest.TestCase):
         for keys in ("\x15zzq\t", "\x15:s\t"):
             self.assertIn("\a", self.type(keys, "\a"))
         # A whole name is left as it is.
-        self.assertIn("\n0\n", self.type("\x15queue_one:Used\t ();\n", "zel> "))
+        got = self.type("\x15queue_one:Used\t ();\n", "zel> ")
+        self.assertIn("\n0\n", got)
+        self.assertNotIn("\nUsed\n", got)
         os.write(self.fd, b"\x15")
         self.assertEqual(self.leave(), 0)
 
@@ -550,8 +552,9 @@ class Prompt(unittest.TestCase):
         environment = dict(os.environ, HOME=self.folder.name)
         environment.pop("ZEL_HISTORY", None)
         self.start(environment)
-        self.until("zel> ")
+        self.assertEqual(self.until("zel> "), BANNER + "zel> ")
         self.enter("print 6 * 7;", "zel> ")
+        self.enter("  ", "zel> ")  # blank: not kept
         self.assertEqual(self.leave(), 0)
         os.close(self.fd)
         self.start()
