@@ -98,7 +98,7 @@ class Options(unittest.TestCase):
         with tempfile.TemporaryDirectory() as empty:
             for args, env, status, stdout, stderr in (
                     (["--path", empty], {}, 1, "", missing % ("--path", empty, empty)),
-                    ([], {"WQ_ZEL": "/nonexistent"}, 1, "", missing % ("the environment", "/nonexistent", "/nonexistent")),
+                    ([], {"WQ_ZEL": "/none"}, 1, "", missing % ("the environment", "/none", "/none")),
                     ([], {"WQ_ZEL": ""}, 0, "1\n", ""),
                     (["--lib", empty + "/objkit.so"], {}, 1, "", "zel: cannot load %s/objkit.so: %s/objkit.so: cannot "
                                                                "open shared object file: No such file or directory\n"
@@ -174,8 +174,8 @@ class Tests(unittest.TestCase):
                 "a_loop.zel": "while 1 do end\n",
                 "labels.zel": "print \"0x00AbC 0xabc 0X0 0x000 1342177280 0001342177280 1610612736 1342177279 "
                               "12345678901234567890123 1342177280ab 0x 0xg1 x0x1 ab_0x1 é0x5 0x50000000\";\n",
-                "labels.out": "@1 @1 @2 @2 @3 @3 1610612736 1342177279 12345678901234567890123 1342177280ab 0x 0xg1 x0x1 "
-                              "ab_0x1 é0x5 @3\n",
+                "labels.out": "@1 @1 @2 @2 @3 @3 1610612736 1342177279 12345678901234567890123 1342177280ab 0x "
+                              "0xg1 x0x1 ab_0x1 é0x5 @3\n",
                 "lib/helper.zel": "procedure greet (who); print \"hello\", who; end\n",
                 odd + ".zel": "",
                 "pass.zel": "compile \"lib/helper.zel\";\ngreet (args);\n"
@@ -253,8 +253,7 @@ class Tests(unittest.TestCase):
 
     def test_runs_that_go_wrong_and_report_files_that_cannot_be_written(self):
         test = {"it's/t.zel": "print 1;\n", "it's/t.out": "1\n"}
-        with open(os.path.join(os.path.dirname(COMMAND[-1]), "scripts", "objkit.zel")) as f:
-            module = f.read()
+        module = read_file(os.path.join(os.path.dirname(COMMAND[-1]), "scripts", "objkit.zel"))
         failed = "not ok 1 - it's/t%s\n%s{run}0 passed, 1 failed\n"
         no_out = "# standard output differs from t.out\n# --- expected it's/t.out\n# +++ actual it's/t.out\n" \
                  "# @@ -1 +0,0 @@\n# -1\n"
@@ -286,7 +285,8 @@ class Tests(unittest.TestCase):
                 write_files(folder, dict(test, **files))
                 limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
                 exec_words = shlex.split(options[1]) if options[:1] == ["--exec"] else ()
-                run = subprocess.run(COMMAND + ["--test"] + options + ([] if exec_words else EXEC) + ["it's"], cwd=folder, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                run = subprocess.run(COMMAND + ["--test"] + options + ([] if exec_words else EXEC) + ["it's"],
+                                     cwd=folder, capture_output=True, text=True, stdin=subprocess.DEVNULL,
                                      timeout=TIMEOUT, preexec_fn=limit if open_files else None)
                 expected = "1..1\n" + stdout.format(folder=folder, run=self.run_line(
                     os.path.join(folder, "it's"), "t.zel", exec_words))
@@ -322,8 +322,8 @@ class Tests(unittest.TestCase):
             for args, message in (([folder], "--test: no NAME.zel script under the paths given"),
                                   ([folder + "/notes.txt"], "--test: %s/notes.txt is not a .zel script or a folder"),
                                   ([folder + "/none"], "--test: %s/none: No such file or directory"),
-                                  ([folder + "/lib/loop"], "--test: cannot search %s/lib/loop/loop.zel: Too many levels of "
-                                                       "symbolic links"),
+                                  ([folder + "/lib/loop"],
+                                   "--test: cannot search %s/lib/loop/loop.zel: Too many levels of symbolic links"),
                                   (["--junit", folder + "/none/r.xml", folder + "/lib/helper.zel"],
                                    "--junit %s/none/r.xml: No such file or directory")):
                 with self.subTest(args=args):
