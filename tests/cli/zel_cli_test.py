@@ -186,8 +186,9 @@ class Tests(unittest.TestCase):
                 "sub/big.zel": "i = 0;\nwhile i < 2100 do print i; i = i + 1; end\n",
                 "sub/big.out": "x\n" * 2100,
                 "sub/broken.zel": "print 1;\nprint 2;\nprint 3;\nprint \"<a & \\\"b\\\">\";\n"
-                                  "print 5;\nprint \"x\";\nprint 7;\nprint 8;\nprint 9;\n",
-                "sub/broken.out": "1\n2\n3\n4\n5\n6\n7\n8\n9\n",
+                                  "print 5;\nprint \"x\";\nprint 7;\nprint 8;\nprint 9;\n"
+                                  "i = 10; while i < 20 do print i; i = i + 1; end print \"twenty\";\n",
+                "sub/broken.out": "".join("%d\n" % i for i in range(1, 21)),
                 "sub/fails.zel": "print \"before\";\nx = nosuch;\n",
                 "sub/fails.out": "before\n",
                 "sub/fails.err": "fails.zel:2: unknown variable nosuch\n",
@@ -215,7 +216,8 @@ class Tests(unittest.TestCase):
                              "# --- expected sub/broken.out\n"
                              "# +++ actual sub/broken.out\n"
                              "# @@ -1,9 +1,9 @@\n"
-                             "#  1\n#  2\n#  3\n# -4\n# +<a & \"b\">\n#  5\n# -6\n# +x\n#  7\n#  8\n#  9\n" +
+                             "#  1\n#  2\n#  3\n# -4\n# +<a & \"b\">\n#  5\n# -6\n# +x\n#  7\n#  8\n#  9\n"
+                             "# @@ -17,4 +17,4 @@\n#  17\n#  18\n#  19\n# -20\n# +twenty\n" +
                              self.run_line(sub, "broken.zel") +
                              "ok 7 - sub/fails\n"
                              "not ok 8 - sub/nonl\n"
@@ -301,7 +303,7 @@ class Tests(unittest.TestCase):
                 "same.zel": "print 1;\n",
                 "same.out": "1\n",
             })
-            run = zel("--test", "--update", *EXEC, folder)
+            run = zel("--test", "--update", *EXEC, folder, folder + "/same.zel")
             self.assertEqual((run.returncode, run.stdout),
                              (0, "1..3\n"
                                  "ok 1 - %s/fails # updated\n"
@@ -317,7 +319,7 @@ class Tests(unittest.TestCase):
 
     def test_paths_that_hold_no_tests_and_report_files_that_cannot_be_made_are_refused(self):
         with tempfile.TemporaryDirectory() as folder:
-            write_files(folder, {"lib/helper.zel": "", "notes.txt": "", "lib/loop": None})
+            write_files(folder, {"lib/helper.zel": "", "notes.txt": "", ".zel": "", "lib/loop": None})
             os.symlink("loop.zel", os.path.join(folder, "lib", "loop", "loop.zel"))
             for args, message in (([folder], "--test: no NAME.zel script under the paths given"),
                                   ([folder + "/notes.txt"], "--test: %s/notes.txt is not a .zel script or a folder"),
@@ -402,7 +404,7 @@ class FirstLine(unittest.TestCase):
                     ("// zel: --fake-clock first", 2, "", "the // zel: line: cannot set first (the args come after --)"),
                     ("// zel: --profile", 2, "", "the // zel: line: --profile needs a value"),
                     ("// zel: -- 'open", 2, "", "the // zel: line has an unclosed quote"),
-                    ('// zel: -- "open\\"', 2, "", "the // zel: line has an unclosed quote")):
+                    ('// zel: -- "open\\', 2, "", "the // zel: line has an unclosed quote")):
                 with self.subTest(first=first):
                     write_files(folder, {"line.zel": first + "\nprint args;\n"})
                     run = zel("line.zel", cwd=folder)
@@ -528,14 +530,16 @@ class Prompt(unittest.TestCase):
         self.enter('procedure Base:speak (); return 7; end Base:subclass "Kid"; kid = Kid:new ();', "zel> ")
         self.assertIn("\n<class T_DblLnk>\n", self.type("T_DblL\t;\n", "zel> "))
         self.assertIn("\n0\n", self.type("queue_o\t:Use\t ();\n", "zel> "))
-        self.assertIn("\n7\n", self.type("kid:sp\t ();\n", "zel> "))
+        self.assertIn("\n7\n", self.type("print kid:sp\t ();\n", "zel> "))
         self.type("queue_\t", "\nqueue_one  queue_two\n")
         self.type("\x15Kid:s\t", "\nspeak  subclass\n")
         # No name fits, or no receiver before the colon: a beep.
         for keys in ("\x15zzq\t", "\x15:s\t"):
             self.assertIn("\a", self.type(keys, "\a"))
-        # A whole name is left as it is.
-        got = self.type("\x15queue_one:Used\t ();\n", "zel> ")
+        # A whole name is left as it is; one typed in another case is spelt
+        # as defined.
+        got = self.type("\x15QUEUE_ONE\t:Used\t ();\n", "zel> ")
+        self.assertIn("queue_one:Used", got)
         self.assertIn("\n0\n", got)
         self.assertNotIn("\nUsed\n", got)
         os.write(self.fd, b"\x15")
