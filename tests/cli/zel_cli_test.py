@@ -167,7 +167,6 @@ class Tests(unittest.TestCase):
         return "# run: %s\n" % line
 
     def test_passes_failures_with_diffs_timeouts_in_order_and_junit(self):
-        odd = "odd#\\\nname"
         strange = "é€😀".encode() + b"\x01\xff\xc0\xaf\xed\xa0\x80\xef\xbf\xbe\xf4\x90\x80\x80\xc3(\t"
         with tempfile.TemporaryDirectory() as folder:
             write_files(folder, {
@@ -177,7 +176,7 @@ class Tests(unittest.TestCase):
                 "labels.out": "@1 @1 @2 @2 @3 @3 1610612736 1342177279 12345678901234567890123 1342177280ab 0x "
                               "0xg1 x0x1 ab_0x1 é0x5 @3\n",
                 "lib/helper.zel": "procedure greet (who); print \"hello\", who; end\n",
-                odd + ".zel": "",
+                "odd#\\\nname.zel": "",
                 "pass.zel": "compile \"lib/helper.zel\";\ngreet (args);\n"
                             "l = T_DblLnk:new ();\nl:create ();\nl:dump ();\n"
                             "// zel: in the first line only\n",
@@ -554,9 +553,7 @@ class Prompt(unittest.TestCase):
         os.waitpid(self.pid, 0)
         self.history = os.path.join(self.folder.name, ".zel_history")
         write_files(self.folder.name, {".zel_history": ""})
-        environment = dict(os.environ, HOME=self.folder.name)
-        environment.pop("ZEL_HISTORY", None)
-        self.start(environment)
+        self.start({k: v for k, v in os.environ.items() if k != "ZEL_HISTORY"} | {"HOME": self.folder.name})
         self.assertEqual(self.until("zel> "), BANNER + "zel> ")
         self.enter("print 6 * 7;", "zel> ")
         self.enter("  ", "zel> ")  # blank: not kept
@@ -590,12 +587,10 @@ class Prompt(unittest.TestCase):
 
     def test_the_banner_is_shown_on_a_terminal_only(self):
         terminal, line = os.openpty()
-        try:
-            os.write(terminal, b"print 1;\n\x04")
-            run = subprocess.run(COMMAND, stdin=line, capture_output=True, text=True, timeout=TIMEOUT)
-        finally:
-            os.close(line)
-            os.close(terminal)
+        os.write(terminal, b"print 1;\n\x04")
+        run = subprocess.run(COMMAND, stdin=line, capture_output=True, text=True, timeout=TIMEOUT)
+        os.close(line)
+        os.close(terminal)
         self.assertEqual((run.returncode, run.stderr), (0, ""))
         self.assertNotIn("objkit", run.stdout)
         self.assertIn("1\n", run.stdout)
