@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 #include <string_view>
@@ -134,13 +138,12 @@ const std::string &value_of(const Words &words, size_t &i) {
 unsigned count_of(const Words &words, size_t &i) {
   const std::string &option = words[i];
   const std::string &text = value_of(words, i);
-  char *end = nullptr;
-  errno = 0;
-  const unsigned long n = std::strtoul(text.c_str(), &end, 10);
-  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || n < 1 || n > 100000) {
+  unsigned n = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (error != std::errc() || end != text.data() + text.size() || n < 1 || n > 100000) {
     throw OptionError{option + " needs a whole number from 1 to 100000, not " + text};
   }
-  return static_cast<unsigned>(n);
+  return n;
 }
 
 // Takes the option at words[i] (and its value) if it is one that a script's
@@ -248,12 +251,9 @@ void parse_command_line(const Words &words, Options &o) {
 // The words after "// zel:" on the first line of the script file `script`
 // (after a byte-order mark): false when it has no such line or cannot be read.
 bool read_script_line(const std::string &script, std::string &words) {
-  std::FILE *file = std::fopen(script.c_str(), "rb");
-  if (file == nullptr) return false;
+  std::ifstream file(script, std::ios::binary);
   std::string line;
-  int c;
-  while ((c = std::fgetc(file)) != EOF && c != '\n') line += static_cast<char>(c);
-  std::fclose(file);
+  std::getline(file, line);  // empty when the file cannot be read
   std::string_view rest = line;
   if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
   constexpr std::string_view kBlanks = " \t\r\v\f";
@@ -304,24 +304,6 @@ Options parse_options(int argc, char **argv) {
   return o;
 }
 
-// The folder of the zel program itself ("." when the system does not say).
-std::string program_folder() {
-  const std::string path = zel::testing::program_path();
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-// `folder` joined with the relative path `relative`, each leading "../" of
-// which takes the last name off `folder`.
-std::string join(std::string folder, std::string_view relative) {
-  size_t slash;
-  while (relative.starts_with("../") && (slash = folder.rfind('/')) != std::string::npos) {
-    folder.erase(slash);
-    relative.remove_prefix(3);
-  }
-  return folder + "/" + std::string(relative);
-}
-
 // The files zel uses when no option names them, found from its own folder.
 // In the build folder: objkit.so beside zel and the source tree's scripts/
 // through the link scripts there. Installed or unpacked: the library and the
@@ -332,10 +314,13 @@ struct Home {
 };
 
 Home find_home() {
-  const std::string folder = program_folder();
-  const std::string beside = folder + "/objkit.so";
-  if (access(beside.c_str(), F_OK) == 0) return {beside, folder + "/scripts"};
-  return {join(folder, ZEL_INSTALLED_LIB), join(folder, ZEL_INSTALLED_SCRIPTS)};
+  // The folder of the zel program itself (empty, the current folder, when
+  // the system does not say).
+  const std::filesystem::path folder = std::filesystem::path(zel::testing::program_path()).parent_path();
+  const std::filesystem::path beside = folder / "objkit.so";
+  if (access(beside.c_str(), F_OK) == 0) return {beside, folder / "scripts"};
+  return {(folder / ZEL_INSTALLED_LIB).lexically_normal(),
+          (folder / ZEL_INSTALLED_SCRIPTS).lexically_normal()};
 }
 
 // The folder WQ_ZEL names for the library's start-up, and which setting
@@ -403,12 +388,10 @@ std::string read_stdin() {
   std::string text;
   char buffer[4096];
   size_t n;
-  errno = 0;
   while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) text.append(buffer, n);
-  if (std::ferror(stdin)) {
-    throw zel::rt::ScriptError{std::string("cannot read standard input: ") +
-                               std::strerror(errno != 0 ? errno : EIO)};
-  }
+  // A failed read sets errno.
+  if (std::ferror(stdin))
+    throw zel::rt::ScriptError{std::string("cannot read standard input: ") + std::strerror(errno)};
   return text;
 }
 

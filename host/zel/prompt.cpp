@@ -101,7 +101,8 @@ std::string shared_prefix(const std::vector<std::string> &names) {
 std::string history_path() {
   if (const char *named = std::getenv("ZEL_HISTORY")) return named;
   const char *home = std::getenv("HOME");
-  return home != nullptr && *home != '\0' ? std::string(home) + "/.zel_history" : std::string();
+  if (home == nullptr || *home == '\0') return "";
+  return std::string(home) + "/.zel_history";
 }
 
 #endif
@@ -136,7 +137,7 @@ class LineReader {
     continued_ = continued;
     int count = 0;
     const char *text = el_gets(el_, &count);
-    if (!text || count <= 0) return false;
+    if (count <= 0) return false;  // text is null then, and only then
     line = text;
     return true;
   }
@@ -146,51 +147,45 @@ class LineReader {
     HistEvent ev;
     history(history_, &ev, H_ENTER, entry.c_str());
     if (history_file_.empty()) return;
-    errno = 0;
+    // What fails in saving (opening, writing the file) sets errno.
     if (history(history_, &ev, H_SAVE, history_file_.c_str()) < 0) {
-      give_up("history not saved: cannot write " + history_file_ + ": " +
-              std::strerror(errno != 0 ? errno : EIO));
+      give_up("history not saved: cannot write " + history_file_ + ": " + std::strerror(errno));
     }
   }
 
  private:
   static char *prompt_text(EditLine *el) {
     LineReader *reader = nullptr;
-    el_get(el, EL_CLIENTDATA, &reader);
-    return const_cast<char *>(reader != nullptr && reader->continued_ ? "...> " : "zel> ");
+    el_get(el, EL_CLIENTDATA, &reader);  // set before the editor first reads
+    return const_cast<char *>(reader->continued_ ? "...> " : "zel> ");
   }
 
   // The editor's next character from standard input: 1 with it in *out, 0 at
-  // the end of input, -1 (errno EINTR) on Ctrl-C. SIGINT stays blocked but
-  // inside ppoll, so a Ctrl-C that comes before the wait is seen by the test
-  // of the flag and one during it ends the wait: none is lost while the
-  // editor draws its prompt. Bytes that do not make a character are skipped.
+  // the end of input, -1 (errno EINTR) on Ctrl-C or when the wait fails.
+  // SIGINT stays blocked but inside ppoll, so a Ctrl-C that comes before the
+  // wait is seen by the test of the flag and one during it ends the wait:
+  // none is lost while the editor draws its prompt. zel runs in the C
+  // locale, where each byte below 0x80 is a character; the others are
+  // skipped.
   static int read_char(EditLine *, wchar_t *out) {
     sigset_t intr, open;
     sigemptyset(&intr);
     sigaddset(&intr, SIGINT);
-    std::mbstate_t state{};
     for (;;) {
       sigprocmask(SIG_BLOCK, &intr, &open);
       pollfd in{STDIN_FILENO, POLLIN, 0};
       const int ready = interrupted != 0 ? -1 : ppoll(&in, 1, nullptr, &open);
-      const int waited = errno;
       sigprocmask(SIG_SETMASK, &open, nullptr);
-      if (ready < 0 && (interrupted != 0 || waited == EINTR)) {
+      if (ready < 0) {
         errno = EINTR;
         return -1;
       }
-      char byte;
+      unsigned char byte;
       const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
-      if (got <= 0) return got == 0 ? 0 : -1;
-      wchar_t c;
-      const size_t made = std::mbrtowc(&c, &byte, 1, &state);
-      if (made == static_cast<size_t>(-2)) continue;
-      if (made == static_cast<size_t>(-1)) {
-        state = std::mbstate_t{};
-        continue;
-      }
-      *out = c;
+      if (got <= 0) return static_cast<int>(got);  // 0 at the end, -1 on an error
+      const wint_t c = std::btowc(byte);
+      if (c == WEOF) continue;
+      *out = static_cast<wchar_t>(c);
       return 1;
     }
   }
@@ -227,27 +222,19 @@ class LineReader {
     return CC_REDISPLAY;
   }
 
-  // Loads the history from its file. A file that is not there is an empty
-  // history; one that cannot be read, or does not hold a history, is left
-  // alone (with a warning).
+  // Loads the history from its file. A file that is not there, or is empty,
+  // is an empty history; one that cannot be read (a folder opens, then fails
+  // to read), or does not hold a history, is left alone (with a warning).
+  // With no history file (""), fopen fails with ENOENT: nothing is loaded.
   void load_history() {
-    if (history_file_.empty()) return;
     std::FILE *in = std::fopen(history_file_.c_str(), "r");
-    if (in == nullptr) {
-      if (errno != ENOENT)
-        give_up("history not loaded or saved: cannot read " + history_file_ + ": " + std::strerror(errno));
-      return;
-    }
-    errno = 0;
-    const bool empty = std::fgetc(in) == EOF;
-    const int error = std::ferror(in) ? (errno != 0 ? errno : EIO) : 0;
-    std::fclose(in);
-    if (error != 0) {
-      give_up("history not loaded or saved: cannot read " + history_file_ + ": " + std::strerror(error));
-      return;
-    }
+    const int first = in != nullptr ? std::fgetc(in) : EOF;
+    const int error = in == nullptr || std::ferror(in) ? errno : 0;
+    if (in != nullptr) std::fclose(in);
     HistEvent ev;
-    if (!empty && history(history_, &ev, H_LOAD, history_file_.c_str()) < 0) {
+    if (error != 0 && error != ENOENT) {
+      give_up("history not loaded or saved: cannot read " + history_file_ + ": " + std::strerror(error));
+    } else if (first != EOF && history(history_, &ev, H_LOAD, history_file_.c_str()) < 0) {
       give_up("history not loaded or saved: " + history_file_ + " is not a zel history file");
     }
   }
@@ -312,9 +299,8 @@ void prompt() {
     entry += line;
     if (!lang::complete(entry)) continue;
     if (entry.find_first_not_of(" \t\r\n") != std::string::npos) {
-      std::string remembered = entry;
-      while (!remembered.empty() && remembered.back() == '\n') remembered.pop_back();
-      reader.remember(remembered);
+      // Without its newlines; the entry holds more than blanks.
+      reader.remember(entry.substr(0, entry.find_last_not_of('\n') + 1));
       take_interrupt();
       try {
         lang::run(entry, "<prompt>", lang::Echo::kLast);

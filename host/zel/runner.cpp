@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -44,11 +45,9 @@ class Fd {
   Fd() = default;
   explicit Fd(int fd) : fd_(fd) {}
   Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  // Takes other's descriptor; other closes the one this held.
   Fd &operator=(Fd &&other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
+    std::swap(fd_, other.fd_);
     return *this;
   }
   Fd(const Fd &) = delete;
@@ -142,7 +141,8 @@ std::vector<Test> find_tests(const std::vector<std::string> &paths) {
     } else if (fs::exists(status)) {
       throw UsageError{text + " is not a .zel script or a folder"};
     } else {
-      throw UsageError{text + ": " + (error ? error.message() : "no such file or folder")};
+      // status sets `error` for every path that is not there.
+      throw UsageError{text + ": " + error.message()};
     }
   }
   return tests;
@@ -256,12 +256,16 @@ class Job {
   }
 
  private:
+  // Ends a job whose process could not be started. Its deadline passes at
+  // once, so that run_all's wait does not hold it back: no process ends to
+  // wake that wait.
   void fail_to_start(const std::string &reason) {
     run_.err = "zel --test: " + reason + "\n";
     run_.status = 127;
     pid_ = -1;
     out_.reset();
     err_.reset();
+    deadline_ = started_;
   }
 
   // Reads what is there from `fd` into `into`, closing it at its end; a
@@ -271,12 +275,14 @@ class Job {
     const ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n > 0) {
       into.append(buffer, static_cast<size_t>(n));
-      if (into.size() > kOutputLimit && !run_.flooded) {
+      if (into.size() > kOutputLimit) {
         run_.flooded = true;
         if (pid_ > 0) kill(pid_, SIGKILL);
         fd.reset();
       }
-    } else if (n == 0 || errno != EINTR) {
+    } else {
+      // The end, or an error: poll said the pipe is ready, so the read did
+      // not wait and no signal interrupted it.
       fd.reset();
     }
   }
@@ -300,37 +306,32 @@ class Job {
 // ---- Comparing ----
 
 // True for a byte of a word: a letter, a digit, '_', or part of a UTF-8
-// character.
+// character (zel runs in the C locale).
 bool word_byte(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
+  return std::isalnum(c) || c == '_' || c >= 0x80;
 }
 
-// True for a decimal digit.
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// True for a hex digit.
-bool is_hex_digit(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// The address a word of the output is, as lower-case hex digits without
-// leading zeros; empty when it is none. Every hex word 0x... is one, and
-// every decimal word in the arena's range [0x50000000, 0x60000000).
+// The address a non-empty word of the output is, as lower-case hex digits
+// without leading zeros; empty when it is none. Every hex word 0x... is one,
+// and every decimal word in the arena's range [0x50000000, 0x60000000).
 std::string address_of(std::string_view word) {
   constexpr unsigned long long kArenaStart = 0x50000000, kArenaEnd = 0x60000000;
-  if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X') &&
-      std::all_of(word.begin() + 2, word.end(), is_hex_digit)) {
-    std::string digits(word.substr(std::min(word.find_first_not_of('0', 2), word.size())));
-    for (char &c : digits) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return digits.empty() ? "0" : digits;
+  // 0x or 0X: | 0x20 makes X lower-case.
+  if (word.size() > 2 && word[0] == '0' && (word[1] | 0x20) == 'x') {
+    std::string digits(word.substr(2));
+    if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); }))
+      return "";
+    std::transform(digits.begin(), digits.end(), digits.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    // Keeps the last digit: 0x000 is 0.
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    return digits;
   }
-  if (word.empty() || !std::all_of(word.begin(), word.end(), is_digit)) return "";
-  const std::string_view digits = word.substr(std::min(word.find_first_not_of('0'), word.size()));
-  if (digits.size() > 10) return "";
-  const unsigned long long value = digits.empty() ? 0 : std::stoull(std::string(digits));
-  if (value < kArenaStart || value >= kArenaEnd) return "";
+  unsigned long long value = 0;
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+  if (error != std::errc() || end != word.data() + word.size() || value < kArenaStart || value >= kArenaEnd) {
+    return "";
+  }
   char hex[32];
   std::snprintf(hex, sizeof hex, "%llx", value);
   return hex;
@@ -492,7 +493,8 @@ std::string write_text(const fs::path &path, const std::string &text) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << text;
   file.close();
-  return file ? "" : "cannot write " + path.string() + ": " + std::strerror(errno);
+  if (file) return "";
+  return "cannot write " + path.string() + ": " + std::strerror(errno);
 }
 
 // A word as a shell reads it back: quoted unless it is plain.
@@ -502,7 +504,13 @@ std::string shell_quoted(const std::string &word) {
                                           "0123456789_-+=/.,:@%") == std::string::npos;
   if (plain) return word;
   std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
   return quoted + "'";
 }
 
@@ -642,7 +650,7 @@ struct Result {
 };
 
 // Writes the JUnit XML report of `results` into `file`; false when it could
-// not be written.
+// not be written (what stays in the buffer fails at fclose).
 bool write_junit(std::FILE *file, const std::vector<Result> &results) {
   size_t failures = 0;
   double seconds = 0;
@@ -673,7 +681,7 @@ bool write_junit(std::FILE *file, const std::vector<Result> &results) {
     xml += "    </testcase>\n";
   }
   xml += "  </testsuite>\n</testsuites>\n";
-  return std::fwrite(xml.data(), 1, xml.size(), file) == xml.size() && std::fflush(file) == 0;
+  return std::fwrite(xml.data(), 1, xml.size(), file) == xml.size();
 }
 
 // The TAP lines of one result.
@@ -687,13 +695,17 @@ void print_result(size_t number, const Result &r) {
 // The command that runs one test in its folder.
 std::vector<std::string> test_command(const Test &test, const Settings &settings, const std::string &zel) {
   std::vector<std::string> command = settings.exec;
-  command.insert(command.end(), {zel, "--leaks", "--fake-clock"});
-  if (!settings.lib.empty()) command.insert(command.end(), {"--lib", fs::absolute(settings.lib).string()});
-  if (!settings.path.empty()) command.insert(command.end(), {"--path", fs::absolute(settings.path).string()});
-  if (!settings.coverage.empty()) {
-    command.insert(command.end(), {"--coverage", fs::absolute(settings.coverage).string()});
+  command.push_back(zel);
+  command.push_back("--leaks");
+  command.push_back("--fake-clock");
+  for (const auto &[option, value] : {std::pair{"--lib", &settings.lib}, std::pair{"--path", &settings.path},
+                                      std::pair{"--coverage", &settings.coverage}}) {
+    if (value->empty()) continue;
+    command.push_back(option);
+    command.push_back(fs::absolute(*value).string());
   }
-  command.insert(command.end(), {"--", test.script});
+  command.push_back("--");
+  command.push_back(test.script);
   return command;
 }
 
@@ -797,8 +809,8 @@ bool split_words(std::string_view text, std::vector<std::string> &words) {
 
 std::string program_path() {
   char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+  return std::string(path, static_cast<size_t>(std::max<ssize_t>(n, 0)));
 }
 
 int run_tests(const Settings &settings) {
