@@ -79,16 +79,16 @@ Arena *map_arena() {
   return a;
 }
 
+// The arena, published to run_of when it is mapped.
 Arena &arena() {
-  static Arena &a = *map_arena();
+  static Arena &a = []() -> Arena & {
+    Arena *mapped = map_arena();
+    granules.base = reinterpret_cast<uintptr_t>(mapped->base);
+    granules.span = static_cast<uintptr_t>(mapped->end - mapped->base);
+    granules.runs = mapped->runs;
+    return *mapped;
+  }();
   return a;
-}
-
-// Publishes the carved part of the arena to run_of.
-void publish(const Arena &a) {
-  granules.base = reinterpret_cast<uintptr_t>(a.base);
-  granules.top = reinterpret_cast<uintptr_t>(a.top);
-  granules.runs = a.runs;
 }
 
 // A run of granules granules, its header unpoisoned and the rest poisoned;
@@ -106,7 +106,6 @@ Run *take_run(size_t granules) {
   } else if (static_cast<size_t>(a.end - a.top) >= bytes) {
     start = a.top;
     a.top += bytes;
-    publish(a);
   } else {
     return nullptr;
   }
@@ -187,6 +186,9 @@ Run *new_slab(Heap &h, size_t k) {
   if (run == nullptr) return nullptr;
   const size_t room = granules * kGranule - kRunHeader - kMapAlign;
   run->cls = static_cast<uint32_t>(k);
+  // The heap's smallest class holds every request up to the link word's end.
+  run->low =
+      k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->block = static_cast<uint32_t>(size);
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
   run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
@@ -271,6 +273,13 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
   unlink_run(h, run);
   give_run(run);
   return Freed::kDone;
+}
+
+Freed heap_free(Heap &h, void *pointer, size_t bytes) {
+  const Freed freed = heap_free_slab(h, pointer, bytes);
+  if (freed != Freed::kLarge) return freed;
+  auto *block = static_cast<char *>(pointer);
+  return heap_free_large(h, run_at(block), block, bytes);
 }
 
 uint32_t heap_size_of(const void *block) {

@@ -76,6 +76,7 @@ inline Zone *find_zone(void *handle, const char *operation) {
       fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
       return -1;
     case detail::Freed::kWrongSize:
+    case detail::Freed::kLarge:  // heap_free gives no kLarge
       break;
   }
   fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
@@ -132,7 +133,8 @@ void *zalloc(void *handle, uint32_t size) {
 int32_t zfree(void *handle, void *block, uint32_t size) {
   if (!recording() && handle == zel::rt::last_zone && handle != nullptr) [[likely]] {
     // A refusal changes nothing, so the general path can check again.
-    if (zel::rt::detail::heap_free(zel::rt::last_zone->heap, block, size) == zel::rt::detail::Freed::kDone)
+    if (zel::rt::detail::heap_free_slab(zel::rt::last_zone->heap, block, size) ==
+        zel::rt::detail::Freed::kDone)
       return 0;
   }
   return zel::rt::zfree_general(handle, block, size);
