@@ -192,7 +192,8 @@ inline char *pop_free(Heap &h, size_t k) {
 [[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   if (injected(kind)) return nullptr;
   const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
-  if (need > kLargestClass) return heap_allocate_slow(h, bytes);
+  if (need > kLargestClass) [[unlikely]]
+    return heap_allocate_slow(h, bytes);
   const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k);

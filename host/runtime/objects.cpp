@@ -320,9 +320,9 @@ void detail::drop_last(HostValue v) noexcept {
     fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<void *>(o));
     detail::debug_abort();
   }
-  if (o->refcount <= 0) return;
-  --o->refcount;
-  if (o->refcount != 0) return;
+  // Only a count of 1 (drop_last sees none above it) goes to 0 here.
+  if (o->refcount != 1) return;
+  o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (o->type == host::kFloat) {
     detail::free_block(o);
