@@ -45,50 +45,45 @@ struct Arena {
   std::multimap<size_t, char *> free_runs;  // granule count, start
 };
 
-// Maps the arena: at the fixed address if the system lets us (trying smaller
-// sizes before giving the address up), anywhere otherwise.
-Arena *map_arena() {
-  auto *a = new Arena;
-  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
-  auto take = [a](void *p, size_t bytes) {
-    a->base = a->top = static_cast<char *>(p);
-    a->end = a->top + bytes;
-    // The table is mapped too, so that only the pages of granules in use
-    // are ever touched.
-    void *table = mmap(nullptr, bytes / kGranule * sizeof(Run *), PROT_READ | PROT_WRITE, flags, -1, 0);
-    a->runs = table == MAP_FAILED ? nullptr : static_cast<Run **>(table);
-    if (a->runs == nullptr) a->end = a->top;  // no table: nothing can be carved
-  };
-  for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
-    void *want = reinterpret_cast<void *>(kArenaAddress);
-    void *p = mmap(want, bytes, PROT_READ | PROT_WRITE, flags | MAP_FIXED_NOREPLACE, -1, 0);
-    if (p == want) {
-      take(p, bytes);
-      return a;
-    }
-    if (p != MAP_FAILED) munmap(p, bytes);
-  }
-  for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
-    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
-    if (p != MAP_FAILED) {
-      take(p, bytes);
-      return a;
+// Maps an arena of bytes and its granule table after it as one mapping
+// (only the table's pages of granules in use are ever touched): at hint and
+// nowhere else, or anywhere when hint is null; false when the system refuses.
+// A kernel that does not know MAP_FIXED_NOREPLACE takes hint as a hint, and
+// the arena is then wherever it was put.
+bool map_arena_at(Arena &a, void *hint, size_t bytes) {
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  const size_t table = bytes / kGranule * sizeof(Run *);
+  void *p = mmap(hint, bytes + table, PROT_READ | PROT_WRITE,
+                 hint == nullptr ? kFlags : kFlags | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  a.base = a.top = static_cast<char *>(p);
+  a.end = a.base + bytes;
+  a.runs = reinterpret_cast<Run **>(a.end);
+  granules.base = reinterpret_cast<uintptr_t>(a.base);
+  granules.span = bytes;
+  granules.runs = a.runs;
+  return true;
+}
+
+// The arena, mapped and published to run_of on first use: at the fixed
+// address if the system lets us (trying smaller sizes before giving the
+// address up), anywhere otherwise; empty, after a message, when it cannot be
+// mapped at all (then every allocation fails).
+Arena *the_arena = nullptr;
+
+[[gnu::noinline]] Arena &map_arena() {
+  the_arena = new Arena;
+  for (void *hint : {reinterpret_cast<void *>(kArenaAddress), static_cast<void *>(nullptr)}) {
+    for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
+      if (map_arena_at(*the_arena, hint, bytes)) return *the_arena;
     }
   }
   fputs("zel: cannot map the object arena\n", stderr);
-  return a;
+  return *the_arena;
 }
 
-// The arena, published to run_of when it is mapped.
 Arena &arena() {
-  static Arena &a = []() -> Arena & {
-    Arena *mapped = map_arena();
-    granules.base = reinterpret_cast<uintptr_t>(mapped->base);
-    granules.span = static_cast<uintptr_t>(mapped->end - mapped->base);
-    granules.runs = mapped->runs;
-    return *mapped;
-  }();
-  return a;
+  return the_arena != nullptr ? *the_arena : map_arena();
 }
 
 // A run of granules granules, its header unpoisoned and the rest poisoned;
@@ -237,7 +232,6 @@ Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped)
       mapped(mapped) {}
 
 void *heap_allocate_slow(Heap &h, size_t bytes) {
-  if (bytes > UINT32_MAX) return nullptr;
   const size_t k = class_index(std::max(bytes, h.link_offset + sizeof(char *)));
   if (k >= kClasses) return allocate_large(h, bytes);
   char *block = h.free[k];
@@ -267,7 +261,8 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
 }
 
 Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
-  if (block != run->first || run->carved == 0) return Freed::kNotLive;
+  // A large block's run is in the granule table exactly while it is live.
+  if (block != run->first) return Freed::kNotLive;
   if (bytes != run->large) return Freed::kWrongSize;
   --h.live;
   unlink_run(h, run);

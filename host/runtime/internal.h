@@ -171,7 +171,7 @@ inline bool injected(Alloc kind) {
 }
 
 // heap_allocate and the object makers when the class's free list is empty (or
-// the block is large).
+// the block is large); bytes fits 32 bits (the callers' sizes do).
 void *heap_allocate_slow(Heap &h, size_t bytes);
 
 // Takes the first block of class k's free list (not empty), its link word
