@@ -39,6 +39,14 @@ std::string leak_report() {
   return report;
 }
 
+// Ends a death test's process on abort(), its coverage counts written first.
+[[maybe_unused]] void exit_on_abort(int) {
+#ifdef OBJKIT_COVERAGE
+  __gcov_dump();
+#endif
+  _exit(134);
+}
+
 // A block freed as a size of another class is refused with a message, and
 // ends a debug build (its counts written first).
 void expect_wrong_size(void *zone, void *block, uint32_t size, const std::string &message) {
@@ -47,12 +55,7 @@ void expect_wrong_size(void *zone, void *block, uint32_t size, const std::string
 #else
   EXPECT_DEATH(
       {
-        signal(SIGABRT, [](int) {
-#ifdef OBJKIT_COVERAGE
-          __gcov_dump();
-#endif
-          _exit(134);
-        });
+        signal(SIGABRT, exit_on_abort);
         zfree(zone, block, size);
       },
       message);
