@@ -45,20 +45,25 @@ struct Arena {
   std::multimap<size_t, char *> free_runs;  // granule count, start
 };
 
-// Maps an arena of bytes and its granule table after it as one mapping
-// (only the table's pages of granules in use are ever touched): at hint and
-// nowhere else, or anywhere when hint is null; false when the system refuses.
-// A kernel that does not know MAP_FIXED_NOREPLACE takes hint as a hint, and
-// the arena is then wherever it was put.
-bool map_arena_at(Arena &a, void *hint, size_t bytes) {
+// Maps an arena of bytes starting at base, its granule table just below it,
+// as one mapping (only the table's pages of granules in use are ever
+// touched), or anywhere when base is 0; false when the system refuses. A
+// system that takes the address as a hint only (an old kernel, valgrind)
+// may put it elsewhere: that mapping is given back.
+bool map_arena_at(Arena &a, uintptr_t base, size_t bytes) {
   constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
   const size_t table = bytes / kGranule * sizeof(Run *);
-  void *p = mmap(hint, bytes + table, PROT_READ | PROT_WRITE,
-                 hint == nullptr ? kFlags : kFlags | MAP_FIXED_NOREPLACE, -1, 0);
+  void *want = base == 0 ? nullptr : reinterpret_cast<void *>(base - table);
+  void *p = mmap(want, table + bytes, PROT_READ | PROT_WRITE,
+                 want == nullptr ? kFlags : kFlags | MAP_FIXED_NOREPLACE, -1, 0);
   if (p == MAP_FAILED) return false;
-  a.base = a.top = static_cast<char *>(p);
+  if (want != nullptr && p != want) {
+    munmap(p, table + bytes);
+    return false;
+  }
+  a.runs = static_cast<Run **>(p);
+  a.base = a.top = static_cast<char *>(p) + table;
   a.end = a.base + bytes;
-  a.runs = reinterpret_cast<Run **>(a.end);
   granules.base = reinterpret_cast<uintptr_t>(a.base);
   granules.span = bytes;
   granules.runs = a.runs;
@@ -73,9 +78,9 @@ Arena *the_arena = nullptr;
 
 [[gnu::noinline]] Arena &map_arena() {
   the_arena = new Arena;
-  for (void *hint : {reinterpret_cast<void *>(kArenaAddress), static_cast<void *>(nullptr)}) {
+  for (uintptr_t base : {kArenaAddress, uintptr_t{0}}) {
     for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
-      if (map_arena_at(*the_arena, hint, bytes)) return *the_arena;
+      if (map_arena_at(*the_arena, base, bytes)) return *the_arena;
     }
   }
   fputs("zel: cannot map the object arena\n", stderr);
