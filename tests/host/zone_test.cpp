@@ -1,10 +1,8 @@
 // Memory zones and the arena under them: size classes, growth over many
 // chunks, reuse, accounting, large blocks, a full arena and one that cannot be
-// mapped where it should be or at all.
+// mapped where it should be.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -262,46 +260,6 @@ TEST(Arena, MapsElsewhereWhenItsAddressIsTaken) {
         _exit(elsewhere && zfree(zone, reinterpret_cast<void *>(block), 24) == 0 ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
-}
-
-// Sets this process's address space limit to what it uses and room more.
-void limit_address_space(size_t room) {
-  long pages = 0;
-  if (FILE *statm = fopen("/proc/self/statm", "r")) {
-    if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
-    fclose(statm);
-  }
-  const auto limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + room;
-  const rlimit r{limit, limit};
-  setrlimit(RLIMIT_AS, &r);
-}
-
-// Whether a limit on the address space holds here (an emulator may not
-// pass it on), tried in a child.
-bool address_limit_holds() {
-  const pid_t child = fork();
-  if (child == 0) {
-    limit_address_space(size_t{8} << 20);
-    _exit(mmap(nullptr, size_t{64} << 20, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED ? 0
-                                                                                                       : 1);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// Without an arena nothing can be made: the runtime says so and stops.
-TEST(Arena, WithoutAnArenaTheRuntimeStops) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's own mappings need the address space";
-#endif
-  if (!fresh_process() || !address_limit_holds())
-    GTEST_SKIP() << "needs a process of its own and a limit that holds";
-  EXPECT_EXIT(
-      {
-        limit_address_space(size_t{8} << 20);
-        zcreate(6, 16384);
-      },
-      testing::ExitedWithCode(1), "cannot map the object arena\nzel: no memory for the runtime");
 }
 
 }  // namespace
