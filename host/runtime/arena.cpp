@@ -45,50 +45,50 @@ struct Arena {
   std::multimap<size_t, char *> free_runs;  // granule count, start
 };
 
-// Maps the arena: at the fixed address if the system lets us (trying smaller
-// sizes before giving the address up), anywhere otherwise.
-Arena *map_arena() {
-  auto *a = new Arena;
-  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
-  auto take = [a](void *p, size_t bytes) {
-    a->base = a->top = static_cast<char *>(p);
-    a->end = a->top + bytes;
-    // The table is mapped too, so that only the pages of granules in use
-    // are ever touched.
-    void *table = mmap(nullptr, bytes / kGranule * sizeof(Run *), PROT_READ | PROT_WRITE, flags, -1, 0);
-    a->runs = table == MAP_FAILED ? nullptr : static_cast<Run **>(table);
-    if (a->runs == nullptr) a->end = a->top;  // no table: nothing can be carved
-  };
-  for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
-    void *want = reinterpret_cast<void *>(kArenaAddress);
-    void *p = mmap(want, bytes, PROT_READ | PROT_WRITE, flags | MAP_FIXED_NOREPLACE, -1, 0);
-    if (p == want) {
-      take(p, bytes);
-      return a;
-    }
-    if (p != MAP_FAILED) munmap(p, bytes);
+// Maps an arena of bytes starting at base, its granule table just below it,
+// as one mapping (only the table's pages of granules in use are ever
+// touched), or anywhere when base is 0; false when the system refuses. A
+// system that takes the address as a hint only (an old kernel, valgrind)
+// may put it elsewhere: that mapping is given back.
+bool map_arena_at(Arena &a, uintptr_t base, size_t bytes) {
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  const size_t table = bytes / kGranule * sizeof(Run *);
+  void *want = base == 0 ? nullptr : reinterpret_cast<void *>(base - table);
+  void *p = mmap(want, table + bytes, PROT_READ | PROT_WRITE,
+                 want == nullptr ? kFlags : kFlags | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  if (want != nullptr && p != want) {
+    munmap(p, table + bytes);
+    return false;
   }
-  for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
-    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
-    if (p != MAP_FAILED) {
-      take(p, bytes);
-      return a;
+  a.runs = static_cast<Run **>(p);
+  a.base = a.top = static_cast<char *>(p) + table;
+  a.end = a.base + bytes;
+  granules.base = reinterpret_cast<uintptr_t>(a.base);
+  granules.span = bytes;
+  granules.runs = a.runs;
+  return true;
+}
+
+// The arena, mapped and published to run_of on first use: at the fixed
+// address if the system lets us (trying smaller sizes before giving the
+// address up), anywhere otherwise; empty, after a message, when it cannot be
+// mapped at all (then every allocation fails).
+Arena *the_arena = nullptr;
+
+[[gnu::noinline]] Arena &map_arena() {
+  the_arena = new Arena;
+  for (uintptr_t base : {kArenaAddress, uintptr_t{0}}) {
+    for (size_t bytes = kArenaBytes; bytes >= kSmallestArena; bytes /= 2) {
+      if (map_arena_at(*the_arena, base, bytes)) return *the_arena;
     }
   }
   fputs("zel: cannot map the object arena\n", stderr);
-  return a;
+  return *the_arena;
 }
 
 Arena &arena() {
-  static Arena &a = *map_arena();
-  return a;
-}
-
-// Publishes the carved part of the arena to run_of.
-void publish(const Arena &a) {
-  granules.base = reinterpret_cast<uintptr_t>(a.base);
-  granules.top = reinterpret_cast<uintptr_t>(a.top);
-  granules.runs = a.runs;
+  return the_arena != nullptr ? *the_arena : map_arena();
 }
 
 // A run of granules granules, its header unpoisoned and the rest poisoned;
@@ -106,7 +106,6 @@ Run *take_run(size_t granules) {
   } else if (static_cast<size_t>(a.end - a.top) >= bytes) {
     start = a.top;
     a.top += bytes;
-    publish(a);
   } else {
     return nullptr;
   }
@@ -187,6 +186,9 @@ Run *new_slab(Heap &h, size_t k) {
   if (run == nullptr) return nullptr;
   const size_t room = granules * kGranule - kRunHeader - kMapAlign;
   run->cls = static_cast<uint32_t>(k);
+  // The heap's smallest class holds every request up to the link word's end.
+  run->low =
+      k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->block = static_cast<uint32_t>(size);
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
   run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
@@ -235,7 +237,6 @@ Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped)
       mapped(mapped) {}
 
 void *heap_allocate_slow(Heap &h, size_t bytes) {
-  if (bytes > UINT32_MAX) return nullptr;
   const size_t k = class_index(std::max(bytes, h.link_offset + sizeof(char *)));
   if (k >= kClasses) return allocate_large(h, bytes);
   char *block = h.free[k];
@@ -265,12 +266,20 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
 }
 
 Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
-  if (block != run->first || run->carved == 0) return Freed::kNotLive;
+  // A large block's run is in the granule table exactly while it is live.
+  if (block != run->first) return Freed::kNotLive;
   if (bytes != run->large) return Freed::kWrongSize;
   --h.live;
   unlink_run(h, run);
   give_run(run);
   return Freed::kDone;
+}
+
+Freed heap_free(Heap &h, void *pointer, size_t bytes) {
+  const Freed freed = heap_free_slab(h, pointer, bytes);
+  if (freed != Freed::kLarge) return freed;
+  auto *block = static_cast<char *>(pointer);
+  return heap_free_large(h, run_at(block), block, bytes);
 }
 
 uint32_t heap_size_of(const void *block) {

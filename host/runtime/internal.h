@@ -52,6 +52,7 @@ struct Run {
   uint32_t count;   // blocks in the slab
   uint32_t carved;  // blocks handed out at least once (from the start)
   uint32_t large;   // the size of a large block
+  uint32_t low;     // the smallest request of the class in a mapped heap
 
   // The index of the block at p (p inside the slab's blocks).
   size_t index_of(const char *p) const {
@@ -61,6 +62,32 @@ struct Run {
 #else
     return static_cast<size_t>(offset / block);
 #endif
+  }
+
+  // True, with its index, when p is where a block this slab has carved
+  // starts; false for any other address of the run and for a large block's
+  // run. On 64-bit the multiply that gives the index also tells whether p
+  // starts a block: the low half of divisor * offset is below divisor exactly
+  // when block divides the offset (offsets inside the arena are below 2^32).
+  // An address below first wraps to an index past carved, and a large
+  // block's run has divisor 0, below which nothing is.
+  bool carved_block(const char *p, size_t &index) const {
+    const uint64_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(first);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+    const Wide product = static_cast<Wide>(divisor) * offset;
+    index = static_cast<size_t>(product >> 64);
+    return static_cast<uint64_t>(product) < divisor && index < carved;
+#else
+    if (block == 0 || p < first) return false;
+    index = static_cast<size_t>(offset / block);
+    return offset % block == 0 && index < carved;
+#endif
+  }
+
+  // Whether a request of bytes falls in the slab's class: one unsigned
+  // comparison against the class's bounds, low and block.
+  bool fits(size_t bytes) const {
+    return bytes - low <= size_t{block} - low;
   }
 };
 
@@ -104,21 +131,21 @@ inline size_t class_index(size_t bytes) {
   return 17 + 4 * (s - 5) + (q - 4);
 }
 
-// The arena's granules: the carved part [base, top) and, per granule, the run
-// covering it or null.
+// The arena's granules: the arena [base, base + span) and, per granule, the
+// run covering it or null (the table covers the whole arena).
 inline constexpr unsigned kGranuleShift = 14;
 struct Granules {
   uintptr_t base = 0;
-  uintptr_t top = 0;
+  uintptr_t span = 0;
   Run *const *runs = nullptr;
 };
 extern Granules granules;
 
 // The run holding an address; null outside every run.
 inline Run *run_of(const void *address) {
-  // Below base the offset wraps past top - base: one comparison for both ends.
+  // Below base the offset wraps past span: one comparison for both ends.
   const uintptr_t offset = reinterpret_cast<uintptr_t>(address) - granules.base;
-  if (offset >= granules.top - granules.base) return nullptr;
+  if (offset >= granules.span) return nullptr;
   return granules.runs[offset >> kGranuleShift];
 }
 
@@ -144,7 +171,7 @@ inline bool injected(Alloc kind) {
 }
 
 // heap_allocate and the object makers when the class's free list is empty (or
-// the block is large).
+// the block is large); bytes fits 32 bits (the callers' sizes do).
 void *heap_allocate_slow(Heap &h, size_t bytes);
 
 // Takes the first block of class k's free list (not empty), its link word
@@ -165,7 +192,8 @@ inline char *pop_free(Heap &h, size_t k) {
 [[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   if (injected(kind)) return nullptr;
   const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
-  if (need > kLargestClass) return heap_allocate_slow(h, bytes);
+  if (need > kLargestClass) [[unlikely]]
+    return heap_allocate_slow(h, bytes);
   const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k);
@@ -178,8 +206,9 @@ inline char *pop_free(Heap &h, size_t k) {
 
 // Gives a block back. kDone: freed; kNotLive: block is not a live block of h
 // (nothing changes); kWrongSize: bytes is not of the block's class (nothing
-// changes).
-enum class Freed { kDone, kNotLive, kWrongSize };
+// changes); kLarge (heap_free_slab only): block is in the run of a large
+// block of h, which heap_free_large checks and frees.
+enum class Freed { kDone, kNotLive, kWrongSize, kLarge };
 Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes);
 // The requested size of a live block of a mapped heap.
 uint32_t heap_size_of(const void *block);
@@ -206,33 +235,29 @@ inline void quarantine(Heap &h, char *block, size_t k) {
   h.quarantine_next = (at + 1) & h.quarantine_mask;
 }
 
-// Frees a block of a mapped heap after checking that it is a live block of h
-// of bytes' class. On 64-bit the multiply that finds the block's index also
-// says whether the block starts where a block of the slab starts: the low
-// half of divisor * offset is below divisor exactly when block divides the
-// offset (offsets are below 2^32).
-[[gnu::always_inline]] inline Freed heap_free(Heap &h, void *pointer, size_t bytes) {
+// Frees a block of a slab of a mapped heap after checking that it is a live
+// block of h of bytes' class: the run from the granule table, the block's
+// index and map word from the slab, and the class from the slab's bounds. It
+// calls nothing, so that a caller's fast path saves no registers.
+[[gnu::always_inline]] inline Freed heap_free_slab(Heap &h, void *pointer, size_t bytes) {
   auto *block = static_cast<char *>(pointer);
   Run *run = run_of(block);
-  if (run == nullptr || run->owner != &h || block < run->first) return Freed::kNotLive;
-  if (run->block == 0) return heap_free_large(h, run, block, bytes);
-  const uint64_t offset = reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(run->first);
-#if UINTPTR_MAX > 0xFFFFFFFFu
-  const Wide product = static_cast<Wide>(run->divisor) * offset;
-  const auto index = static_cast<size_t>(product >> 64);
-  const bool aligned = static_cast<uint64_t>(product) < run->divisor;
-#else
-  const size_t index = offset / run->block;
-  const bool aligned = offset % run->block == 0;
-#endif
-  if (index >= run->carved || !aligned || run->map[index] == 0) return Freed::kNotLive;
-  if (class_index(std::max(bytes, h.link_offset + sizeof(char *))) != run->cls) return Freed::kWrongSize;
+  if (run == nullptr || run->owner != &h) return Freed::kNotLive;
+  size_t index;
+  if (!run->carved_block(block, index)) [[unlikely]]
+    return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
+  if (run->map[index] == 0) return Freed::kNotLive;
+  if (!run->fits(bytes)) return Freed::kWrongSize;
   run->map[index] = 0;
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, run->block);
   quarantine(h, block, run->cls);
   return Freed::kDone;
 }
+
+// Frees any block of a mapped heap (heap_free_slab's contract, large blocks
+// included; never kLarge).
+Freed heap_free(Heap &h, void *pointer, size_t bytes);
 
 // Frees a live block of an object heap of bytes bytes (as allocated) whose
 // header the caller has already marked kFreedType. Cannot fail.
@@ -286,11 +311,11 @@ void release(HostValue v) noexcept;
 // 0 (a drop already made them).
 void release_unheld(HostObject *o) noexcept;
 
-// The types registered with register_obj_type.
+// The types registered with register_obj_type (their clear hooks are kept
+// apart, in a table of their own that a release reads in one load).
 struct ObjType {
   bool registered = false;
   ReplaceHook replace = nullptr;
-  ClearHook clear = nullptr;
   std::string name;
 };
 const ObjType &obj_type(uint8_t type);

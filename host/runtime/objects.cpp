@@ -7,6 +7,7 @@
 // through its payload.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,7 @@ struct Objects {
   Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine, false};
   Heap permanent{sizeof(HostObject), kObjectSlab, 1, false};
   std::array<ObjType, 256> types;
+  std::array<ClearHook, 256> clears{};  // by type: the clear hook, or null
   std::unordered_map<std::string, HostValue> names;
   int release_depth = 0;
   bool draining = false;
@@ -68,7 +70,12 @@ inline Objects &objects() {
 [[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
                                                 int16_t refcount) {
   auto *o = static_cast<HostObject *>(block);
-  *o = HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)};
+  // One store of the whole header word.
+  std::memcpy(o,
+              std::bit_cast<std::array<char, sizeof(HostObject)>>(
+                  HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)})
+                  .data(),
+              sizeof(HostObject));
   if (readable == sizeof(host::HostFloat)) {
     std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
   } else {
@@ -119,24 +126,28 @@ inline Objects &objects() {
   object_free(h, o, readable);
 }
 
-// What a release does before the block goes back: the type's clear hook,
-// then the references an array, a script object or a class holds.
+// The references an array, a script object or a class holds, dropped as it
+// is released (out of line: the other types hold none).
+[[gnu::noinline]] void drop_held(HostObject *o) noexcept {
+  if (o->type == kClass) {
+    release_class(*host::payload<Class *>(o));
+    return;
+  }
+  const HostValue v = host::value_of(o);
+  const int32_t n = slot_count(v);
+  for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
+  drop(*host::payload<HostValue>(o));
+}
+
+// What a release does before the block goes back: the type's clear hook, or
+// the references an array, a script object or a class holds (the two never
+// meet: hooks are registered for library types only, above kScriptObject).
 [[gnu::always_inline]] inline void release_contents(HostObject *o) noexcept {
-  if (const ClearHook clear = the_objects->types[o->type].clear) clear(o);
-  switch (o->type) {
-    case kArray:
-    case kScriptObject: {
-      const HostValue v = host::value_of(o);
-      const int32_t n = slot_count(v);
-      for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
-      drop(*host::payload<HostValue>(o));
-      break;
-    }
-    case kClass:
-      release_class(*host::payload<Class *>(o));
-      break;
-    default:
-      break;
+  const uint8_t type = o->type;
+  if (const ClearHook clear = the_objects->clears[type]) {
+    clear(o);
+  } else if (type == kArray || type == kScriptObject || type == kClass) {
+    drop_held(o);
   }
 }
 
@@ -310,9 +321,9 @@ void detail::drop_last(HostValue v) noexcept {
     fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<void *>(o));
     detail::debug_abort();
   }
-  if (o->refcount <= 0) return;
-  --o->refcount;
-  if (o->refcount != 0) return;
+  // Only a count of 1 (drop_last sees none above it) goes to 0 here.
+  if (o->refcount != 1) return;
+  o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (o->type == host::kFloat) {
     detail::free_block(o);
@@ -414,7 +425,8 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
     fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
     return -1;
   }
-  objects().types[static_cast<size_t>(type)] = {true, replace, clear, text};
+  objects().types[static_cast<size_t>(type)] = {true, replace, text};
+  objects().clears[static_cast<size_t>(type)] = clear;
   return 0;
 }
 

@@ -35,9 +35,12 @@ struct Zones {
   std::vector<std::unique_ptr<Zone>> all;
 };
 
+// Made on first use and never destroyed: zones live until the process ends.
+Zones *the_zones = nullptr;
+
 Zones &zones() {
-  static Zones &z = *new Zones;
-  return z;
+  if (the_zones == nullptr) the_zones = new Zones;
+  return *the_zones;
 }
 
 // The zone used last, checked first; null when it was deleted.
@@ -69,15 +72,13 @@ inline Zone *find_zone(void *handle, const char *operation) {
   if (detail::recording()) detail::note_numbers("zfree", {size});
   Zone *zone = find_zone(handle, "zfree");
   if (zone == nullptr) return -1;
-  switch (detail::heap_free(zone->heap, block, size)) {
-    case detail::Freed::kDone:
-      return 0;
-    case detail::Freed::kNotLive:
-      fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
-      return -1;
-    case detail::Freed::kWrongSize:
-      break;
+  const detail::Freed freed = detail::heap_free(zone->heap, block, size);
+  if (freed == detail::Freed::kDone) return 0;
+  if (freed == detail::Freed::kNotLive) {
+    fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
+    return -1;
   }
+  // The rest is kWrongSize (heap_free gives no kLarge).
   fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
           static_cast<unsigned>(detail::heap_size_of(block)), static_cast<unsigned>(size));
 #ifndef NDEBUG
@@ -132,7 +133,8 @@ void *zalloc(void *handle, uint32_t size) {
 int32_t zfree(void *handle, void *block, uint32_t size) {
   if (!recording() && handle == zel::rt::last_zone && handle != nullptr) [[likely]] {
     // A refusal changes nothing, so the general path can check again.
-    if (zel::rt::detail::heap_free(zel::rt::last_zone->heap, block, size) == zel::rt::detail::Freed::kDone)
+    if (zel::rt::detail::heap_free_slab(zel::rt::last_zone->heap, block, size) ==
+        zel::rt::detail::Freed::kDone)
       return 0;
   }
   return zel::rt::zfree_general(handle, block, size);
@@ -143,7 +145,7 @@ void zdelete(void *handle) {
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zdelete");
   if (zone == nullptr) return;
   zel::rt::detail::heap_clear(zone->heap);
-  if (zel::rt::last_zone == zone) zel::rt::last_zone = nullptr;
+  zel::rt::last_zone = nullptr;  // find_zone has just made it the last zone
   std::erase_if(zones().all, [zone](const auto &each) { return each.get() == zone; });
 }
 

@@ -1,6 +1,11 @@
-// Memory zones: size classes, growth over many chunks, reuse and accounting.
+// Memory zones and the arena under them: size classes, growth over many
+// chunks, reuse, accounting, large blocks, a full arena and one that cannot be
+// mapped where it should be.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -8,12 +13,58 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/internal.h"
 #include "runtime/runtime.h"
 #include "test_support.h"
 
 namespace rt = zel::rt;
 
+#ifdef OBJKIT_COVERAGE
+// Writes the coverage counts, which abort() would lose.
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace {
+
+// The leak report as text.
+std::string leak_report() {
+  FILE *out = tmpfile();
+  rt::report_leaks(out);
+  std::string report(static_cast<size_t>(ftell(out)), '\0');
+  rewind(out);
+  report.resize(fread(report.data(), 1, report.size(), out));
+  fclose(out);
+  return report;
+}
+
+// Ends a death test's process on abort(), its coverage counts written first.
+[[maybe_unused]] void exit_on_abort(int) {
+#ifdef OBJKIT_COVERAGE
+  __gcov_dump();
+#endif
+  _exit(134);
+}
+
+// A block freed as a size of another class is refused with a message, and
+// ends a debug build (its counts written first).
+void expect_wrong_size(void *zone, void *block, uint32_t size, const std::string &message) {
+#ifdef NDEBUG
+  EXPECT_EQ(zfree(zone, block, size), -1) << message;
+#else
+  EXPECT_DEATH(
+      {
+        signal(SIGABRT, exit_on_abort);
+        zfree(zone, block, size);
+      },
+      message);
+#endif
+}
+
+// True when this process has not mapped the arena yet (a forked child then
+// maps its own).
+bool fresh_process() {
+  return zel::rt::detail::granules.span == 0;
+}
 
 TEST(Zone, ManyBlocksKeepTheirBytesAndAreAllGivenBack) {
   void *zone = zcreate(6, 16384);
@@ -60,9 +111,7 @@ TEST(Zone, RefusesWhatItDidNotHandOut) {
   const auto at = reinterpret_cast<uintptr_t>(block);
   EXPECT_EQ(zfree(zone, reinterpret_cast<void *>(uintptr_t{4096}), 24), -1);
   EXPECT_EQ(zfree(zone, reinterpret_cast<void *>(at + (uintptr_t{64} << 20)), 24), -1);
-#ifndef NDEBUG
-  EXPECT_DEATH(zfree(zone, block, 100), "block 0x[0-9a-f]+ of 24 bytes freed as 100 bytes");
-#endif
+  expect_wrong_size(zone, block, 100, "block 0x[0-9a-f]+ of 24 bytes freed as 100 bytes");
   EXPECT_EQ(zfree(zone, block, 17), 0);  // same class: accepted
   EXPECT_EQ(zfree(zone, block, 24), -1);
   zdelete(other);
@@ -117,13 +166,7 @@ TEST(Zone, RequestsRoundUpToTheirSizeClass) {
     auto *a = static_cast<char *>(zalloc(zone, row.request));
     auto *b = static_cast<char *>(zalloc(zone, row.request));
     EXPECT_EQ(b - a, static_cast<ptrdiff_t>(row.size_class)) << row.request << " bytes";
-    FILE *out = tmpfile();
-    ASSERT_NE(out, nullptr);
-    rt::report_leaks(out);
-    std::string report(static_cast<size_t>(ftell(out)), '\0');
-    rewind(out);
-    report.resize(fread(report.data(), 1, report.size(), out));
-    fclose(out);
+    const std::string report = leak_report();
     char line[96];
     snprintf(line, sizeof line, "leak: %p zone block of %u bytes\n", static_cast<void *>(b), row.request);
     EXPECT_NE(report.find(line), std::string::npos) << report;
@@ -131,6 +174,92 @@ TEST(Zone, RequestsRoundUpToTheirSizeClass) {
     EXPECT_EQ(zfree(zone, b, row.request), 0) << row.request << " bytes";
     zdelete(zone);
   }
+}
+
+// A zone handle that is gone or null is refused everywhere, also when no zone
+// was used last; a zone made with no chunk size gets the default one.
+TEST(Zone, HandlesOfNoZoneAreRefused) {
+  void *zone = zcreate(6, 0);
+  EXPECT_NE(zalloc(zone, 20000), nullptr);
+  rt::record(true);
+  zdelete(zone);
+  rt::record(false);
+  EXPECT_EQ(rt::take_recording(), std::vector<std::string>{"zdelete"});
+  for (void *handle : {zone, static_cast<void *>(nullptr)}) {
+    EXPECT_EQ(zalloc(handle, 8), nullptr);
+    EXPECT_EQ(zfree(handle, handle, 8), -1);
+    zdelete(handle);
+  }
+  rt::fail_allocation(rt::Alloc::kOther, 1);
+  EXPECT_EQ(rt::allocations(rt::Alloc::kOther), 0u);
+  EXPECT_NO_THROW(rt::make_float(1.5));
+}
+
+// Large blocks are listed with their sizes, refused as any other size, and
+// go back from anywhere in their zone's runs; a freed run is cut for the
+// next runs that fit in it.
+TEST(Zone, LargeBlocksAreListedAndGoBackInAnyOrder) {
+  void *zone = zcreate(6, 16384);
+  auto *first = static_cast<char *>(zalloc(zone, 40000));
+  void *small = zalloc(zone, 24);
+  auto *second = static_cast<char *>(zalloc(zone, 5 << 20));
+  void *third = zalloc(zone, 40000);
+  const std::string report = leak_report();
+  for (auto [block, size] : {std::pair{static_cast<void *>(first), 40000}, {second, 5 << 20}}) {
+    char line[96];
+    snprintf(line, sizeof line, "leak: %p zone block of %d bytes\n", block, size);
+    EXPECT_NE(report.find(line), std::string::npos) << report;
+  }
+  expect_wrong_size(zone, third, 40008, "block 0x[0-9a-f]+ of 40000 bytes freed as 40008 bytes");
+  EXPECT_EQ(zfree(zone, second, 5 << 20), 0);
+  auto *cut = static_cast<char *>(zalloc(zone, 2 << 20));
+  auto *rest = static_cast<char *>(zalloc(zone, 2 << 20));
+  EXPECT_EQ(cut, second);
+  EXPECT_TRUE(rest > cut && rest < second + (5 << 20));
+  for (void *block : {static_cast<void *>(cut), static_cast<void *>(first), static_cast<void *>(rest)}) {
+    EXPECT_EQ(zfree(zone, block, static_cast<char *>(block) == first ? 40000 : 2 << 20), 0);
+  }
+  EXPECT_EQ(zfree(zone, third, 40000), 0);
+  EXPECT_EQ(zfree(zone, small, 24), 0);
+  EXPECT_EQ(leak_report().find("zone block"), std::string::npos);
+  zdelete(zone);
+}
+
+// A full arena refuses blocks, then hands out a quarantined block early
+// rather than none; everything freed, it serves again.
+TEST(Arena, AFullArenaHandsOutQuarantinedBlocks) {
+  void *zone = zcreate(6, 16384);
+  std::vector<std::pair<void *, uint32_t>> blocks;
+  EXPECT_EQ(zalloc(zone, 300u << 20), nullptr);
+  for (uint32_t size : {8u << 20, 4000u}) {
+    while (void *block = zalloc(zone, size)) blocks.emplace_back(block, size);
+  }
+  ASSERT_GT(blocks.size(), 2u);
+  auto [last, size] = blocks.back();
+  blocks.pop_back();
+  ASSERT_EQ(zfree(zone, last, size), 0);
+  EXPECT_EQ(zalloc(zone, size), last);
+  EXPECT_EQ(zalloc(zone, size), nullptr);
+  EXPECT_EQ(zfree(zone, last, size), 0);
+  for (auto [block, bytes] : blocks) ASSERT_EQ(zfree(zone, block, bytes), 0);
+  EXPECT_NE(zalloc(zone, 8u << 20), nullptr);
+  zdelete(zone);
+}
+
+// With its address taken, the arena is mapped elsewhere and works there.
+TEST(Arena, MapsElsewhereWhenItsAddressIsTaken) {
+  if (!fresh_process()) GTEST_SKIP() << "needs a process of its own";
+  EXPECT_EXIT(
+      {
+        void *at = reinterpret_cast<void *>(0x50000000);
+        if (mmap(at, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0) != at)
+          _exit(0);
+        void *zone = zcreate(6, 16384);
+        const auto block = reinterpret_cast<uintptr_t>(zalloc(zone, 24));
+        const bool elsewhere = block != 0 && (block < 0x50000000 || block >= 0x60000000);
+        _exit(elsewhere && zfree(zone, reinterpret_cast<void *>(block), 24) == 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
