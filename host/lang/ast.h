@@ -141,6 +141,9 @@ struct Stmt {
     kIf,         // expr; body; orelse (an elseif is an if alone in orelse)
     kWhile,      // expr; body
     kProcedure,  // proc
+    // Made by the evaluator as it binds a statement, never by the parser:
+    kCount,  // counts a run of the line for the coverage, before the statement of that line
+    kShown,  // expr: the prompt's last bare expression, whose value is shown
   };
   Kind kind;
   int line;

@@ -798,22 +798,16 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   throw std::move(*rt::take_stray_error());
 }
 
-// The prompt's last statement, a bare expression: runs it as exec_stmt does,
-// and shows its value as print would (nil shows nothing) before dropping it.
+// The prompt's last statement, a bare expression: shows its value as print
+// would (nil shows nothing) before dropping it.
 [[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
-  f.line = s.line;
-  {
-    const Value v = Value::adopt(eval(*s.expr, f));
-    if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
-  }
-  if (rt::stray_error_pending()) stray_failure(s, f);
+  const Value v = Value::adopt(eval(*s.expr, f));
+  if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
 }
 
 // Runs a statement.
 [[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
   f.line = s.line;
-  if (detail::covering) [[unlikely]]
-    detail::count_statement(*f.file, s.line);
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
@@ -839,6 +833,12 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
     case Stmt::Kind::kRefStore:
       exec_store(s, f);
       break;
+    case Stmt::Kind::kCount:
+      detail::count_statement(*f.file, s.line);
+      break;
+    case Stmt::Kind::kShown:
+      exec_shown(s, f);
+      break;
     default:
       exec_other(s, f);
       break;
@@ -848,7 +848,9 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   return flow;
 }
 
-Flow exec_block(const Block &block, Frame &f) {
+// Runs the statements of a block in order until one leaves it: the one loop
+// over statements, taken in line by each of its users.
+[[gnu::always_inline]] inline Flow exec_block(const Block &block, Frame &f) {
   for (const Stmt &s : block) {
     const Flow flow = exec_stmt(s, f);
     if (flow != Flow::kNext) return flow;
@@ -861,11 +863,9 @@ Flow exec_block(const Block &block, Frame &f) {
   while (test(*s.expr, f)) {
     f.line = s.line;
     spend_step();
-    for (const Stmt &body : s.body) {
-      const Flow flow = exec_stmt(body, f);
-      if (flow == Flow::kReturn) return flow;
-      if (flow == Flow::kBreak) return Flow::kNext;
-    }
+    const Flow flow = exec_block(s.body, f);
+    if (flow == Flow::kReturn) return flow;
+    if (flow == Flow::kBreak) return Flow::kNext;
   }
   return Flow::kNext;
 }
@@ -997,9 +997,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Profiling profiling(rt::profiling(proc.display));
   const rt::Activate running(f);
   try {
-    for (const Stmt &s : proc.def->body) {
-      if (exec_stmt(s, f) == Flow::kReturn) break;
-    }
+    exec_block(proc.def->body, f);
   } catch (ScriptError &error) {
     place(error, f);
     throw;
@@ -1051,6 +1049,35 @@ void interrupt(bool on) {
 
 namespace {
 
+// Puts a count of its line before each statement of a block, of the blocks
+// in it and of the procedures it defines.
+void count_lines(Block &block) {
+  Block counted;
+  counted.reserve(2 * block.size());
+  for (Stmt &s : block) {
+    count_lines(s.body);
+    count_lines(s.orelse);
+    // The parser hands a definition over as const; until the statement that
+    // defines it has been bound, nothing else holds it.
+    if (s.kind == Stmt::Kind::kProcedure) count_lines(const_cast<ProcedureDef &>(*s.proc).body);
+    Stmt count{};
+    count.kind = Stmt::Kind::kCount;
+    count.line = s.line;
+    counted.push_back(std::move(count));
+    counted.push_back(std::move(s));
+  }
+  block = std::move(counted);
+}
+
+// Binds a statement read at top level (alone in its block) before it runs,
+// once: at the prompt, the last bare expression becomes one whose value is
+// shown; with the coverage on, its lines are counted as they run. The
+// statement loop itself never asks.
+void bind(Block &block, bool shown) {
+  if (shown) block.back().kind = Stmt::Kind::kShown;
+  if (detail::covering) count_lines(block);
+}
+
 // The next statement of a text already checked; false at its end.
 bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   try {
@@ -1077,17 +1104,18 @@ void run(std::string_view text, std::string_view file, Echo echo) {
   Frame top(&name, nullptr, nullptr, nil(), nullptr);
   const rt::Activate running(top);
   Stmt s;
+  Block bound;
   try {
     while (next_statement(reader, s, name)) {
       while (bindings.size() < scope.names.size()) {
         bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
       }
       top.bindings = bindings.data();
-      if (echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end()) {
-        exec_shown(s, top);
-      } else {
-        exec_stmt(s, top);
-      }
+      const bool shown = echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end();
+      bound.clear();
+      bound.push_back(std::move(s));
+      bind(bound, shown);
+      exec_block(bound, top);
     }
   } catch (ScriptError &error) {
     place(error, top);
