@@ -16,6 +16,7 @@
 // call, an operator on anything but two integers, an index). Each frame is
 // one of the runtime's running calls (rt::Activation): an error takes its
 // traceback from them at the innermost frame it leaves.
+#include <cassert>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -67,6 +68,14 @@ inline void unref(HostValue v) noexcept {
 }
 
 // One reference to a value, dropped at the end of its scope.
+//
+// The in-place write rests on one rule: every holder of a float or string
+// object counts itself in its count (a Value, a value-stack slot, a local,
+// an instance variable, a global cell, an element), save an operand borrowed
+// while nothing evaluated after it can run a script or assign (operand()),
+// which is never the object written. So a float whose count is 1 has one
+// holder, and when that holder is the one writing (writable_float), no one
+// else can see the write. real() checks it in debug builds.
 class Value {
  public:
   Value() noexcept : v_(host::kZero) {}
@@ -261,10 +270,15 @@ inline bool writable_float(HostValue w) {
 }
 
 // A float result with one reference: written into an operand that nothing
-// but the operation holds (a float it made), or else a new float.
-HostValue real(double v, Value &held_a, Value &held_b) {
+// but the operation holds (a float it made), or else a new float. a and b
+// are the operands as the operation read them: each is held by held_a or
+// held_b, or else borrowed.
+HostValue real(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b, Value &held_a,
+               Value &held_b) {
   for (Value *held : {&held_a, &held_b}) {
     if (writable_float(held->get())) {
+      // The rule of Value: no borrowed operand is the float written.
+      assert((a == held_a.get() || a != held->get()) && (b == held_b.get() || b != held->get()));
       *host::payload<double>(held->get()) = v;
       return held->detach();
     }
@@ -272,9 +286,10 @@ HostValue real(double v, Value &held_a, Value &held_b) {
   return real(v);
 }
 
-// The value of a number: an integer word, or a float.
-HostValue value_of(Number n, Value &held_a, Value &held_b) {
-  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real, held_a, held_b);
+// The value of a number computed from the operands a and b: an integer
+// word, or a float (see real()).
+HostValue value_of(Number n, HostValue a, HostValue b, Value &held_a, Value &held_b) {
+  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real, a, b, held_a, held_b);
 }
 
 HostValue eval(const Expr &e, Frame &f);
@@ -455,7 +470,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   }
   f.line = e.line;
   const Number n = operate(e.op, a, b);
-  return n.is_none() ? join(a, b).detach() : value_of(n, held_a, held_b);
+  return n.is_none() ? join(a, b).detach() : value_of(n, a, b, held_a, held_b);
 }
 
 Number numeric(const Expr &e, Frame &f);
