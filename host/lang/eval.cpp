@@ -9,6 +9,18 @@
 // host/lang/operators.h's; the number trees, the name beside an integer
 // literal and the general path below all compute through them.
 //
+// A number tree (a pure operator over literals and names) is computed as a
+// Number without making an object; when it cannot be (an operand that is no
+// number, an error to report), the general path evaluates the same tree
+// again, which being pure gives the same operands. A float result is written
+// into a float that only the operation holds (see Value for the rule).
+//
+// Statements run through one loop, exec_block, taken in line by a `while`, a
+// procedure call and the top level. A statement read at top level is bound
+// before it runs (bind): the prompt's last bare expression becomes one whose
+// value is shown, and with the coverage on a count of its line is put before
+// each statement, so that the loop never tests whether lines are counted.
+//
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
 // are read. Errors take their place from the frame's line: each statement
@@ -710,11 +722,15 @@ Flow exec_while(const Stmt &s, Frame &f);
 // operator's, which is a number, at once).
 [[gnu::noinline]] Flow exec_if(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
+  Value condition;
+  bool yes;
   if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) {
-    return exec_block(test(e, f) ? s.body : s.orelse, f);
+    yes = test(e, f);
+  } else {
+    condition = Value::adopt(eval(e, f));
+    yes = truthy(condition.get());
   }
-  const Value condition = Value::adopt(eval(e, f));
-  return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
+  return exec_block(yes ? s.body : s.orelse, f);
 }
 
 // `name == expr` and procedure definitions.
