@@ -733,11 +733,25 @@ Flow exec_while(const Stmt &s, Frame &f);
   return exec_block(yes ? s.body : s.orelse, f);
 }
 
-// `name == expr` and procedure definitions.
+// The prompt's last statement, a bare expression: shows its value as print
+// would (nil shows nothing) before dropping it.
+[[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
+  const Value v = Value::adopt(eval(*s.expr, f));
+  if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
+}
+
+// `name == expr`, procedure definitions, and the statements that bind()
+// makes: kept out of exec_stmt's switch, which the frequent statements take.
 [[gnu::noinline]] void exec_other(const Stmt &s, Frame &f) {
-  if (s.kind == Stmt::Kind::kProcedure) {
-    define(s.proc);
-    return;
+  switch (s.kind) {
+    case Stmt::Kind::kProcedure:
+      return define(s.proc);
+    case Stmt::Kind::kCount:
+      return detail::count_statement(*f.file, s.line);
+    case Stmt::Kind::kShown:
+      return exec_shown(s, f);
+    default:
+      break;
   }
   Value v = Value::adopt(eval(*s.expr, f));
   f.line = s.line;
@@ -829,13 +843,6 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   throw std::move(*rt::take_stray_error());
 }
 
-// The prompt's last statement, a bare expression: shows its value as print
-// would (nil shows nothing) before dropping it.
-[[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
-  const Value v = Value::adopt(eval(*s.expr, f));
-  if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
-}
-
 // Runs a statement.
 [[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
   f.line = s.line;
@@ -863,12 +870,6 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
     case Stmt::Kind::kStore:
     case Stmt::Kind::kRefStore:
       exec_store(s, f);
-      break;
-    case Stmt::Kind::kCount:
-      detail::count_statement(*f.file, s.line);
-      break;
-    case Stmt::Kind::kShown:
-      exec_shown(s, f);
       break;
     default:
       exec_other(s, f);
