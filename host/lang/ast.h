@@ -9,6 +9,8 @@
 // defined. Routine and message names are interned selectors.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +20,28 @@
 #include "runtime/runtime.h"
 
 namespace zel::lang {
+
+// One entry of a table indexed by an enum: the enumerator it stands for, and
+// its value.
+template <typename Key, typename Value>
+struct Keyed {
+  Key key;
+  Value value;
+};
+
+// The values of a table indexed by an enum, written entry by entry with the
+// enumerator each stands for. Evaluated when compiled: an entry out of the
+// enum's order stops the build there, so that a kind added to an enum must
+// be given its own entry. The caller checks the count.
+template <typename Key, typename Value, size_t N>
+consteval std::array<Value, N> by_key(const Keyed<Key, Value> (&entries)[N]) {
+  std::array<Value, N> values{};
+  for (size_t i = 0; i < N; ++i) {
+    if (static_cast<size_t>(entries[i].key) != i) throw "a table entry is not at its enumerator's place";
+    values[i] = entries[i].value;
+  }
+  return values;
+}
 
 // The comparisons kLt to kIsnt come in a row (is_comparison tests them so).
 enum class Op : uint8_t {
@@ -141,6 +165,9 @@ struct Stmt {
     kIf,         // expr; body; orelse (an elseif is an if alone in orelse)
     kWhile,      // expr; body
     kProcedure,  // proc
+    // Made by the evaluator as it binds a statement, never by the parser:
+    kCount,  // counts a run of the line for the coverage, before the statement of that line
+    kShown,  // expr: the prompt's last bare expression, whose value is shown
   };
   Kind kind;
   int line;

@@ -9,6 +9,18 @@
 // host/lang/operators.h's; the number trees, the name beside an integer
 // literal and the general path below all compute through them.
 //
+// A number tree (a pure operator over literals and names) is computed as a
+// Number without making an object; when it cannot be (an operand that is no
+// number, an error to report), the general path evaluates the same tree
+// again, which being pure gives the same operands. A float result is written
+// into a float that only the operation holds (see Value for the rule).
+//
+// Statements run through one loop, exec_block, taken in line by a `while`, a
+// procedure call and the top level. A statement read at top level is bound
+// before it runs (bind): the prompt's last bare expression becomes one whose
+// value is shown, and with the coverage on a count of its line is put before
+// each statement, so that the loop never tests whether lines are counted.
+//
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
 // are read. Errors take their place from the frame's line: each statement
@@ -16,6 +28,7 @@
 // call, an operator on anything but two integers, an index). Each frame is
 // one of the runtime's running calls (rt::Activation): an error takes its
 // traceback from them at the innermost frame it leaves.
+#include <cassert>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -67,6 +80,14 @@ inline void unref(HostValue v) noexcept {
 }
 
 // One reference to a value, dropped at the end of its scope.
+//
+// The in-place write rests on one rule: every holder of a float or string
+// object counts itself in its count (a Value, a value-stack slot, a local,
+// an instance variable, a global cell, an element), save an operand borrowed
+// while nothing evaluated after it can run a script or assign (operand()),
+// which is never the object written. So a float whose count is 1 has one
+// holder, and when that holder is the one writing (writable_float), no one
+// else can see the write. real() checks it in debug builds.
 class Value {
  public:
   Value() noexcept : v_(host::kZero) {}
@@ -261,10 +282,15 @@ inline bool writable_float(HostValue w) {
 }
 
 // A float result with one reference: written into an operand that nothing
-// but the operation holds (a float it made), or else a new float.
-HostValue real(double v, Value &held_a, Value &held_b) {
+// but the operation holds (a float it made), or else a new float. a and b
+// are the operands as the operation read them: each is held by held_a or
+// held_b, or else borrowed.
+HostValue real(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b, Value &held_a,
+               Value &held_b) {
   for (Value *held : {&held_a, &held_b}) {
     if (writable_float(held->get())) {
+      // The rule of Value: no borrowed operand is the float written.
+      assert((a == held_a.get() || a != held->get()) && (b == held_b.get() || b != held->get()));
       *host::payload<double>(held->get()) = v;
       return held->detach();
     }
@@ -272,9 +298,10 @@ HostValue real(double v, Value &held_a, Value &held_b) {
   return real(v);
 }
 
-// The value of a number: an integer word, or a float.
-HostValue value_of(Number n, Value &held_a, Value &held_b) {
-  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real, held_a, held_b);
+// The value of a number computed from the operands a and b: an integer
+// word, or a float (see real()).
+HostValue value_of(Number n, HostValue a, HostValue b, Value &held_a, Value &held_b) {
+  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real, a, b, held_a, held_b);
 }
 
 HostValue eval(const Expr &e, Frame &f);
@@ -455,7 +482,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   }
   f.line = e.line;
   const Number n = operate(e.op, a, b);
-  return n.is_none() ? join(a, b).detach() : value_of(n, held_a, held_b);
+  return n.is_none() ? join(a, b).detach() : value_of(n, a, b, held_a, held_b);
 }
 
 Number numeric(const Expr &e, Frame &f);
@@ -695,18 +722,36 @@ Flow exec_while(const Stmt &s, Frame &f);
 // operator's, which is a number, at once).
 [[gnu::noinline]] Flow exec_if(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
+  Value condition;
+  bool yes;
   if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) {
-    return exec_block(test(e, f) ? s.body : s.orelse, f);
+    yes = test(e, f);
+  } else {
+    condition = Value::adopt(eval(e, f));
+    yes = truthy(condition.get());
   }
-  const Value condition = Value::adopt(eval(e, f));
-  return exec_block(truthy(condition.get()) ? s.body : s.orelse, f);
+  return exec_block(yes ? s.body : s.orelse, f);
 }
 
-// `name == expr` and procedure definitions.
+// The prompt's last statement, a bare expression: shows its value as print
+// would (nil shows nothing) before dropping it.
+[[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
+  const Value v = Value::adopt(eval(*s.expr, f));
+  if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
+}
+
+// `name == expr`, procedure definitions, and the statements that bind()
+// makes: kept out of exec_stmt's switch, which the frequent statements take.
 [[gnu::noinline]] void exec_other(const Stmt &s, Frame &f) {
-  if (s.kind == Stmt::Kind::kProcedure) {
-    define(s.proc);
-    return;
+  switch (s.kind) {
+    case Stmt::Kind::kProcedure:
+      return define(s.proc);
+    case Stmt::Kind::kCount:
+      return detail::count_statement(*f.file, s.line);
+    case Stmt::Kind::kShown:
+      return exec_shown(s, f);
+    default:
+      break;
   }
   Value v = Value::adopt(eval(*s.expr, f));
   f.line = s.line;
@@ -798,22 +843,9 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   throw std::move(*rt::take_stray_error());
 }
 
-// The prompt's last statement, a bare expression: runs it as exec_stmt does,
-// and shows its value as print would (nil shows nothing) before dropping it.
-[[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
-  f.line = s.line;
-  {
-    const Value v = Value::adopt(eval(*s.expr, f));
-    if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
-  }
-  if (rt::stray_error_pending()) stray_failure(s, f);
-}
-
 // Runs a statement.
 [[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
   f.line = s.line;
-  if (detail::covering) [[unlikely]]
-    detail::count_statement(*f.file, s.line);
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
@@ -848,7 +880,9 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   return flow;
 }
 
-Flow exec_block(const Block &block, Frame &f) {
+// Runs the statements of a block in order until one leaves it: the one loop
+// over statements, taken in line by each of its users.
+[[gnu::always_inline]] inline Flow exec_block(const Block &block, Frame &f) {
   for (const Stmt &s : block) {
     const Flow flow = exec_stmt(s, f);
     if (flow != Flow::kNext) return flow;
@@ -861,11 +895,9 @@ Flow exec_block(const Block &block, Frame &f) {
   while (test(*s.expr, f)) {
     f.line = s.line;
     spend_step();
-    for (const Stmt &body : s.body) {
-      const Flow flow = exec_stmt(body, f);
-      if (flow == Flow::kReturn) return flow;
-      if (flow == Flow::kBreak) return Flow::kNext;
-    }
+    const Flow flow = exec_block(s.body, f);
+    if (flow == Flow::kReturn) return flow;
+    if (flow == Flow::kBreak) return Flow::kNext;
   }
   return Flow::kNext;
 }
@@ -997,9 +1029,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Profiling profiling(rt::profiling(proc.display));
   const rt::Activate running(f);
   try {
-    for (const Stmt &s : proc.def->body) {
-      if (exec_stmt(s, f) == Flow::kReturn) break;
-    }
+    exec_block(proc.def->body, f);
   } catch (ScriptError &error) {
     place(error, f);
     throw;
@@ -1051,6 +1081,35 @@ void interrupt(bool on) {
 
 namespace {
 
+// Puts a count of its line before each statement of a block, of the blocks
+// in it and of the procedures it defines.
+void count_lines(Block &block) {
+  Block counted;
+  counted.reserve(2 * block.size());
+  for (Stmt &s : block) {
+    count_lines(s.body);
+    count_lines(s.orelse);
+    // The parser hands a definition over as const; until the statement that
+    // defines it has been bound, nothing else holds it.
+    if (s.kind == Stmt::Kind::kProcedure) count_lines(const_cast<ProcedureDef &>(*s.proc).body);
+    Stmt count{};
+    count.kind = Stmt::Kind::kCount;
+    count.line = s.line;
+    counted.push_back(std::move(count));
+    counted.push_back(std::move(s));
+  }
+  block = std::move(counted);
+}
+
+// Binds a statement read at top level (alone in its block) before it runs,
+// once: at the prompt, the last bare expression becomes one whose value is
+// shown; with the coverage on, its lines are counted as they run. The
+// statement loop itself never asks.
+void bind(Block &block, bool shown) {
+  if (shown) block.back().kind = Stmt::Kind::kShown;
+  if (detail::covering) count_lines(block);
+}
+
 // The next statement of a text already checked; false at its end.
 bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   try {
@@ -1077,17 +1136,18 @@ void run(std::string_view text, std::string_view file, Echo echo) {
   Frame top(&name, nullptr, nullptr, nil(), nullptr);
   const rt::Activate running(top);
   Stmt s;
+  Block bound;
   try {
     while (next_statement(reader, s, name)) {
       while (bindings.size() < scope.names.size()) {
         bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
       }
       top.bindings = bindings.data();
-      if (echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end()) {
-        exec_shown(s, top);
-      } else {
-        exec_stmt(s, top);
-      }
+      const bool shown = echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end();
+      bound.clear();
+      bound.push_back(std::move(s));
+      bind(bound, shown);
+      exec_block(bound, top);
     }
   } catch (ScriptError &error) {
     place(error, top);

@@ -20,8 +20,23 @@ bool is_string(HostValue v) {
 }
 
 // The operator as written, for messages; indexed by Op.
-constexpr const char *kSymbols[] = {"+",  "-",  "*",    "/",   "%",  "<", "<=", ">",
-                                    ">=", "is", "isnt", "and", "or", "-", "not"};
+constexpr auto kSymbols = by_key<Op, const char *>({
+    {Op::kAdd, "+"},
+    {Op::kSub, "-"},
+    {Op::kMul, "*"},
+    {Op::kDiv, "/"},
+    {Op::kRem, "%"},
+    {Op::kLt, "<"},
+    {Op::kLe, "<="},
+    {Op::kGt, ">"},
+    {Op::kGe, ">="},
+    {Op::kIs, "is"},
+    {Op::kIsnt, "isnt"},
+    {Op::kAnd, "and"},
+    {Op::kOr, "or"},
+    {Op::kNeg, "-"},
+    {Op::kNot, "not"},
+});
 static_assert(std::size(kSymbols) == static_cast<size_t>(Op::kNot) + 1);
 
 bool fast_paths_wanted() {

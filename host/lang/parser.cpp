@@ -26,10 +26,19 @@ constexpr int kMaxNesting = 200;
 using ExprPtr = std::unique_ptr<Expr>;
 
 // The form of each kind of node but an operator's, indexed by Expr::Kind.
-constexpr Expr::Form kForms[] = {Expr::Form::kInt,   Expr::Form::kFloat, Expr::Form::kOther,
-                                 Expr::Form::kNil,   Expr::Form::kOther, Expr::Form::kVar,
-                                 Expr::Form::kCall,  Expr::Form::kSend,  Expr::Form::kSuper,
-                                 Expr::Form::kIndex, Expr::Form::kOther};
+constexpr auto kForms = by_key<Expr::Kind, Expr::Form>({
+    {Expr::Kind::kInt, Expr::Form::kInt},
+    {Expr::Kind::kFloat, Expr::Form::kFloat},
+    {Expr::Kind::kString, Expr::Form::kOther},
+    {Expr::Kind::kNil, Expr::Form::kNil},
+    {Expr::Kind::kSelf, Expr::Form::kOther},
+    {Expr::Kind::kVar, Expr::Form::kVar},
+    {Expr::Kind::kCall, Expr::Form::kCall},
+    {Expr::Kind::kSend, Expr::Form::kSend},
+    {Expr::Kind::kSuper, Expr::Form::kSuper},
+    {Expr::Kind::kIndex, Expr::Form::kIndex},
+    {Expr::Kind::kUnary, Expr::Form::kOther},
+});
 static_assert(std::size(kForms) == static_cast<size_t>(Expr::Kind::kBinary));
 
 // The form of a leaf, or of a node once its operands are complete.

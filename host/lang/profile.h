@@ -14,7 +14,7 @@
 namespace zel::lang {
 
 namespace detail {
-// True while coverage is kept; every statement asks, so the test is inline.
+// True while coverage is kept; the evaluator asks as it binds statements.
 inline bool covering = false;
 // Counts one run of the statement that starts on `line` of the script file
 // `file`; a file that is not covered is ignored.
