@@ -389,8 +389,14 @@ template <typename Call>
   rt::detail::ValueStack &s = rt::detail::value_stack;
   const size_t count = static_cast<size_t>(argc) + 1;
   if (count > s.capacity - s.top) [[unlikely]] {
-    unref(receiver);
-    rt::detail::value_stack_overflow(count);
+    // The first use only reserves the stack and returns: the receiver is
+    // dropped only when the call cannot be laid out.
+    try {
+      rt::detail::value_stack_overflow(count);
+    } catch (...) {
+      unref(receiver);
+      throw;
+    }
   }
   HostValue *const argv = s.slots + s.top + argc;
   s.top += count;
