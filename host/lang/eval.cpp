@@ -384,7 +384,7 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
 // arguments in order and then the receiver. Should anything fail, what was
 // made is dropped.
 template <typename Call>
-[[gnu::always_inline]] inline HostValue call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
+ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
   const int32_t argc = static_cast<int32_t>(e.args.size());
   rt::detail::ValueStack &s = rt::detail::value_stack;
   const size_t count = static_cast<size_t>(argc) + 1;
@@ -494,7 +494,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
 Number numeric(const Expr &e, Frame &f);
 
 // A literal or a name as a number, or else a subtree through numeric().
-[[gnu::always_inline]] inline Number number_of(const Expr &e, Frame &f) {
+ZEL_HOT_INLINE Number number_of(const Expr &e, Frame &f) {
   switch (e.kind) {
     case Expr::Kind::kInt:
       return Number::of_int(e.ival);
@@ -519,7 +519,7 @@ Number numeric(const Expr &e, Frame &f);
 // to report, `not`, `and`, `or`): being pure, the tree gives the same values
 // when that path evaluates it again. Callers test the stack first: the
 // parser bounds a tree's height, so its recursion fits in the stack's reserve.
-[[gnu::always_inline]] inline Number numeric_node(const Expr &e, Frame &f) {
+ZEL_HOT_INLINE Number numeric_node(const Expr &e, Frame &f) {
   if (e.kind == Expr::Kind::kUnary)
     return e.op == Op::kNeg ? negate(number_of(*e.receiver, f)) : Number::none();
   const Number a = number_of(*e.receiver, f);
@@ -533,7 +533,7 @@ Number numeric(const Expr &e, Frame &f) {
 
 // numeric() at the top of a tree, which it takes in line: none when the
 // stack is nearly full.
-[[gnu::always_inline]] inline Number numeric_top(const Expr &e, Frame &f) {
+ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   return stack_nearly_full() ? Number::none() : numeric_node(e, f);
 }
 
@@ -548,7 +548,7 @@ Number numeric(const Expr &e, Frame &f) {
 
 // A kIntOperand node over its name's value a: none when a is no integer or
 // the general path must make the value.
-[[gnu::always_inline]] inline Number int_operand(const Expr &e, HostValue a) {
+ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
   return host::is_int(a) ? apply(e.op, host::int_of(a), e.args[0]->ival) : Number::none();
 }
 
@@ -668,7 +668,7 @@ inline HostValue eval(const Expr &e, Frame &f) {
 }
 
 // Evaluates a condition: whether its value is true.
-[[gnu::always_inline]] inline bool test(const Expr &e, Frame &f) {
+ZEL_HOT_INLINE bool test(const Expr &e, Frame &f) {
   if (e.form == Expr::Form::kIntOperand) {
     const Number n = int_operand(e, lookup(*e.receiver, f));
     if (!n.is_none()) [[likely]]
@@ -820,7 +820,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
 // is the slot written.
-[[gnu::always_inline]] inline void exec_assign(const Stmt &s, Frame &f) {
+ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   switch (e.form) {
     case Expr::Form::kIntOperand: {
@@ -850,7 +850,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 }
 
 // Runs a statement.
-[[gnu::always_inline]] inline Flow exec_stmt(const Stmt &s, Frame &f) {
+ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
   f.line = s.line;
   Flow flow = Flow::kNext;
   switch (s.kind) {
@@ -888,7 +888,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 // Runs the statements of a block in order until one leaves it: the one loop
 // over statements, taken in line by each of its users.
-[[gnu::always_inline]] inline Flow exec_block(const Block &block, Frame &f) {
+ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
   for (const Stmt &s : block) {
     const Flow flow = exec_stmt(s, f);
     if (flow != Flow::kNext) return flow;
@@ -985,7 +985,7 @@ class Use {
 // dropped on the way out.
 class Locals {
  public:
-  [[gnu::always_inline]] Locals(const Procedure &proc, const HostValue *argv) : count_(proc.local_count) {
+  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv) : count_(proc.local_count) {
     rt::detail::ValueStack &s = rt::detail::value_stack;
     if (count_ > s.capacity - s.top) [[unlikely]]
       rt::detail::value_stack_overflow(count_);
