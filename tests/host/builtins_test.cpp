@@ -102,14 +102,7 @@ int32_t Exec(const char *line) {
   return 0;
 }
 
-std::string error_of(auto &&f) {
-  try {
-    f();
-  } catch (const rt::ScriptError &error) {
-    return error.message;
-  }
-  return "no error";
-}
+using zel::test::error_of;
 
 class Builtins : public ::testing::Test {
  protected:
@@ -129,25 +122,26 @@ class Builtins : public ::testing::Test {
   rt::Class *sub = nullptr;
 };
 
+// The error of calling routine, or sending message, with args, or "no error".
+std::string call_error(const char *routine, std::span<const HostValue> args) {
+  return error_of([&] { rt::call(routine, args); });
+}
+std::string send_error(HostValue receiver, const char *message, std::span<const HostValue> args = {}) {
+  return error_of([&] { rt::send(receiver, message, args); });
+}
+
 TEST_F(Builtins, RowsCheckTheirArguments) {
-  const rt::Ref s = rt::make_string("abc");
-  const HostValue one[] = {s.get()};
+  const rt::Ref s = rt::make_string("abc"), object = make(thing);
+  const HostValue one[] = {s.get()}, number[] = {host::kOne}, two[] = {s.get(), host::kOne};
   EXPECT_EQ(host::int_of(rt::call("T_LENGTH", one).get()), 3);
-  EXPECT_EQ(error_of([] { rt::call("t_length", {}); }), "t_length: expects 1 argument, got 0");
-  const HostValue number[] = {host::kOne};
-  EXPECT_EQ(error_of([&] { rt::call("t_length", number); }),
-            "t_length: argument 1 must be a string, got an integer");
-
-  const HostValue two[] = {s.get(), host::kOne};
   EXPECT_EQ(host::int_of(rt::call("t_pair", two).get()), 2);
-  EXPECT_EQ(error_of([] { rt::call("t_pair", {}); }), "t_pair: expects 1 to 2 arguments, got 0");
-  EXPECT_EQ(error_of([&] { rt::call("t_pair", number); }),
-            "t_pair: argument 1 must be a string, got an integer");
-  EXPECT_EQ(error_of([] { rt::call("t_refuse", {}); }), "t_refuse: arguments refused");
-  EXPECT_EQ(error_of([] { rt::call("no_such", {}); }), "unknown routine no_such");
-
-  const rt::Ref object = make(thing);
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "poke", number); }),
+  EXPECT_EQ(call_error("t_length", {}), "t_length: expects 1 argument, got 0");
+  EXPECT_EQ(call_error("t_length", number), "t_length: argument 1 must be a string, got an integer");
+  EXPECT_EQ(call_error("t_pair", {}), "t_pair: expects 1 to 2 arguments, got 0");
+  EXPECT_EQ(call_error("t_pair", number), "t_pair: argument 1 must be a string, got an integer");
+  EXPECT_EQ(call_error("t_refuse", {}), "t_refuse: arguments refused");
+  EXPECT_EQ(call_error("no_such", {}), "unknown routine no_such");
+  EXPECT_EQ(send_error(object.get(), "poke", number),
             "T_Thing:poke: argument 1 must be a TestHandle, got an integer");
 }
 
@@ -175,19 +169,17 @@ TEST_F(Builtins, DispatchOrderAlongTheClassChain) {
   rt::define_procedure(sub, "which", "sub procedure");
   EXPECT_EQ(rt::show(rt::send(object.get(), "which", {}).get()), "sub procedure");
   EXPECT_EQ(rt::show(rt::send_from(thing, object.get(), "which", {}).get()), "thing procedure");
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "nothing", {}); }), "a t_sub object has no method nothing");
-  EXPECT_EQ(error_of([] { rt::send(host::kOne, "look", {}); }), "cannot send look to an integer");
+  EXPECT_EQ(send_error(object.get(), "nothing"), "a t_sub object has no method nothing");
+  EXPECT_EQ(send_error(host::kOne, "look"), "cannot send look to an integer");
 }
 
 TEST_F(Builtins, ErrorOfANestedSendWaitsForTheHandler) {
   const rt::Ref object = make(thing);
   const size_t live = rt::live_objects();
   seen.after_send = 0;
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "sends_missing", {}); }),
-            "a t_thing object has no method missing");
+  EXPECT_EQ(send_error(object.get(), "sends_missing"), "a t_thing object has no method missing");
   EXPECT_EQ(seen.after_send, 1);
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "sends_missing_refuses", {}); }),
-            "a t_thing object has no method missing");
+  EXPECT_EQ(send_error(object.get(), "sends_missing_refuses"), "a t_thing object has no method missing");
   EXPECT_EQ(rt::live_objects(), live);
 
   // Outside any handler the first error waits as the stray error.

@@ -19,9 +19,7 @@ namespace rt = zel::rt;
 
 namespace {
 
-class Lang : public objkit_test::LeakCheckedTest {
- protected:
-};
+using Lang = objkit_test::LeakCheckedTest;
 
 std::string repeated(const std::string &text, int times) {
   std::string out;
@@ -123,55 +121,50 @@ TEST_F(Lang, AnyObjectReadsAsANumber) {
       "");
 }
 
-TEST_F(Lang, StatementsThatCannotMeanWhatTheySayAreRefused) {
-  EXPECT_EQ(zel::run("print;"),
-            "test:1: syntax error: print needs arguments (print (); writes an empty line)");
-  EXPECT_EQ(zel::run("x = 1;\nprint -x;"),
-            "test:2: syntax error: print's first argument begins with '-': put it in parentheses");
-  EXPECT_EQ(zel::run("print = 2; y = print - 1; if y isnt 1 then nosuch (); end"), "");
-  EXPECT_EQ(zel::run("procedure Print (x); end"),
-            "test:1: procedure Print cannot be defined: Print is a built-in routine");
-  EXPECT_EQ(zel::run("procedure number (x); end"),
-            "test:1: procedure number cannot be defined: number is a built-in routine");
-  EXPECT_EQ(zel::run("T_Timer:setcurrent (1, 2);"),
-            "test:1: T_Timer:setcurrent: arguments refused: expects 1 argument, got 2");
-}
-
+// Statements that cannot mean what they say, and errors that say what was meant.
 TEST_F(Lang, ErrorsSayWhatWasMeant) {
-  EXPECT_EQ(zel::run("a = slist (1, 2);\nx = a[2];"),
-            "test:2: index 2 is past the end (the array has 2 elements)");
-  EXPECT_EQ(zel::run("a = slist (1);\na[-1] = 0;"), "test:2: index -1 is negative (the array has 1 element)");
-  EXPECT_EQ(zel::run("a = slist ();\nx = a[0.5];"),
-            "test:2: index 0.5 is not an integer (the array has 0 elements)");
-  EXPECT_EQ(zel::run("s = \"ab\";\nx = s[nil];"),
-            "test:2: the index is nil, not an integer (the string has 2 bytes)");
-  EXPECT_EQ(zel::run("s = \"a\";\nx = s[1];"), "test:2: index 1 is past the end (the string has 1 byte)");
-  EXPECT_EQ(zel::run("s = \"ab\";\ns[0] = \"x\";"),
-            "test:2: a string cannot be changed: its bytes are read only");
-  EXPECT_EQ(zel::run("x = 5;\nx[0] == 1;"), "test:2: cannot index an integer");
-  EXPECT_EQ(zel::run("x = -1073741824; y = -1;\nz = x / y;"), "test:2: integer overflow");
-  EXPECT_EQ(zel::run("print size (nil);"), "test:1: size: argument 1 must be an array or a string, got nil");
-  EXPECT_EQ(zel::run("print 1 < 2 < 3;"),
-            "test:1: syntax error: comparisons do not chain: write (a < b) and (b < c)");
-  EXPECT_EQ(zel::run("procedure f (x); return x; end\ny = f -1;"), "test:2: f is a procedure: write f (-1)");
-  EXPECT_EQ(zel::run("y = slist;"), "test:1: slist is a routine: write slist ()");
-  EXPECT_EQ(zel::run("Nosuch:new ();"), "test:1: unknown class Nosuch");
-  EXPECT_EQ(zel::run("Nosuch:run ();"), "test:1: unknown variable Nosuch");
-  EXPECT_EQ(zel::run("i = 0;\nbreak;"), "test:2: break outside a while loop");
-  EXPECT_EQ(zel::run("i = 0; while i < 1 do i = 1; procedure p ();\nbreak; end end"),
-            "test:2: break outside a while loop");
-  EXPECT_EQ(zel::run("while 1 do\nif 1 then x = 1; else\n"),
-            "test:3: syntax error: expected 'end' closing the 'if' of line 2, found end of input");
-  EXPECT_EQ(zel::run("if 1 then x = 1; elseif 2 then\nx = 2; else x = 3; else"),
-            "test:2: syntax error: expected 'end' closing the 'if' of line 1, found 'else'");
-  EXPECT_EQ(zel::run("\xEF\xBB\xBFx = 1;"), "");
-  EXPECT_EQ(zel::run("x = 1;\xEF\xBB\xBF"), "test:1: unexpected byte 239");
+  const struct {
+    const char *text, *error;
+  } cases[] = {
+      {"print;", "test:1: syntax error: print needs arguments (print (); writes an empty line)"},
+      {"x = 1;\nprint -x;",
+       "test:2: syntax error: print's first argument begins with '-': put it in parentheses"},
+      {"print = 2; y = print - 1; if y isnt 1 then nosuch (); end", ""},
+      {"procedure Print (x); end", "test:1: procedure Print cannot be defined: Print is a built-in routine"},
+      {"procedure number (x); end",
+       "test:1: procedure number cannot be defined: number is a built-in routine"},
+      {"T_Timer:setcurrent (1, 2);",
+       "test:1: T_Timer:setcurrent: arguments refused: expects 1 argument, got 2"},
+      {"a = slist (1, 2);\nx = a[2];", "test:2: index 2 is past the end (the array has 2 elements)"},
+      {"a = slist (1);\na[-1] = 0;", "test:2: index -1 is negative (the array has 1 element)"},
+      {"a = slist ();\nx = a[0.5];", "test:2: index 0.5 is not an integer (the array has 0 elements)"},
+      {"s = \"ab\";\nx = s[nil];", "test:2: the index is nil, not an integer (the string has 2 bytes)"},
+      {"s = \"a\";\nx = s[1];", "test:2: index 1 is past the end (the string has 1 byte)"},
+      {"s = \"ab\";\ns[0] = \"x\";", "test:2: a string cannot be changed: its bytes are read only"},
+      {"x = 5;\nx[0] == 1;", "test:2: cannot index an integer"},
+      {"x = -1073741824; y = -1;\nz = x / y;", "test:2: integer overflow"},
+      {"print size (nil);", "test:1: size: argument 1 must be an array or a string, got nil"},
+      {"print 1 < 2 < 3;", "test:1: syntax error: comparisons do not chain: write (a < b) and (b < c)"},
+      {"procedure f (x); return x; end\ny = f -1;", "test:2: f is a procedure: write f (-1)"},
+      {"y = slist;", "test:1: slist is a routine: write slist ()"},
+      {"Nosuch:new ();", "test:1: unknown class Nosuch"},
+      {"Nosuch:run ();", "test:1: unknown variable Nosuch"},
+      {"i = 0;\nbreak;", "test:2: break outside a while loop"},
+      {"i = 0; while i < 1 do i = 1; procedure p ();\nbreak; end end", "test:2: break outside a while loop"},
+      {"while 1 do\nif 1 then x = 1; else\n",
+       "test:3: syntax error: expected 'end' closing the 'if' of line 2, found end of input"},
+      {"if 1 then x = 1; elseif 2 then\nx = 2; else x = 3; else",
+       "test:2: syntax error: expected 'end' closing the 'if' of line 1, found 'else'"},
+      {"\xEF\xBB\xBFx = 1;", ""},
+      {"x = 1;\xEF\xBB\xBF", "test:1: unexpected byte 239"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), c.error) << c.text;
 }
 
-// Text that cannot be read, the text ending anywhere included, and text read
-// otherwise than it may look (-5:foo sends to 5, f - "a" is no call): each
-// error names what was found.
-TEST_F(Lang, UnreadableTextIsNamed) {
+// Text that cannot be read, the text ending anywhere included, text read
+// otherwise than it may look (-5:foo sends to 5, f - "a" is no call), and
+// calls and definitions that cannot be made: each error names what was found.
+TEST_F(Lang, UnreadableTextAndImpossibleCallsAreNamed) {
   const struct {
     const char *text, *error;
   } cases[] = {
@@ -196,18 +189,6 @@ TEST_F(Lang, UnreadableTextIsNamed) {
       {"x = -1073741825;", "integer -1073741825 is out of range"},
       {"x = -5:foo ();", "cannot send foo to an integer"},
       {"procedure f (); end y = f - \"a\";", "f is a procedure: write f (-\"a\")"},
-  };
-  for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
-  EXPECT_EQ(zel::run("_a = -1073741824; x = 1.5e3; // the text ends in a comment"), "");
-  EXPECT_EQ(zel::run("x = 12"), "");
-  EXPECT_EQ(zel::run("x = 1.5e3"), "");
-}
-
-// Calls and definitions that cannot be made, at top level and inside calls.
-TEST_F(Lang, CallsThatCannotBeMadeAreRefused) {
-  const struct {
-    const char *text, *error;
-  } cases[] = {
       {"x = self;", "self outside a method"},
       {"procedure p (); return super:f (); end p ();", "super outside a method"},
       {"procedure zel$object:f (); return super:f (); end x = zel$object:new (); x:f ();",
@@ -223,6 +204,9 @@ TEST_F(Lang, CallsThatCannotBeMadeAreRefused) {
   setenv("EMPTY", "", 1);
   for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
   unsetenv("EMPTY");
+  EXPECT_EQ(zel::run("_a = -1073741824; x = 1.5e3; // the text ends in a comment"), "");
+  EXPECT_EQ(zel::run("x = 12"), "");
+  EXPECT_EQ(zel::run("x = 1.5e3"), "");
 }
 
 // What the prompt offers after a receiver: the messages its class and the
