@@ -28,28 +28,19 @@ std::string repeated(const std::string &text, int times) {
 }
 
 TEST_F(Lang, DepthIsBoundedWhateverNests) {
-  const std::string chain = "x = 0" + repeated(" + 1", 200) + ";";
-  EXPECT_EQ(zel::run(chain), "");
+  EXPECT_EQ(zel::run("x = 0" + repeated(" + 1", 200) + ";"), "");
   EXPECT_EQ(zel::run("x = 0" + repeated(" + 1", 201) + ";"), "test:1: expression nested too deeply");
   EXPECT_EQ(zel::run("print nil" + repeated(":x", 100000) + ";"), "test:1: expression nested too deeply");
   EXPECT_EQ(zel::run("x = " + repeated("(", 300) + "1;"), "test:1: nested too deeply");
   EXPECT_EQ(zel::run("procedure r (); r (); end r ();"), "test:1: calls nested too deeply");
-  // Calls that are each below the bounds but whose expressions are deep use
-  // up the stack natively before they use up the calls; a target whose
-  // frames are smaller, or whose stack is larger, reaches the bound of calls
-  // first. Either way the script fails cleanly.
+  // Deep expressions in each call use up the native stack, or on a target with
+  // smaller frames the bound of calls, first: either way the script fails cleanly.
   const std::string deep = "procedure d (n); return " + repeated("0 + (", 190) + "d (n + 1)" +
                            repeated(")", 190) + "; end\nd (0);";
   const std::string error = zel::run(deep);
   EXPECT_TRUE(error == "test:1: nested too deeply: the stack is full" ||
               error == "test:1: calls nested too deeply")
       << error;
-}
-
-TEST_F(Lang, ClassesTheLibraryBoundKeepTheirLayout) {
-  EXPECT_EQ(zel::run("zel$object:subclass \"t_dbllnk\", \"\";"),
-            "test:1: class T_DblLnk cannot be remade: the library has built-in methods for it");
-  EXPECT_EQ(zel::run("T_DblLnk:subclass \"Mine\", \"\"; T_DblLnk:subclass \"Mine\", \"x\";"), "");
 }
 
 // Remaking classes over and over, each with a method and a subclass, leaves
@@ -61,20 +52,17 @@ TEST_F(Lang, RemadeClassesAndTheirProceduresAreFreed) {
       "zel$object:subclass \"Cell\", \"x\"; procedure Cell:get (); return x; end\n"
       "Cell:subclass \"Sub\", \"\"; procedure Sub:get (); return super:get (); end\n";
   ASSERT_EQ(zel::run(remake), "");
-  const size_t classes = rt::live_classes();
-  const size_t procedures = zel::lang::live_procedures();
+  const auto live = [] { return std::pair(rt::live_classes(), zel::lang::live_procedures()); };
+  const auto [classes, procedures] = live();
   ASSERT_EQ(zel::run("i = 0; while i < 1000 do " + remake + "i = i + 1; end"), "");
-  EXPECT_EQ(rt::live_classes(), classes);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+  EXPECT_EQ(live(), std::pair(classes, procedures));
 
   ASSERT_EQ(zel::run("kept = Sub:new (); l = T_DblLnk:new (); l:create (); l:Add (Cell);\n" + remake), "");
-  EXPECT_EQ(rt::live_classes(), classes + 2);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures + 2);
+  EXPECT_EQ(live(), std::pair(classes + 2, procedures + 2));
   ASSERT_EQ(zel::run("kept = nil;"), "");
   EXPECT_EQ(rt::live_classes(), classes + 1);
   ASSERT_EQ(zel::run("l = nil;"), "");
-  EXPECT_EQ(rt::live_classes(), classes);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+  EXPECT_EQ(live(), std::pair(classes, procedures));
 
   ASSERT_EQ(zel::run("i = 0; while i < 3000 do Cell:subclass \"Cell\", \"\"; i = i + 1; end\n"
                      "kept = Cell:new ();"),
@@ -87,8 +75,7 @@ TEST_F(Lang, RemadeClassesAndTheirProceduresAreFreed) {
                      "x = 5; return self:get (); end\n"
                      "if Cell:new ():remake () isnt 5 then wrong (); end"),
             "");
-  EXPECT_EQ(rt::live_classes(), classes);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+  EXPECT_EQ(live(), std::pair(classes, procedures));
 }
 
 TEST_F(Lang, MessageFailingDuringAReleaseFailsItsStatement) {
@@ -115,13 +102,9 @@ TEST_F(Lang, DroppingTheGlobalsEndsWhenReleasesKeepMakingThem) {
   EXPECT_EQ(zel::drop_globals(), "");
 }
 
-TEST_F(Lang, AnyObjectReadsAsANumber) {
-  EXPECT_EQ(
-      zel::run("setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);"),
-      "");
-}
-
-// Statements that cannot mean what they say, and errors that say what was meant.
+// Statements that cannot mean what they say, errors that say what was meant,
+// and scripts that run clean: classes the library bound, any object read as
+// a number, a procedure replaced while it runs, lookups after redefinitions.
 TEST_F(Lang, ErrorsSayWhatWasMeant) {
   const struct {
     const char *text, *error;
@@ -157,6 +140,22 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
        "test:2: syntax error: expected 'end' closing the 'if' of line 1, found 'else'"},
       {"\xEF\xBB\xBFx = 1;", ""},
       {"x = 1;\xEF\xBB\xBF", "test:1: unexpected byte 239"},
+      {"zel$object:subclass \"t_dbllnk\", \"\";",
+       "test:1: class T_DblLnk cannot be remade: the library has built-in methods for it"},
+      {"T_DblLnk:subclass \"Mine\", \"\"; T_DblLnk:subclass \"Mine\", \"x\";", ""},
+      {"setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);", ""},
+      {"procedure f (n);\n  procedure f (n); return n * 2; end\n  x = n + 1;\n  return x;\nend\n"
+       "a = f (1); b = f (1);\nif a isnt 2 or b isnt 2 then print a, b; nosuch (); end",
+       ""},
+      {"procedure g (); return Later; end\ng ();", "test:1: unknown variable Later"},
+      {"zel$object:subclass \"A\", \"\"; A:subclass \"B\", \"\";\nzel$object:subclass \"Later\", \"\";\n"
+       "procedure A:f (); return 1; end procedure h (); return 1; end\n"
+       "procedure B:f (); return super:f () + 100; end\n"
+       "a = A:new (); b = B:new (); x = a:f () + h () + b:f ();\n"
+       "procedure A:f (); return 10; end procedure h (); return 10; end\n"
+       "y = a:f () + h () + b:f ();\n"
+       "if x isnt 103 or y isnt 130 or g () isnt Later then print x, y; nosuch (); end",
+       ""},
   };
   for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), c.error) << c.text;
 }
@@ -249,30 +248,6 @@ TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {
             "test:1: step budget exhausted");
   zel::lang::set_step_budget(0);
   EXPECT_EQ(zel::run("i = 0; while i < 5000 do i = i + 1; end"), "");
-}
-
-TEST_F(Lang, ProcedureReplacedWhileItRunsFinishesItsCall) {
-  EXPECT_EQ(zel::run("procedure f (n);\n"
-                     "  procedure f (n); return n * 2; end\n"
-                     "  x = n + 1;\n"
-                     "  return x;\n"
-                     "end\n"
-                     "a = f (1); b = f (1);\n"
-                     "if a isnt 2 or b isnt 2 then print a, b; nosuch (); end"),
-            "");
-}
-
-TEST_F(Lang, LookupsFollowEveryRedefinition) {
-  EXPECT_EQ(zel::run("procedure g (); return Later; end\ng ();"), "test:1: unknown variable Later");
-  EXPECT_EQ(zel::run("zel$object:subclass \"A\", \"\"; A:subclass \"B\", \"\";\n"
-                     "zel$object:subclass \"Later\", \"\";\n"
-                     "procedure A:f (); return 1; end procedure h (); return 1; end\n"
-                     "procedure B:f (); return super:f () + 100; end\n"
-                     "a = A:new (); b = B:new (); x = a:f () + h () + b:f ();\n"
-                     "procedure A:f (); return 10; end procedure h (); return 10; end\n"
-                     "y = a:f () + h () + b:f ();\n"
-                     "if x isnt 103 or y isnt 130 or g () isnt Later then print x, y; nosuch (); end"),
-            "");
 }
 
 }  // namespace

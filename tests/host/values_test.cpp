@@ -19,14 +19,11 @@ TEST(References, CountsAtTheirEdges) {
   const HostValue v = gen_obj(kTestType, 4);
   HostObject *o = host::object_of(v);
   EXPECT_EQ(o->refcount, 1);
-  o->refcount = 32767;
-  host::ref_take(v);
-  EXPECT_EQ(o->refcount, -32768);
-  o->refcount = -1;
-  host::ref_take(v);
-  EXPECT_EQ(o->refcount, -30000);
-  host::ref_take(v);
-  EXPECT_EQ(o->refcount, -29999);
+  for (auto [from, to] : {std::pair<int16_t, int16_t>{32767, -32768}, {-1, -30000}, {-30000, -29999}}) {
+    o->refcount = from;
+    host::ref_take(v);
+    EXPECT_EQ(o->refcount, to) << "from " << from;
+  }
 
   const int cleared = hook_counts().cleared;
   for (int16_t permanent : {int16_t{0}, int16_t{-5}, host::kPermanent}) {

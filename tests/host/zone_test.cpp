@@ -26,16 +26,8 @@ extern "C" void __gcov_dump(void);
 
 namespace {
 
-// The leak report as text.
-std::string leak_report() {
-  FILE *out = tmpfile();
-  rt::report_leaks(out);
-  std::string report(static_cast<size_t>(ftell(out)), '\0');
-  rewind(out);
-  report.resize(fread(report.data(), 1, report.size(), out));
-  fclose(out);
-  return report;
-}
+using zel::test::leak_report;
+using zel::test::printed;
 
 // Ends a death test's process on abort(), its coverage counts written first.
 [[maybe_unused]] void exit_on_abort(int) {
@@ -166,10 +158,9 @@ TEST(Zone, RequestsRoundUpToTheirSizeClass) {
     auto *a = static_cast<char *>(zalloc(zone, row.request));
     auto *b = static_cast<char *>(zalloc(zone, row.request));
     EXPECT_EQ(b - a, static_cast<ptrdiff_t>(row.size_class)) << row.request << " bytes";
-    const std::string report = leak_report();
-    char line[96];
-    snprintf(line, sizeof line, "leak: %p zone block of %u bytes\n", static_cast<void *>(b), row.request);
-    EXPECT_NE(report.find(line), std::string::npos) << report;
+    const std::string line =
+        printed("leak: %p zone block of %u bytes\n", static_cast<void *>(b), row.request);
+    EXPECT_NE(leak_report().find(line), std::string::npos) << line;
     EXPECT_EQ(zfree(zone, a, row.size_class), 0) << row.request << " bytes";
     EXPECT_EQ(zfree(zone, b, row.request), 0) << row.request << " bytes";
     zdelete(zone);
@@ -206,9 +197,8 @@ TEST(Zone, LargeBlocksAreListedAndGoBackInAnyOrder) {
   void *third = zalloc(zone, 40000);
   const std::string report = leak_report();
   for (auto [block, size] : {std::pair{static_cast<void *>(first), 40000}, {second, 5 << 20}}) {
-    char line[96];
-    snprintf(line, sizeof line, "leak: %p zone block of %d bytes\n", block, size);
-    EXPECT_NE(report.find(line), std::string::npos) << report;
+    EXPECT_NE(report.find(printed("leak: %p zone block of %d bytes\n", block, size)), std::string::npos)
+        << report;
   }
   expect_wrong_size(zone, third, 40008, "block 0x[0-9a-f]+ of 40000 bytes freed as 40008 bytes");
   EXPECT_EQ(zfree(zone, second, 5 << 20), 0);
