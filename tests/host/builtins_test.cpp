@@ -24,13 +24,10 @@ HostValue Length(int32_t, HostValue *argv) {
 }
 
 HostValue Pair(int32_t argc, HostValue *argv) {
-  if (checkpar(argc, argv, 1, 2, host::kString, -1) < 0) return host::kFailure;
-  return host::make_int(argc);
+  return checkpar(argc, argv, 1, 2, host::kString, -1) < 0 ? host::kFailure : host::make_int(argc);
 }
 
-HostValue Refuse(int32_t, HostValue *) {
-  return host::kFailure;
-}
+constexpr auto Refuse = [](int32_t, HostValue *) { return host::kFailure; };
 
 HostValue Look(int32_t argc, HostValue *argv) {
   seen = {argc, argv[0], argc > 0 ? argv[-1] : 0, argc > 1 ? argv[-2] : 0, 0};

@@ -75,9 +75,7 @@ TEST(Refusals, ScriptLevelErrorsSayWhatWasWrong) {
   EXPECT_EQ(rt::live_classes(), classes) << "no class was made";
 }
 
-HostValue Zero(int32_t, HostValue *) {
-  return host::kZero;
-}
+constexpr auto Zero = [](int32_t, HostValue *) { return host::kZero; };
 
 // Rows of a built-in table that init_built_in leaves out.
 const BuiltinRecord kBadRows[] = {
