@@ -216,31 +216,28 @@ TEST_F(Lang, CompletionsFollowTheReceiver) {
                      "procedure Shape:area (); return 2; end procedure top_level (); end\n"
                      "s = Shape:new (); c = Shape; gone = nil;"),
             "");
-  const auto has = [](std::string_view receiver, const std::string &name) {
+  for (auto [receiver, name, count] : {std::tuple{"", "top_level", 1},
+                                       {"", "area", 0},
+                                       {"s", "area", 1},
+                                       {"c", "area", 1},
+                                       {"c", "new", 1},
+                                       {"s", "new", 0}}) {
     const std::vector<std::string> names = zel::lang::completions(receiver);
-    return std::count(names.begin(), names.end(), name);
-  };
-  EXPECT_EQ(has("", "top_level"), 1);
-  EXPECT_EQ(has("", "area"), 0);
-  EXPECT_EQ(has("s", "area"), 1);
-  EXPECT_EQ(has("c", "area"), 1);
-  EXPECT_EQ(has("c", "new"), 1);
-  EXPECT_EQ(has("s", "new"), 0);
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), count) << receiver << ":" << name;
+  }
   EXPECT_TRUE(zel::lang::completions("gone").empty());
   EXPECT_TRUE(zel::lang::completions("nosuch").empty());
 }
 
 // A library's exec runs one line of text at top level: 0 when it ran, else -1
-// with the error written.
-TEST_F(Lang, ExecRunsALineAndReportsItsError) {
+// with the error written. A step budget ends loops and recursion.
+TEST_F(Lang, ExecReportsItsErrorAndTheStepBudgetEndsLoops) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(exec("ran = 5;"), 0);
   EXPECT_EQ(exec("nosuch ();"), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "<exec>:1: unknown routine nosuch\n");
   EXPECT_EQ(zel::run("if ran isnt 5 then nosuch (); end"), "");
-}
 
-TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {
   zel::lang::set_step_budget(1000);
   EXPECT_EQ(zel::run("i = 0; while 1 do i = i + 1; end"), "test:1: step budget exhausted");
   zel::lang::set_step_budget(50);

@@ -85,7 +85,10 @@ TEST(Zone, ManyBlocksKeepTheirBytesAndAreAllGivenBack) {
   EXPECT_EQ(rt::live_zone_blocks(), live);
 }
 
-TEST(Zone, RefusesWhatItDidNotHandOut) {
+// What a zone did not hand out is refused; so is a zone handle that is gone
+// or null, everywhere, also when no zone was used last. A zone made with no
+// chunk size gets the default one.
+TEST(Zone, RefusesWhatItDidNotHandOutAndHandlesOfNoZone) {
   void *zone = zcreate(6, 16384);
   void *other = zcreate(6, 16384);
   void *block = zalloc(zone, 24);
@@ -102,6 +105,21 @@ TEST(Zone, RefusesWhatItDidNotHandOut) {
   EXPECT_EQ(zfree(zone, block, 24), -1);
   zdelete(other);
   zdelete(zone);
+
+  zone = zcreate(6, 0);
+  EXPECT_NE(zalloc(zone, 20000), nullptr);
+  rt::record(true);
+  zdelete(zone);
+  rt::record(false);
+  EXPECT_EQ(rt::take_recording(), std::vector<std::string>{"zdelete"});
+  for (void *handle : {zone, static_cast<void *>(nullptr)}) {
+    EXPECT_EQ(zalloc(handle, 8), nullptr);
+    EXPECT_EQ(zfree(handle, handle, 8), -1);
+    zdelete(handle);
+  }
+  rt::fail_allocation(rt::Alloc::kOther, 1);
+  EXPECT_EQ(rt::allocations(rt::Alloc::kOther), 0u);
+  EXPECT_NO_THROW(rt::make_float(1.5));
 }
 
 // A freed block waits for exactly 64 further frees of its zone, of any class,
@@ -142,25 +160,6 @@ TEST(Zone, RequestsRoundUpToTheirSizeClass) {
     EXPECT_EQ(zfree(zone, b, row.request), 0) << row.request << " bytes";
     zdelete(zone);
   }
-}
-
-// A zone handle that is gone or null is refused everywhere, also when no zone
-// was used last; a zone made with no chunk size gets the default one.
-TEST(Zone, HandlesOfNoZoneAreRefused) {
-  void *zone = zcreate(6, 0);
-  EXPECT_NE(zalloc(zone, 20000), nullptr);
-  rt::record(true);
-  zdelete(zone);
-  rt::record(false);
-  EXPECT_EQ(rt::take_recording(), std::vector<std::string>{"zdelete"});
-  for (void *handle : {zone, static_cast<void *>(nullptr)}) {
-    EXPECT_EQ(zalloc(handle, 8), nullptr);
-    EXPECT_EQ(zfree(handle, handle, 8), -1);
-    zdelete(handle);
-  }
-  rt::fail_allocation(rt::Alloc::kOther, 1);
-  EXPECT_EQ(rt::allocations(rt::Alloc::kOther), 0u);
-  EXPECT_NO_THROW(rt::make_float(1.5));
 }
 
 // A block beyond the largest class gets a run of its own, live until freed
