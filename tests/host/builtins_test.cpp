@@ -260,8 +260,7 @@ TEST_F(Builtins, RefusalsNameTypesAndValues) {
   };
   for (const auto &row : table) {
     const HostValue args[] = {row.value, host::make_int(row.type)};
-    EXPECT_EQ(error_of([&] { rt::call("t_want", args); }),
-              std::string("t_want: argument 1 must be ") + row.message);
+    EXPECT_EQ(call_error("t_want", args), std::string("t_want: argument 1 must be ") + row.message);
   }
   EXPECT_EQ(rt::show(other.get()), "<an object of type 99>");
   // Outside a handler checkpar only answers; a code outside 0 to 255 fits nothing.
@@ -272,8 +271,7 @@ TEST_F(Builtins, RefusalsNameTypesAndValues) {
 }
 
 TEST_F(Builtins, ClassesMadeByScripts) {
-  const rt::Ref name = rt::make_string("t_made");
-  const rt::Ref ivars = rt::make_string("x$ , handle ");
+  const rt::Ref name = rt::make_string("t_made"), ivars = rt::make_string("x$ , handle ");
   const HostValue args[] = {name.get(), ivars.get()};
   const rt::Ref cls = rt::send(thing->value, "subclass", args);
   EXPECT_EQ(rt::as_class(cls.get()), rt::find_class("T_MADE"));
