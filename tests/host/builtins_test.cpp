@@ -16,8 +16,7 @@ struct Seen {
   int32_t argc = 0;
   HostValue receiver = 0, arg1 = 0, arg2 = 0;
   int after_send = 0;
-};
-Seen seen;
+} seen;
 
 HostValue Length(int32_t, HostValue *argv) {
   return host::make_int(static_cast<int32_t>(strlen(host::chars_of(argv[-1]))));
@@ -109,14 +108,11 @@ class Builtins : public ::testing::Test {
     ASSERT_EQ(init_built_in(kTable), 0);  // bound before the classes exist
     ASSERT_EQ(init_built_in(kSubTable), 0);
     // Bound by a table, the classes cannot be remade: each test finds them made.
-    static rt::Class *const made_thing = rt::define_class(rt::root(), "t_thing", {"a", "b"});
-    static rt::Class *const made_sub = rt::define_class(made_thing, "t_sub", {"c"});
-    thing = made_thing;
-    sub = made_sub;
+    if (thing == nullptr) thing = rt::define_class(rt::root(), "t_thing", {"a", "b"});
+    if (sub == nullptr) sub = rt::define_class(thing, "t_sub", {"c"});
   }
   rt::Ref make(rt::Class *cls) { return rt::send(cls->value, "new", {}); }
-  rt::Class *thing = nullptr;
-  rt::Class *sub = nullptr;
+  static inline rt::Class *thing = nullptr, *sub = nullptr;
 };
 
 // The error of calling routine, or sending message, with args, or "no error".

@@ -15,8 +15,7 @@ namespace zel::test {
 inline constexpr uint8_t kTestType = 60;
 
 struct HookCounts {
-  int replaced = 0;
-  int cleared = 0;
+  int replaced = 0, cleared = 0;
 };
 
 inline HookCounts &hook_counts() {
