@@ -16,21 +16,17 @@ struct Seen {
   int32_t argc = 0;
   HostValue receiver = 0, arg1 = 0, arg2 = 0;
   int after_send = 0;
-};
-Seen seen;
+} seen;
 
 HostValue Length(int32_t, HostValue *argv) {
   return host::make_int(static_cast<int32_t>(strlen(host::chars_of(argv[-1]))));
 }
 
 HostValue Pair(int32_t argc, HostValue *argv) {
-  if (checkpar(argc, argv, 1, 2, host::kString, -1) < 0) return host::kFailure;
-  return host::make_int(argc);
+  return checkpar(argc, argv, 1, 2, host::kString, -1) < 0 ? host::kFailure : host::make_int(argc);
 }
 
-HostValue Refuse(int32_t, HostValue *) {
-  return host::kFailure;
-}
+constexpr auto Refuse = [](int32_t, HostValue *) { return host::kFailure; };
 
 HostValue Look(int32_t argc, HostValue *argv) {
   seen = {argc, argv[0], argc > 0 ? argv[-1] : 0, argc > 1 ? argv[-2] : 0, 0};
@@ -102,14 +98,7 @@ int32_t Exec(const char *line) {
   return 0;
 }
 
-std::string error_of(auto &&f) {
-  try {
-    f();
-  } catch (const rt::ScriptError &error) {
-    return error.message;
-  }
-  return "no error";
-}
+using zel::test::error_of;
 
 class Builtins : public ::testing::Test {
  protected:
@@ -119,39 +108,37 @@ class Builtins : public ::testing::Test {
     ASSERT_EQ(init_built_in(kTable), 0);  // bound before the classes exist
     ASSERT_EQ(init_built_in(kSubTable), 0);
     // Bound by a table, the classes cannot be remade: each test finds them made.
-    static rt::Class *const made_thing = rt::define_class(rt::root(), "t_thing", {"a", "b"});
-    static rt::Class *const made_sub = rt::define_class(made_thing, "t_sub", {"c"});
-    thing = made_thing;
-    sub = made_sub;
+    if (thing == nullptr) thing = rt::define_class(rt::root(), "t_thing", {"a", "b"});
+    if (sub == nullptr) sub = rt::define_class(thing, "t_sub", {"c"});
   }
   rt::Ref make(rt::Class *cls) { return rt::send(cls->value, "new", {}); }
-  rt::Class *thing = nullptr;
-  rt::Class *sub = nullptr;
+  static inline rt::Class *thing = nullptr, *sub = nullptr;
 };
 
+// The error of calling routine, or sending message, with args, or "no error".
+std::string call_error(const char *routine, std::span<const HostValue> args) {
+  return error_of([&] { rt::call(routine, args); });
+}
+std::string send_error(HostValue receiver, const char *message, std::span<const HostValue> args = {}) {
+  return error_of([&] { rt::send(receiver, message, args); });
+}
+
 TEST_F(Builtins, RowsCheckTheirArguments) {
-  const rt::Ref s = rt::make_string("abc");
-  const HostValue one[] = {s.get()};
+  const rt::Ref s = rt::make_string("abc"), object = make(thing);
+  const HostValue one[] = {s.get()}, number[] = {host::kOne}, two[] = {s.get(), host::kOne};
   EXPECT_EQ(host::int_of(rt::call("T_LENGTH", one).get()), 3);
-  EXPECT_EQ(error_of([] { rt::call("t_length", {}); }), "t_length: expects 1 argument, got 0");
-  const HostValue number[] = {host::kOne};
-  EXPECT_EQ(error_of([&] { rt::call("t_length", number); }),
-            "t_length: argument 1 must be a string, got an integer");
-
-  const HostValue two[] = {s.get(), host::kOne};
   EXPECT_EQ(host::int_of(rt::call("t_pair", two).get()), 2);
-  EXPECT_EQ(error_of([] { rt::call("t_pair", {}); }), "t_pair: expects 1 to 2 arguments, got 0");
-  EXPECT_EQ(error_of([&] { rt::call("t_pair", number); }),
-            "t_pair: argument 1 must be a string, got an integer");
-  EXPECT_EQ(error_of([] { rt::call("t_refuse", {}); }), "t_refuse: arguments refused");
-  EXPECT_EQ(error_of([] { rt::call("no_such", {}); }), "unknown routine no_such");
-
-  const rt::Ref object = make(thing);
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "poke", number); }),
+  EXPECT_EQ(call_error("t_length", {}), "t_length: expects 1 argument, got 0");
+  EXPECT_EQ(call_error("t_length", number), "t_length: argument 1 must be a string, got an integer");
+  EXPECT_EQ(call_error("t_pair", {}), "t_pair: expects 1 to 2 arguments, got 0");
+  EXPECT_EQ(call_error("t_pair", number), "t_pair: argument 1 must be a string, got an integer");
+  EXPECT_EQ(call_error("t_refuse", {}), "t_refuse: arguments refused");
+  EXPECT_EQ(call_error("no_such", {}), "unknown routine no_such");
+  EXPECT_EQ(send_error(object.get(), "poke", number),
             "T_Thing:poke: argument 1 must be a TestHandle, got an integer");
 }
 
-TEST_F(Builtins, HandlersSeeReceiverAndArgumentsBelowIt) {
+TEST_F(Builtins, HandlersAndDispatchAlongTheClassChain) {
   const rt::Ref object = make(sub);
   EXPECT_EQ(rt::show(rt::send(object.get(), "relay", {}).get()), "look");
   EXPECT_EQ(seen.argc, 2);
@@ -163,10 +150,7 @@ TEST_F(Builtins, HandlersSeeReceiverAndArgumentsBelowIt) {
   rt::send(sub->value, "t_class_look", args);  // class-level, found through the parent
   EXPECT_TRUE(host::is_nil(seen.receiver));
   EXPECT_EQ(seen.arg1, host::kOne);
-}
 
-TEST_F(Builtins, DispatchOrderAlongTheClassChain) {
-  const rt::Ref object = make(sub);
   EXPECT_EQ(rt::show(rt::send(object.get(), "PEEK", {}).get()), "look");
   rt::define_procedure(thing, "peek", "thing procedure");  // classes outlive the test: peek is its own
   EXPECT_EQ(rt::show(rt::send(object.get(), "peek", {}).get()), "thing procedure");
@@ -175,40 +159,41 @@ TEST_F(Builtins, DispatchOrderAlongTheClassChain) {
   rt::define_procedure(sub, "which", "sub procedure");
   EXPECT_EQ(rt::show(rt::send(object.get(), "which", {}).get()), "sub procedure");
   EXPECT_EQ(rt::show(rt::send_from(thing, object.get(), "which", {}).get()), "thing procedure");
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "nothing", {}); }), "a t_sub object has no method nothing");
-  EXPECT_EQ(error_of([] { rt::send(host::kOne, "look", {}); }), "cannot send look to an integer");
+  EXPECT_EQ(send_error(object.get(), "nothing"), "a t_sub object has no method nothing");
+  EXPECT_EQ(send_error(host::kOne, "look"), "cannot send look to an integer");
+}
+
+// The stray error waiting, "none" when none does, or "not nil" when the
+// answer it came with was not nil.
+std::string stray(HostValue answer = nil_obj()) {
+  const std::optional<rt::ScriptError> error = rt::take_stray_error();
+  return !host::is_nil(answer) ? "not nil" : error ? error->message : "none";
 }
 
 TEST_F(Builtins, ErrorOfANestedSendWaitsForTheHandler) {
   const rt::Ref object = make(thing);
   const size_t live = rt::live_objects();
   seen.after_send = 0;
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "sends_missing", {}); }),
-            "a t_thing object has no method missing");
+  EXPECT_EQ(send_error(object.get(), "sends_missing"), "a t_thing object has no method missing");
   EXPECT_EQ(seen.after_send, 1);
-  EXPECT_EQ(error_of([&] { rt::send(object.get(), "sends_missing_refuses", {}); }),
-            "a t_thing object has no method missing");
+  EXPECT_EQ(send_error(object.get(), "sends_missing_refuses"), "a t_thing object has no method missing");
   EXPECT_EQ(rt::live_objects(), live);
 
   // Outside any handler the first error waits as the stray error.
   EXPECT_TRUE(host::is_nil(obj_send(object.get(), nam_obj(7, "missing"), 0)));
   EXPECT_TRUE(host::is_nil(obj_send(object.get(), nam_obj(4, "look"), 0)));  // skipped while one waits
-  const std::optional<rt::ScriptError> stray = rt::take_stray_error();
-  ASSERT_TRUE(stray.has_value());
-  EXPECT_EQ(stray->message, "a t_thing object has no method missing");
-  EXPECT_FALSE(rt::take_stray_error().has_value());
+  EXPECT_EQ(stray(), "a t_thing object has no method missing");
+  EXPECT_EQ(stray(), "none");
 
   // A string names a message as a name does; more than two arguments are refused.
   const rt::Ref look = rt::make_string("Look");
   EXPECT_EQ(rt::show(rt::Ref::adopt(obj_send(object.get(), look.get(), 0)).get()), "look");
-  EXPECT_TRUE(host::is_nil(obj_send(object.get(), look.get(), 3, host::kOne, host::kOne, host::kOne)));
-  EXPECT_EQ(rt::take_stray_error()->message, "obj_send: 3 arguments for Look");
-  EXPECT_TRUE(host::is_nil(obj_send(object.get(), look.get(), -1)));
-  EXPECT_EQ(rt::take_stray_error()->message, "obj_send: -1 arguments for Look");
+  EXPECT_EQ(stray(obj_send(object.get(), look.get(), 3, host::kOne, host::kOne, host::kOne)),
+            "obj_send: 3 arguments for Look");
+  EXPECT_EQ(stray(obj_send(object.get(), look.get(), -1)), "obj_send: -1 arguments for Look");
   // Any other exception of the language is kept the same way.
   rt::define_procedure(thing, "exhaust", "no memory");
-  EXPECT_TRUE(host::is_nil(obj_send(object.get(), nam_obj(7, "exhaust"), 0)));
-  EXPECT_EQ(rt::take_stray_error()->message, "std::bad_alloc");
+  EXPECT_EQ(stray(obj_send(object.get(), nam_obj(7, "exhaust"), 0)), "std::bad_alloc");
 }
 
 // Sends the language makes: on the value stack, the receiver at argv[0] and
@@ -271,8 +256,7 @@ TEST_F(Builtins, RefusalsNameTypesAndValues) {
   };
   for (const auto &row : table) {
     const HostValue args[] = {row.value, host::make_int(row.type)};
-    EXPECT_EQ(error_of([&] { rt::call("t_want", args); }),
-              std::string("t_want: argument 1 must be ") + row.message);
+    EXPECT_EQ(call_error("t_want", args), std::string("t_want: argument 1 must be ") + row.message);
   }
   EXPECT_EQ(rt::show(other.get()), "<an object of type 99>");
   // Outside a handler checkpar only answers; a code outside 0 to 255 fits nothing.
@@ -283,8 +267,7 @@ TEST_F(Builtins, RefusalsNameTypesAndValues) {
 }
 
 TEST_F(Builtins, ClassesMadeByScripts) {
-  const rt::Ref name = rt::make_string("t_made");
-  const rt::Ref ivars = rt::make_string("x$ , handle ");
+  const rt::Ref name = rt::make_string("t_made"), ivars = rt::make_string("x$ , handle ");
   const HostValue args[] = {name.get(), ivars.get()};
   const rt::Ref cls = rt::send(thing->value, "subclass", args);
   EXPECT_EQ(rt::as_class(cls.get()), rt::find_class("T_MADE"));
@@ -326,8 +309,7 @@ TEST_F(Builtins, RecorderListsTheOperations) {
   init_built_in(kSubTable);
   init_built_in(empty);
   rt::drop(obj_send(thing->value, nam_obj(12, "t_class_look"), 1, host::kOne));
-  obj_send(object.get(), host::kOne, 0);
-  EXPECT_EQ(rt::take_stray_error()->message, "obj_send: the selector is not a name");
+  EXPECT_EQ(stray(obj_send(object.get(), host::kOne, 0)), "obj_send: the selector is not a name");
   iv_index("t_thing", "b", 0);
   EXPECT_EQ(iv_index(nullptr, nullptr, 0), -1);
   obj_isa(object.get(), "t_thing");

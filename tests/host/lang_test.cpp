@@ -19,9 +19,7 @@ namespace rt = zel::rt;
 
 namespace {
 
-class Lang : public objkit_test::LeakCheckedTest {
- protected:
-};
+using Lang = objkit_test::LeakCheckedTest;
 
 std::string repeated(const std::string &text, int times) {
   std::string out;
@@ -30,28 +28,19 @@ std::string repeated(const std::string &text, int times) {
 }
 
 TEST_F(Lang, DepthIsBoundedWhateverNests) {
-  const std::string chain = "x = 0" + repeated(" + 1", 200) + ";";
-  EXPECT_EQ(zel::run(chain), "");
+  EXPECT_EQ(zel::run("x = 0" + repeated(" + 1", 200) + ";"), "");
   EXPECT_EQ(zel::run("x = 0" + repeated(" + 1", 201) + ";"), "test:1: expression nested too deeply");
   EXPECT_EQ(zel::run("print nil" + repeated(":x", 100000) + ";"), "test:1: expression nested too deeply");
   EXPECT_EQ(zel::run("x = " + repeated("(", 300) + "1;"), "test:1: nested too deeply");
   EXPECT_EQ(zel::run("procedure r (); r (); end r ();"), "test:1: calls nested too deeply");
-  // Calls that are each below the bounds but whose expressions are deep use
-  // up the stack natively before they use up the calls; a target whose
-  // frames are smaller, or whose stack is larger, reaches the bound of calls
-  // first. Either way the script fails cleanly.
+  // Deep expressions in each call use up the native stack, or on a target with
+  // smaller frames the bound of calls, first: either way the script fails cleanly.
   const std::string deep = "procedure d (n); return " + repeated("0 + (", 190) + "d (n + 1)" +
                            repeated(")", 190) + "; end\nd (0);";
   const std::string error = zel::run(deep);
   EXPECT_TRUE(error == "test:1: nested too deeply: the stack is full" ||
               error == "test:1: calls nested too deeply")
       << error;
-}
-
-TEST_F(Lang, ClassesTheLibraryBoundKeepTheirLayout) {
-  EXPECT_EQ(zel::run("zel$object:subclass \"t_dbllnk\", \"\";"),
-            "test:1: class T_DblLnk cannot be remade: the library has built-in methods for it");
-  EXPECT_EQ(zel::run("T_DblLnk:subclass \"Mine\", \"\"; T_DblLnk:subclass \"Mine\", \"x\";"), "");
 }
 
 // Remaking classes over and over, each with a method and a subclass, leaves
@@ -63,20 +52,17 @@ TEST_F(Lang, RemadeClassesAndTheirProceduresAreFreed) {
       "zel$object:subclass \"Cell\", \"x\"; procedure Cell:get (); return x; end\n"
       "Cell:subclass \"Sub\", \"\"; procedure Sub:get (); return super:get (); end\n";
   ASSERT_EQ(zel::run(remake), "");
-  const size_t classes = rt::live_classes();
-  const size_t procedures = zel::lang::live_procedures();
+  const auto live = [] { return std::pair(rt::live_classes(), zel::lang::live_procedures()); };
+  const auto [classes, procedures] = live();
   ASSERT_EQ(zel::run("i = 0; while i < 1000 do " + remake + "i = i + 1; end"), "");
-  EXPECT_EQ(rt::live_classes(), classes);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+  EXPECT_EQ(live(), std::pair(classes, procedures));
 
   ASSERT_EQ(zel::run("kept = Sub:new (); l = T_DblLnk:new (); l:create (); l:Add (Cell);\n" + remake), "");
-  EXPECT_EQ(rt::live_classes(), classes + 2);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures + 2);
+  EXPECT_EQ(live(), std::pair(classes + 2, procedures + 2));
   ASSERT_EQ(zel::run("kept = nil;"), "");
   EXPECT_EQ(rt::live_classes(), classes + 1);
   ASSERT_EQ(zel::run("l = nil;"), "");
-  EXPECT_EQ(rt::live_classes(), classes);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+  EXPECT_EQ(live(), std::pair(classes, procedures));
 
   ASSERT_EQ(zel::run("i = 0; while i < 3000 do Cell:subclass \"Cell\", \"\"; i = i + 1; end\n"
                      "kept = Cell:new ();"),
@@ -89,8 +75,7 @@ TEST_F(Lang, RemadeClassesAndTheirProceduresAreFreed) {
                      "x = 5; return self:get (); end\n"
                      "if Cell:new ():remake () isnt 5 then wrong (); end"),
             "");
-  EXPECT_EQ(rt::live_classes(), classes);
-  EXPECT_EQ(zel::lang::live_procedures(), procedures);
+  EXPECT_EQ(live(), std::pair(classes, procedures));
 }
 
 TEST_F(Lang, MessageFailingDuringAReleaseFailsItsStatement) {
@@ -117,61 +102,68 @@ TEST_F(Lang, DroppingTheGlobalsEndsWhenReleasesKeepMakingThem) {
   EXPECT_EQ(zel::drop_globals(), "");
 }
 
-TEST_F(Lang, AnyObjectReadsAsANumber) {
-  EXPECT_EQ(
-      zel::run("setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);"),
-      "");
-}
-
-TEST_F(Lang, StatementsThatCannotMeanWhatTheySayAreRefused) {
-  EXPECT_EQ(zel::run("print;"),
-            "test:1: syntax error: print needs arguments (print (); writes an empty line)");
-  EXPECT_EQ(zel::run("x = 1;\nprint -x;"),
-            "test:2: syntax error: print's first argument begins with '-': put it in parentheses");
-  EXPECT_EQ(zel::run("print = 2; y = print - 1; if y isnt 1 then nosuch (); end"), "");
-  EXPECT_EQ(zel::run("procedure Print (x); end"),
-            "test:1: procedure Print cannot be defined: Print is a built-in routine");
-  EXPECT_EQ(zel::run("procedure number (x); end"),
-            "test:1: procedure number cannot be defined: number is a built-in routine");
-  EXPECT_EQ(zel::run("T_Timer:setcurrent (1, 2);"),
-            "test:1: T_Timer:setcurrent: arguments refused: expects 1 argument, got 2");
-}
-
+// Statements that cannot mean what they say, errors that say what was meant,
+// and scripts that run clean: classes the library bound, any object read as
+// a number, a procedure replaced while it runs, lookups after redefinitions.
 TEST_F(Lang, ErrorsSayWhatWasMeant) {
-  EXPECT_EQ(zel::run("a = slist (1, 2);\nx = a[2];"),
-            "test:2: index 2 is past the end (the array has 2 elements)");
-  EXPECT_EQ(zel::run("a = slist (1);\na[-1] = 0;"), "test:2: index -1 is negative (the array has 1 element)");
-  EXPECT_EQ(zel::run("a = slist ();\nx = a[0.5];"),
-            "test:2: index 0.5 is not an integer (the array has 0 elements)");
-  EXPECT_EQ(zel::run("s = \"ab\";\nx = s[nil];"),
-            "test:2: the index is nil, not an integer (the string has 2 bytes)");
-  EXPECT_EQ(zel::run("s = \"a\";\nx = s[1];"), "test:2: index 1 is past the end (the string has 1 byte)");
-  EXPECT_EQ(zel::run("s = \"ab\";\ns[0] = \"x\";"),
-            "test:2: a string cannot be changed: its bytes are read only");
-  EXPECT_EQ(zel::run("x = 5;\nx[0] == 1;"), "test:2: cannot index an integer");
-  EXPECT_EQ(zel::run("x = -1073741824; y = -1;\nz = x / y;"), "test:2: integer overflow");
-  EXPECT_EQ(zel::run("print size (nil);"), "test:1: size: argument 1 must be an array or a string, got nil");
-  EXPECT_EQ(zel::run("print 1 < 2 < 3;"),
-            "test:1: syntax error: comparisons do not chain: write (a < b) and (b < c)");
-  EXPECT_EQ(zel::run("procedure f (x); return x; end\ny = f -1;"), "test:2: f is a procedure: write f (-1)");
-  EXPECT_EQ(zel::run("y = slist;"), "test:1: slist is a routine: write slist ()");
-  EXPECT_EQ(zel::run("Nosuch:new ();"), "test:1: unknown class Nosuch");
-  EXPECT_EQ(zel::run("Nosuch:run ();"), "test:1: unknown variable Nosuch");
-  EXPECT_EQ(zel::run("i = 0;\nbreak;"), "test:2: break outside a while loop");
-  EXPECT_EQ(zel::run("i = 0; while i < 1 do i = 1; procedure p ();\nbreak; end end"),
-            "test:2: break outside a while loop");
-  EXPECT_EQ(zel::run("while 1 do\nif 1 then x = 1; else\n"),
-            "test:3: syntax error: expected 'end' closing the 'if' of line 2, found end of input");
-  EXPECT_EQ(zel::run("if 1 then x = 1; elseif 2 then\nx = 2; else x = 3; else"),
-            "test:2: syntax error: expected 'end' closing the 'if' of line 1, found 'else'");
-  EXPECT_EQ(zel::run("\xEF\xBB\xBFx = 1;"), "");
-  EXPECT_EQ(zel::run("x = 1;\xEF\xBB\xBF"), "test:1: unexpected byte 239");
+  const struct {
+    const char *text, *error;
+  } cases[] = {
+      {"print;", "test:1: syntax error: print needs arguments (print (); writes an empty line)"},
+      {"x = 1;\nprint -x;",
+       "test:2: syntax error: print's first argument begins with '-': put it in parentheses"},
+      {"print = 2; y = print - 1; if y isnt 1 then nosuch (); end", ""},
+      {"procedure Print (x); end", "test:1: procedure Print cannot be defined: Print is a built-in routine"},
+      {"procedure number (x); end",
+       "test:1: procedure number cannot be defined: number is a built-in routine"},
+      {"T_Timer:setcurrent (1, 2);",
+       "test:1: T_Timer:setcurrent: arguments refused: expects 1 argument, got 2"},
+      {"a = slist (1, 2);\nx = a[2];", "test:2: index 2 is past the end (the array has 2 elements)"},
+      {"a = slist (1);\na[-1] = 0;", "test:2: index -1 is negative (the array has 1 element)"},
+      {"a = slist ();\nx = a[0.5];", "test:2: index 0.5 is not an integer (the array has 0 elements)"},
+      {"s = \"ab\";\nx = s[nil];", "test:2: the index is nil, not an integer (the string has 2 bytes)"},
+      {"s = \"a\";\nx = s[1];", "test:2: index 1 is past the end (the string has 1 byte)"},
+      {"s = \"ab\";\ns[0] = \"x\";", "test:2: a string cannot be changed: its bytes are read only"},
+      {"x = 5;\nx[0] == 1;", "test:2: cannot index an integer"},
+      {"x = -1073741824; y = -1;\nz = x / y;", "test:2: integer overflow"},
+      {"print size (nil);", "test:1: size: argument 1 must be an array or a string, got nil"},
+      {"print 1 < 2 < 3;", "test:1: syntax error: comparisons do not chain: write (a < b) and (b < c)"},
+      {"procedure f (x); return x; end\ny = f -1;", "test:2: f is a procedure: write f (-1)"},
+      {"y = slist;", "test:1: slist is a routine: write slist ()"},
+      {"Nosuch:new ();", "test:1: unknown class Nosuch"},
+      {"Nosuch:run ();", "test:1: unknown variable Nosuch"},
+      {"i = 0;\nbreak;", "test:2: break outside a while loop"},
+      {"i = 0; while i < 1 do i = 1; procedure p ();\nbreak; end end", "test:2: break outside a while loop"},
+      {"while 1 do\nif 1 then x = 1; else\n",
+       "test:3: syntax error: expected 'end' closing the 'if' of line 2, found end of input"},
+      {"if 1 then x = 1; elseif 2 then\nx = 2; else x = 3; else",
+       "test:2: syntax error: expected 'end' closing the 'if' of line 1, found 'else'"},
+      {"\xEF\xBB\xBFx = 1;", ""},
+      {"x = 1;\xEF\xBB\xBF", "test:1: unexpected byte 239"},
+      {"zel$object:subclass \"t_dbllnk\", \"\";",
+       "test:1: class T_DblLnk cannot be remade: the library has built-in methods for it"},
+      {"T_DblLnk:subclass \"Mine\", \"\"; T_DblLnk:subclass \"Mine\", \"x\";", ""},
+      {"setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);", ""},
+      {"procedure f (n);\n  procedure f (n); return n * 2; end\n  x = n + 1;\n  return x;\nend\n"
+       "a = f (1); b = f (1);\nif a isnt 2 or b isnt 2 then print a, b; nosuch (); end",
+       ""},
+      {"procedure g (); return Later; end\ng ();", "test:1: unknown variable Later"},
+      {"zel$object:subclass \"A\", \"\"; A:subclass \"B\", \"\";\nzel$object:subclass \"Later\", \"\";\n"
+       "procedure A:f (); return 1; end procedure h (); return 1; end\n"
+       "procedure B:f (); return super:f () + 100; end\n"
+       "a = A:new (); b = B:new (); x = a:f () + h () + b:f ();\n"
+       "procedure A:f (); return 10; end procedure h (); return 10; end\n"
+       "y = a:f () + h () + b:f ();\n"
+       "if x isnt 103 or y isnt 130 or g () isnt Later then print x, y; nosuch (); end",
+       ""},
+  };
+  for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), c.error) << c.text;
 }
 
-// Text that cannot be read, the text ending anywhere included, and text read
-// otherwise than it may look (-5:foo sends to 5, f - "a" is no call): each
-// error names what was found.
-TEST_F(Lang, UnreadableTextIsNamed) {
+// Text that cannot be read, the text ending anywhere included, text read
+// otherwise than it may look (-5:foo sends to 5, f - "a" is no call), and
+// calls and definitions that cannot be made: each error names what was found.
+TEST_F(Lang, UnreadableTextAndImpossibleCallsAreNamed) {
   const struct {
     const char *text, *error;
   } cases[] = {
@@ -196,18 +188,6 @@ TEST_F(Lang, UnreadableTextIsNamed) {
       {"x = -1073741825;", "integer -1073741825 is out of range"},
       {"x = -5:foo ();", "cannot send foo to an integer"},
       {"procedure f (); end y = f - \"a\";", "f is a procedure: write f (-\"a\")"},
-  };
-  for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
-  EXPECT_EQ(zel::run("_a = -1073741824; x = 1.5e3; // the text ends in a comment"), "");
-  EXPECT_EQ(zel::run("x = 12"), "");
-  EXPECT_EQ(zel::run("x = 1.5e3"), "");
-}
-
-// Calls and definitions that cannot be made, at top level and inside calls.
-TEST_F(Lang, CallsThatCannotBeMadeAreRefused) {
-  const struct {
-    const char *text, *error;
-  } cases[] = {
       {"x = self;", "self outside a method"},
       {"procedure p (); return super:f (); end p ();", "super outside a method"},
       {"procedure zel$object:f (); return super:f (); end x = zel$object:new (); x:f ();",
@@ -223,6 +203,9 @@ TEST_F(Lang, CallsThatCannotBeMadeAreRefused) {
   setenv("EMPTY", "", 1);
   for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
   unsetenv("EMPTY");
+  EXPECT_EQ(zel::run("_a = -1073741824; x = 1.5e3; // the text ends in a comment"), "");
+  EXPECT_EQ(zel::run("x = 12"), "");
+  EXPECT_EQ(zel::run("x = 1.5e3"), "");
 }
 
 // What the prompt offers after a receiver: the messages its class and the
@@ -233,31 +216,28 @@ TEST_F(Lang, CompletionsFollowTheReceiver) {
                      "procedure Shape:area (); return 2; end procedure top_level (); end\n"
                      "s = Shape:new (); c = Shape; gone = nil;"),
             "");
-  const auto has = [](std::string_view receiver, const std::string &name) {
+  for (auto [receiver, name, count] : {std::tuple{"", "top_level", 1},
+                                       {"", "area", 0},
+                                       {"s", "area", 1},
+                                       {"c", "area", 1},
+                                       {"c", "new", 1},
+                                       {"s", "new", 0}}) {
     const std::vector<std::string> names = zel::lang::completions(receiver);
-    return std::count(names.begin(), names.end(), name);
-  };
-  EXPECT_EQ(has("", "top_level"), 1);
-  EXPECT_EQ(has("", "area"), 0);
-  EXPECT_EQ(has("s", "area"), 1);
-  EXPECT_EQ(has("c", "area"), 1);
-  EXPECT_EQ(has("c", "new"), 1);
-  EXPECT_EQ(has("s", "new"), 0);
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), count) << receiver << ":" << name;
+  }
   EXPECT_TRUE(zel::lang::completions("gone").empty());
   EXPECT_TRUE(zel::lang::completions("nosuch").empty());
 }
 
 // A library's exec runs one line of text at top level: 0 when it ran, else -1
-// with the error written.
-TEST_F(Lang, ExecRunsALineAndReportsItsError) {
+// with the error written. A step budget ends loops and recursion.
+TEST_F(Lang, ExecReportsItsErrorAndTheStepBudgetEndsLoops) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(exec("ran = 5;"), 0);
   EXPECT_EQ(exec("nosuch ();"), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "<exec>:1: unknown routine nosuch\n");
   EXPECT_EQ(zel::run("if ran isnt 5 then nosuch (); end"), "");
-}
 
-TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {
   zel::lang::set_step_budget(1000);
   EXPECT_EQ(zel::run("i = 0; while 1 do i = i + 1; end"), "test:1: step budget exhausted");
   zel::lang::set_step_budget(50);
@@ -265,30 +245,6 @@ TEST_F(Lang, StepBudgetEndsLoopsAndRecursion) {
             "test:1: step budget exhausted");
   zel::lang::set_step_budget(0);
   EXPECT_EQ(zel::run("i = 0; while i < 5000 do i = i + 1; end"), "");
-}
-
-TEST_F(Lang, ProcedureReplacedWhileItRunsFinishesItsCall) {
-  EXPECT_EQ(zel::run("procedure f (n);\n"
-                     "  procedure f (n); return n * 2; end\n"
-                     "  x = n + 1;\n"
-                     "  return x;\n"
-                     "end\n"
-                     "a = f (1); b = f (1);\n"
-                     "if a isnt 2 or b isnt 2 then print a, b; nosuch (); end"),
-            "");
-}
-
-TEST_F(Lang, LookupsFollowEveryRedefinition) {
-  EXPECT_EQ(zel::run("procedure g (); return Later; end\ng ();"), "test:1: unknown variable Later");
-  EXPECT_EQ(zel::run("zel$object:subclass \"A\", \"\"; A:subclass \"B\", \"\";\n"
-                     "zel$object:subclass \"Later\", \"\";\n"
-                     "procedure A:f (); return 1; end procedure h (); return 1; end\n"
-                     "procedure B:f (); return super:f () + 100; end\n"
-                     "a = A:new (); b = B:new (); x = a:f () + h () + b:f ();\n"
-                     "procedure A:f (); return 10; end procedure h (); return 10; end\n"
-                     "y = a:f () + h () + b:f ();\n"
-                     "if x isnt 103 or y isnt 130 or g () isnt Later then print x, y; nosuch (); end"),
-            "");
 }
 
 }  // namespace

@@ -14,100 +14,68 @@ namespace rt = zel::rt;
 
 namespace {
 
-struct Refusal {
-  const char *what;
-  std::function<void()> run;
-  const char *error;
-};
+using zel::test::error_of;
 
 rt::Ref text(const char *s) {
   return rt::make_string(s);
 }
+rt::Ref text(int32_t n) {
+  return rt::make_int(n);
+}
 
-// subclass with these arguments, sent to cls (the root when null).
-void subclass(std::vector<rt::Ref> args, rt::Class *cls = nullptr) {
+// subclass sent to cls with these texts (or integers) as arguments.
+void subclass_of(rt::Class *cls, auto... args) {
+  std::vector<rt::Ref> refs;
+  (refs.push_back(text(args)), ...);
   std::vector<HostValue> words;
-  for (const rt::Ref &a : args) words.push_back(a.get());
-  rt::send((cls == nullptr ? rt::root() : cls)->value, "subclass", words);
+  for (const rt::Ref &r : refs) words.push_back(r.get());
+  rt::send(cls->value, "subclass", words);
+}
+void subclass(auto... args) {
+  subclass_of(rt::root(), args...);
 }
 
 TEST(Refusals, ScriptLevelErrorsSayWhatWasWrong) {
   rt::fake_clock(false);
   const HostValue one[] = {host::kOne};
-  const std::vector<Refusal> table = {
-      {"no name", [] { subclass({text("")}); }, "subclass: bad class name ''"},
-      {"a blank in the name", [] { subclass({text("A b")}); }, "subclass: bad class name 'A b'"},
-      {"a digit first", [] { subclass({text("1a")}); }, "subclass: bad class name '1a'"},
-      {"an empty variable",
-       [] {
-         subclass({text("R1"), text("x, , y")});
-       },
-       "subclass: bad instance variable name ''"},
-      {"a bad variable",
-       [] {
-         subclass({text("R1"), text("x-y")});
-       },
-       "subclass: bad instance variable name 'x-y'"},
-      {"a variable twice",
-       [] {
-         subclass({text("R1"), text("x,x")});
-       },
-       "class R1: instance variable x defined twice"},
-      {"an inherited variable again",
-       [] {
-         subclass({text("R3"), text("y, x")}, rt::define_class(rt::root(), "R2", {"x"}));
-       },
-       "class R3: instance variable x defined twice"},
-      {"no arguments", [] { subclass({}); }, "subclass: expects 1 to 2 arguments, got 0"},
-      {"three arguments",
-       [] {
-         subclass({text("R1"), text("a"), text("b")});
-       },
-       "subclass: expects 1 to 2 arguments, got 3"},
-      {"a number for the list",
-       [] {
-         subclass({text("R1"), rt::make_int(5)});
-       },
-       "subclass: argument 2 must be a string, got an integer"},
-      {"a class without the routine", [] { rt::send(rt::root()->value, "nosuch", {}); },
-       "class zel$object has no routine nosuch"},
-      {"a send to an integer", [&] { rt::send(host::kOne, "foo", {}); }, "cannot send foo to an integer"},
-      {"an object without the method",
-       [] { rt::send(rt::send(rt::root()->value, "new", {}).get(), "nosuch", {}); },
+  rt::Class *const r2 = rt::define_class(rt::root(), "R2", {"x"});
+  const size_t classes = rt::live_classes();
+  const struct {
+    std::function<void()> run;
+    const char *error;
+  } table[] = {
+      {[] { subclass(""); }, "subclass: bad class name ''"},
+      {[] { subclass("A b"); }, "subclass: bad class name 'A b'"},
+      {[] { subclass("1a"); }, "subclass: bad class name '1a'"},
+      {[] { subclass("R1", "x, , y"); }, "subclass: bad instance variable name ''"},
+      {[] { subclass("R1", "x-y"); }, "subclass: bad instance variable name 'x-y'"},
+      {[] { subclass("R1", "x,x"); }, "class R1: instance variable x defined twice"},
+      {[=] { subclass_of(r2, "R3", "y, x"); }, "class R3: instance variable x defined twice"},
+      {[] { subclass(); }, "subclass: expects 1 to 2 arguments, got 0"},
+      {[] { subclass("R1", "a", "b"); }, "subclass: expects 1 to 2 arguments, got 3"},
+      {[] { subclass("R1", 5); }, "subclass: argument 2 must be a string, got an integer"},
+      {[] { rt::send(rt::root()->value, "nosuch", {}); }, "class zel$object has no routine nosuch"},
+      {[&] { rt::send(host::kOne, "foo", {}); }, "cannot send foo to an integer"},
+      {[] { rt::send(rt::send(rt::root()->value, "new", {}).get(), "nosuch", {}); },
        "a zel$object object has no method nosuch"},
-      {"a routine nobody defined", [] { rt::call("nosuch", {}); }, "unknown routine nosuch"},
-      {"refcount of nothing", [] { rt::call("refcount", {}); }, "refcount: expects 1 argument, got 0"},
-      {"advance_clock of nothing", [] { rt::call("advance_clock", {}); },
-       "advance_clock: expects 1 argument, got 0"},
-      {"advance_clock of a string", [] { rt::call("advance_clock", std::vector{text("1").get()}); },
+      {[] { rt::call("nosuch", {}); }, "unknown routine nosuch"},
+      {[] { rt::call("refcount", {}); }, "refcount: expects 1 argument, got 0"},
+      {[] { rt::call("advance_clock", {}); }, "advance_clock: expects 1 argument, got 0"},
+      {[] { rt::call("advance_clock", std::vector{text("1").get()}); },
        "advance_clock: argument 1 must be a number, got a string"},
-      {"advance_clock on the real clock", [&] { rt::call("advance_clock", one); },
-       "advance_clock: the clock is not fake (zel --fake-clock)"},
-      {"size of nothing", [] { rt::call("size", {}); }, "size: expects 1 argument, got 0"},
-      {"size of a number", [&] { rt::call("size", one); },
-       "size: argument 1 must be an array or a string, got an integer"},
-      {"string of two values",
-       [&] {
+      {[&] { rt::call("advance_clock", one); }, "advance_clock: the clock is not fake (zel --fake-clock)"},
+      {[] { rt::call("size", {}); }, "size: expects 1 argument, got 0"},
+      {[&] { rt::call("size", one); }, "size: argument 1 must be an array or a string, got an integer"},
+      {[&] {
          rt::call("string", std::vector{host::kOne, host::kOne});
        },
        "string: expects 1 argument, got 2"},
   };
-  const size_t classes = rt::live_classes();
-  for (const Refusal &r : table) {
-    std::string got = "no error";
-    try {
-      r.run();
-    } catch (const rt::ScriptError &error) {
-      got = error.message;
-    }
-    EXPECT_EQ(got, r.error) << r.what;
-  }
-  EXPECT_EQ(rt::live_classes(), classes + 1) << "only R2 was made";
+  for (const auto &r : table) EXPECT_EQ(error_of(r.run), r.error);
+  EXPECT_EQ(rt::live_classes(), classes) << "no class was made";
 }
 
-HostValue Zero(int32_t, HostValue *) {
-  return host::kZero;
-}
+constexpr auto Zero = [](int32_t, HostValue *) { return host::kZero; };
 
 // Rows of a built-in table that init_built_in leaves out.
 const BuiltinRecord kBadRows[] = {
@@ -126,38 +94,33 @@ TEST(Refusals, ServicesRefuseWhatTheyDidNotHandOut) {
   int local = 0;
   void *zone = zcreate(6, 16384);
   void *block = zalloc(zone, 24);
-  char line[128];
+  // Each row: whether the failure value came back, and what was written.
   struct Row {
-    const char *what;
-    std::function<bool()> answer;  // whether the failure value came back
+    std::function<bool()> answer;
     std::string message;
   };
-  snprintf(line, sizeof line, "zel: zalloc: %p is not a zone\n", static_cast<void *>(&local));
-  const std::string not_a_zone = line;
-  snprintf(line, sizeof line, "zel: zfree: %p is not a zone\n", static_cast<void *>(&local));
-  const std::string zfree_not_a_zone = line;
-  snprintf(line, sizeof line, "zel: zdelete: %p is not a zone\n", static_cast<void *>(&local));
-  const std::string zdelete_not_a_zone = line;
-  snprintf(line, sizeof line, "zel: zfree: %p is not a live block of zone %p\n", block, zone);
-  const std::string twice = line;
+  const auto not_a_zone = [&](const char *service) {
+    return zel::test::printed("zel: %s: %p is not a zone\n", service, static_cast<void *>(&local));
+  };
   const std::vector<Row> table = {
-      {"zalloc on no zone", [&] { return zalloc(&local, 8) == nullptr; }, not_a_zone},
-      {"zfree on no zone", [&] { return zfree(&local, block, 24) == -1; }, zfree_not_a_zone},
-      {"zdelete of no zone", [&] { return zdelete(&local), true; }, zdelete_not_a_zone},
-      {"zfree once", [&] { return zfree(zone, block, 24) == 0; }, ""},
-      {"zfree twice", [&] { return zfree(zone, block, 24) == -1; }, twice},
-      {"gen_obj of a language type", [] { return host::is_nil(gen_obj(8, 8)); },
+      {[&] { return zalloc(&local, 8) == nullptr; }, not_a_zone("zalloc")},
+      {[&] { return zfree(&local, block, 24) == -1; }, not_a_zone("zfree")},
+      {[&] { return zdelete(&local), true; }, not_a_zone("zdelete")},
+      {[&] { return zfree(zone, block, 24) == 0; }, ""},
+      {[&] { return zfree(zone, block, 24) == -1; },
+       zel::test::printed("zel: zfree: %p is not a live block of zone %p\n", block, zone)},
+      {[] { return host::is_nil(gen_obj(8, 8)); },
        "zel: gen_obj: cannot make an object of type 8 with 8 bytes\n"},
-      {"gen_obj past 255", [] { return host::is_nil(gen_obj(256, 8)); },
+      {[] { return host::is_nil(gen_obj(256, 8)); },
        "zel: gen_obj: cannot make an object of type 256 with 8 bytes\n"},
-      {"gen_obj of negative size", [] { return host::is_nil(gen_obj(zel::test::kTestType, -1)); },
+      {[] { return host::is_nil(gen_obj(zel::test::kTestType, -1)); },
        "zel: gen_obj: cannot make an object of type 60 with -1 bytes\n"},
-      {"a type code of the language", [] { return register_obj_type(8, nullptr, nullptr, "x") == -1; },
+      {[] { return register_obj_type(8, nullptr, nullptr, "x") == -1; },
        "zel: register_obj_type: type code 8 is not free\n"},
-      {"a type code past 255", [] { return register_obj_type(256, nullptr, nullptr, "x") == -1; },
+      {[] { return register_obj_type(256, nullptr, nullptr, "x") == -1; },
        "zel: register_obj_type: type code 256 is not free\n"},
-      {"init_built_in of no table", [] { return init_built_in(nullptr) == -1; }, ""},
-      {"init_built_in of bad rows", [] { return init_built_in(kBadRows) == -1 && !rt::is_routine("typed"); },
+      {[] { return init_built_in(nullptr) == -1; }, ""},
+      {[] { return init_built_in(kBadRows) == -1 && !rt::is_routine("typed"); },
        "zel: init_built_in: row uncounted has no built-in record header\n"
        "zel: init_built_in: row untyped has no built-in record header\n"
        "zel: init_built_in: row Section has a bad argument count\n"
@@ -165,11 +128,11 @@ TEST(Refusals, ServicesRefuseWhatTheyDidNotHandOut) {
        "zel: init_built_in: row above has a bad argument count\n"
        "zel: init_built_in: row typed names an argument type without taking one argument\n"},
   };
-  for (const Row &row : table) {
+  for (size_t i = 0; i < table.size(); ++i) {
     testing::internal::CaptureStderr();
-    const bool failed_as_said = row.answer();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), row.message) << row.what;
-    EXPECT_TRUE(failed_as_said) << row.what;
+    const bool failed_as_said = table[i].answer();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), table[i].message) << "row " << i;
+    EXPECT_TRUE(failed_as_said) << "row " << i;
   }
   zdelete(zone);
 }

@@ -26,16 +26,8 @@ extern "C" void __gcov_dump(void);
 
 namespace {
 
-// The leak report as text.
-std::string leak_report() {
-  FILE *out = tmpfile();
-  rt::report_leaks(out);
-  std::string report(static_cast<size_t>(ftell(out)), '\0');
-  rewind(out);
-  report.resize(fread(report.data(), 1, report.size(), out));
-  fclose(out);
-  return report;
-}
+using zel::test::leak_report;
+using zel::test::printed;
 
 // Ends a death test's process on abort(), its coverage counts written first.
 [[maybe_unused]] void exit_on_abort(int) {
@@ -58,12 +50,6 @@ void expect_wrong_size(void *zone, void *block, uint32_t size, const std::string
       },
       message);
 #endif
-}
-
-// True when this process has not mapped the arena yet (a forked child then
-// maps its own).
-bool fresh_process() {
-  return zel::rt::detail::granules.span == 0;
 }
 
 TEST(Zone, ManyBlocksKeepTheirBytesAndAreAllGivenBack) {
@@ -99,7 +85,10 @@ TEST(Zone, ManyBlocksKeepTheirBytesAndAreAllGivenBack) {
   EXPECT_EQ(rt::live_zone_blocks(), live);
 }
 
-TEST(Zone, RefusesWhatItDidNotHandOut) {
+// What a zone did not hand out is refused; so is a zone handle that is gone
+// or null, everywhere, also when no zone was used last. A zone made with no
+// chunk size gets the default one.
+TEST(Zone, RefusesWhatItDidNotHandOutAndHandlesOfNoZone) {
   void *zone = zcreate(6, 16384);
   void *other = zcreate(6, 16384);
   void *block = zalloc(zone, 24);
@@ -116,6 +105,21 @@ TEST(Zone, RefusesWhatItDidNotHandOut) {
   EXPECT_EQ(zfree(zone, block, 24), -1);
   zdelete(other);
   zdelete(zone);
+
+  zone = zcreate(6, 0);
+  EXPECT_NE(zalloc(zone, 20000), nullptr);
+  rt::record(true);
+  zdelete(zone);
+  rt::record(false);
+  EXPECT_EQ(rt::take_recording(), std::vector<std::string>{"zdelete"});
+  for (void *handle : {zone, static_cast<void *>(nullptr)}) {
+    EXPECT_EQ(zalloc(handle, 8), nullptr);
+    EXPECT_EQ(zfree(handle, handle, 8), -1);
+    zdelete(handle);
+  }
+  rt::fail_allocation(rt::Alloc::kOther, 1);
+  EXPECT_EQ(rt::allocations(rt::Alloc::kOther), 0u);
+  EXPECT_NO_THROW(rt::make_float(1.5));
 }
 
 // A freed block waits for exactly 64 further frees of its zone, of any class,
@@ -134,23 +138,6 @@ TEST(Zone, FreedBlocksWaitForSixtyFourFrees) {
   zdelete(zone);
 }
 
-// A block beyond the largest class gets a run of its own, which goes back
-// whole: freed once, and refused inside or the second time.
-TEST(Zone, LargeBlocksAreLiveUntilFreedOnce) {
-  void *zone = zcreate(6, 16384);
-  const size_t live = rt::live_zone_blocks();
-  auto *big = static_cast<unsigned char *>(zalloc(zone, 40000));
-  ASSERT_NE(big, nullptr);
-  memset(big, 7, 40000);
-  EXPECT_EQ(rt::live_zone_blocks(), live + 1);
-  EXPECT_EQ(zfree(zone, big + 8, 40000), -1);
-  EXPECT_EQ(zfree(zone, big, 40000), 0);
-  EXPECT_EQ(zfree(zone, big, 40000), -1);
-  EXPECT_EQ(rt::live_zone_blocks(), live);
-  zdelete(zone);
-  EXPECT_EQ(rt::live_zone_blocks(), live);
-}
-
 // Requests are rounded up to a size class: steps of 8 bytes up to 128, then
 // four classes per power of two. Consecutive blocks of a fresh zone lie one
 // class size apart; the leak report still gives the size asked for, and the
@@ -166,49 +153,34 @@ TEST(Zone, RequestsRoundUpToTheirSizeClass) {
     auto *a = static_cast<char *>(zalloc(zone, row.request));
     auto *b = static_cast<char *>(zalloc(zone, row.request));
     EXPECT_EQ(b - a, static_cast<ptrdiff_t>(row.size_class)) << row.request << " bytes";
-    const std::string report = leak_report();
-    char line[96];
-    snprintf(line, sizeof line, "leak: %p zone block of %u bytes\n", static_cast<void *>(b), row.request);
-    EXPECT_NE(report.find(line), std::string::npos) << report;
+    const std::string line =
+        printed("leak: %p zone block of %u bytes\n", static_cast<void *>(b), row.request);
+    EXPECT_NE(leak_report().find(line), std::string::npos) << line;
     EXPECT_EQ(zfree(zone, a, row.size_class), 0) << row.request << " bytes";
     EXPECT_EQ(zfree(zone, b, row.request), 0) << row.request << " bytes";
     zdelete(zone);
   }
 }
 
-// A zone handle that is gone or null is refused everywhere, also when no zone
-// was used last; a zone made with no chunk size gets the default one.
-TEST(Zone, HandlesOfNoZoneAreRefused) {
-  void *zone = zcreate(6, 0);
-  EXPECT_NE(zalloc(zone, 20000), nullptr);
-  rt::record(true);
-  zdelete(zone);
-  rt::record(false);
-  EXPECT_EQ(rt::take_recording(), std::vector<std::string>{"zdelete"});
-  for (void *handle : {zone, static_cast<void *>(nullptr)}) {
-    EXPECT_EQ(zalloc(handle, 8), nullptr);
-    EXPECT_EQ(zfree(handle, handle, 8), -1);
-    zdelete(handle);
-  }
-  rt::fail_allocation(rt::Alloc::kOther, 1);
-  EXPECT_EQ(rt::allocations(rt::Alloc::kOther), 0u);
-  EXPECT_NO_THROW(rt::make_float(1.5));
-}
-
-// Large blocks are listed with their sizes, refused as any other size, and
-// go back from anywhere in their zone's runs; a freed run is cut for the
-// next runs that fit in it.
-TEST(Zone, LargeBlocksAreListedAndGoBackInAnyOrder) {
+// A block beyond the largest class gets a run of its own, live until freed
+// once and refused inside, twice or as any other size. Large blocks are
+// listed with their sizes and go back from anywhere in their zone's runs; a
+// freed run is cut for the next runs that fit in it.
+TEST(Zone, LargeBlocksAreListedAndGoBackOnceInAnyOrder) {
   void *zone = zcreate(6, 16384);
+  const size_t live = rt::live_zone_blocks();
   auto *first = static_cast<char *>(zalloc(zone, 40000));
+  ASSERT_NE(first, nullptr);
+  memset(first, 7, 40000);
+  EXPECT_EQ(rt::live_zone_blocks(), live + 1);
+  EXPECT_EQ(zfree(zone, first + 8, 40000), -1);
   void *small = zalloc(zone, 24);
   auto *second = static_cast<char *>(zalloc(zone, 5 << 20));
   void *third = zalloc(zone, 40000);
   const std::string report = leak_report();
   for (auto [block, size] : {std::pair{static_cast<void *>(first), 40000}, {second, 5 << 20}}) {
-    char line[96];
-    snprintf(line, sizeof line, "leak: %p zone block of %d bytes\n", block, size);
-    EXPECT_NE(report.find(line), std::string::npos) << report;
+    EXPECT_NE(report.find(printed("leak: %p zone block of %d bytes\n", block, size)), std::string::npos)
+        << report;
   }
   expect_wrong_size(zone, third, 40008, "block 0x[0-9a-f]+ of 40000 bytes freed as 40008 bytes");
   EXPECT_EQ(zfree(zone, second, 5 << 20), 0);
@@ -219,10 +191,13 @@ TEST(Zone, LargeBlocksAreListedAndGoBackInAnyOrder) {
   for (void *block : {static_cast<void *>(cut), static_cast<void *>(first), static_cast<void *>(rest)}) {
     EXPECT_EQ(zfree(zone, block, static_cast<char *>(block) == first ? 40000 : 2 << 20), 0);
   }
+  EXPECT_EQ(zfree(zone, first, 40000), -1);
   EXPECT_EQ(zfree(zone, third, 40000), 0);
   EXPECT_EQ(zfree(zone, small, 24), 0);
+  EXPECT_EQ(rt::live_zone_blocks(), live);
   EXPECT_EQ(leak_report().find("zone block"), std::string::npos);
   zdelete(zone);
+  EXPECT_EQ(rt::live_zone_blocks(), live);
 }
 
 // A full arena refuses blocks, then hands out a quarantined block early
@@ -248,7 +223,8 @@ TEST(Arena, AFullArenaHandsOutQuarantinedBlocks) {
 
 // With its address taken, the arena is mapped elsewhere and works there.
 TEST(Arena, MapsElsewhereWhenItsAddressIsTaken) {
-  if (!fresh_process()) GTEST_SKIP() << "needs a process of its own";
+  // A forked child maps its own arena only when this process has none yet.
+  if (zel::rt::detail::granules.span != 0) GTEST_SKIP() << "needs a process of its own";
   EXPECT_EXIT(
       {
         void *at = reinterpret_cast<void *>(0x50000000);
