@@ -22,7 +22,7 @@ COMMAND = []  # [EMULATOR...] ZEL
 BANNER = ""  # what zel writes as the prompt opens
 EXEC = []  # the options that make zel --test run its tests' zel under the emulator
 TIMEOUT = 60  # seconds without output before a prompt test gives up
-EDITING = os.environ.get("ZEL_CLI_EDITING") == "1"  # zel reads with libedit
+EDITING = os.environ.get("ZEL_CLI_EDITING", "")  # libedit's name when zel reads with it
 
 
 def zel(*args, cwd=None):
@@ -416,6 +416,7 @@ class FirstLine(unittest.TestCase):
 class Prompt(unittest.TestCase):
     """zel on a terminal: each entry runs once complete; an open procedure,
     if or while continues after "...> "."""
+    plain = False  # reading without the line editor the build has
 
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory()
@@ -463,7 +464,7 @@ class Prompt(unittest.TestCase):
         Ctrl-D typed before is taken by the terminal's line rules, and the
         editor then never sees the end of input."""
         deadline = time.monotonic() + TIMEOUT
-        while EDITING and termios.tcgetattr(self.fd)[3] & termios.ICANON:
+        while EDITING and not self.plain and termios.tcgetattr(self.fd)[3] & termios.ICANON:
             self.assertLess(time.monotonic(), deadline, "the editor never took the terminal")
 
     def leave(self):
@@ -586,6 +587,26 @@ class Prompt(unittest.TestCase):
                 self.assertEqual(self.enter("1;", "zel> "), warning(at_first) + "1\nzel> ")
                 self.assertEqual(self.enter("2;", "zel> "), "2\nzel> ")
                 self.assertEqual(self.leave(), 0)
+
+    def test_a_line_editor_that_cannot_be_loaded_leaves_plain_lines(self):
+        if not EDITING:
+            self.skipTest("no line editor")
+        # In libedit's place: a file that is no library, then one without its
+        # routines. The plain reader keeps no history.
+        with open(os.path.join(os.path.dirname(COMMAND[-1]), "objkit.so"), "rb") as library:
+            fakes = (b"not a library", library.read())
+        os.close(self.fd)
+        os.waitpid(self.pid, 0)
+        self.plain = True
+        for n, fake in enumerate(fakes):
+            if n > 0:
+                os.close(self.fd)
+            write_files(self.folder.name, {EDITING: fake})
+            self.start(dict(os.environ, ZEL_HISTORY=self.history, LD_LIBRARY_PATH=self.folder.name))
+            self.assertEqual(self.until("zel> "), BANNER + "zel> ")
+            self.assertEqual(self.enter("print 6 * 7;", "zel> "), "42\nzel> ")
+            self.assertEqual(self.leave(), 0)
+            self.assertFalse(os.path.exists(self.history))
 
     def test_the_banner_is_shown_on_a_terminal_only(self):
         terminal, line = os.openpty()
