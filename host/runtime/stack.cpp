@@ -28,8 +28,7 @@ constexpr size_t kValueStackSlots = size_t{1} << 21;
 // top of the stack, so the page above its end is where the stack ends, and a
 // finite size limit is how far below that it may grow. Without the name or a
 // limit, the C library finds the bounds in the process's memory map (a read
-// and parse of /proc/self/maps, several times the rest of a short run's
-// start-up).
+// and parse of /proc/self/maps, a quarter of a short run's start-up).
 bool main_stack(uintptr_t &low, uintptr_t &size) {
   const auto *name = reinterpret_cast<const char *>(getauxval(AT_EXECFN));
   rlimit limit{};
