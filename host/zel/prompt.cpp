@@ -125,8 +125,9 @@ struct Libedit {
   decltype(&::history) history;
 };
 
-// Opens libedit (ZEL_LIBEDIT, the name the build linked against) and looks up
-// its routines: null when it cannot be loaded or lacks one of them.
+// Opens libedit by ZEL_LIBEDIT, the shared-object name of the one the build
+// found, and looks up its routines: null when it cannot be loaded or lacks
+// one of them.
 const Libedit *load_libedit() {
   void *lib = dlopen(ZEL_LIBEDIT, RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) return nullptr;
