@@ -1,6 +1,8 @@
-// zel's interactive prompt: the line reader (libedit when the build has it,
-// with name completion and a history file; otherwise a plain reader), Ctrl-C
-// while an entry is typed or runs, the banner, and the loop that runs entries.
+// zel's interactive prompt: the line readers (libedit when the build has it
+// and the library loads, with name completion and a history file; otherwise a
+// plain reader), Ctrl-C while an entry is typed or runs, the banner, and the
+// loop that runs entries. libedit is opened when the prompt opens, not when
+// zel starts: a run of a script maps no line editor.
 #include "zel/prompt.h"
 
 #include <poll.h>
@@ -16,6 +18,7 @@
 #include <cwchar>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "lang/lang.h"
@@ -23,6 +26,7 @@
 #include "runtime/runtime.h"
 
 #ifdef ZEL_HAVE_LIBEDIT
+#include <dlfcn.h>
 #include <histedit.h>
 #endif
 
@@ -105,38 +109,95 @@ std::string history_path() {
   return std::string(home) + "/.zel_history";
 }
 
-#endif
+// The libedit routines the prompt calls, found in the library at run time.
+struct Libedit {
+  decltype(&::el_init) init;
+  decltype(&::el_end) end;
+  decltype(&::el_set) set;
+  decltype(&::el_wset) wset;
+  decltype(&::el_get) get;
+  decltype(&::el_gets) gets;
+  decltype(&::el_line) line;
+  decltype(&::el_deletestr) deletestr;
+  decltype(&::el_insertstr) insertstr;
+  decltype(&::history_init) history_init;
+  decltype(&::history_end) history_end;
+  decltype(&::history) history;
+};
 
-// Reads a line (with its newline) for the prompt; false at the end of input
-// or when Ctrl-C interrupts the reading.
-class LineReader {
+// Opens libedit by ZEL_LIBEDIT, the shared-object name of the one the build
+// found, and looks up its routines: null when it cannot be loaded or lacks
+// one of them.
+const Libedit *load_libedit() {
+  void *lib = dlopen(ZEL_LIBEDIT, RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) return nullptr;
+  static Libedit e;
+  bool found = true;
+  const auto bind = [&](const char *name, auto &fn) {
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
+    found = found && fn != nullptr;
+  };
+  bind("el_init", e.init);
+  bind("el_end", e.end);
+  bind("el_set", e.set);
+  bind("el_wset", e.wset);
+  bind("el_get", e.get);
+  bind("el_gets", e.gets);
+  bind("el_line", e.line);
+  bind("el_deletestr", e.deletestr);
+  bind("el_insertstr", e.insertstr);
+  bind("history_init", e.history_init);
+  bind("history_end", e.history_end);
+  bind("history", e.history);
+  if (found) return &e;
+  dlclose(lib);
+  return nullptr;
+}
+
+// libedit, loaded on the first call; null when it cannot be (see load_libedit).
+const Libedit *libedit() {
+  static const Libedit *const loaded = load_libedit();
+  return loaded;
+}
+
+// Reads a line (with its newline) for the prompt through libedit: edits it,
+// completes names on Tab and keeps the history of entries in its file.
+class EditingReader {
  public:
-#ifdef ZEL_HAVE_LIBEDIT
-  LineReader()
-      : el_(el_init("zel", stdin, stdout, stderr)), history_(history_init()), history_file_(history_path()) {
+  explicit EditingReader(const Libedit &edit)
+      : edit_(edit),
+        el_(edit.init("zel", stdin, stdout, stderr)),
+        history_(edit.history_init()),
+        history_file_(history_path()) {
     HistEvent ev;
-    history(history_, &ev, H_SETSIZE, 1000);
-    history(history_, &ev, H_SETUNIQUE, 1);
-    el_set(el_, EL_HIST, history, history_);
-    el_set(el_, EL_EDITOR, "emacs");
-    el_set(el_, EL_CLIENTDATA, this);
-    el_set(el_, EL_PROMPT, &LineReader::prompt_text);
-    el_set(el_, EL_GETCFN, &LineReader::read_char);
+    edit_.history(history_, &ev, H_SETSIZE, 1000);
+    edit_.history(history_, &ev, H_SETUNIQUE, 1);
+    edit_.set(el_, EL_HIST, edit_.history, history_);
+    edit_.set(el_, EL_EDITOR, "emacs");
+    edit_.set(el_, EL_CLIENTDATA, this);
+    edit_.set(el_, EL_PROMPT, &EditingReader::prompt_text);
+    edit_.set(el_, EL_GETCFN, &EditingReader::read_char);
     // The wide form keeps the names as given; the narrow one copies them and
     // never frees the copies.
-    el_wset(el_, EL_ADDFN, L"zel-complete", L"complete the name before the cursor", &LineReader::complete);
-    el_set(el_, EL_BIND, "^I", "zel-complete", nullptr);
+    edit_.wset(el_, EL_ADDFN, L"zel-complete", L"complete the name before the cursor",
+               &EditingReader::complete);
+    edit_.set(el_, EL_BIND, "^I", "zel-complete", nullptr);
     load_history();
   }
-  ~LineReader() {
-    el_end(el_);
-    history_end(history_);
+  ~EditingReader() {
+    edit_.end(el_);
+    edit_.history_end(history_);
   }
 
+  EditingReader(const EditingReader &) = delete;
+  EditingReader &operator=(const EditingReader &) = delete;
+
+  // The next line, with its newline: false at the end of input or when
+  // Ctrl-C interrupts the reading.
   bool read(bool continued, std::string &line) {
     continued_ = continued;
     int count = 0;
-    const char *text = el_gets(el_, &count);
+    const char *text = edit_.gets(el_, &count);
     if (count <= 0) return false;  // text is null then, and only then
     line = text;
     return true;
@@ -145,19 +206,24 @@ class LineReader {
   // Adds an entry to the history and saves the history in its file.
   void remember(const std::string &entry) {
     HistEvent ev;
-    history(history_, &ev, H_ENTER, entry.c_str());
+    edit_.history(history_, &ev, H_ENTER, entry.c_str());
     if (history_file_.empty()) return;
     // What fails in saving (opening, writing the file) sets errno.
-    if (history(history_, &ev, H_SAVE, history_file_.c_str()) < 0) {
+    if (edit_.history(history_, &ev, H_SAVE, history_file_.c_str()) < 0) {
       give_up("history not saved: cannot write " + history_file_ + ": " + std::strerror(errno));
     }
   }
 
  private:
+  // The reader that owns `el`, set before the editor first reads.
+  static EditingReader &reader_of(EditLine *el) {
+    EditingReader *reader = nullptr;
+    libedit()->get(el, EL_CLIENTDATA, &reader);
+    return *reader;
+  }
+
   static char *prompt_text(EditLine *el) {
-    LineReader *reader = nullptr;
-    el_get(el, EL_CLIENTDATA, &reader);  // set before the editor first reads
-    return const_cast<char *>(reader->continued_ ? "...> " : "zel> ");
+    return const_cast<char *>(reader_of(el).continued_ ? "...> " : "zel> ");
   }
 
   // The editor's next character from standard input: 1 with it in *out, 0 at
@@ -194,7 +260,8 @@ class LineReader {
   // `receiver:`) as far as the names that fit agree, or else lists them
   // under the line. The editor's answer: redraw, or beep when none fits.
   static unsigned char complete(EditLine *el, int) {
-    const LineInfo *line = el_line(el);
+    const Libedit &edit = reader_of(el).edit_;
+    const LineInfo *line = edit.line(el);
     const char *start = line->cursor;
     while (start > line->buffer && lang::in_name(start[-1])) --start;
     const std::string_view word(start, static_cast<size_t>(line->cursor - start));
@@ -209,8 +276,8 @@ class LineReader {
     if (found.empty()) return CC_REFRESH_BEEP;
     const std::string prefix = shared_prefix(found);
     if (prefix.size() > word.size() || (found.size() == 1 && prefix != word)) {
-      el_deletestr(el, static_cast<int>(word.size()));
-      el_insertstr(el, prefix.c_str());
+      edit.deletestr(el, static_cast<int>(word.size()));
+      edit.insertstr(el, prefix.c_str());
       return CC_REFRESH;
     }
     if (found.size() == 1) return CC_REFRESH;
@@ -234,7 +301,7 @@ class LineReader {
     HistEvent ev;
     if (error != 0 && error != ENOENT) {
       give_up("history not loaded or saved: cannot read " + history_file_ + ": " + std::strerror(error));
-    } else if (first != EOF && history(history_, &ev, H_LOAD, history_file_.c_str()) < 0) {
+    } else if (first != EOF && edit_.history(history_, &ev, H_LOAD, history_file_.c_str()) < 0) {
       give_up("history not loaded or saved: " + history_file_ + " is not a zel history file");
     }
   }
@@ -246,13 +313,25 @@ class LineReader {
     history_file_.clear();
   }
 
+  const Libedit &edit_;
   bool continued_ = false;
   EditLine *el_;
   History *history_;
   std::string history_file_;  // "" when the history is not saved
-#else
-  LineReader() = default;
+};
 
+#endif
+
+// Reads a line for the prompt from standard input as it comes, without
+// editing or history.
+class PlainReader {
+ public:
+  PlainReader() = default;
+  PlainReader(const PlainReader &) = delete;
+  PlainReader &operator=(const PlainReader &) = delete;
+
+  // The next line, with its newline: false at the end of input or when
+  // Ctrl-C interrupts the reading.
   bool read(bool continued, std::string &line) {
     std::fputs(continued ? "...> " : "zel> ", stdout);
     std::fflush(stdout);
@@ -269,25 +348,14 @@ class LineReader {
     return !line.empty();
   }
 
+  // Keeps no history.
   void remember(const std::string &) {}
-#endif
-
-  LineReader(const LineReader &) = delete;
-  LineReader &operator=(const LineReader &) = delete;
 };
 
-}  // namespace
-
-void prompt() {
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: the reading returns
-  if (isatty(STDOUT_FILENO)) {
-    std::fputs(kBanner, stdout);
-    std::fflush(stdout);
-  }
-  LineReader reader;
+// Reads entries with `reader` and runs each once it is complete, to the end
+// of input, then ends the prompt's line (see prompt()).
+template <typename Reader>
+void run_entries(Reader &reader) {
   std::string entry, line;
   for (;;) {
     if (!reader.read(!entry.empty(), line)) {
@@ -312,6 +380,28 @@ void prompt() {
     entry.clear();
   }
   std::fputc('\n', stdout);
+}
+
+}  // namespace
+
+void prompt() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: the reading returns
+  if (isatty(STDOUT_FILENO)) {
+    std::fputs(kBanner, stdout);
+    std::fflush(stdout);
+  }
+#ifdef ZEL_HAVE_LIBEDIT
+  if (const Libedit *edit = libedit()) {
+    EditingReader reader(*edit);
+    run_entries(reader);
+    return;
+  }
+#endif
+  PlainReader reader;
+  run_entries(reader);
 }
 
 }  // namespace zel
