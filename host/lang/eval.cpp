@@ -169,7 +169,7 @@ struct Frame : rt::Activation {
   HostValue self;
   const Binding *bindings;
   uintptr_t bases[3] = {0, 0, 0};
-  Value result{};  // what `return` gave
+  Value result{};  // what `return` gave, once it has run
 };
 
 struct State {
@@ -307,6 +307,7 @@ HostValue value_of(Number n, HostValue a, HostValue b, Value &held_a, Value &hel
 HostValue eval(const Expr &e, Frame &f);
 bool test(const Expr &e, Frame &f);
 Ref compile(const HostValue *argv, int32_t argc);
+Ref invoke(const void *handle, HostValue *argv, int32_t argc);
 
 // Fails (at the node's line) when the stack is nearly used up; checked
 // wherever evaluation recurses.
@@ -432,8 +433,12 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
 [[gnu::noinline]] HostValue eval_call(const Expr &e, Frame &f) {
   check_stack(e, f);
   if (e.kind == Expr::Kind::kCall) {
-    static const rt::Selector *const kCompile = rt::selector("compile");
+    // A global procedure runs here as rt::call would run it, found after
+    // the arguments (which may redefine it); none is named compile.
     return call_with(e, nil(), f, [&e](HostValue *argv, int32_t argc) {
+      const rt::Target t = rt::routine_target(e.sel);
+      if (t.kind == rt::Target::Kind::kProcedure) return invoke(t.what, argv, argc);
+      static const rt::Selector *const kCompile = rt::selector("compile");
       return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
     });
   }
@@ -812,7 +817,8 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  Value v = Value::adopt(eval(*s.expr, f));
+  const Expr &e = *s.expr;
+  Value v = Value::adopt(e.form == Expr::Form::kCall ? eval_call(e, f) : eval(e, f));
   f.line = s.line;
   assign(assign_slot(s.name, f), std::move(v));
 }
@@ -1029,18 +1035,17 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
   f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
-  f.result = Value::adopt(nil());
   const Nesting nesting(state().depth);
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
   const rt::Activate running(f);
   try {
-    exec_block(proc.def->body, f);
+    if (exec_block(proc.def->body, f) == Flow::kReturn) return f.result.ref();
   } catch (ScriptError &error) {
     place(error, f);
     throw;
   }
-  return f.result.ref();
+  return Ref::adopt(nil());
 }
 
 // The runtime's exec hook: runs one line of text; reports an error and
