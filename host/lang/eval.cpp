@@ -212,7 +212,7 @@ inline bool stack_nearly_full() {
 
 // `=`: integers and a float or string that nothing else holds are stored as
 // they are (a copy would be the same); anything else as the runtime assigns.
-void assign(HostValue &slot, Value v) {
+ZEL_HOT_INLINE void assign(HostValue &slot, Value v) {
   const HostValue w = v.get();
   const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
                      (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
