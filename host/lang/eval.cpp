@@ -937,16 +937,13 @@ void place(ScriptError &error, const Frame &f) {
 // nested too deeply.
 class Nesting {
  public:
-  explicit Nesting(int &depth) : depth_(depth) {
-    if (depth_ >= kMaxDepth) fail("calls nested too deeply");
-    ++depth_;
+  Nesting() {
+    if (state().depth >= kMaxDepth) fail("calls nested too deeply");
+    ++state().depth;
   }
-  ~Nesting() { --depth_; }
+  ~Nesting() { --state().depth; }
   Nesting(const Nesting &) = delete;
   Nesting &operator=(const Nesting &) = delete;
-
- private:
-  int &depth_;
 };
 
 // Brackets a profiled call for the profiler (rt::profile_enter), which runs
@@ -1023,8 +1020,10 @@ class Locals {
 }
 
 // Runs a procedure with the arguments of a stack vector (argv[0] self, nil
-// for a global procedure). Profiled when the program asked for it.
-Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
+// for a global procedure). Profiled when the program asked for it. The
+// runtime's invoke hook, and taken in line where a script calls a global
+// procedure.
+ZEL_HOT_INLINE Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Procedure &proc = *static_cast<const Procedure *>(handle);
   if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
     wrong_count(proc, argc);
@@ -1035,7 +1034,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
   f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
-  const Nesting nesting(state().depth);
+  const Nesting nesting;
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
   const rt::Activate running(f);
@@ -1066,7 +1065,7 @@ int32_t exec_line(const char *line) {
 Ref compile(const HostValue *argv, int32_t argc) {
   if (argc != 1 || !is_string(argv[-1])) fail("compile expects one string, \"NAME:file\"");
   const std::string path = compile_path(host::chars_of(argv[-1]));
-  const Nesting nesting(state().depth);
+  const Nesting nesting;
   run_file(path);
   return rt::make_int(1);
 }
