@@ -169,7 +169,7 @@ struct Frame : rt::Activation {
   HostValue self;
   const Binding *bindings;
   uintptr_t bases[3] = {0, 0, 0};
-  Value result{};  // what `return` gave
+  Value result{};  // what `return` gave, once it has run
 };
 
 struct State {
@@ -212,7 +212,7 @@ inline bool stack_nearly_full() {
 
 // `=`: integers and a float or string that nothing else holds are stored as
 // they are (a copy would be the same); anything else as the runtime assigns.
-void assign(HostValue &slot, Value v) {
+ZEL_HOT_INLINE void assign(HostValue &slot, Value v) {
   const HostValue w = v.get();
   const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
                      (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
@@ -307,6 +307,7 @@ HostValue value_of(Number n, HostValue a, HostValue b, Value &held_a, Value &hel
 HostValue eval(const Expr &e, Frame &f);
 bool test(const Expr &e, Frame &f);
 Ref compile(const HostValue *argv, int32_t argc);
+Ref invoke(const void *handle, HostValue *argv, int32_t argc);
 
 // Fails (at the node's line) when the stack is nearly used up; checked
 // wherever evaluation recurses.
@@ -432,8 +433,12 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
 [[gnu::noinline]] HostValue eval_call(const Expr &e, Frame &f) {
   check_stack(e, f);
   if (e.kind == Expr::Kind::kCall) {
-    static const rt::Selector *const kCompile = rt::selector("compile");
+    // A global procedure runs here as rt::call would run it, found after
+    // the arguments (which may redefine it); none is named compile.
     return call_with(e, nil(), f, [&e](HostValue *argv, int32_t argc) {
+      const rt::Target t = rt::routine_target(e.sel);
+      if (t.kind == rt::Target::Kind::kProcedure) return invoke(t.what, argv, argc);
+      static const rt::Selector *const kCompile = rt::selector("compile");
       return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
     });
   }
@@ -812,7 +817,8 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  Value v = Value::adopt(eval(*s.expr, f));
+  const Expr &e = *s.expr;
+  Value v = Value::adopt(e.form == Expr::Form::kCall ? eval_call(e, f) : eval(e, f));
   f.line = s.line;
   assign(assign_slot(s.name, f), std::move(v));
 }
@@ -931,16 +937,13 @@ void place(ScriptError &error, const Frame &f) {
 // nested too deeply.
 class Nesting {
  public:
-  explicit Nesting(int &depth) : depth_(depth) {
-    if (depth_ >= kMaxDepth) fail("calls nested too deeply");
-    ++depth_;
+  Nesting() {
+    if (state().depth >= kMaxDepth) fail("calls nested too deeply");
+    ++state().depth;
   }
-  ~Nesting() { --depth_; }
+  ~Nesting() { --state().depth; }
   Nesting(const Nesting &) = delete;
   Nesting &operator=(const Nesting &) = delete;
-
- private:
-  int &depth_;
 };
 
 // Brackets a profiled call for the profiler (rt::profile_enter), which runs
@@ -1017,8 +1020,10 @@ class Locals {
 }
 
 // Runs a procedure with the arguments of a stack vector (argv[0] self, nil
-// for a global procedure). Profiled when the program asked for it.
-Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
+// for a global procedure). Profiled when the program asked for it. The
+// runtime's invoke hook, and taken in line where a script calls a global
+// procedure.
+ZEL_HOT_INLINE Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Procedure &proc = *static_cast<const Procedure *>(handle);
   if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
     wrong_count(proc, argc);
@@ -1029,18 +1034,17 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
   f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
-  f.result = Value::adopt(nil());
-  const Nesting nesting(state().depth);
+  const Nesting nesting;
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
   const rt::Activate running(f);
   try {
-    exec_block(proc.def->body, f);
+    if (exec_block(proc.def->body, f) == Flow::kReturn) return f.result.ref();
   } catch (ScriptError &error) {
     place(error, f);
     throw;
   }
-  return f.result.ref();
+  return Ref::adopt(nil());
 }
 
 // The runtime's exec hook: runs one line of text; reports an error and
@@ -1061,7 +1065,7 @@ int32_t exec_line(const char *line) {
 Ref compile(const HostValue *argv, int32_t argc) {
   if (argc != 1 || !is_string(argv[-1])) fail("compile expects one string, \"NAME:file\"");
   const std::string path = compile_path(host::chars_of(argv[-1]));
-  const Nesting nesting(state().depth);
+  const Nesting nesting;
   run_file(path);
   return rt::make_int(1);
 }

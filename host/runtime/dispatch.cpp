@@ -74,8 +74,6 @@ struct Dispatch {
   bool profiled_seen = false;                                            // a call of it has begun
   std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
-  std::unordered_map<const Selector *, Target> routine_cache;
-  std::uint64_t routine_epoch = 0;
   StackInvokeHook stack_invoke = nullptr;
 };
 
@@ -621,25 +619,7 @@ Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t ar
 namespace {
 
 Ref call_routine(const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
-  Dispatch &d = dispatch();
-  if (d.routine_epoch != detail::epoch) {
-    d.routine_cache.clear();
-    d.routine_epoch = detail::epoch;
-  }
-  const Selector *key = sel->folded;
-  auto hit = d.routine_cache.find(key);
-  if (hit == d.routine_cache.end()) {
-    Target found;
-    if (auto row = d.module_rows.find(key->name); row != d.module_rows.end()) {
-      found = {Target::Kind::kRow, &row->second};
-    } else if (const OwnRoutine *own = own_routine(key->name)) {
-      found = {Target::Kind::kOwn, own};
-    } else if (const void *proc = detail::global_procedure(key->name)) {
-      found = {Target::Kind::kProcedure, proc};
-    }
-    hit = d.routine_cache.emplace(key, found).first;
-  }
-  const Target t = hit->second;
+  const Target t = routine_target(sel);
   switch (t.kind) {
     case Target::Kind::kRow:
       return call_row(*static_cast<const Row *>(t.what), argv, argc, holds);
@@ -653,6 +633,20 @@ Ref call_routine(const Selector *sel, HostValue *argv, int32_t argc, Holds holds
 }
 
 }  // namespace
+
+Target detail::find_routine(const Selector *folded) {
+  const RowMap &rows = dispatch().module_rows;
+  Target found;
+  if (auto row = rows.find(folded->name); row != rows.end()) {
+    found = {Target::Kind::kRow, &row->second};
+  } else if (const OwnRoutine *own = own_routine(folded->name)) {
+    found = {Target::Kind::kOwn, own};
+  } else if (const void *proc = global_procedure(folded->name)) {
+    found = {Target::Kind::kProcedure, proc};
+  }
+  folded->call_line = {nullptr, epoch, found};
+  return found;
+}
 
 Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
   return call_routine(sel, argv, argc, Holds::kSlots);

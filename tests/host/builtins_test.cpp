@@ -159,6 +159,8 @@ TEST_F(Builtins, HandlersAndDispatchAlongTheClassChain) {
   rt::define_procedure(sub, "which", "sub procedure");
   EXPECT_EQ(rt::show(rt::send(object.get(), "which", {}).get()), "sub procedure");
   EXPECT_EQ(rt::show(rt::send_from(thing, object.get(), "which", {}).get()), "thing procedure");
+  rt::define_procedure(nullptr, "t_global", "global procedure");  // called by name, as a library may
+  EXPECT_EQ(rt::show(rt::call("T_Global", {}).get()), "global procedure");
   EXPECT_EQ(send_error(object.get(), "nothing"), "a t_sub object has no method nothing");
   EXPECT_EQ(send_error(host::kOne, "look"), "cannot send look to an integer");
 }
