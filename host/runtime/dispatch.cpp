@@ -263,8 +263,8 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
     result = row.handler(argc, argv);
   }
   // What the call needs after the handler is read back from `call`, so that
-  // the common case keeps nothing else across the handler.
-  if (call.held || call.pending || result == host::kFailure) [[unlikely]]
+  // the common case keeps nothing else across the handler, and frees nothing.
+  if (call.held || call.pending || call.reason || result == host::kFailure) [[unlikely]]
     return end_call(call, result);
   return Ref::adopt(result);
 }
