@@ -1,6 +1,7 @@
 // Built-in tables, argument checks, dispatch and the pending error of obj_send.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -72,6 +73,7 @@ const BuiltinRecord kTable[] = {
     row("T_Thing", 1, nullptr),
     row("t_class_look", -1, Look),
     row("t_class_one", 1, Look),
+    row("t_class_refuse", 0, Refuse),
     row("T_Thing", 0, nullptr),
     row("look", -1, Look),
     row("peek", -1, Look),
@@ -142,9 +144,8 @@ TEST_F(Builtins, HandlersAndDispatchAlongTheClassChain) {
   const rt::Ref object = make(sub);
   EXPECT_EQ(rt::show(rt::send(object.get(), "relay", {}).get()), "look");
   EXPECT_EQ(seen.argc, 2);
-  EXPECT_EQ(seen.receiver, object.get());
-  EXPECT_EQ(seen.arg1, host::kOne);
-  EXPECT_EQ(seen.arg2, host::make_int(2));
+  EXPECT_EQ((std::array{seen.receiver, seen.arg1, seen.arg2}),
+            (std::array{object.get(), host::kOne, host::make_int(2)}));
 
   const HostValue args[] = {host::kOne};
   rt::send(sub->value, "t_class_look", args);  // class-level, found through the parent
@@ -208,9 +209,13 @@ rt::Ref stack_send(HostValue receiver, const char *name, std::span<const HostVal
 }
 
 // Such a send answers the same the second time, through the lookup line the
-// first one filled.
+// first one filled, and gives back the receivers' references.
 TEST_F(Builtins, SendsThroughTheLookupLinesAnswerAsTheFirst) {
   const rt::Ref object = make(thing);
+  const auto counts = [&] {
+    return std::array{host::object_of(object.get())->refcount, host::object_of(thing->value)->refcount};
+  };
+  const auto before = counts();
   const HostValue one[] = {host::kOne};
   const struct {
     HostValue receiver;
@@ -221,6 +226,7 @@ TEST_F(Builtins, SendsThroughTheLookupLinesAnswerAsTheFirst) {
       {object.get(), "poke", {}, "T_Thing:poke: expects 1 argument, got 0"},
       {thing->value, "t_class_one", {}, "T_Thing:t_class_one: expects 1 argument, got 0"},
       {thing->value, "t_class_one", one, "no error"},
+      {thing->value, "t_class_refuse", {}, "T_Thing:t_class_refuse: arguments refused"},
       {object.get(), "refuse", {}, "T_Thing:refuse: arguments refused"},
       {object.get(), "sends_no_name", {}, "obj_send: the selector is not a name"},
       {object.get(), "init", {}, "no error"},
@@ -231,6 +237,7 @@ TEST_F(Builtins, SendsThroughTheLookupLinesAnswerAsTheFirst) {
           << row.selector << ", pass " << pass;
     }
   }
+  EXPECT_EQ(counts(), before);
 }
 
 // A refusal names the type wanted and the value got, for every kind of each.
