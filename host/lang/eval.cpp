@@ -461,6 +461,12 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
   return boolean(test(*e.args[0], f));
 }
 
+// eval where a send is the most frequent node (a statement's whole
+// expression, an operand evaluated): a send goes straight to eval_send.
+inline HostValue eval_or_send(const Expr &e, Frame &f) {
+  return e.form == Expr::Form::kSend ? eval_send(e, f) : eval(e, f);
+}
+
 // An operand of an operator, as a word: a literal or nil read in place, a name's
 // value borrowed when nothing evaluated after it can change it (borrow), or
 // else evaluated and kept in held.
@@ -478,7 +484,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
     default:
       break;
   }
-  held = Value::adopt(eval(e, f));
+  held = Value::adopt(eval_or_send(e, f));
   return held.get();
 }
 
@@ -669,12 +675,6 @@ inline HostValue eval(const Expr &e, Frame &f) {
   return v;
 }
 
-// eval of a statement's whole expression, where a send, the most frequent,
-// goes straight to eval_send.
-inline HostValue eval_top(const Expr &e, Frame &f) {
-  return e.form == Expr::Form::kSend ? eval_send(e, f) : eval(e, f);
-}
-
 // Whether a condition's value is true, read without making one where it can.
 [[gnu::noinline]] bool test_slow(const Expr &e, Frame &f) {
   if (e.form == Expr::Form::kNumeric) {
@@ -831,7 +831,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  Value v = Value::adopt(eval_top(*s.expr, f));
+  Value v = Value::adopt(eval_or_send(*s.expr, f));
   f.line = s.line;
   assign(assign_slot(s.name, f), std::move(v));
 }
@@ -874,7 +874,7 @@ ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
-      unref(eval_top(*s.expr, f));
+      unref(eval_or_send(*s.expr, f));
       break;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
