@@ -260,17 +260,17 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // argument k at argv[-k]): checks the arguments the row states, holds the
 // receiver and the arguments for the length of the call (see Holds), and
 // turns a refusal or a pending error into a ScriptError. A class-level
-// routine (class_row), which does not read its receiver, finds nil in the
+// routine (kClassRow), which does not read its receiver, finds nil in the
 // receiver's slot for the length of the call: the receiver waits in the
 // call's record, which the handler may see, so that it is read back from
 // memory rather than kept in a register across the handler.
-[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds,
-                                           bool class_row = false) {
+template <bool kClassRow = false>
+[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   HandlerCall call{row, current_call(), argv, argc, held, false, nullptr, nullptr, {}, {}};
-  if (class_row) call.receiver.value = std::exchange(argv[0], nil_value());
+  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], nil_value());
   if (held) take_holds(argv, argc);
   HostValue result;
   {
@@ -280,31 +280,29 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
   // What the call needs after the handler is read back from `call`, so that
   // the common case keeps nothing else across the handler, and frees nothing.
   if (call.held || call.pending || call.reason || result == host::kFailure) [[unlikely]] {
-    if (!class_row) return end_call(call, result);
-    // The holds dropped by end_call include the nil in the receiver's slot.
-    struct Restore {
-      const HandlerCall &call;
-      ~Restore() { call.argv[0] = call.receiver.value; }
-    } restore{call};
+    if constexpr (kClassRow) {
+      // The receiver goes back once end_call has dropped the holds, which
+      // include the nil in its slot, or has thrown.
+      struct Restore {
+        const HandlerCall &call;
+        ~Restore() { call.argv[0] = call.receiver.value; }
+      } restore{call};
+      return end_call(call, result);
+    }
     return end_call(call, result);
   }
-  if (class_row) call.argv[0] = call.receiver.value;
+  if constexpr (kClassRow) call.argv[0] = call.receiver.value;
   return Ref::adopt(result);
 }
 
-// call_row for a class-level routine.
-[[gnu::always_inline]] inline Ref call_class_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
-  return call_row(row, argv, argc, holds, true);
-}
-
-// call_row and call_class_row over the value stack (Holds::kSlots), out of
+// call_row of an instance or a class-level routine over the value stack (Holds::kSlots), out of
 // line and answering the bare word, so that send_word reaches them by a jump
 // and saves no registers for them.
 [[gnu::noinline]] HostValue call_slots_row(const Row &row, HostValue *argv, int32_t argc) {
   return call_row(row, argv, argc, Holds::kSlots).release();
 }
 [[gnu::noinline]] HostValue call_slots_class_row(const Row &row, HostValue *argv, int32_t argc) {
-  return call_class_row(row, argv, argc, Holds::kSlots).release();
+  return call_row<true>(row, argv, argc, Holds::kSlots).release();
 }
 
 // The arguments of a stack vector in their written order, for the routines
@@ -505,7 +503,7 @@ Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc
   const Target t = find_class_routine(cls, sel->folded);
   switch (t.kind) {
     case Target::Kind::kRow:
-      return call_class_row(*static_cast<const Row *>(t.what), argv, argc, holds);
+      return call_row<true>(*static_cast<const Row *>(t.what), argv, argc, holds);
     case Target::Kind::kNew:
       return make_object(cls, argv, argc);
     case Target::Kind::kSubclass:
