@@ -262,8 +262,9 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // turns a refusal or a pending error into a ScriptError. A class-level
 // routine (kClassRow), which does not read its receiver, finds nil in the
 // receiver's slot for the length of the call: the receiver waits in the
-// call's record, which the handler may see, so that it is read back from
-// memory rather than kept in a register across the handler.
+// call's record, which the running calls reach through current_handler, so
+// that it is read back from memory rather than kept in a register across the
+// handler.
 template <bool kClassRow = false>
 [[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
@@ -295,9 +296,9 @@ template <bool kClassRow = false>
   return Ref::adopt(result);
 }
 
-// call_row of an instance or a class-level routine over the value stack (Holds::kSlots), out of
-// line and answering the bare word, so that send_word reaches them by a jump
-// and saves no registers for them.
+// call_row over the value stack (Holds::kSlots), of an instance or a
+// class-level routine: out of line and answering the bare word, so that
+// send_word reaches them by a jump and saves no registers for them.
 [[gnu::noinline]] HostValue call_slots_row(const Row &row, HostValue *argv, int32_t argc) {
   return call_row(row, argv, argc, Holds::kSlots).release();
 }
