@@ -336,16 +336,23 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
   fail("unknown variable " + name);
 }
 
-// The class of a name that is no variable; fails when there is none.
-[[gnu::noinline]] HostValue class_named(const Expr &e, Frame &f) {
-  Cell &c = f.bindings[e.name].cell();
-  if (c.epoch != rt::dispatch_epoch()) {
-    c.cls = rt::find_class(*c.name);
-    c.epoch = rt::dispatch_epoch();
-  }
+// class_named past its cell's class of this epoch: looks the class up again
+// (a class remade or removed moves the epoch on); fails when there is none.
+[[gnu::noinline]] HostValue find_class_named(const Expr &e, Frame &f, Cell &c) {
+  c.cls = rt::find_class(*c.name);
+  c.epoch = rt::dispatch_epoch();
   if (c.cls != nullptr) return c.cls->value;
   f.line = e.line;
   unknown_name(e, *c.name);
+}
+
+// The class of a name that is no variable, as its global cell last found it
+// in this epoch; fails when there is none.
+inline HostValue class_named(const Expr &e, Frame &f) {
+  Cell &c = f.bindings[e.name].cell();
+  if (c.epoch == rt::dispatch_epoch() && c.cls != nullptr) [[likely]]
+    return c.cls->value;
+  return find_class_named(e, f, c);
 }
 
 // A name's value, borrowed: a local, an instance variable, a global, or else
@@ -459,6 +466,12 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
   return boolean(test(*e.args[0], f));
 }
 
+// eval where a send is the most frequent node (a statement's whole
+// expression, an operand evaluated): a send goes straight to eval_send.
+inline HostValue eval_or_send(const Expr &e, Frame &f) {
+  return e.form == Expr::Form::kSend ? eval_send(e, f) : eval(e, f);
+}
+
 // An operand of an operator, as a word: a literal or nil read in place, a name's
 // value borrowed when nothing evaluated after it can change it (borrow), or
 // else evaluated and kept in held.
@@ -476,7 +489,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
     default:
       break;
   }
-  held = Value::adopt(eval(e, f));
+  held = Value::adopt(eval_or_send(e, f));
   return held.get();
 }
 
@@ -565,6 +578,11 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
   return eval_numeric(e, f);
 }
 
+// A kNilTest node: whether its name's value is nil (`is`) or is not (`isnt`).
+inline bool nil_test(const Expr &e, Frame &f) {
+  return (lookup(*e.receiver, f) == nil()) == (e.op == Op::kIs);
+}
+
 // String literals, self, and the prefix operators.
 [[gnu::noinline]] HostValue eval_other(const Expr &e, Frame &f) {
   f.line = e.line;
@@ -630,7 +648,7 @@ int32_t position(HostValue base, HostValue index) {
     case Expr::Form::kIntOperand:
       return eval_int_operand(e, f);
     case Expr::Form::kNilTest:
-      return boolean((lookup(*e.receiver, f) == nil()) == (e.op == Op::kIs));
+      return boolean(nil_test(e, f));
     case Expr::Form::kNumeric:
       return eval_numeric(e, f);
     case Expr::Form::kLogic:
@@ -679,6 +697,7 @@ ZEL_HOT_INLINE bool test(const Expr &e, Frame &f) {
     if (!n.is_none()) [[likely]]
       return n.integer != 0;
   }
+  if (e.form == Expr::Form::kNilTest) return nil_test(e, f);
   return test_slow(e, f);
 }
 
@@ -818,7 +837,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
-  Value v = Value::adopt(e.form == Expr::Form::kCall ? eval_call(e, f) : eval(e, f));
+  Value v = Value::adopt(e.form == Expr::Form::kCall ? eval_call(e, f) : eval_or_send(e, f));
   f.line = s.line;
   assign(assign_slot(s.name, f), std::move(v));
 }
@@ -861,7 +880,7 @@ ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
-      unref(s.expr->form == Expr::Form::kSend ? eval_send(*s.expr, f) : eval(*s.expr, f));
+      unref(eval_or_send(*s.expr, f));
       break;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);

@@ -384,7 +384,11 @@ class Slots {
 // As send, send_from and call below with the arguments on the value stack:
 // argv[0] the receiver (nil for call), argument k at argv[-k], each slot
 // holding a reference for the length of the call.
-Ref send(const Selector *sel, HostValue *argv, int32_t argc);
+// send_word is send's reply as a bare word, which carries the reference.
+HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc);
+inline Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
+  return Ref::adopt(send_word(sel, argv, argc));
+}
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc);
 Ref call(const Selector *sel, HostValue *argv, int32_t argc);
 
