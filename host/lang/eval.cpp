@@ -23,11 +23,27 @@
 //
 // Names are bound once: a procedure's are bound when it is defined (local
 // slot, instance variable or global cell), the top level's as its statements
-// are read. Errors take their place from the frame's line: each statement
-// sets it, and so does each node before it fails or runs a script (a send, a
-// call, an operator on anything but two integers, an index). Each frame is
-// one of the runtime's running calls (rt::Activation): an error takes its
-// traceback from them at the innermost frame it leaves.
+// are read.
+//
+// Lines. An error takes the line of the innermost node or statement it
+// leaves, given as it unwinds by one handler (place_at): eval gives it the
+// line of the node it evaluates (every node but an integer literal or a name
+// passes through eval), exec_stmt the statement's. The few ways into a node
+// that bypass eval do the same: a name that names nothing and a full stack
+// fail at their node (fail_at), and eval_operator, which a condition or an
+// assignment enters when its number path gives up, and a send made as a
+// statement have a handler of their own. A handler costs nothing until an
+// error is thrown, where a line stored as each node begins costs every node
+// (2% on the walk benchmark).
+//
+// The frame's line is the running line, which tracebacks and running_place
+// (the library's errexit) read: the statement loop sets it as each statement begins, the
+// call path (call_with, which every call and send takes) as each call
+// begins, and place_at to the error's line, so that a traceback names the
+// error's line in its innermost frame. After a call returns the frame keeps
+// the call's line until the next statement or call. Each frame is one of the
+// runtime's running calls (rt::Activation): an error takes its traceback from
+// them at the innermost frame it leaves.
 #include <cassert>
 #include <csignal>
 #include <cstddef>
@@ -308,13 +324,28 @@ HostValue eval(const Expr &e, Frame &f);
 bool test(const Expr &e, Frame &f);
 Ref compile(const HostValue *argv, int32_t argc);
 
+// Gives an error that has no place yet the line of the node or statement it
+// leaves, and the frame that line, which its traceback reads: the one place
+// an error's line is set (see the file's header). Cannot fail.
+[[gnu::cold, gnu::noinline]] void place_at(ScriptError &error, int line, Frame &f) noexcept {
+  if (error.line != 0) return;
+  error.file = *f.file;
+  error.line = line;
+  f.line = line;
+}
+
+// Fails at node e, which is the node that fails (a name that names nothing,
+// the stack full where e recurses).
+[[noreturn, gnu::cold, gnu::noinline]] void fail_at(const Expr &e, Frame &f, std::string message) {
+  ScriptError error{std::move(message)};
+  place_at(error, e.line, f);
+  throw error;
+}
+
 // Fails (at the node's line) when the stack is nearly used up; checked
 // wherever evaluation recurses.
 inline void check_stack(const Expr &e, Frame &f) {
-  if (stack_nearly_full()) {
-    f.line = e.line;
-    fail("nested too deeply: the stack is full");
-  }
+  if (stack_nearly_full()) fail_at(e, f, "nested too deeply: the stack is full");
 }
 
 // The slot a name denotes: a local, an instance variable, or a global cell's
@@ -326,13 +357,14 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
 
 // Fails for a name that is no variable and no class, saying what it is
 // instead when it was meant as a class or is a routine.
-[[noreturn, gnu::cold]] void unknown_name(const Expr &e, const std::string &name) {
-  if (e.class_expected) fail("unknown class " + name);
+[[noreturn, gnu::cold, gnu::noinline]] void unknown_name(const Expr &e, Frame &f, const std::string &name) {
+  if (e.class_expected) fail_at(e, f, "unknown class " + name);
   if (rt::is_routine(name)) {
-    fail(name + " is a " + (rt::is_builtin_routine(name) ? "routine" : "procedure") + ": write " + name +
-         " (" + e.call_hint + ")");
+    fail_at(e, f,
+            name + " is a " + (rt::is_builtin_routine(name) ? "routine" : "procedure") + ": write " + name +
+                " (" + e.call_hint + ")");
   }
-  fail("unknown variable " + name);
+  fail_at(e, f, "unknown variable " + name);
 }
 
 // The class of a name that is no variable; fails when there is none.
@@ -343,8 +375,7 @@ inline HostValue &slot_of(int32_t name, Frame &f) {
     c.epoch = rt::dispatch_epoch();
   }
   if (c.cls != nullptr) return c.cls->value;
-  f.line = e.line;
-  unknown_name(e, *c.name);
+  unknown_name(e, f, *c.name);
 }
 
 // A name's value, borrowed: a local, an instance variable, a global, or else
@@ -408,6 +439,8 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
     drop_vector(argv, made, argc);
     throw;
   }
+  // The call's line is the frame's running line while it runs (see the
+  // file's header).
   f.line = e.line;
   HostValue result;
   try {
@@ -437,7 +470,6 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
       return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
     });
   }
-  f.line = e.line;
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
   host::ref_take(f.self);
@@ -475,20 +507,26 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   return held.get();
 }
 
-// Any operator but `and` and `or`, on any operands.
+// Any operator but `and` and `or`, on any operands. A condition or an
+// assignment whose number path gave up enters it without eval: it gives an
+// error leaving it its line as eval would.
 [[gnu::noinline]] HostValue eval_operator(const Expr &e, Frame &f) {
-  check_stack(e, f);
-  const Expr &right = *e.args[0];
-  Value held_a, held_b;
-  const HostValue a = operand(*e.receiver, right.pure, f, held_a);
-  const HostValue b = operand(right, true, f, held_b);
-  if (host::is_int(a) && host::is_int(b)) {
-    const Number n = apply(e.op, host::int_of(a), host::int_of(b));
-    if (!n.is_none()) return host::make_int(n.integer);
+  try {
+    check_stack(e, f);
+    const Expr &right = *e.args[0];
+    Value held_a, held_b;
+    const HostValue a = operand(*e.receiver, right.pure, f, held_a);
+    const HostValue b = operand(right, true, f, held_b);
+    if (host::is_int(a) && host::is_int(b)) {
+      const Number n = apply(e.op, host::int_of(a), host::int_of(b));
+      if (!n.is_none()) return host::make_int(n.integer);
+    }
+    const Number n = operate(e.op, a, b);
+    return n.is_none() ? join(a, b).detach() : value_of(n, a, b, held_a, held_b);
+  } catch (ScriptError &error) {
+    place_at(error, e.line, f);
+    throw;
   }
-  f.line = e.line;
-  const Number n = operate(e.op, a, b);
-  return n.is_none() ? join(a, b).detach() : value_of(n, a, b, held_a, held_b);
 }
 
 Number numeric(const Expr &e, Frame &f);
@@ -542,7 +580,6 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   const Number n = numeric_top(e, f);
   if (n.kind == Number::Kind::kInt) return host::make_int(n.integer);
   if (n.kind == Number::Kind::kNone) return eval_operator(e, f);
-  f.line = e.line;
   return real(n.real);
 }
 
@@ -562,7 +599,6 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
 
 // String literals, self, and the prefix operators.
 [[gnu::noinline]] HostValue eval_other(const Expr &e, Frame &f) {
-  f.line = e.line;
   switch (e.kind) {
     case Expr::Kind::kString:
       return rt::make_string(e.text).detach();
@@ -575,7 +611,6 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
   }
   check_stack(e, f);
   const Value v = Value::adopt(eval(*e.receiver, f));
-  f.line = e.line;
   if (e.op == Op::kNot) return boolean(!truthy(v.get()));
   const Number n = negative(v.get());
   return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real);
@@ -606,7 +641,6 @@ int32_t position(HostValue base, HostValue index) {
   check_stack(e, f);
   const Value base = Value::adopt(eval(*e.receiver, f));
   const Value index = Value::adopt(eval(*e.args[0], f));
-  f.line = e.line;
   const int32_t i = position(base.get(), index.get());
   if (host::has_type(base.get(), rt::kArray)) {
     const HostValue element = host::slot(base.get(), i);
@@ -638,7 +672,6 @@ int32_t position(HostValue base, HostValue index) {
     case Expr::Form::kSuper:
       return eval_call(e, f);
     case Expr::Form::kFloat:
-      f.line = e.line;
       return real(e.number.value);
     case Expr::Form::kIndex:
       return eval_index(e, f);
@@ -648,10 +681,19 @@ int32_t position(HostValue base, HostValue index) {
 }
 
 // The value of an expression, with one reference the caller owns. Integer
-// literals and names, the most frequent nodes, are read where they are used.
+// literals and names, the most frequent nodes, are read where they are used;
+// any other node is evaluated by eval_node, and an error leaving it takes the
+// node's line.
 inline HostValue eval(const Expr &e, Frame &f) {
   if (e.kind == Expr::Kind::kInt) return host::make_int(e.ival);
-  if (e.kind != Expr::Kind::kVar) return eval_node(e, f);
+  if (e.kind != Expr::Kind::kVar) {
+    try {
+      return eval_node(e, f);
+    } catch (ScriptError &error) {
+      place_at(error, e.line, f);
+      throw;
+    }
+  }
   const HostValue v = lookup(e, f);
   host::ref_take(v);
   return v;
@@ -760,7 +802,6 @@ Flow exec_while(const Stmt &s, Frame &f);
       break;
   }
   Value v = Value::adopt(eval(*s.expr, f));
-  f.line = s.line;
   rt::assign_ref(assign_slot(s.name, f), v.ref());
 }
 
@@ -773,7 +814,6 @@ Flow exec_while(const Stmt &s, Frame &f);
   const Value base = Value::adopt(eval(*target.receiver, f));
   const Value index = Value::adopt(eval(*target.args[0], f));
   Value v = Value::adopt(eval(*s.expr, f));
-  f.line = s.line;
   if (host::has_type(base.get(), host::kString)) fail("a string cannot be changed: its bytes are read only");
   HostValue &slot = host::slot(base.get(), position(base.get(), index.get()));
   if (s.kind == Stmt::Kind::kStore) {
@@ -790,30 +830,32 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 // `name = expr` of a pure operator: a float result goes into the float the
 // variable holds when nothing else holds it, else into a new one.
+// The expression's value is made as eval makes a node's, and an error leaving
+// it takes the expression's line.
 [[gnu::noinline]] void assign_numeric(const Stmt &s, Frame &f) {
-  const Number n = numeric_top(*s.expr, f);
-  if (n.kind == Number::Kind::kNone) {
-    Value v = Value::adopt(eval_operator(*s.expr, f));
-    f.line = s.line;
-    assign(assign_slot(s.name, f), std::move(v));
-    return;
-  }
+  const Expr &e = *s.expr;
+  const Number n = numeric_top(e, f);
   if (n.kind == Number::Kind::kInt) return store_int(s, f, host::make_int(n.integer));
-  HostValue &slot = assign_slot(s.name, f);
-  if (writable_float(slot)) {
-    *host::payload<double>(slot) = n.real;
-    return;
+  if (n.kind == Number::Kind::kReal) {
+    const HostValue slot = assign_slot(s.name, f);
+    if (writable_float(slot)) {
+      *host::payload<double>(slot) = n.real;
+      return;
+    }
   }
-  f.line = s.expr->line;
-  const HostValue v = real(n.real);
-  f.line = s.line;
-  unref(std::exchange(assign_slot(s.name, f), v));
+  Value v;
+  try {
+    v = Value::adopt(n.kind == Number::Kind::kNone ? eval_operator(e, f) : real(n.real));
+  } catch (ScriptError &error) {
+    place_at(error, e.line, f);
+    throw;
+  }
+  assign(assign_slot(s.name, f), std::move(v));
 }
 
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
   Value v = Value::adopt(eval(*s.expr, f));
-  f.line = s.line;
   assign(assign_slot(s.name, f), std::move(v));
 }
 
@@ -844,18 +886,27 @@ ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
 
 // A failed message that the library sent outside any built-in (while
 // releasing a value, say) fails the statement that was running.
-[[noreturn, gnu::noinline, gnu::cold]] void stray_failure(const Stmt &s, Frame &f) {
-  f.line = s.line;
+[[noreturn, gnu::noinline, gnu::cold]] void stray_failure() {
   throw std::move(*rt::take_stray_error());
 }
 
-// Runs a statement.
-ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
-  f.line = s.line;
+// A send made as a statement of its own, taken without eval's dispatch: an
+// error leaving it takes its line as eval gives it.
+ZEL_HOT_INLINE HostValue eval_send_statement(const Expr &e, Frame &f) {
+  try {
+    return eval_send(e, f);
+  } catch (ScriptError &error) {
+    place_at(error, e.line, f);
+    throw;
+  }
+}
+
+// Runs a statement (see exec_stmt).
+ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
-      unref(s.expr->form == Expr::Form::kSend ? eval_send(*s.expr, f) : eval(*s.expr, f));
+      unref(s.expr->form == Expr::Form::kSend ? eval_send_statement(*s.expr, f) : eval(*s.expr, f));
       break;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
@@ -882,8 +933,20 @@ ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
       break;
   }
   if (rt::stray_error_pending()) [[unlikely]]
-    stray_failure(s, f);
+    stray_failure();
   return flow;
+}
+
+// Runs a statement: its line is the frame's running line until a call in it
+// or the next statement begins, and an error leaving it takes that line.
+ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
+  f.line = s.line;
+  try {
+    return exec_kind(s, f);
+  } catch (ScriptError &error) {
+    place_at(error, s.line, f);
+    throw;
+  }
 }
 
 // Runs the statements of a block in order until one leaves it: the one loop
@@ -899,7 +962,6 @@ ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
 // `while`: the body once per true test, each time one step, until a break.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   while (test(*s.expr, f)) {
-    f.line = s.line;
     spend_step();
     const Flow flow = exec_block(s.body, f);
     if (flow == Flow::kReturn) return flow;
@@ -917,13 +979,10 @@ std::string running_place() {
   return {};
 }
 
-// Gives an error without a place the frame's, and one without a traceback
-// the calls running now, of which the frame is the innermost script frame.
-void place(ScriptError &error, const Frame &f) {
-  if (error.line == 0) {
-    error.file = *f.file;
-    error.line = f.line;
-  }
+// Gives an error without a traceback the calls running now, of which the
+// frame it leaves is the innermost script frame. Every error leaving a
+// statement has its place (place_at), and the frame the error's line.
+void trace(ScriptError &error) {
   if (error.trace.empty()) error.trace = rt::traceback();
 }
 
@@ -1037,7 +1096,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   try {
     exec_block(proc.def->body, f);
   } catch (ScriptError &error) {
-    place(error, f);
+    trace(error);
     throw;
   }
   return f.result.ref();
@@ -1156,7 +1215,7 @@ void run(std::string_view text, std::string_view file, Echo echo) {
       exec_block(bound, top);
     }
   } catch (ScriptError &error) {
-    place(error, top);
+    trace(error);
     rt::take_stray_error();  // the first error is the one to report
     throw;
   }
