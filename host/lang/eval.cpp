@@ -1,6 +1,6 @@
 // The evaluator: walks the syntax tree over runtime values. An expression's
 // value comes back as a word carrying one reference; every value it holds is
-// owned by a Value, a value-stack slot, a frame's locals or a global cell, so
+// owned by a Ref, a value-stack slot, a frame's locals or a global cell, so
 // a statement that fails releases what it made. An operator reads literals,
 // nil and (when nothing evaluated after them can change them) names in place,
 // without a reference, and works on two integers without touching an object.
@@ -13,7 +13,7 @@
 // Number without making an object; when it cannot be (an operand that is no
 // number, an error to report), the general path evaluates the same tree
 // again, which being pure gives the same operands. A float result is written
-// into a float that only the operation holds (see Value for the rule).
+// into a float that only the operation holds (see rt::Ref for the rule).
 //
 // Statements run through one loop, exec_block, taken in line by a `while`, a
 // procedure call and the top level. A statement read at top level is bound
@@ -84,55 +84,10 @@ constexpr int kDropRounds = 100;
   throw ScriptError{std::move(message)};
 }
 
-// Drops one reference, inline unless the object is released.
-inline void unref(HostValue v) noexcept {
-  if (!host::is_object(v)) return;
-  HostObject *o = host::object_of(v);
-  if (o->refcount > 1) {
-    --o->refcount;
-  } else if (o->refcount == 1) {
-    rt::drop(v);
-  }
-}
-
-// One reference to a value, dropped at the end of its scope.
-//
-// The in-place write rests on one rule: every holder of a float or string
-// object counts itself in its count (a Value, a value-stack slot, a local,
-// an instance variable, a global cell, an element), save an operand borrowed
-// while nothing evaluated after it can run a script or assign (operand()),
-// which is never the object written. So a float whose count is 1 has one
-// holder, and when that holder is the one writing (writable_float), no one
-// else can see the write. real() checks it in debug builds.
-class Value {
- public:
-  Value() noexcept : v_(host::kZero) {}
-  static Value adopt(HostValue v) noexcept { return Value(v); }
-  static Value share(HostValue v) noexcept {
-    host::ref_take(v);
-    return Value(v);
-  }
-  Value(Ref r) noexcept : v_(r.detach()) {}  // NOLINT: a Ref converts without loss
-  Value(Value &&other) noexcept : v_(std::exchange(other.v_, host::kZero)) {}
-  Value &operator=(Value &&other) noexcept {
-    unref(std::exchange(v_, std::exchange(other.v_, host::kZero)));
-    return *this;
-  }
-  Value(const Value &) = delete;
-  Value &operator=(const Value &) = delete;
-  ~Value() { unref(v_); }
-
-  HostValue get() const noexcept { return v_; }
-  HostValue detach() noexcept { return std::exchange(v_, host::kZero); }
-  Ref ref() noexcept { return Ref::adopt(detach()); }
-
- private:
-  explicit Value(HostValue v) noexcept : v_(v) {}
-  HostValue v_;
-};
-
-// A global variable: its value, 0 while the name is no global. The class of
-// the same name is cached for reads of a name that is no variable.
+// A global variable: its value, the word 0 while the name is no global (read
+// by lookup, filled with nil by assign_slot before any write, skipped by
+// drop_globals: never dropped, see rt::drop). The class of the same name is
+// cached for reads of a name that is no variable.
 struct Cell {
   HostValue value = 0;
   const rt::Class *cls = nullptr;
@@ -185,7 +140,7 @@ struct Frame : rt::Activation {
   HostValue self;
   const Binding *bindings;
   uintptr_t bases[3] = {0, 0, 0};
-  Value result{};  // what `return` gave
+  Ref result;  // what `return` gave
 };
 
 struct State {
@@ -228,15 +183,15 @@ inline bool stack_nearly_full() {
 
 // `=`: integers and a float or string that nothing else holds are stored as
 // they are (a copy would be the same); anything else as the runtime assigns.
-void assign(HostValue &slot, Value v) {
+void assign(HostValue &slot, Ref v) {
   const HostValue w = v.get();
   const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
                      (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
   if (host::is_int(w) || alone) {
     const HostValue old = std::exchange(slot, v.detach());
-    unref(old);
+    rt::drop(old);
   } else {
-    rt::assign_value(slot, v.ref());
+    rt::assign_value(slot, std::move(v));
   }
 }
 
@@ -301,11 +256,11 @@ inline bool writable_float(HostValue w) {
 // but the operation holds (a float it made), or else a new float. a and b
 // are the operands as the operation read them: each is held by held_a or
 // held_b, or else borrowed.
-HostValue real(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b, Value &held_a,
-               Value &held_b) {
-  for (Value *held : {&held_a, &held_b}) {
+HostValue real(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b, Ref &held_a,
+               Ref &held_b) {
+  for (Ref *held : {&held_a, &held_b}) {
     if (writable_float(held->get())) {
-      // The rule of Value: no borrowed operand is the float written.
+      // The rule of rt::Ref: no borrowed operand is the float written.
       assert((a == held_a.get() || a != held->get()) && (b == held_b.get() || b != held->get()));
       *host::payload<double>(held->get()) = v;
       return held->detach();
@@ -316,7 +271,7 @@ HostValue real(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValu
 
 // The value of a number computed from the operands a and b: an integer
 // word, or a float (see real()).
-HostValue value_of(Number n, HostValue a, HostValue b, Value &held_a, Value &held_b) {
+HostValue value_of(Number n, HostValue a, HostValue b, Ref &held_a, Ref &held_b) {
   return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real, a, b, held_a, held_b);
 }
 
@@ -405,9 +360,9 @@ const rt::Class &method_class(Frame &f, const char *word) {
 // Drops the arguments from the last made back to the first, then the
 // receiver, and gives the slots of a vector of argc arguments back.
 inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
-  for (int32_t k = made; k >= 1; --k) unref(argv[-k]);
-  unref(argv[0]);
-  rt::detail::value_stack.top -= static_cast<size_t>(argc) + 1;
+  for (int32_t k = made; k >= 1; --k) rt::drop(argv[-k]);
+  rt::drop(argv[0]);
+  rt::give_back_slots(static_cast<size_t>(argc) + 1);
 }
 
 // Lays out the receiver (whose reference it takes over) and the arguments
@@ -417,20 +372,13 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
 template <typename Call>
 ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
   const int32_t argc = static_cast<int32_t>(e.args.size());
-  rt::detail::ValueStack &s = rt::detail::value_stack;
-  const size_t count = static_cast<size_t>(argc) + 1;
-  if (count > s.capacity - s.top) [[unlikely]] {
-    // The first use only reserves the stack and returns: the receiver is
-    // dropped only when the call cannot be laid out.
-    try {
-      rt::detail::value_stack_overflow(count);
-    } catch (...) {
-      unref(receiver);
-      throw;
-    }
+  HostValue *argv;
+  try {
+    argv = rt::take_slots(static_cast<size_t>(argc) + 1) + argc;
+  } catch (...) {
+    rt::drop(receiver);  // the call cannot be laid out
+    throw;
   }
-  HostValue *const argv = s.slots + s.top + argc;
-  s.top += count;
   argv[0] = receiver;
   int32_t made = 0;
   try {
@@ -444,12 +392,12 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
   f.line = e.line;
   HostValue result;
   try {
-    result = call(argv, argc).release();
+    result = call(argv, argc).detach();
   } catch (...) {
     drop_vector(argv, argc, argc);
     throw;
   }
-  for (int32_t k = 1; k <= argc; ++k) unref(argv[-k]);
+  for (int32_t k = 1; k <= argc; ++k) rt::drop(argv[-k]);
   drop_vector(argv, 0, argc);
   return result;
 }
@@ -489,7 +437,7 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
 // An operand of an operator, as a word: a literal or nil read in place, a name's
 // value borrowed when nothing evaluated after it can change it (borrow), or
 // else evaluated and kept in held.
-inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
+inline HostValue operand(const Expr &e, bool borrow, Frame &f, Ref &held) {
   switch (e.kind) {
     case Expr::Kind::kInt:
       return host::make_int(e.ival);
@@ -503,7 +451,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
     default:
       break;
   }
-  held = Value::adopt(eval(e, f));
+  held = Ref::adopt(eval(e, f));
   return held.get();
 }
 
@@ -514,7 +462,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Value &held) {
   try {
     check_stack(e, f);
     const Expr &right = *e.args[0];
-    Value held_a, held_b;
+    Ref held_a, held_b;
     const HostValue a = operand(*e.receiver, right.pure, f, held_a);
     const HostValue b = operand(right, true, f, held_b);
     if (host::is_int(a) && host::is_int(b)) {
@@ -610,7 +558,7 @@ inline HostValue eval_int_operand(const Expr &e, Frame &f) {
       break;
   }
   check_stack(e, f);
-  const Value v = Value::adopt(eval(*e.receiver, f));
+  const Ref v = Ref::adopt(eval(*e.receiver, f));
   if (e.op == Op::kNot) return boolean(!truthy(v.get()));
   const Number n = negative(v.get());
   return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real);
@@ -639,8 +587,8 @@ int32_t position(HostValue base, HostValue index) {
 // string of one byte.
 [[gnu::noinline]] HostValue eval_index(const Expr &e, Frame &f) {
   check_stack(e, f);
-  const Value base = Value::adopt(eval(*e.receiver, f));
-  const Value index = Value::adopt(eval(*e.args[0], f));
+  const Ref base = Ref::adopt(eval(*e.receiver, f));
+  const Ref index = Ref::adopt(eval(*e.args[0], f));
   const int32_t i = position(base.get(), index.get());
   if (host::has_type(base.get(), rt::kArray)) {
     const HostValue element = host::slot(base.get(), i);
@@ -705,7 +653,7 @@ inline HostValue eval(const Expr &e, Frame &f) {
     const Number n = numeric_top(e, f);
     if (n.kind != Number::Kind::kNone) return n.kind == Number::Kind::kReal ? n.real != 0.0 : n.integer != 0;
   }
-  const Value v = Value::adopt(e.form == Expr::Form::kNumeric ? eval_operator(e, f) : eval(e, f));
+  const Ref v = Ref::adopt(e.form == Expr::Form::kNumeric ? eval_operator(e, f) : eval(e, f));
   return truthy(v.get());
 }
 
@@ -770,12 +718,12 @@ Flow exec_while(const Stmt &s, Frame &f);
 // operator's, which is a number, at once).
 [[gnu::noinline]] Flow exec_if(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
-  Value condition;
+  Ref condition;
   bool yes;
   if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) {
     yes = test(e, f);
   } else {
-    condition = Value::adopt(eval(e, f));
+    condition = Ref::adopt(eval(e, f));
     yes = truthy(condition.get());
   }
   return exec_block(yes ? s.body : s.orelse, f);
@@ -784,7 +732,7 @@ Flow exec_while(const Stmt &s, Frame &f);
 // The prompt's last statement, a bare expression: shows its value as print
 // would (nil shows nothing) before dropping it.
 [[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
-  const Value v = Value::adopt(eval(*s.expr, f));
+  const Ref v = Ref::adopt(eval(*s.expr, f));
   if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
 }
 
@@ -801,8 +749,8 @@ Flow exec_while(const Stmt &s, Frame &f);
     default:
       break;
   }
-  Value v = Value::adopt(eval(*s.expr, f));
-  rt::assign_ref(assign_slot(s.name, f), v.ref());
+  Ref v = Ref::adopt(eval(*s.expr, f));
+  rt::assign_ref(assign_slot(s.name, f), std::move(v));
 }
 
 // `a[i] = v` and `a[i] == v`: the array, the index and the value in that
@@ -811,21 +759,21 @@ Flow exec_while(const Stmt &s, Frame &f);
 [[gnu::noinline]] void exec_store(const Stmt &s, Frame &f) {
   const Expr &target = *s.target;
   check_stack(target, f);
-  const Value base = Value::adopt(eval(*target.receiver, f));
-  const Value index = Value::adopt(eval(*target.args[0], f));
-  Value v = Value::adopt(eval(*s.expr, f));
+  const Ref base = Ref::adopt(eval(*target.receiver, f));
+  const Ref index = Ref::adopt(eval(*target.args[0], f));
+  Ref v = Ref::adopt(eval(*s.expr, f));
   if (host::has_type(base.get(), host::kString)) fail("a string cannot be changed: its bytes are read only");
   HostValue &slot = host::slot(base.get(), position(base.get(), index.get()));
   if (s.kind == Stmt::Kind::kStore) {
     assign(slot, std::move(v));
   } else {
-    rt::assign_ref(slot, v.ref());
+    rt::assign_ref(slot, std::move(v));
   }
 }
 
 // Stores an integer in a variable.
 inline void store_int(const Stmt &s, Frame &f, HostValue v) {
-  unref(std::exchange(assign_slot(s.name, f), v));
+  rt::drop(std::exchange(assign_slot(s.name, f), v));
 }
 
 // `name = expr` of a pure operator: a float result goes into the float the
@@ -843,9 +791,9 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
       return;
     }
   }
-  Value v;
+  Ref v;
   try {
-    v = Value::adopt(n.kind == Number::Kind::kNone ? eval_operator(e, f) : real(n.real));
+    v = Ref::adopt(n.kind == Number::Kind::kNone ? eval_operator(e, f) : real(n.real));
   } catch (ScriptError &error) {
     place_at(error, e.line, f);
     throw;
@@ -855,7 +803,7 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  Value v = Value::adopt(eval(*s.expr, f));
+  Ref v = Ref::adopt(eval(*s.expr, f));
   assign(assign_slot(s.name, f), std::move(v));
 }
 
@@ -906,13 +854,13 @@ ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
-      unref(s.expr->form == Expr::Form::kSend ? eval_send_statement(*s.expr, f) : eval(*s.expr, f));
+      rt::drop(s.expr->form == Expr::Form::kSend ? eval_send_statement(*s.expr, f) : eval(*s.expr, f));
       break;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
       break;
     case Stmt::Kind::kReturn:
-      f.result = Value::adopt(s.expr ? eval(*s.expr, f) : nil());
+      f.result = Ref::adopt(s.expr ? eval(*s.expr, f) : nil());
       flow = Flow::kReturn;
       break;
     case Stmt::Kind::kIf:
@@ -1030,7 +978,7 @@ class Use {
   ~Use() {
     const HostValue cls = proc_.cls == nullptr ? host::kZero : proc_.cls->value;
     unuse(&proc_);
-    unref(cls);
+    rt::drop(cls);
   }
   Use(const Use &) = delete;
   Use &operator=(const Use &) = delete;
@@ -1044,12 +992,8 @@ class Use {
 // dropped on the way out.
 class Locals {
  public:
-  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv) : count_(proc.local_count) {
-    rt::detail::ValueStack &s = rt::detail::value_stack;
-    if (count_ > s.capacity - s.top) [[unlikely]]
-      rt::detail::value_stack_overflow(count_);
-    base_ = s.slots + s.top;
-    s.top += count_;
+  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv)
+      : base_(rt::take_slots(proc.local_count)), count_(proc.local_count) {
     for (size_t i = 0; i < proc.params; ++i) {
       base_[i] = argv[-static_cast<ptrdiff_t>(i + 1)];
       host::ref_take(base_[i]);
@@ -1058,8 +1002,8 @@ class Locals {
     for (size_t i = proc.params; i < count_; ++i) base_[i] = none;
   }
   ~Locals() {
-    for (size_t i = 0; i < count_; ++i) unref(base_[i]);
-    rt::detail::value_stack.top -= count_;
+    for (size_t i = 0; i < count_; ++i) rt::drop(base_[i]);
+    rt::give_back_slots(count_);
   }
   Locals(const Locals &) = delete;
   Locals &operator=(const Locals &) = delete;
@@ -1088,7 +1032,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
   f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
-  f.result = Value::adopt(nil());
+  f.result = Ref::adopt(nil());
   const Nesting nesting(state().depth);
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
@@ -1099,7 +1043,7 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
     trace(error);
     throw;
   }
-  return f.result.ref();
+  return std::move(f.result);
 }
 
 // The runtime's exec hook: runs one line of text; reports an error and
