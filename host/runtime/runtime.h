@@ -184,7 +184,8 @@ inline void drop(HostValue v) noexcept {
 // operand borrowed while nothing evaluated after it can run a script or
 // assign, which is never the object written. So a float whose count is 1 has
 // one holder, and when that holder is the one writing, no one else can see
-// the write (host/lang/eval.cpp's real() checks it in debug builds).
+// the write (host/lang/eval/expressions.h's real_into() checks it in debug
+// builds).
 class Ref {
  public:
   Ref() noexcept : value_(host::kZero) {}
