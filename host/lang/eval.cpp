@@ -30,10 +30,11 @@
 // A float result is written into a float that only the operation holds
 // (see rt::Ref for the rule).
 //
-// An expression's value comes back as a word carrying one reference, which
-// the caller makes a Ref or a slot's at once: every value is owned by a Ref,
-// a value-stack slot, a frame's locals or a global cell, so a statement that
-// fails releases what it made. The word is not returned as a Ref: a class
+// Ownership is in the types: a HostValue is borrowed, a Ref (or a
+// value-stack slot, a frame's local, a global cell) owns one reference, and
+// an expression's value comes back as an Owned (eval/frame.h), one word
+// carrying one reference that the caller takes over at once, so a statement
+// that fails releases what it made. It is not returned as a Ref: a class
 // with a destructor comes back through memory, which every node would pay.
 //
 // Statements run through one loop, exec_block, taken in line by a `while`, a

@@ -173,8 +173,8 @@ inline void drop(HostValue v) noexcept {
 }
 
 // RAII owner of one reference to a value: the owned value's type, where a
-// HostValue word is borrowed (or, returned by the language's evaluator and
-// the value stack's calls, a reference handed on at once). Integers and
+// HostValue word is borrowed (the language's evaluator hands a reference on
+// in a word of its own type, Owned, in host/lang/eval/frame.h). Integers and
 // permanent objects are held too, at no cost. Empty (default made, moved
 // from or detached), a Ref holds the integer 0, whose drop costs nothing.
 //

@@ -34,7 +34,7 @@ bool is_string(HostValue v) {
 }
 
 // The value of an expression (expressions.h).
-HostValue eval(const Expr &e, Frame &f);
+Owned eval(const Expr &e, Frame &f);
 
 // The compile routine (below).
 Ref compile(const HostValue *argv, int32_t argc);
@@ -55,19 +55,19 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
 // arguments in order and then the receiver. Should anything fail, what was
 // made is dropped.
 template <typename Call>
-ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
+ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call call) {
   const int32_t argc = static_cast<int32_t>(e.args.size());
   HostValue *argv;
   try {
     argv = rt::take_slots(static_cast<size_t>(argc) + 1) + argc;
   } catch (...) {
-    rt::drop(receiver);  // the call cannot be laid out
+    rt::drop(receiver.word);  // the call cannot be laid out
     throw;
   }
-  argv[0] = receiver;
+  argv[0] = receiver.word;
   int32_t made = 0;
   try {
-    for (; made < argc; ++made) argv[-(made + 1)] = eval(*e.args[static_cast<size_t>(made)], f);
+    for (; made < argc; ++made) argv[-(made + 1)] = eval(*e.args[static_cast<size_t>(made)], f).word;
   } catch (...) {
     drop_vector(argv, made, argc);
     throw;
@@ -84,29 +84,28 @@ ZEL_HOT_INLINE HostValue call_with(const Expr &e, HostValue receiver, Frame &f, 
   }
   for (int32_t k = 1; k <= argc; ++k) rt::drop(argv[-k]);
   drop_vector(argv, 0, argc);
-  return result;
+  return {result};
 }
 
 // A send: the receiver, then the arguments, then the message.
-[[gnu::noinline]] HostValue eval_send(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_send(const Expr &e, Frame &f) {
   check_stack(e, f);
   return call_with(e, eval(*e.receiver, f), f,
                    [&e](HostValue *argv, int32_t argc) { return rt::send(e.sel, argv, argc); });
 }
 
 // A routine call or a super send.
-[[gnu::noinline]] HostValue eval_call(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
   check_stack(e, f);
   if (e.kind == Expr::Kind::kCall) {
     static const rt::Selector *const kCompile = rt::selector("compile");
-    return call_with(e, nil(), f, [&e](HostValue *argv, int32_t argc) {
+    return call_with(e, Owned{nil()}, f, [&e](HostValue *argv, int32_t argc) {
       return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
     });
   }
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
-  host::ref_take(f.self);
-  return call_with(e, f.self, f, [&e, &cls](HostValue *argv, int32_t argc) {
+  return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
     return rt::send_from(cls.parent, e.sel, argv, argc);
   });
 }

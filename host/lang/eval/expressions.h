@@ -4,8 +4,8 @@
 // without objects (numeric), conditions (test), `and`, `or`, the prefix
 // operators and indexing. The operators' rules are host/lang/operators.h's.
 //
-// Invariants: an expression's value comes back as a word carrying one
-// reference, which the caller owns (a Ref it is at once, or a slot). An
+// Invariants: an expression's value comes back as an Owned, one reference
+// that the caller takes over at once (a Ref, a slot, or a drop). An
 // operand is read in place (a literal, nil, a name) only while nothing
 // evaluated after it can run a script or assign. The number path gives
 // what the general path gives, and gives up (none) where the general path
@@ -27,13 +27,13 @@ namespace zel::lang {
 namespace {
 
 // The integer 1 or 0.
-HostValue boolean(bool b) {
-  return b ? host::kOne : host::kZero;
+Owned boolean(bool b) {
+  return {b ? host::kOne : host::kZero};
 }
 
 // A new float object with one reference; fails when the arena is full.
-HostValue real(double v) {
-  return rt::make_float(v).detach();
+Owned real(double v) {
+  return {rt::make_float(v).detach()};
 }
 
 // Whether a float may take a result in place: nothing but the one holder
@@ -46,14 +46,14 @@ inline bool writable_float(HostValue w) {
 // but the operation holds (a float it made), or else a new float. a and b
 // are the operands as the operation read them: each is held by held_a or
 // held_b, or else borrowed.
-HostValue real_into(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b, Ref &held_a,
-                    Ref &held_b) {
+Owned real_into(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b, Ref &held_a,
+                Ref &held_b) {
   for (Ref *held : {&held_a, &held_b}) {
     if (writable_float(held->get())) {
       // The rule of rt::Ref: no borrowed operand is the float written.
       assert((a == held_a.get() || a != held->get()) && (b == held_b.get() || b != held->get()));
       *host::payload<double>(held->get()) = v;
-      return held->detach();
+      return {held->detach()};
     }
   }
   return real(v);
@@ -61,15 +61,16 @@ HostValue real_into(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] Hos
 
 // The value of a number computed from the operands a and b: an integer
 // word, or a float (see real()).
-HostValue value_of(Number n, HostValue a, HostValue b, Ref &held_a, Ref &held_b) {
-  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real_into(n.real, a, b, held_a, held_b);
+Owned value_of(Number n, HostValue a, HostValue b, Ref &held_a, Ref &held_b) {
+  return n.kind == Number::Kind::kInt ? Owned{host::make_int(n.integer)}
+                                      : real_into(n.real, a, b, held_a, held_b);
 }
 
 // Whether a condition's value is true (below).
 bool test(const Expr &e, Frame &f);
 
 // `and`, `or`: the right operand only when the left does not decide.
-[[gnu::noinline]] HostValue eval_logic(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_logic(const Expr &e, Frame &f) {
   check_stack(e, f);
   const bool left = test(*e.receiver, f);
   if (left == (e.op == Op::kOr)) return boolean(left);
@@ -93,12 +94,12 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Ref &held) {
     default:
       break;
   }
-  held = Ref::adopt(eval(e, f));
+  held = eval(e, f).ref();
   return held.get();
 }
 
 // Any operator but `and` and `or`, on any operands (see eval_operator).
-ZEL_HOT_INLINE HostValue operator_value(const Expr &e, Frame &f) {
+ZEL_HOT_INLINE Owned operator_value(const Expr &e, Frame &f) {
   check_stack(e, f);
   const Expr &right = *e.args[0];
   Ref held_a, held_b;
@@ -106,16 +107,16 @@ ZEL_HOT_INLINE HostValue operator_value(const Expr &e, Frame &f) {
   const HostValue b = operand(right, true, f, held_b);
   if (host::is_int(a) && host::is_int(b)) {
     const Number n = apply(e.op, host::int_of(a), host::int_of(b));
-    if (!n.is_none()) return host::make_int(n.integer);
+    if (!n.is_none()) return {host::make_int(n.integer)};
   }
   const Number n = operate(e.op, a, b);
-  return n.is_none() ? join(a, b).detach() : value_of(n, a, b, held_a, held_b);
+  return n.is_none() ? Owned{join(a, b).detach()} : value_of(n, a, b, held_a, held_b);
 }
 
 // Any operator but `and` and `or`, on any operands. A condition or an
 // assignment whose number path gave up enters it without eval: it gives an
 // error leaving it its line as eval would.
-[[gnu::noinline]] HostValue eval_operator(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_operator(const Expr &e, Frame &f) {
   return at_node<operator_value>(e, f, e, f);
 }
 
@@ -166,9 +167,9 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
 }
 
 // A pure operator: over numbers without objects, else the general path.
-[[gnu::noinline]] HostValue eval_numeric(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_numeric(const Expr &e, Frame &f) {
   const Number n = numeric_top(e, f);
-  if (n.kind == Number::Kind::kInt) return host::make_int(n.integer);
+  if (n.kind == Number::Kind::kInt) return {host::make_int(n.integer)};
   if (n.kind == Number::Kind::kNone) return eval_operator(e, f);
   return real(n.real);
 }
@@ -180,30 +181,29 @@ ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
 }
 
 // A name beside an integer literal: no operand to hold.
-inline HostValue eval_int_operand(const Expr &e, Frame &f) {
+inline Owned eval_int_operand(const Expr &e, Frame &f) {
   const Number n = int_operand(e, lookup(*e.receiver, f));
   if (!n.is_none()) [[likely]]
-    return host::make_int(n.integer);
+    return {host::make_int(n.integer)};
   return eval_numeric(e, f);
 }
 
 // String literals, self, and the prefix operators.
-[[gnu::noinline]] HostValue eval_other(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_other(const Expr &e, Frame &f) {
   switch (e.kind) {
     case Expr::Kind::kString:
-      return rt::make_string(e.text).detach();
+      return {rt::make_string(e.text).detach()};
     case Expr::Kind::kSelf:
       method_class(f, "self");
-      host::ref_take(f.self);
-      return f.self;
+      return Owned::share(f.self);
     default:
       break;
   }
   check_stack(e, f);
-  const Ref v = Ref::adopt(eval(*e.receiver, f));
+  const Ref v = eval(*e.receiver, f).ref();
   if (e.op == Op::kNot) return boolean(!truthy(v.get()));
   const Number n = negative(v.get());
-  return n.kind == Number::Kind::kInt ? host::make_int(n.integer) : real(n.real);
+  return n.kind == Number::Kind::kInt ? Owned{host::make_int(n.integer)} : real(n.real);
 }
 
 // The position index denotes in base, an array or a string; fails when base
@@ -227,25 +227,21 @@ int32_t position(HostValue base, HostValue index) {
 
 // base[index]: an array's element (shared), or a string's byte as a new
 // string of one byte.
-[[gnu::noinline]] HostValue eval_index(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_index(const Expr &e, Frame &f) {
   check_stack(e, f);
-  const Ref base = Ref::adopt(eval(*e.receiver, f));
-  const Ref index = Ref::adopt(eval(*e.args[0], f));
+  const Ref base = eval(*e.receiver, f).ref();
+  const Ref index = eval(*e.args[0], f).ref();
   const int32_t i = position(base.get(), index.get());
-  if (host::has_type(base.get(), rt::kArray)) {
-    const HostValue element = host::slot(base.get(), i);
-    host::ref_take(element);
-    return element;
-  }
-  return rt::make_string(std::string_view(host::chars_of(base.get()) + i, 1)).detach();
+  if (host::has_type(base.get(), rt::kArray)) return Owned::share(host::slot(base.get(), i));
+  return {rt::make_string(std::string_view(host::chars_of(base.get()) + i, 1)).detach()};
 }
 
 // The value of a node that is no integer literal or name, with one
 // reference the caller owns.
-[[gnu::noinline]] HostValue eval_node(const Expr &e, Frame &f) {
+[[gnu::noinline]] Owned eval_node(const Expr &e, Frame &f) {
   switch (e.form) {
     case Expr::Form::kNil:
-      return nil();
+      return {nil()};
     case Expr::Form::kIntOperand:
       return eval_int_operand(e, f);
     case Expr::Form::kNilTest:
@@ -274,12 +270,10 @@ int32_t position(HostValue base, HostValue index) {
 // literals and names, the most frequent nodes, are read where they are used;
 // any other node is evaluated by eval_node, and an error leaving it takes the
 // node's line.
-inline HostValue eval(const Expr &e, Frame &f) {
-  if (e.kind == Expr::Kind::kInt) return host::make_int(e.ival);
+inline Owned eval(const Expr &e, Frame &f) {
+  if (e.kind == Expr::Kind::kInt) return {host::make_int(e.ival)};
   if (e.kind != Expr::Kind::kVar) return at_node<eval_node>(e, f, e, f);
-  const HostValue v = lookup(e, f);
-  host::ref_take(v);
-  return v;
+  return Owned::share(lookup(e, f));
 }
 
 // Whether a condition's value is true, read without making one where it can.
@@ -288,7 +282,7 @@ inline HostValue eval(const Expr &e, Frame &f) {
     const Number n = numeric_top(e, f);
     if (n.kind != Number::Kind::kNone) return n.kind == Number::Kind::kReal ? n.real != 0.0 : n.integer != 0;
   }
-  const Ref v = Ref::adopt(e.form == Expr::Form::kNumeric ? eval_operator(e, f) : eval(e, f));
+  const Ref v = (e.form == Expr::Form::kNumeric ? eval_operator(e, f) : eval(e, f)).ref();
   return truthy(v.get());
 }
 

@@ -208,6 +208,24 @@ const rt::Class &method_class(Frame &f, const char *word) {
   return *f.proc->cls;
 }
 
+// A value handed on with one reference: what an expression gives its
+// caller, who takes the reference over at once (ref(), a slot, or a drop).
+// Its own type, so that an owned word is never taken for a borrowed one (a
+// HostValue), and [[nodiscard]], so that none is left untaken. One word,
+// returned in a register, where a Ref, having a destructor, would come back
+// through memory, which every node would pay.
+struct [[nodiscard]] Owned {
+  HostValue word;  // an integer or nil (permanent) holds no reference
+
+  // A new reference on a borrowed value.
+  static Owned share(HostValue v) noexcept {
+    host::ref_take(v);
+    return {v};
+  }
+  // The reference as a Ref.
+  Ref ref() const noexcept { return Ref::adopt(word); }
+};
+
 // How a statement ends: on to the next, or leaving its procedure or loop.
 enum class Flow { kNext, kReturn, kBreak };
 

@@ -54,7 +54,7 @@ Flow exec_while(const Stmt &s, Frame &f);
   if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) {
     yes = test(e, f);
   } else {
-    condition = Ref::adopt(eval(e, f));
+    condition = eval(e, f).ref();
     yes = truthy(condition.get());
   }
   return exec_block(yes ? s.body : s.orelse, f);
@@ -63,7 +63,7 @@ Flow exec_while(const Stmt &s, Frame &f);
 // The prompt's last statement, a bare expression: shows its value as print
 // would (nil shows nothing) before dropping it.
 [[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
-  const Ref v = Ref::adopt(eval(*s.expr, f));
+  const Ref v = eval(*s.expr, f).ref();
   if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
 }
 
@@ -80,7 +80,7 @@ Flow exec_while(const Stmt &s, Frame &f);
     default:
       break;
   }
-  Ref v = Ref::adopt(eval(*s.expr, f));
+  Ref v = eval(*s.expr, f).ref();
   rt::assign_ref(assign_slot(s.name, f), std::move(v));
 }
 
@@ -90,9 +90,9 @@ Flow exec_while(const Stmt &s, Frame &f);
 [[gnu::noinline]] void exec_store(const Stmt &s, Frame &f) {
   const Expr &target = *s.target;
   check_stack(target, f);
-  const Ref base = Ref::adopt(eval(*target.receiver, f));
-  const Ref index = Ref::adopt(eval(*target.args[0], f));
-  Ref v = Ref::adopt(eval(*s.expr, f));
+  const Ref base = eval(*target.receiver, f).ref();
+  const Ref index = eval(*target.args[0], f).ref();
+  Ref v = eval(*s.expr, f).ref();
   if (host::has_type(base.get(), host::kString)) fail("a string cannot be changed: its bytes are read only");
   HostValue &slot = host::slot(base.get(), position(base.get(), index.get()));
   if (s.kind == Stmt::Kind::kStore) {
@@ -122,13 +122,13 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
       return;
     }
   }
-  Ref v = Ref::adopt(n.kind == Number::Kind::kNone ? eval_operator(e, f) : at_node<real>(e, f, n.real));
+  Ref v = (n.kind == Number::Kind::kNone ? eval_operator(e, f) : at_node<real>(e, f, n.real)).ref();
   assign(assign_slot(s.name, f), std::move(v));
 }
 
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  Ref v = Ref::adopt(eval(*s.expr, f));
+  Ref v = eval(*s.expr, f).ref();
   assign(assign_slot(s.name, f), std::move(v));
 }
 
@@ -170,14 +170,17 @@ ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
     case Stmt::Kind::kExpr:
       // A send made as a statement of its own is taken without eval's
       // dispatch, and places an error as eval would.
-      rt::drop(s.expr->form == Expr::Form::kSend ? at_node<eval_send>(*s.expr, f, *s.expr, f)
-                                                 : eval(*s.expr, f));
+      if (s.expr->form == Expr::Form::kSend) {
+        rt::drop(at_node<eval_send>(*s.expr, f, *s.expr, f).word);
+      } else {
+        rt::drop(eval(*s.expr, f).word);
+      }
       break;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
       break;
     case Stmt::Kind::kReturn:
-      f.result = Ref::adopt(s.expr ? eval(*s.expr, f) : nil());
+      f.result = (s.expr ? eval(*s.expr, f) : Owned{nil()}).ref();
       flow = Flow::kReturn;
       break;
     case Stmt::Kind::kIf:
