@@ -298,10 +298,10 @@ template <bool kClassRow = false>
 // class-level routine: out of line and answering the bare word, so that
 // send_word reaches them by a jump and saves no registers for them.
 [[gnu::noinline]] HostValue call_slots_row(const Row &row, HostValue *argv, int32_t argc) {
-  return call_row(row, argv, argc, Holds::kSlots).release();
+  return call_row(row, argv, argc, Holds::kSlots).detach();
 }
 [[gnu::noinline]] HostValue call_slots_class_row(const Row &row, HostValue *argv, int32_t argc) {
-  return call_row<true>(row, argv, argc, Holds::kSlots).release();
+  return call_row<true>(row, argv, argc, Holds::kSlots).detach();
 }
 
 // The arguments of a stack vector in their written order, for the routines
@@ -628,14 +628,14 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
     if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
         return call_slots_row(*static_cast<const Row *>(hit->what), argv, argc);
-      if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc).release();
+      if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc).detach();
     }
   } else if (const Class *cls = as_class(receiver)) {
     const Target *hit = line_hit(sel->folded->routine_line, cls);
     if (hit != nullptr && hit->kind == Target::Kind::kRow) [[likely]]
       return call_slots_class_row(*static_cast<const Row *>(hit->what), argv, argc);
   }
-  return send_slow(sel, argv, argc, Holds::kSlots).release();
+  return send_slow(sel, argv, argc, Holds::kSlots).detach();
 }
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {

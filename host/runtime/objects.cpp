@@ -349,7 +349,7 @@ Ref make_array(size_t count) {
 }
 
 Ref nil() {
-  return Ref();
+  return Ref::adopt(nil_value());
 }
 
 int32_t slot_count(HostValue v) {

@@ -26,6 +26,7 @@
 // its error is kept as the stray error until the language takes it.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -148,12 +149,20 @@ inline HostValue nil_value() {
   return detail::nil_word != 0 ? detail::nil_word : nil_value_slow();
 }
 
-// Drops one reference (the decrement rule) without recording an operation.
-// The common cases, an object that keeps other references and a permanent
-// one (nil, which every emptied Ref holds), are inline; a count of 1 or 0
-// (a released object's) goes to drop_last.
+// Drops one reference (the decrement rule) without recording an operation:
+// the one drop of the interpreter, which every owner of a reference (Ref,
+// the value stack's slots, the language's locals and cells) takes. An
+// integer and a permanent object are left alone; the common case, an object
+// that keeps other references, is inline; a count of 1 (a last reference)
+// or 0 (a released object's, which drop_last reports) goes to drop_last.
+//
+// The word 0 is no value: only the language's global cells hold it, meaning
+// "not defined", and they are read, or filled with nil before they are
+// written, never dropped. Guarding drop against it would cost two
+// instructions per drop (1% of the walk benchmark); debug builds check it.
 inline void drop(HostValue v) noexcept {
-  if (!host::is_object(v) || v == 0) return;
+  assert(v != 0 && "the word 0 is no value");
+  if (!host::is_object(v)) return;
   HostObject *o = host::object_of(v);
   if (o->refcount > 1) {
     --o->refcount;
@@ -163,11 +172,23 @@ inline void drop(HostValue v) noexcept {
   detail::drop_last(v);
 }
 
-// RAII owner of one reference to a value. Integers and permanent objects are
-// held too, at no cost. A default Ref holds nil.
+// RAII owner of one reference to a value: the owned value's type, where a
+// HostValue word is borrowed (the language's evaluator hands a reference on
+// in a word of its own type, Owned, in host/lang/eval/frame.h). Integers and
+// permanent objects are held too, at no cost. Empty (default made, moved
+// from or detached), a Ref holds the integer 0, whose drop costs nothing.
+//
+// The language writes a float result in place on one rule: every holder of
+// a float or string object counts itself in its count (a Ref, a value-stack
+// slot, a local, an instance variable, a global cell, an element), save an
+// operand borrowed while nothing evaluated after it can run a script or
+// assign, which is never the object written. So a float whose count is 1 has
+// one holder, and when that holder is the one writing, no one else can see
+// the write (host/lang/eval/expressions.h's real_into() checks it in debug
+// builds).
 class Ref {
  public:
-  Ref() noexcept : value_(nil_value()) {}
+  Ref() noexcept : value_(host::kZero) {}
   // Takes over a reference the caller owns (a fresh object, a handler result).
   static Ref adopt(HostValue v) noexcept { return Ref(v); }
   // Takes a new reference on v.
@@ -177,24 +198,21 @@ class Ref {
   }
 
   Ref(const Ref &other) noexcept : value_(other.value_) { host::ref_take(value_); }
-  Ref(Ref &&other) noexcept : value_(std::exchange(other.value_, nil_value())) {}
+  Ref(Ref &&other) noexcept : value_(std::exchange(other.value_, host::kZero)) {}
   Ref &operator=(const Ref &other) noexcept {
     host::ref_take(other.value_);
     drop(std::exchange(value_, other.value_));
     return *this;
   }
   Ref &operator=(Ref &&other) noexcept {
-    if (this != &other) drop(std::exchange(value_, std::exchange(other.value_, nil_value())));
+    if (this != &other) drop(std::exchange(value_, std::exchange(other.value_, host::kZero)));
     return *this;
   }
   ~Ref() { drop(value_); }
 
   HostValue get() const noexcept { return value_; }
-  // Hands the reference on to the caller; the Ref then holds nil.
-  HostValue detach() noexcept { return std::exchange(value_, nil_value()); }
-  // Hands the reference on to the caller of a Ref about to be destroyed: it
-  // is left holding the integer 0, whose drop costs nothing.
-  HostValue release() &&noexcept { return std::exchange(value_, host::kZero); }
+  // Hands the reference on to the caller; the Ref is left empty.
+  HostValue detach() noexcept { return std::exchange(value_, host::kZero); }
 
  private:
   explicit Ref(HostValue v) noexcept : value_(v) {}
@@ -342,8 +360,10 @@ inline std::uint64_t dispatch_epoch() noexcept {
 // The value stack: argument vectors laid out for built-in handlers (argv[0]
 // the receiver, argument k at argv[-k]) and the locals of procedure calls.
 // Slots are taken and given back in stack order; each holds one reference,
-// which the Slots drops on the way out. Slots stay where they are until given
-// back, so a handler may keep argv while it sends.
+// which its taker drops before giving it back. Slots stay where they are
+// until given back, so a handler may keep argv while it sends. take_slots and
+// give_back_slots are the one way to it (Slots below, the language's
+// argument vectors and locals); both are inline, a compare and an add.
 namespace detail {
 // The value stack's block (reserved on first use, never moved) and its use.
 struct ValueStack {
@@ -356,21 +376,33 @@ inline ValueStack value_stack;
 void value_stack_overflow(size_t count);
 }  // namespace detail
 
+// Takes count slots at the top of the value stack and returns the first, its
+// content unset: the taker fills each before anything can fail. ScriptError
+// when count more slots do not fit (the block is reserved on first use).
+inline HostValue *take_slots(size_t count) {
+  detail::ValueStack &s = detail::value_stack;
+  if (count > s.capacity - s.top) [[unlikely]]
+    detail::value_stack_overflow(count);
+  HostValue *const base = s.slots + s.top;
+  s.top += count;
+  return base;
+}
+
+// Gives back the count slots at the top, whose references the taker has
+// dropped.
+inline void give_back_slots(size_t count) noexcept {
+  detail::value_stack.top -= count;
+}
+
 class Slots {
  public:
   // count slots, each the integer 0; ScriptError when the stack is full.
-  explicit Slots(size_t count) : count_(count) {
-    detail::ValueStack &s = detail::value_stack;
-    if (count > s.capacity - s.top) detail::value_stack_overflow(count);
-    base_ = s.slots + s.top;
+  explicit Slots(size_t count) : base_(take_slots(count)), count_(count) {
     for (size_t i = 0; i < count; ++i) base_[i] = host::kZero;
-    s.top += count;
   }
   ~Slots() {
-    for (size_t i = 0; i < count_; ++i) {
-      if (host::is_object(base_[i])) drop(base_[i]);
-    }
-    detail::value_stack.top -= count_;
+    for (size_t i = 0; i < count_; ++i) drop(base_[i]);
+    give_back_slots(count_);
   }
   Slots(const Slots &) = delete;
   Slots &operator=(const Slots &) = delete;

@@ -1,0 +1,239 @@
+// Part of the evaluator (see host/lang/eval.cpp and eval/frame.h): calls
+// and the value stack. A send's or a call's argument vector (call_with,
+// which every send, routine call and super send takes), a script
+// procedure's call (invoke, the runtime's hook) with its locals, and
+// compile.
+//
+// Invariants: an argument vector lies on the value stack (rt::take_slots):
+// argv[0] the receiver, argument k at argv[-k], each slot holding one
+// reference, dropped after the call in order and then the receiver, or as
+// far as it was made when anything fails. A procedure's locals follow it
+// there: its parameters, sharing the arguments' objects, then nil. While a
+// call runs, its line is the frame's running line. Procedure calls and
+// compiles nest at most kMaxDepth deep.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "lang/eval/bindings.h"
+#include "lang/files.h"
+#include "lang/profile.h"
+
+namespace zel::lang {
+
+namespace {
+
+// Procedure calls and compiles nested deeper than this fail instead of
+// exhausting the stack.
+constexpr int kMaxDepth = 400;
+
+// Whether v is a string.
+bool is_string(HostValue v) {
+  return host::has_type(v, host::kString);
+}
+
+// The value of an expression (expressions.h).
+Owned eval(const Expr &e, Frame &f);
+
+// The compile routine and the runtime's invoke hook (below).
+Ref compile(const HostValue *argv, int32_t argc);
+Ref invoke(const void *handle, HostValue *argv, int32_t argc);
+
+// The argument vector of a call or send on the value stack: argv[0] the
+// receiver, argument k at argv[-k], each slot holding one reference.
+
+// Drops the arguments from the last made back to the first, then the
+// receiver, and gives the slots of a vector of argc arguments back.
+inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
+  for (int32_t k = made; k >= 1; --k) rt::drop(argv[-k]);
+  rt::drop(argv[0]);
+  rt::give_back_slots(static_cast<size_t>(argc) + 1);
+}
+
+// Lays out the receiver (whose reference it takes over) and the arguments
+// of e, evaluated in order, and then makes the call; after it, drops the
+// arguments in order and then the receiver. Should anything fail, what was
+// made is dropped.
+template <typename Call>
+ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call call) {
+  const int32_t argc = static_cast<int32_t>(e.args.size());
+  HostValue *argv;
+  try {
+    argv = rt::take_slots(static_cast<size_t>(argc) + 1) + argc;
+  } catch (...) {
+    rt::drop(receiver.word);  // the call cannot be laid out
+    throw;
+  }
+  argv[0] = receiver.word;
+  int32_t made = 0;
+  try {
+    for (; made < argc; ++made) argv[-(made + 1)] = eval(*e.args[static_cast<size_t>(made)], f).word;
+  } catch (...) {
+    drop_vector(argv, made, argc);
+    throw;
+  }
+  // The call's line is the frame's running line while it runs (see the
+  // file's header).
+  f.line = e.line;
+  HostValue result;
+  try {
+    result = call(argv, argc).detach();
+  } catch (...) {
+    drop_vector(argv, argc, argc);
+    throw;
+  }
+  for (int32_t k = 1; k <= argc; ++k) rt::drop(argv[-k]);
+  drop_vector(argv, 0, argc);
+  return {result};
+}
+
+// A send: the receiver, then the arguments, then the message.
+[[gnu::noinline]] Owned eval_send(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  return call_with(e, eval(*e.receiver, f), f,
+                   [&e](HostValue *argv, int32_t argc) { return rt::send(e.sel, argv, argc); });
+}
+
+// A routine call or a super send.
+[[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  if (e.kind == Expr::Kind::kCall) {
+    // A global procedure runs here as rt::call would run it, found after
+    // the arguments (which may redefine it); none is named compile.
+    return call_with(e, Owned{nil()}, f, [&e](HostValue *argv, int32_t argc) {
+      const rt::Target t = rt::routine_target(e.sel);
+      if (t.kind == rt::Target::Kind::kProcedure) return invoke(t.what, argv, argc);
+      static const rt::Selector *const kCompile = rt::selector("compile");
+      return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
+    });
+  }
+  const rt::Class &cls = method_class(f, "super");
+  if (!cls.parent) fail(cls.name + " has no superclass");
+  return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
+    return rt::send_from(cls.parent, e.sel, argv, argc);
+  });
+}
+
+// Counts a procedure call or a compile for the length of its run; refuses one
+// nested too deeply.
+class Nesting {
+ public:
+  Nesting() {
+    if (state().depth >= kMaxDepth) fail("calls nested too deeply");
+    ++state().depth;
+  }
+  ~Nesting() { --state().depth; }
+  Nesting(const Nesting &) = delete;
+  Nesting &operator=(const Nesting &) = delete;
+};
+
+// Brackets a profiled call for the profiler (rt::profile_enter), which runs
+// its hooks around the outermost one; the call's end counts also when it
+// ends by an error.
+class Profiling {
+ public:
+  explicit Profiling(bool on) : on_(on) {
+    if (on_) rt::profile_enter();
+  }
+  ~Profiling() {
+    if (on_) rt::profile_leave();
+  }
+  Profiling(const Profiling &) = delete;
+  Profiling &operator=(const Profiling &) = delete;
+
+ private:
+  bool on_;
+};
+
+// Keeps a procedure and its class alive for the length of a call.
+class Use {
+ public:
+  explicit Use(const Procedure &proc) : proc_(const_cast<Procedure &>(proc)) {
+    ++proc_.uses;
+    if (proc_.cls != nullptr) host::ref_take(proc_.cls->value);
+  }
+  ~Use() {
+    const HostValue cls = proc_.cls == nullptr ? host::kZero : proc_.cls->value;
+    unuse(&proc_);
+    rt::drop(cls);
+  }
+  Use(const Use &) = delete;
+  Use &operator=(const Use &) = delete;
+
+ private:
+  Procedure &proc_;
+};
+
+// The locals of a call on the value stack: the parameters first, sharing the
+// arguments' objects, then nil in every other local. Each holds a reference,
+// dropped on the way out.
+class Locals {
+ public:
+  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv)
+      : base_(rt::take_slots(proc.local_count)), count_(proc.local_count) {
+    for (size_t i = 0; i < proc.params; ++i) {
+      base_[i] = argv[-static_cast<ptrdiff_t>(i + 1)];
+      host::ref_take(base_[i]);
+    }
+    const HostValue none = nil();
+    for (size_t i = proc.params; i < count_; ++i) base_[i] = none;
+  }
+  ~Locals() {
+    for (size_t i = 0; i < count_; ++i) rt::drop(base_[i]);
+    rt::give_back_slots(count_);
+  }
+  Locals(const Locals &) = delete;
+  Locals &operator=(const Locals &) = delete;
+  uintptr_t base() const { return reinterpret_cast<uintptr_t>(base_); }
+
+ private:
+  HostValue *base_;
+  size_t count_;
+};
+
+[[noreturn, gnu::noinline, gnu::cold]] void wrong_count(const Procedure &proc, int32_t argc) {
+  fail(proc.display + " expects " + std::to_string(proc.params) +
+       (proc.params == 1 ? " argument, got " : " arguments, got ") + std::to_string(argc));
+}
+
+// Runs a procedure with the arguments of a stack vector (argv[0] self, nil
+// for a global procedure). Profiled when the program asked for it. The
+// runtime's invoke hook, and taken in line where a script calls a global
+// procedure.
+ZEL_HOT_INLINE Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
+  const Procedure &proc = *static_cast<const Procedure *>(handle);
+  if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
+    wrong_count(proc, argc);
+  const Use use(proc);
+  const Locals locals(proc, argv);
+  Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data());
+  f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
+  // Only a method's bindings use self's instance variables; elsewhere self is
+  // nil and the base is never read.
+  f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
+  const Nesting nesting;
+  spend_step();
+  const Profiling profiling(rt::profiling(proc.display));
+  const rt::Activate running(f);
+  try {
+    if (exec_block(proc.def->body, f) == Flow::kReturn) return std::move(f.result);
+  } catch (ScriptError &error) {
+    trace(error);
+    throw;
+  }
+  return Ref::adopt(nil());
+}
+
+// compile "NAME:file" reads and runs the file compile_path names.
+Ref compile(const HostValue *argv, int32_t argc) {
+  if (argc != 1 || !is_string(argv[-1])) fail("compile expects one string, \"NAME:file\"");
+  const std::string path = compile_path(host::chars_of(argv[-1]));
+  const Nesting nesting;
+  run_file(path);
+  return rt::make_int(1);
+}
+
+}  // namespace
+
+}  // namespace zel::lang

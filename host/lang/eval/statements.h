@@ -1,0 +1,283 @@
+// Part of the evaluator (see host/lang/eval.cpp and eval/frame.h): how a
+// statement runs. The one loop over statements (exec_block), each
+// statement's kind (exec_kind), assignments and stores, `if`, `while`, and
+// the run of a text at top level (run), which reads, binds and runs one
+// statement at a time.
+//
+// Invariants: exec_stmt sets the frame's running line to the statement's
+// as it begins, and an error leaving it takes that line unless a node gave
+// it one. A statement ends on to the next or leaving its loop or procedure
+// (Flow). An assignment evaluates its value before it finds the slot it
+// writes, so that a failed one makes no global. A failed message the
+// library sent outside any built-in fails the statement that was running.
+//
+// A statement kind is added in Stmt::Kind (host/lang/ast.h) and as a case
+// of exec_kind, or of exec_other when it is rare.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lang/eval/expressions.h"
+#include "lang/parser.h"
+
+namespace zel::lang {
+
+namespace {
+
+// `=`: integers and a float or string that nothing else holds are stored as
+// they are (a copy would be the same); anything else as the runtime assigns.
+ZEL_HOT_INLINE void assign(HostValue &slot, Ref v) {
+  const HostValue w = v.get();
+  const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
+                     (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
+  if (host::is_int(w) || alone) {
+    const HostValue old = std::exchange(slot, v.detach());
+    rt::drop(old);
+  } else {
+    rt::assign_value(slot, std::move(v));
+  }
+}
+
+// `while` (below).
+Flow exec_while(const Stmt &s, Frame &f);
+
+// `if`: the condition's value is dropped after the branch has run (an
+// operator's, which is a number, at once).
+[[gnu::noinline]] Flow exec_if(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  Ref condition;
+  bool yes;
+  if (e.form == Expr::Form::kIntOperand || e.form == Expr::Form::kNumeric) {
+    yes = test(e, f);
+  } else {
+    condition = eval(e, f).ref();
+    yes = truthy(condition.get());
+  }
+  return exec_block(yes ? s.body : s.orelse, f);
+}
+
+// The prompt's last statement, a bare expression: shows its value as print
+// would (nil shows nothing) before dropping it.
+[[gnu::noinline]] void exec_shown(const Stmt &s, Frame &f) {
+  const Ref v = eval(*s.expr, f).ref();
+  if (v.get() != nil()) std::fputs((rt::show(v.get()) + '\n').c_str(), stdout);
+}
+
+// `name == expr`, procedure definitions, and the statements that bind()
+// makes: kept out of exec_stmt's switch, which the frequent statements take.
+[[gnu::noinline]] void exec_other(const Stmt &s, Frame &f) {
+  switch (s.kind) {
+    case Stmt::Kind::kProcedure:
+      return define(s.proc);
+    case Stmt::Kind::kCount:
+      return detail::count_statement(*f.file, s.line);
+    case Stmt::Kind::kShown:
+      return exec_shown(s, f);
+    default:
+      break;
+  }
+  Ref v = eval(*s.expr, f).ref();
+  rt::assign_ref(assign_slot(s.name, f), std::move(v));
+}
+
+// `a[i] = v` and `a[i] == v`: the array, the index and the value in that
+// order, then the element is written. Each write stores the new value before
+// it drops the old one, which may run a script: the array is held until then.
+[[gnu::noinline]] void exec_store(const Stmt &s, Frame &f) {
+  const Expr &target = *s.target;
+  check_stack(target, f);
+  const Ref base = eval(*target.receiver, f).ref();
+  const Ref index = eval(*target.args[0], f).ref();
+  Ref v = eval(*s.expr, f).ref();
+  if (host::has_type(base.get(), host::kString)) fail("a string cannot be changed: its bytes are read only");
+  HostValue &slot = host::slot(base.get(), position(base.get(), index.get()));
+  if (s.kind == Stmt::Kind::kStore) {
+    assign(slot, std::move(v));
+  } else {
+    rt::assign_ref(slot, std::move(v));
+  }
+}
+
+// Stores an integer in a variable.
+inline void store_int(const Stmt &s, Frame &f, HostValue v) {
+  rt::drop(std::exchange(assign_slot(s.name, f), v));
+}
+
+// `name = expr` of a pure operator: a float result goes into the float the
+// variable holds when nothing else holds it, else into a new one.
+// The expression's value is made as eval makes a node's, and an error leaving
+// it takes the expression's line.
+[[gnu::noinline]] void assign_numeric(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  const Number n = numeric_top(e, f);
+  if (n.kind == Number::Kind::kInt) return store_int(s, f, host::make_int(n.integer));
+  if (n.kind == Number::Kind::kReal) {
+    const HostValue slot = assign_slot(s.name, f);
+    if (writable_float(slot)) {
+      *host::payload<double>(slot) = n.real;
+      return;
+    }
+  }
+  Ref v = (n.kind == Number::Kind::kNone ? eval_operator(e, f) : at_node<real>(e, f, n.real)).ref();
+  assign(assign_slot(s.name, f), std::move(v));
+}
+
+// `name = expr` of any other expression.
+[[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  Ref v = (e.form == Expr::Form::kCall ? at_node<eval_call>(e, f, e, f) : eval_or_send(e, f)).ref();
+  assign(assign_slot(s.name, f), std::move(v));
+}
+
+// `name = expr`. A name beside an integer literal that holds an integer
+// gives an integer, stored without a reference; in `i = i + 1` the slot read
+// is the slot written.
+ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  switch (e.form) {
+    case Expr::Form::kIntOperand: {
+      HostValue &slot = slot_of(e.receiver->name, f);
+      const Number n = int_operand(e, slot);
+      if (!n.is_none()) [[likely]] {
+        if (e.receiver->name == s.name) {
+          slot = host::make_int(n.integer);
+          return;
+        }
+        return store_int(s, f, host::make_int(n.integer));
+      }
+      return assign_numeric(s, f);
+    }
+    case Expr::Form::kNumeric:
+      return assign_numeric(s, f);
+    default:
+      return assign_other(s, f);
+  }
+}
+
+// A failed message that the library sent outside any built-in (while
+// releasing a value, say) fails the statement that was running.
+[[noreturn, gnu::noinline, gnu::cold]] void stray_failure() {
+  throw std::move(*rt::take_stray_error());
+}
+
+// Runs a statement (see exec_stmt).
+ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
+  Flow flow = Flow::kNext;
+  switch (s.kind) {
+    case Stmt::Kind::kExpr:
+      rt::drop(eval_or_send(*s.expr, f).word);
+      break;
+    case Stmt::Kind::kAssign:
+      exec_assign(s, f);
+      break;
+    case Stmt::Kind::kReturn:
+      f.result = (s.expr ? eval(*s.expr, f) : Owned{nil()}).ref();
+      flow = Flow::kReturn;
+      break;
+    case Stmt::Kind::kIf:
+      flow = exec_if(s, f);
+      break;
+    case Stmt::Kind::kWhile:
+      flow = exec_while(s, f);
+      break;
+    case Stmt::Kind::kBreak:
+      flow = Flow::kBreak;
+      break;
+    case Stmt::Kind::kStore:
+    case Stmt::Kind::kRefStore:
+      exec_store(s, f);
+      break;
+    default:
+      exec_other(s, f);
+      break;
+  }
+  if (rt::stray_error_pending()) [[unlikely]]
+    stray_failure();
+  return flow;
+}
+
+// Runs a statement: its line is the frame's running line until a call in it
+// or the next statement begins, and an error leaving it takes that line.
+ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
+  f.line = s.line;
+  return at_node<exec_kind>(s, f, s, f);
+}
+
+// Runs the statements of a block in order until one leaves it: the one loop
+// over statements, taken in line by each of its users.
+ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
+  for (const Stmt &s : block) {
+    const Flow flow = exec_stmt(s, f);
+    if (flow != Flow::kNext) return flow;
+  }
+  return Flow::kNext;
+}
+
+// `while`: the body once per true test, each time one step, until a break.
+[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
+  while (test(*s.expr, f)) {
+    spend_step();
+    const Flow flow = exec_block(s.body, f);
+    if (flow == Flow::kReturn) return flow;
+    if (flow == Flow::kBreak) return Flow::kNext;
+  }
+  return Flow::kNext;
+}
+
+// The next statement of a text already checked; false at its end.
+bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
+  try {
+    return reader.next(s);
+  } catch (const SyntaxError &error) {
+    throw ScriptError{error.message, file, error.line};
+  }
+}
+
+}  // namespace
+
+void run(std::string_view text, std::string_view file, Echo echo) {
+  const std::string name(file);
+  try {
+    check(text);
+  } catch (const SyntaxError &error) {
+    throw ScriptError{error.message, name, error.line};
+  }
+  // The text is known to be well formed: read it again one statement at a
+  // time, running each as soon as it is read.
+  Scope scope;
+  StatementReader reader(text, name, scope);
+  std::vector<Binding> bindings;
+  Frame top(&name, nullptr, nullptr, nil(), nullptr);
+  const rt::Activate running(top);
+  Stmt s;
+  Block bound;
+  try {
+    while (next_statement(reader, s, name)) {
+      while (bindings.size() < scope.names.size()) {
+        bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
+      }
+      top.bindings = bindings.data();
+      const bool shown = echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end();
+      bound.clear();
+      bound.push_back(std::move(s));
+      bind(bound, shown);
+      exec_block(bound, top);
+    }
+  } catch (ScriptError &error) {
+    trace(error);
+    rt::take_stray_error();  // the first error is the one to report
+    throw;
+  }
+}
+
+void run_file(const std::string &path) {
+  const std::string text = read_file(path);
+  cover_file(path, text);
+  run(text, path);
+}
+
+}  // namespace zel::lang
