@@ -105,7 +105,7 @@ void BM_MallocFree(benchmark::State &state) {
     std::free(block);
   }
 }
-BENCHMARK(BM_MallocFree)->Arg(16)->Arg(40)->Arg(48)->Arg(1000);
+BENCHMARK(BM_MallocFree)->Arg(16)->Arg(40)->Arg(1000);
 
 // What the profiler's hook pair cannot do without: two clock readings, each
 // kept in a new float object that replaces the one before. A reading is the

@@ -87,7 +87,7 @@ void BM_ZoneMallocFree(benchmark::State &state) {
 BENCHMARK(BM_ZoneMallocFree)->Arg(16)->Arg(40)->Arg(1000);
 
 // The runtime's zalloc and zfree on a zone of their own, at the size of a
-// list item with its size word on 64-bit.
+// list item on 64-bit.
 void BM_ZallocZfree(benchmark::State &state) {
   Boot();
   void *zone = zcreate(6, 16384);
@@ -99,7 +99,7 @@ void BM_ZallocZfree(benchmark::State &state) {
   }
   zdelete(zone);
 }
-BENCHMARK(BM_ZallocZfree)->Arg(48);
+BENCHMARK(BM_ZallocZfree)->Arg(40);
 
 // The profiler's start and stop hooks, as the interpreter calls them around
 // a profiled procedure, driving a current T_Timer.

@@ -20,7 +20,7 @@ PAIRS = [
     ("BM_AddAtTailRemAtHead", "BM_GQueuePushPop", 3.0),
     ("BM_AddAtTailRemAtHead", "BM_StdListPushPop", None),
     ("BM_AddAtTailRemAtHead", "BM_IntrusivePushPop", None),
-    ("BM_ZallocZfree/48", "BM_MallocFree/48", 1.5),
+    ("BM_ZallocZfree/40", "BM_MallocFree/40", 1.5),
     ("BM_ZoneMallocFree/16", "BM_MallocFree/16", None),
     ("BM_ZoneMallocFree/40", "BM_MallocFree/40", None),
     ("BM_ZoneMallocFree/1000", "BM_MallocFree/1000", None),

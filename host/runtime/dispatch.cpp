@@ -45,6 +45,12 @@ union ActivationSlot {
   Activation activation;
 };
 
+// Room for a receiver, left unwritten unless a call puts it there.
+union ReceiverSlot {
+  ReceiverSlot() {}
+  HostValue value;
+};
+
 // The state of one running built-in handler; the running ones form a chain
 // from the innermost through `outer`. A call whose receiver and arguments
 // carry its references is `held`, and so are all the calls outside it. The
@@ -60,6 +66,9 @@ struct HandlerCall {
   bool joined;
   std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   PendingError pending;                 // the first error a nested send raised
+  // A class-level routine's receiver, which its call puts back in argv[0]
+  // when it ends (the slot holds nil meanwhile); unwritten for other rows.
+  ReceiverSlot receiver;
   ActivationSlot slot;
 };
 
@@ -74,8 +83,6 @@ struct Dispatch {
   bool profiled_seen = false;                                            // a call of it has begun
   std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
-  std::unordered_map<const Selector *, Target> routine_cache;
-  std::uint64_t routine_epoch = 0;
   StackInvokeHook stack_invoke = nullptr;
 };
 
@@ -250,34 +257,51 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // Runs a built-in row over a vector laid out for it (argv[0] the receiver,
 // argument k at argv[-k]): checks the arguments the row states, holds the
 // receiver and the arguments for the length of the call (see Holds), and
-// turns a refusal or a pending error into a ScriptError.
+// turns a refusal or a pending error into a ScriptError. A class-level
+// routine (kClassRow), which does not read its receiver, finds nil in the
+// receiver's slot for the length of the call: the receiver waits in the
+// call's record, which the running calls reach through current_handler, so
+// that it is read back from memory rather than kept in a register across the
+// handler.
+template <bool kClassRow = false>
 [[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
+  HandlerCall call{row, current_call(), argv, argc, held, false, nullptr, nullptr, {}, {}};
+  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], nil_value());
   if (held) take_holds(argv, argc);
-  HandlerCall call{row, current_call(), argv, argc, held, false, nullptr, nullptr, {}};
   HostValue result;
   {
     HandlerScope scope(call);
-    result = row.handler(argc, argv);
+    result = call.row.handler(call.argc, call.argv);
   }
   // What the call needs after the handler is read back from `call`, so that
-  // the common case keeps nothing else across the handler.
-  if (call.held || call.pending || result == host::kFailure) [[unlikely]]
+  // the common case keeps nothing else across the handler, and frees nothing.
+  if (call.held || call.pending || call.reason || result == host::kFailure) [[unlikely]] {
+    if constexpr (kClassRow) {
+      // The receiver goes back once end_call has dropped the holds, which
+      // include the nil in its slot, or has thrown.
+      struct Restore {
+        const HandlerCall &call;
+        ~Restore() { call.argv[0] = call.receiver.value; }
+      } restore{call};
+      return end_call(call, result);
+    }
     return end_call(call, result);
+  }
+  if constexpr (kClassRow) call.argv[0] = call.receiver.value;
   return Ref::adopt(result);
 }
 
-// call_row for a class-level routine, which does not read its receiver: the
-// receiver's slot holds nil for the length of the call.
-[[gnu::always_inline]] inline Ref call_class_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
-  struct Restore {
-    HostValue *slot;
-    HostValue value;
-    ~Restore() { *slot = value; }
-  } restore{argv, std::exchange(argv[0], nil_value())};
-  return call_row(row, argv, argc, holds);
+// call_row over the value stack (Holds::kSlots), of an instance or a
+// class-level routine: out of line and answering the bare word, so that
+// send_word reaches them by a jump and saves no registers for them.
+[[gnu::noinline]] HostValue call_slots_row(const Row &row, HostValue *argv, int32_t argc) {
+  return call_row(row, argv, argc, Holds::kSlots).detach();
+}
+[[gnu::noinline]] HostValue call_slots_class_row(const Row &row, HostValue *argv, int32_t argc) {
+  return call_row<true>(row, argv, argc, Holds::kSlots).detach();
 }
 
 // The arguments of a stack vector in their written order, for the routines
@@ -478,7 +502,7 @@ Ref send_to_class(Class *cls, const Selector *sel, HostValue *argv, int32_t argc
   const Target t = find_class_routine(cls, sel->folded);
   switch (t.kind) {
     case Target::Kind::kRow:
-      return call_class_row(*static_cast<const Row *>(t.what), argv, argc, holds);
+      return call_row<true>(*static_cast<const Row *>(t.what), argv, argc, holds);
     case Target::Kind::kNew:
       return make_object(cls, argv, argc);
     case Target::Kind::kSubclass:
@@ -598,20 +622,20 @@ namespace {
 // The common cases are kept small: a script object whose class filled the
 // selector's method line in this epoch, with a built-in row or a procedure,
 // and a class whose routine line holds a class-level row.
-Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
+HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   const HostValue receiver = argv[0];
   if (const Class *cls = class_of(receiver)) {
     if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
-        return call_row(*static_cast<const Row *>(hit->what), argv, argc, Holds::kSlots);
-      if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc);
+        return call_slots_row(*static_cast<const Row *>(hit->what), argv, argc);
+      if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc).detach();
     }
   } else if (const Class *cls = as_class(receiver)) {
     const Target *hit = line_hit(sel->folded->routine_line, cls);
     if (hit != nullptr && hit->kind == Target::Kind::kRow) [[likely]]
-      return call_class_row(*static_cast<const Row *>(hit->what), argv, argc, Holds::kSlots);
+      return call_slots_class_row(*static_cast<const Row *>(hit->what), argv, argc);
   }
-  return send_slow(sel, argv, argc, Holds::kSlots);
+  return send_slow(sel, argv, argc, Holds::kSlots).detach();
 }
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
@@ -621,25 +645,7 @@ Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t ar
 namespace {
 
 Ref call_routine(const Selector *sel, HostValue *argv, int32_t argc, Holds holds) {
-  Dispatch &d = dispatch();
-  if (d.routine_epoch != detail::epoch) {
-    d.routine_cache.clear();
-    d.routine_epoch = detail::epoch;
-  }
-  const Selector *key = sel->folded;
-  auto hit = d.routine_cache.find(key);
-  if (hit == d.routine_cache.end()) {
-    Target found;
-    if (auto row = d.module_rows.find(key->name); row != d.module_rows.end()) {
-      found = {Target::Kind::kRow, &row->second};
-    } else if (const OwnRoutine *own = own_routine(key->name)) {
-      found = {Target::Kind::kOwn, own};
-    } else if (const void *proc = detail::global_procedure(key->name)) {
-      found = {Target::Kind::kProcedure, proc};
-    }
-    hit = d.routine_cache.emplace(key, found).first;
-  }
-  const Target t = hit->second;
+  const Target t = routine_target(sel);
   switch (t.kind) {
     case Target::Kind::kRow:
       return call_row(*static_cast<const Row *>(t.what), argv, argc, holds);
@@ -653,6 +659,20 @@ Ref call_routine(const Selector *sel, HostValue *argv, int32_t argc, Holds holds
 }
 
 }  // namespace
+
+Target detail::find_routine(const Selector *folded) {
+  const RowMap &rows = dispatch().module_rows;
+  Target found;
+  if (auto row = rows.find(folded->name); row != rows.end()) {
+    found = {Target::Kind::kRow, &row->second};
+  } else if (const OwnRoutine *own = own_routine(folded->name)) {
+    found = {Target::Kind::kOwn, own};
+  } else if (const void *proc = global_procedure(folded->name)) {
+    found = {Target::Kind::kProcedure, proc};
+  }
+  folded->call_line = {nullptr, epoch, found};
+  return found;
+}
 
 Ref call(const Selector *sel, HostValue *argv, int32_t argc) {
   return call_routine(sel, argv, argc, Holds::kSlots);

@@ -271,10 +271,12 @@ struct LookupLine {
 struct Selector {
   std::string name;        // as written, for messages
   const Selector *folded;  // the lower-case selector lookups use (itself when name is lower case)
-  // On the folded selector: the last method lookup of a script object's send
-  // and the last class-level lookup of a send to a class.
+  // On the folded selector: the last method lookup of a script object's send,
+  // the last class-level lookup of a send to a class, and what a call of the
+  // routine found (cls null).
   mutable LookupLine method_line{};
   mutable LookupLine routine_line{};
+  mutable LookupLine call_line{};
 };
 const Selector *selector(std::string_view name);
 
@@ -414,9 +416,27 @@ class Slots {
 // As send, send_from and call below with the arguments on the value stack:
 // argv[0] the receiver (nil for call), argument k at argv[-k], each slot
 // holding a reference for the length of the call.
-Ref send(const Selector *sel, HostValue *argv, int32_t argc);
+// send_word is send's reply as a bare word, which carries the reference.
+HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc);
+inline Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
+  return Ref::adopt(send_word(sel, argv, argc));
+}
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc);
 Ref call(const Selector *sel, HostValue *argv, int32_t argc);
+
+namespace detail {
+// routine_target past the selector's call line: searches and fills it.
+Target find_routine(const Selector *folded);
+}  // namespace detail
+// What a call of the routine sel runs, in call's order (below): a built-in
+// module row (kRow), one of the runtime's own (kOwn), a global script
+// procedure (kProcedure, `what` its handle), or nothing (kNone). Kept on the
+// selector until the dispatch epoch moves on, so that a language may run a
+// procedure found here itself, as call would. Fails only for memory.
+inline Target routine_target(const Selector *sel) {
+  const LookupLine &line = sel->folded->call_line;
+  return line.epoch == detail::epoch ? line.target : detail::find_routine(sel->folded);
+}
 
 // Sends a message; the result carries one reference.
 //  - A script object: from its class up to the root, at each class first a

@@ -9,6 +9,7 @@
 #include "T_DblLnk/keys.h"
 #include "objkit/builtin.h"
 #include "objkit/exports.h"
+#include "objkit/objkit.h"
 #include "objkit/trace.h"
 
 namespace t_dbllnk {
@@ -112,7 +113,7 @@ DblLnkList *AllocateList() {
 }
 
 DblLnkItem *AllocateItem() {
-  void *record = z_malloc(sizeof(DblLnkItem));
+  void *record = objkit::AllocateSized(sizeof(DblLnkItem));
   if (record == nullptr) errexit("Out of memory");
   return static_cast<DblLnkItem *>(record);
 }
@@ -126,7 +127,7 @@ void UnpinItem(void *item) {
 }
 
 void FreeItem(DblLnkItem *item) {
-  z_free(item);
+  objkit::FreeSized(item, sizeof(DblLnkItem));
 }
 
 DblLnkItem *DetachChain(DblLnkList *list) {

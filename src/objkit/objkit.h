@@ -21,6 +21,12 @@ static_assert(kZoneHeader == 4);
 // start-up; the result is not tested.
 void CreateZone();
 
+// A block of `size` bytes of the module zone with no size word in front, for
+// records whose owner knows their size (list items): null when the zone has
+// no room. FreeSized gives it back, with the same size, and never fails.
+void *AllocateSized(uint32_t size);
+void FreeSized(void *block, uint32_t size);
+
 // objkit's built-in table: objkit_debug, libmsg, setvideo, slist, number and
 // the terminator.
 extern const BuiltinRecord kBuiltins[6];

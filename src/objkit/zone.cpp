@@ -1,7 +1,8 @@
 // The module zone: every native record of the library is a block of one
 // interpreter zone. The zone needs a block's size when freeing it, so each
-// block carries the size of its whole zone allocation in a word in front of
-// the caller's bytes.
+// block of z_malloc carries the size of its whole zone allocation in a word
+// in front of the caller's bytes; a record whose owner knows its size (a list
+// item) goes without that word.
 #include <cstring>
 
 #include "objkit/exports.h"
@@ -41,6 +42,14 @@ uint32_t TotalFor(uint32_t size) {
 
 void CreateZone() {
   zone = zcreate(6, 16384);
+}
+
+void *AllocateSized(uint32_t size) {
+  return zalloc(zone, size);
+}
+
+void FreeSized(void *block, uint32_t size) {
+  zfree(zone, block, size);
 }
 
 }  // namespace objkit

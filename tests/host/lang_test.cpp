@@ -104,7 +104,8 @@ TEST_F(Lang, DroppingTheGlobalsEndsWhenReleasesKeepMakingThem) {
 
 // Statements that cannot mean what they say, errors that say what was meant,
 // and scripts that run clean: classes the library bound, any object read as
-// a number, a procedure replaced while it runs, lookups after redefinitions.
+// a number, a procedure replaced while it runs or while its arguments are
+// evaluated, lookups after redefinitions.
 TEST_F(Lang, ErrorsSayWhatWasMeant) {
   const struct {
     const char *text, *error;
@@ -145,7 +146,8 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
       {"T_DblLnk:subclass \"Mine\", \"\"; T_DblLnk:subclass \"Mine\", \"x\";", ""},
       {"setvideo (\"\"); setvideo (nil); objkit_debug (zel$object); setvideo (0); objkit_debug (0);", ""},
       {"procedure f (n);\n  procedure f (n); return n * 2; end\n  x = n + 1;\n  return x;\nend\n"
-       "a = f (1); b = f (1);\nif a isnt 2 or b isnt 2 then print a, b; nosuch (); end",
+       "a = f (1); b = f (1);\nprocedure r (); procedure f (n); return n * 3; end return 1; end\n"
+       "c = f (r ());\nif a isnt 2 or b isnt 2 or c isnt 3 then print a, b, c; nosuch (); end",
        ""},
       {"procedure g (); return Later; end\ng ();", "test:1: unknown variable Later"},
       {"zel$object:subclass \"A\", \"\"; A:subclass \"B\", \"\";\nzel$object:subclass \"Later\", \"\";\n"

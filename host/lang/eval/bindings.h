@@ -74,15 +74,22 @@ void forget(const void *handle) {
   fail_at(e, f, "unknown variable " + name);
 }
 
-// The class of a name that is no variable; fails when there is none.
-[[gnu::noinline]] HostValue class_named(const Expr &e, Frame &f) {
-  Cell &c = f.bindings[e.name].cell();
-  if (c.epoch != rt::dispatch_epoch()) {
-    c.cls = rt::find_class(*c.name);
-    c.epoch = rt::dispatch_epoch();
-  }
+// class_named past its cell's class of this epoch: looks the class up again
+// (a class remade or removed moves the epoch on); fails when there is none.
+[[gnu::noinline]] HostValue find_class_named(const Expr &e, Frame &f, Cell &c) {
+  c.cls = rt::find_class(*c.name);
+  c.epoch = rt::dispatch_epoch();
   if (c.cls != nullptr) return c.cls->value;
   unknown_name(e, f, *c.name);
+}
+
+// The class of a name that is no variable, as its global cell last found it
+// in this epoch; fails when there is none.
+inline HostValue class_named(const Expr &e, Frame &f) {
+  Cell &c = f.bindings[e.name].cell();
+  if (c.epoch == rt::dispatch_epoch() && c.cls != nullptr) [[likely]]
+    return c.cls->value;
+  return find_class_named(e, f, c);
 }
 
 // A name's value, borrowed: a local, an instance variable, a global, or else

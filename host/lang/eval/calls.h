@@ -36,8 +36,9 @@ bool is_string(HostValue v) {
 // The value of an expression (expressions.h).
 Owned eval(const Expr &e, Frame &f);
 
-// The compile routine (below).
+// The compile routine and the runtime's invoke hook (below).
 Ref compile(const HostValue *argv, int32_t argc);
+Ref invoke(const void *handle, HostValue *argv, int32_t argc);
 
 // The argument vector of a call or send on the value stack: argv[0] the
 // receiver, argument k at argv[-k], each slot holding one reference.
@@ -98,8 +99,12 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
 [[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
   check_stack(e, f);
   if (e.kind == Expr::Kind::kCall) {
-    static const rt::Selector *const kCompile = rt::selector("compile");
+    // A global procedure runs here as rt::call would run it, found after
+    // the arguments (which may redefine it); none is named compile.
     return call_with(e, Owned{nil()}, f, [&e](HostValue *argv, int32_t argc) {
+      const rt::Target t = rt::routine_target(e.sel);
+      if (t.kind == rt::Target::Kind::kProcedure) return invoke(t.what, argv, argc);
+      static const rt::Selector *const kCompile = rt::selector("compile");
       return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
     });
   }
@@ -114,16 +119,13 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
 // nested too deeply.
 class Nesting {
  public:
-  explicit Nesting(int &depth) : depth_(depth) {
-    if (depth_ >= kMaxDepth) fail("calls nested too deeply");
-    ++depth_;
+  Nesting() {
+    if (state().depth >= kMaxDepth) fail("calls nested too deeply");
+    ++state().depth;
   }
-  ~Nesting() { --depth_; }
+  ~Nesting() { --state().depth; }
   Nesting(const Nesting &) = delete;
   Nesting &operator=(const Nesting &) = delete;
-
- private:
-  int &depth_;
 };
 
 // Brackets a profiled call for the profiler (rt::profile_enter), which runs
@@ -196,8 +198,10 @@ class Locals {
 }
 
 // Runs a procedure with the arguments of a stack vector (argv[0] self, nil
-// for a global procedure). Profiled when the program asked for it.
-Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
+// for a global procedure). Profiled when the program asked for it. The
+// runtime's invoke hook, and taken in line where a script calls a global
+// procedure.
+ZEL_HOT_INLINE Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   const Procedure &proc = *static_cast<const Procedure *>(handle);
   if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
     wrong_count(proc, argc);
@@ -208,25 +212,24 @@ Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
   f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
-  f.result = Ref::adopt(nil());
-  const Nesting nesting(state().depth);
+  const Nesting nesting;
   spend_step();
   const Profiling profiling(rt::profiling(proc.display));
   const rt::Activate running(f);
   try {
-    exec_block(proc.def->body, f);
+    if (exec_block(proc.def->body, f) == Flow::kReturn) return std::move(f.result);
   } catch (ScriptError &error) {
     trace(error);
     throw;
   }
-  return std::move(f.result);
+  return Ref::adopt(nil());
 }
 
 // compile "NAME:file" reads and runs the file compile_path names.
 Ref compile(const HostValue *argv, int32_t argc) {
   if (argc != 1 || !is_string(argv[-1])) fail("compile expects one string, \"NAME:file\"");
   const std::string path = compile_path(host::chars_of(argv[-1]));
-  const Nesting nesting(state().depth);
+  const Nesting nesting;
   run_file(path);
   return rt::make_int(1);
 }

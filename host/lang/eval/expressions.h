@@ -77,10 +77,22 @@ bool test(const Expr &e, Frame &f);
   return boolean(test(*e.args[0], f));
 }
 
+// eval where a send is the most frequent node (a statement's whole
+// expression, an assigned value, an operand evaluated): a send goes straight
+// to eval_send and places an error as eval would.
+ZEL_HOT_INLINE Owned eval_or_send(const Expr &e, Frame &f) {
+  return e.form == Expr::Form::kSend ? at_node<eval_send>(e, f, e, f) : eval(e, f);
+}
+
+// A kNilTest node: whether its name's value is nil (`is`) or is not (`isnt`).
+inline bool nil_test(const Expr &e, Frame &f) {
+  return (lookup(*e.receiver, f) == nil()) == (e.op == Op::kIs);
+}
+
 // An operand of an operator, as a word: a literal or nil read in place, a name's
 // value borrowed when nothing evaluated after it can change it (borrow), or
 // else evaluated and kept in held.
-inline HostValue operand(const Expr &e, bool borrow, Frame &f, Ref &held) {
+ZEL_HOT_INLINE HostValue operand(const Expr &e, bool borrow, Frame &f, Ref &held) {
   switch (e.kind) {
     case Expr::Kind::kInt:
       return host::make_int(e.ival);
@@ -94,7 +106,7 @@ inline HostValue operand(const Expr &e, bool borrow, Frame &f, Ref &held) {
     default:
       break;
   }
-  held = eval(e, f).ref();
+  held = eval_or_send(e, f).ref();
   return held.get();
 }
 
@@ -245,7 +257,7 @@ int32_t position(HostValue base, HostValue index) {
     case Expr::Form::kIntOperand:
       return eval_int_operand(e, f);
     case Expr::Form::kNilTest:
-      return boolean((lookup(*e.receiver, f) == nil()) == (e.op == Op::kIs));
+      return boolean(nil_test(e, f));
     case Expr::Form::kNumeric:
       return eval_numeric(e, f);
     case Expr::Form::kLogic:
@@ -270,7 +282,7 @@ int32_t position(HostValue base, HostValue index) {
 // literals and names, the most frequent nodes, are read where they are used;
 // any other node is evaluated by eval_node, and an error leaving it takes the
 // node's line.
-inline Owned eval(const Expr &e, Frame &f) {
+ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
   if (e.kind == Expr::Kind::kInt) return {host::make_int(e.ival)};
   if (e.kind != Expr::Kind::kVar) return at_node<eval_node>(e, f, e, f);
   return Owned::share(lookup(e, f));
@@ -293,6 +305,7 @@ ZEL_HOT_INLINE bool test(const Expr &e, Frame &f) {
     if (!n.is_none()) [[likely]]
       return n.integer != 0;
   }
+  if (e.form == Expr::Form::kNilTest) return nil_test(e, f);
   return test_slow(e, f);
 }
 

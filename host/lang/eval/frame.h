@@ -97,7 +97,7 @@ struct Frame : rt::Activation {
   HostValue self;
   const Binding *bindings;
   uintptr_t bases[3] = {0, 0, 0};
-  Ref result;  // what `return` gave
+  Ref result;  // what `return` gave, once it has run
 };
 
 // A base for each kind of binding.

@@ -30,7 +30,7 @@ namespace {
 
 // `=`: integers and a float or string that nothing else holds are stored as
 // they are (a copy would be the same); anything else as the runtime assigns.
-void assign(HostValue &slot, Ref v) {
+ZEL_HOT_INLINE void assign(HostValue &slot, Ref v) {
   const HostValue w = v.get();
   const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
                      (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
@@ -128,7 +128,8 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 
 // `name = expr` of any other expression.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  Ref v = eval(*s.expr, f).ref();
+  const Expr &e = *s.expr;
+  Ref v = (e.form == Expr::Form::kCall ? at_node<eval_call>(e, f, e, f) : eval_or_send(e, f)).ref();
   assign(assign_slot(s.name, f), std::move(v));
 }
 
@@ -168,13 +169,7 @@ ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
   Flow flow = Flow::kNext;
   switch (s.kind) {
     case Stmt::Kind::kExpr:
-      // A send made as a statement of its own is taken without eval's
-      // dispatch, and places an error as eval would.
-      if (s.expr->form == Expr::Form::kSend) {
-        rt::drop(at_node<eval_send>(*s.expr, f, *s.expr, f).word);
-      } else {
-        rt::drop(eval(*s.expr, f).word);
-      }
+      rt::drop(eval_or_send(*s.expr, f).word);
       break;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
