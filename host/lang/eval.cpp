@@ -119,8 +119,8 @@ void install() {
 }
 
 void set_step_budget(std::uint64_t steps) {
-  state().step_budget = steps;
-  state().steps_left = steps;
+  counters.step_budget = steps;
+  counters.steps_left = steps;
 }
 
 void interrupt(bool on) {
