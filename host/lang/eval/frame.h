@@ -139,6 +139,12 @@ inline bool stack_nearly_full() {
 
 // Set by interrupt(), from a signal handler; taken by the next step.
 volatile std::sig_atomic_t interrupt_requested = 0;
+// Set whenever a step may have more to do than go on (an interrupt requested,
+// a step budget set), so that a step reads one word; the step that finds
+// nothing to do clears it. Set after interrupt_requested, and cleared before
+// interrupt_requested is read again, so that it is never left clear while an
+// interrupt is requested.
+volatile std::sig_atomic_t step_watched = 0;
 
 // One step of the budget: a loop iteration or a procedure call. Fails once
 // the budget is spent, or when an interrupt is requested.
@@ -147,12 +153,16 @@ volatile std::sig_atomic_t interrupt_requested = 0;
     interrupt_requested = 0;
     fail("interrupted");
   }
-  if (counters.step_budget == 0) return;
+  if (counters.step_budget == 0) {
+    step_watched = 0;
+    if (interrupt_requested != 0) step_watched = 1;
+    return;
+  }
   if (counters.steps_left == 0) fail("step budget exhausted");
   --counters.steps_left;
 }
 inline void spend_step() {
-  if (interrupt_requested != 0 || counters.step_budget != 0) [[unlikely]]
+  if (step_watched != 0) [[unlikely]]
     spend_counted_step();
 }
 
