@@ -119,12 +119,14 @@ void install() {
 }
 
 void set_step_budget(std::uint64_t steps) {
-  state().step_budget = steps;
-  state().steps_left = steps;
+  counters.step_budget = steps;
+  counters.steps_left = steps;
+  step_watched = 1;
 }
 
 void interrupt(bool on) {
   interrupt_requested = on ? 1 : 0;
+  if (on) step_watched = 1;
 }
 
 bool complete(std::string_view text) {

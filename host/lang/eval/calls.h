@@ -120,10 +120,10 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
 class Nesting {
  public:
   Nesting() {
-    if (state().depth >= kMaxDepth) fail("calls nested too deeply");
-    ++state().depth;
+    if (counters.depth >= kMaxDepth) fail("calls nested too deeply");
+    ++counters.depth;
   }
-  ~Nesting() { --state().depth; }
+  ~Nesting() { --counters.depth; }
   Nesting(const Nesting &) = delete;
   Nesting &operator=(const Nesting &) = delete;
 };
@@ -172,12 +172,18 @@ class Locals {
  public:
   ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv)
       : base_(rt::take_slots(proc.local_count)), count_(proc.local_count) {
-    for (size_t i = 0; i < proc.params; ++i) {
-      base_[i] = argv[-static_cast<ptrdiff_t>(i + 1)];
-      host::ref_take(base_[i]);
+    // Read once: a store to a slot might otherwise be taken to change them.
+    const size_t params = proc.params;
+    HostValue *const base = base_;
+    for (size_t i = 0; i < params; ++i) {
+      base[i] = argv[-static_cast<ptrdiff_t>(i + 1)];
+      host::ref_take(base[i]);
     }
-    const HostValue none = nil();
-    for (size_t i = proc.params; i < count_; ++i) base_[i] = none;
+    const size_t count = count_;
+    if (params < count) {
+      const HostValue none = nil();
+      for (size_t i = params; i < count; ++i) base[i] = none;
+    }
   }
   ~Locals() {
     for (size_t i = 0; i < count_; ++i) rt::drop(base_[i]);

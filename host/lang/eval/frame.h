@@ -6,7 +6,7 @@
 //
 // Holds: a global's cell and a name's binding (which bindings.h fills and
 // reads), a defined procedure, a frame (one of the runtime's running calls),
-// the evaluator's state (globals, procedures, depth, step budget), the step
+// the evaluator's state (globals, procedures) and counters (depth, step budget), the step
 // budget and the interrupt, and the one handler that gives an error its line
 // (place_at) with the frame's own failures (fail_at, check_stack).
 //
@@ -104,14 +104,20 @@ struct Frame : rt::Activation {
 static_assert(std::extent_v<decltype(Frame::bases)> == static_cast<size_t>(Binding::Base::kAbsolute) + 1);
 
 struct State {
-  HostValue nil = 0;
   uintptr_t stack_floor = 0;
   std::map<std::string, Cell, std::less<>> globals;
   std::unordered_set<const Procedure *> procedures;  // every procedure made and not yet freed
+};
+
+// The depth of the procedure calls and compiles running, and the step budget
+// (0 for none) with the steps left of it: apart from State, at a fixed
+// address, since every call and loop iteration reads them.
+struct Counters {
   int depth = 0;
   std::uint64_t step_budget = 0;
   std::uint64_t steps_left = 0;
 };
+constinit Counters counters;
 
 // Never destroyed: procedures may still run while the process exits.
 State *const the_state = new State;
@@ -121,11 +127,9 @@ inline State &state() {
   return *the_state;
 }
 
-// The nil object, read once from the runtime.
-HostValue nil() {
-  State &s = state();
-  if (s.nil == 0) s.nil = rt::nil_value();
-  return s.nil;
+// The nil object (the runtime's).
+inline HostValue nil() {
+  return rt::nil_value();
 }
 
 // True when the stack is nearly used up (see rt::stack_nearly_full).
@@ -135,6 +139,12 @@ inline bool stack_nearly_full() {
 
 // Set by interrupt(), from a signal handler; taken by the next step.
 volatile std::sig_atomic_t interrupt_requested = 0;
+// Set whenever a step may have more to do than go on (an interrupt requested,
+// a step budget set), so that a step reads one word; the step that finds
+// nothing to do clears it. Set after interrupt_requested, and cleared before
+// interrupt_requested is read again, so that it is never left clear while an
+// interrupt is requested.
+volatile std::sig_atomic_t step_watched = 0;
 
 // One step of the budget: a loop iteration or a procedure call. Fails once
 // the budget is spent, or when an interrupt is requested.
@@ -143,13 +153,16 @@ volatile std::sig_atomic_t interrupt_requested = 0;
     interrupt_requested = 0;
     fail("interrupted");
   }
-  State &s = state();
-  if (s.step_budget == 0) return;
-  if (s.steps_left == 0) fail("step budget exhausted");
-  --s.steps_left;
+  if (counters.step_budget == 0) {
+    step_watched = 0;
+    if (interrupt_requested != 0) step_watched = 1;
+    return;
+  }
+  if (counters.steps_left == 0) fail("step budget exhausted");
+  --counters.steps_left;
 }
 inline void spend_step() {
-  if (interrupt_requested != 0 || state().step_budget != 0) [[unlikely]]
+  if (step_watched != 0) [[unlikely]]
     spend_counted_step();
 }
 

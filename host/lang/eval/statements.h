@@ -158,6 +158,14 @@ ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   }
 }
 
+// The value a `return` gives: nil without an expression. A name beside an
+// integer literal, the commonest, is evaluated here as eval_node evaluates it.
+ZEL_HOT_INLINE Owned return_value(const Expr *e, Frame &f) {
+  if (e == nullptr) return {nil()};
+  if (e->form == Expr::Form::kIntOperand) return at_node<eval_int_operand>(*e, f, *e, f);
+  return eval(*e, f);
+}
+
 // A failed message that the library sent outside any built-in (while
 // releasing a value, say) fails the statement that was running.
 [[noreturn, gnu::noinline, gnu::cold]] void stray_failure() {
@@ -175,7 +183,7 @@ ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
       exec_assign(s, f);
       break;
     case Stmt::Kind::kReturn:
-      f.result = (s.expr ? eval(*s.expr, f) : Owned{nil()}).ref();
+      f.result = return_value(s.expr.get(), f).ref();
       flow = Flow::kReturn;
       break;
     case Stmt::Kind::kIf:
