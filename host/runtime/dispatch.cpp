@@ -83,7 +83,6 @@ struct Dispatch {
   bool profiled_seen = false;                                            // a call of it has begun
   std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
-  StackInvokeHook stack_invoke = nullptr;
 };
 
 // Made on first use and never destroyed: handlers and hooks run until the
@@ -102,6 +101,10 @@ inline Dispatch &dispatch() {
 // The innermost running handler call: a plain word beside the tables, so
 // that a send reads it without making them.
 HandlerCall *current_handler = nullptr;
+
+// The language's hook that runs a procedure over a stack vector, if it set
+// one: a plain word too, read by every send of a procedure.
+StackInvokeHook stack_invoke = nullptr;
 
 void join_running_calls(HandlerCall &call);
 
@@ -343,12 +346,22 @@ class Borrowed {
   size_t argc_;
 };
 
-Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+// invoke through the language's hook over the arguments in their written
+// order, for a language that set no stack hook. Throws what the call throws.
+[[gnu::noinline]] Ref invoke_forwarded(const void *proc, HostValue *argv, int32_t argc) {
   const Dispatch &d = dispatch();
-  if (d.stack_invoke != nullptr) return d.stack_invoke(proc, argv, argc);
   // Only a language defines procedures, and it sets its hooks first.
   assert(d.invoke != nullptr && "a procedure runs without a language");
   return d.invoke(proc, argv[0], Forward(argv, argc).get());
+}
+
+// Runs a script procedure over a stack vector: what it returns; throws what
+// the call throws. The stack hook's case is kept small, so that a send takes
+// it in line.
+inline Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+  if (stack_invoke != nullptr) [[likely]]
+    return stack_invoke(proc, argv, argc);
+  return invoke_forwarded(proc, argv, argc);
 }
 
 bool is_identifier(std::string_view text) {
@@ -729,11 +742,11 @@ Ref call(std::string_view routine, std::span<const HostValue> args) {
 void set_language(ExecHook exec, InvokeHook invoke) {
   dispatch().exec = exec;
   dispatch().invoke = invoke;
-  dispatch().stack_invoke = nullptr;
+  stack_invoke = nullptr;
 }
 
 void set_stack_invoke(StackInvokeHook invoke) {
-  dispatch().stack_invoke = invoke;
+  stack_invoke = invoke;
 }
 
 void set_profiled(std::string_view proc_name) {
