@@ -54,8 +54,12 @@ union ReceiverSlot {
 // The state of one running built-in handler; the running ones form a chain
 // from the innermost through `outer`. A call whose receiver and arguments
 // carry its references is `held`, and so are all the calls outside it. The
-// reason and the error are made only when there is one.
+// reason and the error are made only when there is one, and freed out of
+// line, so that a call that made neither keeps no registers for them.
 struct HandlerCall {
+  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held)
+      : row(r), outer(out), argv(args), argc(count), held(is_held), joined(false), reason(), pending() {}
+
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
@@ -64,12 +68,27 @@ struct HandlerCall {
   // Whether the call joined the running calls, which it does only once a
   // script may run inside it: `slot` holds its activation from then on.
   bool joined;
-  std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
-  PendingError pending;                 // the first error a nested send raised
+  union {
+    std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
+  };
+  union {
+    PendingError pending;  // the first error a nested send raised
+  };
   // A class-level routine's receiver, which its call puts back in argv[0]
   // when it ends (the slot holds nil meanwhile); unwritten for other rows.
   ReceiverSlot receiver;
   ActivationSlot slot;
+
+  ~HandlerCall() {
+    if (reason || pending) [[unlikely]]
+      free_errors();
+  }
+
+  // Frees the reason and the error.
+  [[gnu::noinline, gnu::cold]] void free_errors() {
+    reason.~unique_ptr();
+    pending.~unique_ptr();
+  }
 };
 
 struct Dispatch {
@@ -271,7 +290,7 @@ template <bool kClassRow = false>
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
-  HandlerCall call{row, current_call(), argv, argc, held, false, nullptr, nullptr, {}, {}};
+  HandlerCall call(row, current_call(), argv, argc, held);
   if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], nil_value());
   if (held) take_holds(argv, argc);
   HostValue result;
