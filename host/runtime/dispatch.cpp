@@ -54,8 +54,12 @@ union ReceiverSlot {
 // The state of one running built-in handler; the running ones form a chain
 // from the innermost through `outer`. A call whose receiver and arguments
 // carry its references is `held`, and so are all the calls outside it. The
-// reason and the error are made only when there is one.
+// reason and the error are made only when there is one, and freed out of
+// line, so that a call that made neither keeps no registers for them.
 struct HandlerCall {
+  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held)
+      : row(r), outer(out), argv(args), argc(count), held(is_held), joined(false), reason(), pending() {}
+
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
@@ -64,12 +68,27 @@ struct HandlerCall {
   // Whether the call joined the running calls, which it does only once a
   // script may run inside it: `slot` holds its activation from then on.
   bool joined;
-  std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
-  PendingError pending;                 // the first error a nested send raised
+  union {
+    std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
+  };
+  union {
+    PendingError pending;  // the first error a nested send raised
+  };
   // A class-level routine's receiver, which its call puts back in argv[0]
   // when it ends (the slot holds nil meanwhile); unwritten for other rows.
   ReceiverSlot receiver;
   ActivationSlot slot;
+
+  ~HandlerCall() {
+    if (reason || pending) [[unlikely]]
+      free_errors();
+  }
+
+  // Frees the reason and the error.
+  [[gnu::noinline, gnu::cold]] void free_errors() {
+    reason.~unique_ptr();
+    pending.~unique_ptr();
+  }
 };
 
 struct Dispatch {
@@ -83,7 +102,6 @@ struct Dispatch {
   bool profiled_seen = false;                                            // a call of it has begun
   std::unordered_map<std::string, std::unique_ptr<Selector>> selectors;  // by spelling
   std::unordered_map<HostValue, const Selector *> name_selectors;        // by name object
-  StackInvokeHook stack_invoke = nullptr;
 };
 
 // Made on first use and never destroyed: handlers and hooks run until the
@@ -102,6 +120,10 @@ inline Dispatch &dispatch() {
 // The innermost running handler call: a plain word beside the tables, so
 // that a send reads it without making them.
 HandlerCall *current_handler = nullptr;
+
+// The language's hook that runs a procedure over a stack vector, if it set
+// one: a plain word too, read by every send of a procedure.
+StackInvokeHook stack_invoke = nullptr;
 
 void join_running_calls(HandlerCall &call);
 
@@ -268,7 +290,7 @@ template <bool kClassRow = false>
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
-  HandlerCall call{row, current_call(), argv, argc, held, false, nullptr, nullptr, {}, {}};
+  HandlerCall call(row, current_call(), argv, argc, held);
   if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], nil_value());
   if (held) take_holds(argv, argc);
   HostValue result;
@@ -343,12 +365,22 @@ class Borrowed {
   size_t argc_;
 };
 
-Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+// invoke through the language's hook over the arguments in their written
+// order, for a language that set no stack hook. Throws what the call throws.
+[[gnu::noinline]] Ref invoke_forwarded(const void *proc, HostValue *argv, int32_t argc) {
   const Dispatch &d = dispatch();
-  if (d.stack_invoke != nullptr) return d.stack_invoke(proc, argv, argc);
   // Only a language defines procedures, and it sets its hooks first.
   assert(d.invoke != nullptr && "a procedure runs without a language");
   return d.invoke(proc, argv[0], Forward(argv, argc).get());
+}
+
+// Runs a script procedure over a stack vector: what it returns; throws what
+// the call throws. The stack hook's case is kept small, so that a send takes
+// it in line.
+inline Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+  if (stack_invoke != nullptr) [[likely]]
+    return stack_invoke(proc, argv, argc);
+  return invoke_forwarded(proc, argv, argc);
 }
 
 bool is_identifier(std::string_view text) {
@@ -729,11 +761,11 @@ Ref call(std::string_view routine, std::span<const HostValue> args) {
 void set_language(ExecHook exec, InvokeHook invoke) {
   dispatch().exec = exec;
   dispatch().invoke = invoke;
-  dispatch().stack_invoke = nullptr;
+  stack_invoke = nullptr;
 }
 
 void set_stack_invoke(StackInvokeHook invoke) {
-  dispatch().stack_invoke = invoke;
+  stack_invoke = invoke;
 }
 
 void set_profiled(std::string_view proc_name) {

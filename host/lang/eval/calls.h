@@ -66,11 +66,14 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
     throw;
   }
   argv[0] = receiver.word;
-  int32_t made = 0;
+  HostValue *next = argv - 1;  // the next argument's slot
   try {
-    for (; made < argc; ++made) argv[-(made + 1)] = eval(*e.args[static_cast<size_t>(made)], f).word;
+    for (const auto &arg : e.args) {
+      *next = eval(*arg, f).word;
+      --next;
+    }
   } catch (...) {
-    drop_vector(argv, made, argc);
+    drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc);
     throw;
   }
   // The call's line is the frame's running line while it runs (see the
@@ -83,7 +86,7 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
     drop_vector(argv, argc, argc);
     throw;
   }
-  for (int32_t k = 1; k <= argc; ++k) rt::drop(argv[-k]);
+  for (HostValue *arg = argv - 1; arg != next; --arg) rt::drop(*arg);
   drop_vector(argv, 0, argc);
   return {result};
 }
