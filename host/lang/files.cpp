@@ -1,17 +1,44 @@
 // Script files: the path compile reads for a name and the text of a file (see
-// files.h).
+// files.h). A file is read with the system's calls, not through stdio: one
+// open, one fstat and, for a regular file, one read of its size and one that
+// finds its end, into the string itself.
 #include "lang/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "runtime/runtime.h"
 
 namespace zel::lang {
+
+namespace {
+
+// Throws the ScriptError of a file that cannot be read: "cannot read PATH:
+// reason", the reason being the system's text for `error`.
+[[noreturn]] void cannot_read(const std::string &path, int error) {
+  throw rt::ScriptError{"cannot read " + path + ": " + std::strerror(error)};
+}
+
+// The open descriptor of the file `path`, with its status in `info`. Throws
+// ScriptError when it cannot be opened or is a folder (which opens, but
+// cannot be read).
+int open_to_read(const std::string &path, struct stat &info) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) cannot_read(path, errno);
+  const int error = fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+  if (error != 0) {
+    close(fd);
+    cannot_read(path, error);
+  }
+  return fd;
+}
+
+}  // namespace
 
 std::string compile_path(std::string_view name) {
   std::string path(name);
@@ -28,18 +55,33 @@ std::string compile_path(std::string_view name) {
   return path;
 }
 
-std::string read_file(const std::string &path) {
-  FILE *in = std::fopen(path.c_str(), "rb");
-  if (!in) throw rt::ScriptError{"cannot read " + path + ": " + std::strerror(errno)};
-  std::string text;
+void check_readable(const std::string &path) {
   struct stat info;
-  if (fstat(fileno(in), &info) == 0 && S_ISREG(info.st_mode)) text.reserve(static_cast<size_t>(info.st_size));
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
-  const int error = std::ferror(in) ? (errno != 0 ? errno : EIO) : 0;
-  std::fclose(in);
-  if (error != 0) throw rt::ScriptError{"cannot read " + path + ": " + std::strerror(error)};
+  close(open_to_read(path, info));
+}
+
+std::string read_file(const std::string &path) {
+  struct stat info;
+  const int fd = open_to_read(path, info);
+  // Room for a regular file's size and one byte more, so that the read that
+  // meets its end needs no growth; a file that grows meanwhile is read on.
+  std::string text(S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) + 1 : 4096, '\0');
+  size_t used = 0;
+  int error = 0;
+  for (;;) {
+    if (used == text.size()) text.resize(2 * text.size());
+    const ssize_t n = read(fd, text.data() + used, text.size() - used);
+    if (n == 0) break;
+    if (n > 0) {
+      used += static_cast<size_t>(n);
+    } else if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+  }
+  close(fd);
+  if (error != 0) cannot_read(path, error);
+  text.resize(used);
   return text;
 }
 

@@ -16,4 +16,9 @@ std::string compile_path(std::string_view name);
 // reason") when it cannot be read.
 std::string read_file(const std::string &path);
 
+// Returns when read_file could open the file `path` to read it (it is
+// there, may be read and is no folder), without reading it. Throws the
+// ScriptError that read_file would throw otherwise.
+void check_readable(const std::string &path);
+
 }  // namespace zel::lang
