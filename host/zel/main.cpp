@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <new>
 #include <string>
 #include <string_view>
@@ -250,11 +249,19 @@ void parse_command_line(const Words &words, Options &o) {
 
 // The words after "// zel:" on the first line of the script file `script`
 // (after a byte-order mark): false when it has no such line or cannot be read.
+// Read with the C library: a C++ stream would set up the C++ locales first,
+// some 45K instructions and a dozen pages at the start of every script file.
 bool read_script_line(const std::string &script, std::string &words) {
-  std::ifstream file(script, std::ios::binary);
-  std::string line;
-  std::getline(file, line);  // empty when the file cannot be read
+  std::FILE *file = std::fopen(script.c_str(), "rb");
+  if (file == nullptr) return false;
+  char *chars = nullptr;
+  size_t capacity = 0;
+  const ssize_t n = getline(&chars, &capacity, file);  // -1 when there is no line
+  const std::string line(chars, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  std::free(chars);
+  std::fclose(file);
   std::string_view rest = line;
+  if (rest.ends_with('\n')) rest.remove_suffix(1);
   if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
   constexpr std::string_view kBlanks = " \t\r\v\f";
   auto skip_blanks = [&] { rest.remove_prefix(std::min(rest.find_first_not_of(kBlanks), rest.size())); };
