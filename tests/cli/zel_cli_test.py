@@ -45,8 +45,7 @@ class Options(unittest.TestCase):
         number = "%s needs a whole number from 1 to 100000, not %s"
         alone = ("--test takes only --lib, --path, --coverage and the test options (each test runs with --leaks"
                  " and --fake-clock)")
-        for args, message in ((["--bogus"], "unknown option --bogus"),
-                              (["-x", "script.zel"], "unknown option -x"),
+        for args, message in ((["--bogus"], "unknown option --bogus"), (["-x", "script.zel"], "unknown option -x"),
                               (["--path"], "--path needs a value"),
                               (["--leaks", "-e"], "-e needs a value"),
                               (["--update", "x.zel"], "--update needs --test"),
@@ -103,11 +102,12 @@ class Options(unittest.TestCase):
                                      (2, "", "zel: --path %s: %s\n" % (path, problem)))
 
     def test_a_library_or_module_folder_that_does_not_fit_is_refused_before_the_start(self):
-        missing = "zel: WQ_ZEL (from %s) names %s: cannot read %s/objkit.zel: No such file or directory\n"
+        bad = "zel: WQ_ZEL (from %s) names {0}: cannot read {0}/objkit.zel: %s\n"
         with tempfile.TemporaryDirectory() as empty:
+            os.makedirs((folder := empty + "/m") + "/objkit.zel")  # a folder where the module source should be
             for args, env, status, stdout, stderr in (
-                    (["--path", empty], {}, 1, "", missing % ("--path", empty, empty)),
-                    ([], {"WQ_ZEL": "/none"}, 1, "", missing % ("the environment", "/none", "/none")),
+                    (["--path", empty], {}, 1, "", bad.format(empty) % ("--path", "No such file or directory")),
+                    ([], {"WQ_ZEL": folder}, 1, "", bad.format(folder) % ("the environment", "Is a directory")),
                     ([], {"WQ_ZEL": ""}, 0, "1\n", ""),
                     (["--lib", empty + "/objkit.so"], {}, 1, "", "zel: cannot load %s/objkit.so: %s/objkit.so: cannot "
                                                                "open shared object file: No such file or directory\n"
