@@ -2,6 +2,8 @@
 // the fast paths off; the rules themselves are in operators.h.
 #include "lang/operators.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -47,6 +49,42 @@ bool fast_paths_wanted() {
 }  // namespace
 
 const bool fast_paths = fast_paths_wanted();
+
+double float_remainder(double x, double y) {
+  constexpr uint64_t kSign = uint64_t{1} << 63, kHidden = uint64_t{1} << 52,
+                     kInfinity = uint64_t{0x7FF} << 52;
+  const uint64_t bits_x = std::bit_cast<uint64_t>(x);
+  const uint64_t abs_x = bits_x & ~kSign, abs_y = std::bit_cast<uint64_t>(y) & ~kSign;
+  // The C library's NaN for these: (x * y) / (x * y).
+  if (abs_x >= kInfinity || abs_y > kInfinity || abs_y == 0) return (x * y) / (x * y);
+  if (abs_x < abs_y) return x;
+  // |v| is mantissa * 2^(exponent - 1075): the hidden bit set for a normal
+  // number, a subnormal one taken as exponent 1 without it.
+  const auto split = [](uint64_t abs, int &exponent) {
+    exponent = static_cast<int>(abs >> 52);
+    const uint64_t mantissa = abs & (kHidden - 1);
+    if (exponent != 0) return mantissa | kHidden;
+    exponent = 1;
+    return mantissa;
+  };
+  int exponent_x = 0, exponent_y = 0;
+  uint64_t r = split(abs_x, exponent_x);
+  const uint64_t m = split(abs_y, exponent_y);
+  // Long division of x's mantissa, shifted up to y's exponent, by y's: up to
+  // 11 bits at a time, as r < m < 2^53 leaves room for them in 64.
+  r %= m;
+  for (int shift = 0; exponent_x > exponent_y; exponent_x -= shift) {
+    shift = std::min(exponent_x - exponent_y, 11);
+    r = (r << shift) % m;
+  }
+  // r * 2^(exponent_y - 1075) < |y| is exact: normalised back to a double.
+  while (r != 0 && r < kHidden && exponent_y > 1) {
+    r <<= 1;
+    --exponent_y;
+  }
+  const uint64_t abs_r = r >= kHidden ? (static_cast<uint64_t>(exponent_y) << 52) | (r & (kHidden - 1)) : r;
+  return std::bit_cast<double>(abs_r | (bits_x & kSign));
+}
 
 const char *symbol(Op op) {
   return kSymbols[static_cast<size_t>(op)];

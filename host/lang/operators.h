@@ -10,8 +10,8 @@
 //   side; either by 0 fails with "division by zero" (kMinInt / -1
 //   overflows).
 // - With a float on either side both operands are taken as doubles and the
-//   result is a float: IEEE arithmetic, % is fmod, division by 0 gives an
-//   infinity or a NaN.
+//   result is a float: IEEE arithmetic, % is C's fmod (float_remainder),
+//   division by 0 gives an infinity or a NaN.
 // - < <= > >= order two numbers by value and two strings by byte order; a NaN
 //   is unordered, so every ordering with a NaN operand is 0. Anything else is
 //   "operator < cannot compare ...".
@@ -92,6 +92,13 @@ inline Number made(double r) {
   return Number::of_real(r);
 }
 
+// x % y on floats: C's fmod, bit for bit, computed here so that zel needs
+// no math library (one shared library fewer to load at each start). The
+// remainder of x / y truncated toward zero, exact, with the sign of x; x
+// itself when |x| < |y| (y infinite included); a NaN when x is infinite or
+// a NaN, or y is 0 or a NaN. Cannot fail.
+double float_remainder(double x, double y);
+
 // An operator but and, or over two integers (T int32_t) or two doubles:
 // integers are computed in 64 bits, and an integer result out of range or
 // divided by 0 is none (int_fault gives the error); comparisons are 1 or 0,
@@ -118,7 +125,7 @@ ZEL_HOT_INLINE Number apply(Op op, T x, T y) {
         if (y == 0) return Number::none();
         return made(Wide{x} % y);
       } else {
-        return made(std::fmod(x, y));
+        return made(float_remainder(x, y));
       }
     case Op::kLt:
       return Number::of_int(x < y);

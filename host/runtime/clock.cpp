@@ -26,6 +26,15 @@ Clock &clock_state() {
   return c;
 }
 
+// x rounded to the nearest whole number, halves away from zero, as C's
+// llround (which would need the math library); |x| below 2^63. The part
+// after the point, x less its whole part, is exact.
+int64_t rounded(double x) {
+  const auto whole = static_cast<int64_t>(x);
+  const double part = x - static_cast<double>(whole);
+  return whole + (part >= 0.5) - (part <= -0.5);
+}
+
 }  // namespace
 
 void fake_clock(bool on) {
@@ -40,7 +49,7 @@ bool clock_is_fake() {
 void advance_clock(double seconds) {
   constexpr double kLongest = 1e12;  // seconds; keeps the sum within 64 bits
   if (std::isnan(seconds)) return;
-  const int64_t now = clock_state().now + std::llround(std::clamp(seconds, -kLongest, kLongest) * 1e6);
+  const int64_t now = clock_state().now + rounded(std::clamp(seconds, -kLongest, kLongest) * 1e6);
   clock_state().now = std::max<int64_t>(now, 0);
 }
 
