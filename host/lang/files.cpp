@@ -24,17 +24,13 @@ namespace {
   throw rt::ScriptError{"cannot read " + path + ": " + std::strerror(error)};
 }
 
-// The open descriptor of the file `path`, with its status in `info`. Throws
-// ScriptError when it cannot be opened or is a folder (which opens, but
-// cannot be read).
+// The descriptor of the file `path` opened to be read, with its status in
+// `info` (left as it was if fstat failed, which it cannot on an open
+// descriptor). Throws ScriptError when it cannot be opened.
 int open_to_read(const std::string &path, struct stat &info) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) cannot_read(path, errno);
-  const int error = fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
-  if (error != 0) {
-    close(fd);
-    cannot_read(path, error);
-  }
+  fstat(fd, &info);
   return fd;
 }
 
@@ -56,12 +52,14 @@ std::string compile_path(std::string_view name) {
 }
 
 void check_readable(const std::string &path) {
-  struct stat info;
+  struct stat info {};
   close(open_to_read(path, info));
+  // A folder opens, but reading it fails.
+  if (S_ISDIR(info.st_mode)) cannot_read(path, EISDIR);
 }
 
 std::string read_file(const std::string &path) {
-  struct stat info;
+  struct stat info {};
   const int fd = open_to_read(path, info);
   // Room for a regular file's size and one byte more, so that the read that
   // meets its end needs no growth; a file that grows meanwhile is read on.
