@@ -250,7 +250,7 @@ void parse_command_line(const Words &words, Options &o) {
 // The words after "// zel:" on the first line of the script file `script`
 // (after a byte-order mark): false when it has no such line or cannot be read.
 // Read with the C library: a C++ stream would set up the C++ locales first,
-// some 45K instructions and a dozen pages at the start of every script file.
+// some 45K instructions at the start of every script file.
 bool read_script_line(const std::string &script, std::string &words) {
   std::FILE *file = std::fopen(script.c_str(), "rb");
   if (file == nullptr) return false;
