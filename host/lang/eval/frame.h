@@ -240,6 +240,8 @@ struct [[nodiscard]] Owned {
   }
   // The reference as a Ref.
   Ref ref() const noexcept { return Ref::adopt(word); }
+  // The word, whose reference the caller takes over (as Ref::detach).
+  HostValue detach() const noexcept { return word; }
 };
 
 // How a statement ends: on to the next, or leaving its procedure or loop.

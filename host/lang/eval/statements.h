@@ -32,9 +32,8 @@ namespace {
 // they are (a copy would be the same); anything else as the runtime assigns.
 ZEL_HOT_INLINE void assign(HostValue &slot, Ref v) {
   const HostValue w = v.get();
-  const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
-                     (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
-  if (host::is_int(w) || alone) {
+  if (host::is_int(w) || (fast_paths && host::object_of(w)->refcount == 1 &&
+                          (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString))) {
     const HostValue old = std::exchange(slot, v.detach());
     rt::drop(old);
   } else {
@@ -138,24 +137,20 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
 // is the slot written.
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
-  switch (e.form) {
-    case Expr::Form::kIntOperand: {
-      HostValue &slot = slot_of(e.receiver->name, f);
-      const Number n = int_operand(e, slot);
-      if (!n.is_none()) [[likely]] {
-        if (e.receiver->name == s.name) {
-          slot = host::make_int(n.integer);
-          return;
-        }
-        return store_int(s, f, host::make_int(n.integer));
+  if (e.form == Expr::Form::kIntOperand) [[likely]] {
+    HostValue &slot = slot_of(e.receiver->name, f);
+    const Number n = int_operand(e, slot);
+    if (!n.is_none()) [[likely]] {
+      if (e.receiver->name == s.name) {
+        slot = host::make_int(n.integer);
+        return;
       }
-      return assign_numeric(s, f);
+      return store_int(s, f, host::make_int(n.integer));
     }
-    case Expr::Form::kNumeric:
-      return assign_numeric(s, f);
-    default:
-      return assign_other(s, f);
+    return assign_numeric(s, f);
   }
+  if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
+  return assign_other(s, f);
 }
 
 // The value a `return` gives: nil without an expression. A name beside an
