@@ -125,16 +125,21 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   assign(assign_slot(s.name, f), std::move(v));
 }
 
-// `name = expr` of any other expression.
+// `name = expr` once expr's value v is made: the slot is found after it.
+ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
+  Ref value = v.ref();
+  assign(assign_slot(s.name, f), std::move(value));
+}
+
+// `name = expr` of any other expression but a routine call.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  const Expr &e = *s.expr;
-  Ref v = (e.form == Expr::Form::kCall ? at_node<eval_call>(e, f, e, f) : eval_or_send(e, f)).ref();
-  assign(assign_slot(s.name, f), std::move(v));
+  assign_value(s, f, eval_or_send(*s.expr, f));
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
-// is the slot written.
+// is the slot written. A routine call's value is stored here, without a
+// function of its own between the loop and the call.
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) [[likely]] {
@@ -150,7 +155,8 @@ ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
     return assign_numeric(s, f);
   }
   if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
-  return assign_other(s, f);
+  if (e.form != Expr::Form::kCall) return assign_other(s, f);
+  assign_value(s, f, at_node<eval_call>(e, f, e, f));
 }
 
 // The value a `return` gives: nil without an expression. A name beside an
