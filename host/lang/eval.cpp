@@ -111,6 +111,7 @@ int32_t exec_line(const char *line) {
 }  // namespace
 
 void install() {
+  rt::start();  // nil exists before any text runs (see nil())
   counters.stack_floor = rt::stack_floor();
   rt::set_language(exec_line, nullptr);
   rt::set_stack_invoke(invoke);

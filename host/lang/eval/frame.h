@@ -128,9 +128,10 @@ inline State &state() {
   return *the_state;
 }
 
-// The nil object (the runtime's).
+// The nil object (the runtime's), read without a test: install() starts the
+// runtime, so nil exists before any text runs.
 inline HostValue nil() {
-  return rt::nil_value();
+  return rt::detail::nil_word;
 }
 
 // True when the stack is nearly used up (see rt::stack_nearly_full). The
