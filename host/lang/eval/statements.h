@@ -131,15 +131,15 @@ ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
   assign(assign_slot(s.name, f), std::move(value));
 }
 
-// `name = expr` of any other expression but a routine call.
+// `name = expr` of any other expression but a routine call or a send.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
   assign_value(s, f, eval_or_send(*s.expr, f));
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
-// is the slot written. A routine call's value is stored here, without a
-// function of its own between the loop and the call.
+// is the slot written. The value of a routine call or a send is stored here,
+// without a function of its own between the loop and the call.
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) [[likely]] {
@@ -155,8 +155,9 @@ ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
     return assign_numeric(s, f);
   }
   if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
-  if (e.form != Expr::Form::kCall) return assign_other(s, f);
-  assign_value(s, f, at_node<eval_call>(e, f, e, f));
+  if (e.form == Expr::Form::kCall) return assign_value(s, f, at_node<eval_call>(e, f, e, f));
+  if (e.form == Expr::Form::kSend) return assign_value(s, f, eval_or_send(e, f));
+  assign_other(s, f);
 }
 
 // The value a `return` gives: nil without an expression. A name beside an
