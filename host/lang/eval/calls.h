@@ -153,21 +153,20 @@ class Profiling {
 // Keeps a procedure and its class alive for the length of a call.
 class Use {
  public:
-  explicit Use(const Procedure &proc)
-      : proc_(const_cast<Procedure &>(proc)), cls_(proc.cls == nullptr ? host::kZero : proc.cls->value) {
+  explicit Use(const Procedure &proc) : proc_(const_cast<Procedure &>(proc)) {
     ++proc_.uses;
-    host::ref_take(cls_);
+    if (proc_.cls != nullptr) host::ref_take(proc_.cls->value);
   }
   ~Use() {
+    const rt::Class *const cls = proc_.cls;  // read while the procedure lives
     unuse(&proc_);
-    rt::drop(cls_);
+    if (cls != nullptr) rt::drop(cls->value);
   }
   Use(const Use &) = delete;
   Use &operator=(const Use &) = delete;
 
  private:
   Procedure &proc_;
-  HostValue cls_;  // the class's value, the integer 0 for a global procedure
 };
 
 // The locals of a call on the value stack: the parameters first, sharing the
