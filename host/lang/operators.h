@@ -137,9 +137,8 @@ ZEL_HOT_INLINE Number apply(Op op, T x, T y) {
     case Op::kNeg:
     case Op::kNot:
       return Number::none();
-    default:
-      __builtin_unreachable();  // every operator has its case: no bounds test
   }
+  __builtin_unreachable();  // every operator has its case: no bounds test
 }
 
 // The error of an integer operation that apply refused, y its right side.
