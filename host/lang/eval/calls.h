@@ -238,14 +238,13 @@ ZEL_HOT_INLINE Owned run_procedure(const Procedure &proc, HostValue *argv, int32
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  const Nesting nesting;
-  spend_step();
-  // Made after the checks that may refuse the call, which never see it.
   Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data());
   f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
   f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
+  const Nesting nesting;
+  spend_step();
   if (rt::detail::any_profiled) [[unlikely]]
     return run_profiled(proc, f);
   return run_body(proc, f);
