@@ -111,7 +111,8 @@ int32_t exec_line(const char *line) {
 }  // namespace
 
 void install() {
-  state().stack_floor = rt::stack_floor();
+  rt::start();  // nil exists before any text runs (see nil())
+  counters.stack_floor = rt::stack_floor();
   rt::set_language(exec_line, nullptr);
   rt::set_stack_invoke(invoke);
   rt::set_forget(forget);

@@ -13,7 +13,8 @@
 
 namespace zel::lang {
 
-// Hands the exec and invoke hooks to the runtime. Idempotent.
+// Starts the runtime if need be and hands the exec and invoke hooks to it.
+// Idempotent.
 void install();
 
 // What run() shows of the values of bare expressions: nothing (scripts), or

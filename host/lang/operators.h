@@ -139,9 +139,13 @@ ZEL_HOT_INLINE Number apply(Op op, T x, T y) {
       return Number::of_int(x == y);
     case Op::kIsnt:
       return Number::of_int(x != y);
-    default:
+    case Op::kAnd:
+    case Op::kOr:
+    case Op::kNeg:
+    case Op::kNot:
       return Number::none();
   }
+  __builtin_unreachable();  // every operator has its case: no bounds test
 }
 
 // The error of an integer operation that apply refused, y its right side.

@@ -36,9 +36,9 @@ bool is_string(HostValue v) {
 // The value of an expression (expressions.h).
 Owned eval(const Expr &e, Frame &f);
 
-// The compile routine and the runtime's invoke hook (below).
+// The compile routine and a procedure's run (below).
 Ref compile(const HostValue *argv, int32_t argc);
-Ref invoke(const void *handle, HostValue *argv, int32_t argc);
+Owned run_procedure(const Procedure &proc, HostValue *argv, int32_t argc);
 
 // The argument vector of a call or send on the value stack: argv[0] the
 // receiver, argument k at argv[-k], each slot holding one reference.
@@ -106,9 +106,10 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
     // the arguments (which may redefine it); none is named compile.
     return call_with(e, Owned{nil()}, f, [&e](HostValue *argv, int32_t argc) {
       const rt::Target t = rt::routine_target(e.sel);
-      if (t.kind == rt::Target::Kind::kProcedure) return invoke(t.what, argv, argc);
+      if (t.kind == rt::Target::Kind::kProcedure)
+        return run_procedure(*static_cast<const Procedure *>(t.what), argv, argc);
       static const rt::Selector *const kCompile = rt::selector("compile");
-      return e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc);
+      return Owned{(e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc)).detach()};
     });
   }
   const rt::Class &cls = method_class(f, "super");
@@ -157,9 +158,9 @@ class Use {
     if (proc_.cls != nullptr) host::ref_take(proc_.cls->value);
   }
   ~Use() {
-    const HostValue cls = proc_.cls == nullptr ? host::kZero : proc_.cls->value;
+    const rt::Class *const cls = proc_.cls;  // read while the procedure lives
     unuse(&proc_);
-    rt::drop(cls);
+    if (cls != nullptr) rt::drop(cls->value);
   }
   Use(const Use &) = delete;
   Use &operator=(const Use &) = delete;
@@ -206,12 +207,33 @@ class Locals {
        (proc.params == 1 ? " argument, got " : " arguments, got ") + std::to_string(argc));
 }
 
+// Runs the body of the procedure whose frame f is, as the innermost of the
+// calls running: its result (nil without a `return`), or the error that
+// left it, given the calls running (trace).
+ZEL_HOT_INLINE Owned run_body(const Procedure &proc, Frame &f) {
+  const rt::Activate running(f);
+  try {
+    if (exec_block(proc.def->body, f) == Flow::kReturn) return {f.result.detach()};
+  } catch (ScriptError &error) {
+    trace(error);
+    throw;
+  }
+  return {nil()};
+}
+
+// run_body for a call made while a procedure is profiled: the profiler
+// brackets it when it is a call of that procedure.
+[[gnu::noinline, gnu::cold]] Owned run_profiled(const Procedure &proc, Frame &f) {
+  const Profiling profiling(rt::profiling(proc.display));
+  return run_body(proc, f);
+}
+
 // Runs a procedure with the arguments of a stack vector (argv[0] self, nil
-// for a global procedure). Profiled when the program asked for it. The
-// runtime's invoke hook, and taken in line where a script calls a global
-// procedure.
-ZEL_HOT_INLINE Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
-  const Procedure &proc = *static_cast<const Procedure *>(handle);
+// for a global procedure): its result. Profiled when the program asked for
+// it. Fails for a wrong argument count, calls nested too deeply, the step
+// budget spent, and with whatever error leaves its body. Taken in line
+// where a script calls a global procedure, and by the runtime's hook.
+ZEL_HOT_INLINE Owned run_procedure(const Procedure &proc, HostValue *argv, int32_t argc) {
   if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
     wrong_count(proc, argc);
   const Use use(proc);
@@ -223,15 +245,14 @@ ZEL_HOT_INLINE Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
   f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
   const Nesting nesting;
   spend_step();
-  const Profiling profiling(rt::profiling(proc.display));
-  const rt::Activate running(f);
-  try {
-    if (exec_block(proc.def->body, f) == Flow::kReturn) return std::move(f.result);
-  } catch (ScriptError &error) {
-    trace(error);
-    throw;
-  }
-  return Ref::adopt(nil());
+  if (rt::detail::any_profiled) [[unlikely]]
+    return run_profiled(proc, f);
+  return run_body(proc, f);
+}
+
+// The runtime's invoke hook: runs the procedure handle is (run_procedure).
+Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
+  return run_procedure(*static_cast<const Procedure *>(handle), argv, argc).ref();
 }
 
 // compile "NAME:file" reads and runs the file compile_path names.

@@ -193,7 +193,7 @@ ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
 }
 
 // A name beside an integer literal: no operand to hold.
-inline Owned eval_int_operand(const Expr &e, Frame &f) {
+ZEL_HOT_INLINE Owned eval_int_operand(const Expr &e, Frame &f) {
   const Number n = int_operand(e, lookup(*e.receiver, f));
   if (!n.is_none()) [[likely]]
     return {host::make_int(n.integer)};

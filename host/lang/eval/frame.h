@@ -6,7 +6,7 @@
 //
 // Holds: a global's cell and a name's binding (which bindings.h fills and
 // reads), a defined procedure, a frame (one of the runtime's running calls),
-// the evaluator's state (globals, procedures) and counters (depth, step budget), the step
+// the evaluator's state (globals, procedures) and counters (stack floor, depth, step budget), the step
 // budget and the interrupt, and the one handler that gives an error its line
 // (place_at) with the frame's own failures (fail_at, check_stack).
 //
@@ -104,15 +104,16 @@ struct Frame : rt::Activation {
 static_assert(std::extent_v<decltype(Frame::bases)> == static_cast<size_t>(Binding::Base::kAbsolute) + 1);
 
 struct State {
-  uintptr_t stack_floor = 0;
   std::map<std::string, Cell, std::less<>> globals;
   std::unordered_set<const Procedure *> procedures;  // every procedure made and not yet freed
 };
 
-// The depth of the procedure calls and compiles running, and the step budget
-// (0 for none) with the steps left of it: apart from State, at a fixed
-// address, since every call and loop iteration reads them.
+// The depth of the procedure calls and compiles running, the step budget (0
+// for none) with the steps left of it, and the lowest address the stack may
+// reach before evaluation stops recursing: apart from State, at a fixed
+// address, since every call, loop iteration and recursing node reads them.
 struct Counters {
+  uintptr_t stack_floor = 0;
   int depth = 0;
   std::uint64_t step_budget = 0;
   std::uint64_t steps_left = 0;
@@ -127,9 +128,10 @@ inline State &state() {
   return *the_state;
 }
 
-// The nil object (the runtime's).
+// The nil object (the runtime's), read without a test: install() starts the
+// runtime, so nil exists before any text runs.
 inline HostValue nil() {
-  return rt::nil_value();
+  return rt::detail::nil_word;
 }
 
 // True when the stack is nearly used up (see rt::stack_nearly_full). The
@@ -137,7 +139,7 @@ inline HostValue nil() {
 // the frame address would make every caller keep a frame pointer.
 inline bool stack_nearly_full() {
   const char here = 0;
-  return reinterpret_cast<uintptr_t>(&here) < state().stack_floor;
+  return reinterpret_cast<uintptr_t>(&here) < counters.stack_floor;
 }
 
 // Set by interrupt(), from a signal handler; taken by the next step.
@@ -240,6 +242,8 @@ struct [[nodiscard]] Owned {
   }
   // The reference as a Ref.
   Ref ref() const noexcept { return Ref::adopt(word); }
+  // The word, whose reference the caller takes over (as Ref::detach).
+  HostValue detach() const noexcept { return word; }
 };
 
 // How a statement ends: on to the next, or leaving its procedure or loop.

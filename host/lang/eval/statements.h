@@ -1,6 +1,6 @@
 // Part of the evaluator (see host/lang/eval.cpp and eval/frame.h): how a
 // statement runs. The one loop over statements (exec_block), each
-// statement's kind (exec_kind), assignments and stores, `if`, `while`, and
+// statement's kind (exec_work), assignments and stores, `if`, `while`, and
 // the run of a text at top level (run), which reads, binds and runs one
 // statement at a time.
 //
@@ -12,7 +12,8 @@
 // library sent outside any built-in fails the statement that was running.
 //
 // A statement kind is added in Stmt::Kind (host/lang/ast.h) and as a case
-// of exec_kind, or of exec_other when it is rare.
+// of exec_work (the compiler names one left out), which hands it on to
+// exec_other when it is rare.
 #pragma once
 
 #include <cstdio>
@@ -32,9 +33,8 @@ namespace {
 // they are (a copy would be the same); anything else as the runtime assigns.
 ZEL_HOT_INLINE void assign(HostValue &slot, Ref v) {
   const HostValue w = v.get();
-  const bool alone = fast_paths && host::is_object(w) && host::object_of(w)->refcount == 1 &&
-                     (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString);
-  if (host::is_int(w) || alone) {
+  if (host::is_int(w) || (fast_paths && host::object_of(w)->refcount == 1 &&
+                          (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString))) {
     const HostValue old = std::exchange(slot, v.detach());
     rt::drop(old);
   } else {
@@ -126,36 +126,39 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
   assign(assign_slot(s.name, f), std::move(v));
 }
 
-// `name = expr` of any other expression.
+// `name = expr` once expr's value v is made: the slot is found after it.
+ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
+  Ref value = v.ref();
+  assign(assign_slot(s.name, f), std::move(value));
+}
+
+// `name = expr` of any other expression but a routine call or a send.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  const Expr &e = *s.expr;
-  Ref v = (e.form == Expr::Form::kCall ? at_node<eval_call>(e, f, e, f) : eval_or_send(e, f)).ref();
-  assign(assign_slot(s.name, f), std::move(v));
+  assign_value(s, f, eval_or_send(*s.expr, f));
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
-// is the slot written.
+// is the slot written. The value of a routine call or a send is stored here,
+// without a function of its own between the loop and the call.
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
-  switch (e.form) {
-    case Expr::Form::kIntOperand: {
-      HostValue &slot = slot_of(e.receiver->name, f);
-      const Number n = int_operand(e, slot);
-      if (!n.is_none()) [[likely]] {
-        if (e.receiver->name == s.name) {
-          slot = host::make_int(n.integer);
-          return;
-        }
-        return store_int(s, f, host::make_int(n.integer));
+  if (e.form == Expr::Form::kIntOperand) [[likely]] {
+    HostValue &slot = slot_of(e.receiver->name, f);
+    const Number n = int_operand(e, slot);
+    if (!n.is_none()) [[likely]] {
+      if (e.receiver->name == s.name) {
+        slot = host::make_int(n.integer);
+        return;
       }
-      return assign_numeric(s, f);
+      return store_int(s, f, host::make_int(n.integer));
     }
-    case Expr::Form::kNumeric:
-      return assign_numeric(s, f);
-    default:
-      return assign_other(s, f);
+    return assign_numeric(s, f);
   }
+  if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
+  if (e.form == Expr::Form::kCall) return assign_value(s, f, at_node<eval_call>(e, f, e, f));
+  if (e.form == Expr::Form::kSend) return assign_value(s, f, eval_or_send(e, f));
+  assign_other(s, f);
 }
 
 // The value a `return` gives: nil without an expression. A name beside an
@@ -172,37 +175,43 @@ ZEL_HOT_INLINE Owned return_value(const Expr *e, Frame &f) {
   throw std::move(*rt::take_stray_error());
 }
 
-// Runs a statement (see exec_stmt).
-ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
-  Flow flow = Flow::kNext;
+// A statement's own work, by its kind. Every kind has its case and no
+// default, so that the compiler names a kind left out and the switch needs
+// no bounds test.
+ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
   switch (s.kind) {
     case Stmt::Kind::kExpr:
       rt::drop(eval_or_send(*s.expr, f).word);
-      break;
+      return Flow::kNext;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
-      break;
+      return Flow::kNext;
     case Stmt::Kind::kReturn:
       f.result = return_value(s.expr.get(), f).ref();
-      flow = Flow::kReturn;
-      break;
+      return Flow::kReturn;
     case Stmt::Kind::kIf:
-      flow = exec_if(s, f);
-      break;
+      return exec_if(s, f);
     case Stmt::Kind::kWhile:
-      flow = exec_while(s, f);
-      break;
+      return exec_while(s, f);
     case Stmt::Kind::kBreak:
-      flow = Flow::kBreak;
-      break;
+      return Flow::kBreak;
     case Stmt::Kind::kStore:
     case Stmt::Kind::kRefStore:
       exec_store(s, f);
-      break;
-    default:
+      return Flow::kNext;
+    case Stmt::Kind::kRefAssign:
+    case Stmt::Kind::kProcedure:
+    case Stmt::Kind::kCount:
+    case Stmt::Kind::kShown:
       exec_other(s, f);
-      break;
+      return Flow::kNext;
   }
+  __builtin_unreachable();
+}
+
+// Runs a statement (see exec_stmt).
+ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
+  const Flow flow = exec_work(s, f);
   if (rt::stray_error_pending()) [[unlikely]]
     stray_failure();
   return flow;
