@@ -53,21 +53,28 @@ union ReceiverSlot {
 
 // The state of one running built-in handler; the running ones form a chain
 // from the innermost through `outer`. A call whose receiver and arguments
-// carry its references is `held`, and so are all the calls outside it. The
-// reason and the error are made only when there is one, and freed out of
-// line, so that a call that made neither keeps no registers for them.
+// carry its references is held (kHeld), and so are all the calls outside it.
+// The reason and the error are made only when there is one (kErrors), and
+// freed out of line, so that a call that made neither keeps no registers for
+// them. A call whose state is 0 ends as it began: one test at its end.
 struct HandlerCall {
+  // The bits of `state`.
+  static constexpr uint32_t kHeld = 1;
+  // The call joined the running calls, which it does only once a script may
+  // run inside it: `slot` holds its activation from then on.
+  static constexpr uint32_t kJoined = 2;
+  // checkpar gave a reason or a nested send left an error: each is kept
+  // until the call ends (either may be empty again by then).
+  static constexpr uint32_t kErrors = 4;
+
   HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held)
-      : row(r), outer(out), argv(args), argc(count), held(is_held), joined(false), reason(), pending() {}
+      : row(r), outer(out), argv(args), argc(count), state(is_held ? kHeld : 0), reason(), pending() {}
 
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
   int32_t argc;
-  bool held;
-  // Whether the call joined the running calls, which it does only once a
-  // script may run inside it: `slot` holds its activation from then on.
-  bool joined;
+  uint32_t state;
   union {
     std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   };
@@ -80,7 +87,7 @@ struct HandlerCall {
   ActivationSlot slot;
 
   ~HandlerCall() {
-    if (reason || pending) [[unlikely]]
+    if (state & kErrors) [[unlikely]]
       free_errors();
   }
 
@@ -146,7 +153,9 @@ class HandlerScope {
   }
   ~HandlerScope() {
     current_handler = call_.outer;
-    if (call_.joined) [[unlikely]]
+    // Tested as the call's end tests it (call_row), which then tests nothing
+    // more in the common case.
+    if (call_.state != 0 && (call_.state & HandlerCall::kJoined)) [[unlikely]]
       leave_running_calls(call_.slot.activation);
   }
   HandlerScope(const HandlerScope &) = delete;
@@ -171,9 +180,9 @@ void drop_holds(HostValue *argv, int32_t argc) {
 }
 
 [[gnu::noinline]] void hold_running_calls() {
-  for (HandlerCall *c = current_handler; c != nullptr && !c->held; c = c->outer) {
+  for (HandlerCall *c = current_handler; c != nullptr && !(c->state & HandlerCall::kHeld); c = c->outer) {
     take_holds(c->argv, c->argc);
-    c->held = true;
+    c->state |= HandlerCall::kHeld;
   }
 }
 
@@ -181,7 +190,7 @@ void drop_holds(HostValue *argv, int32_t argc) {
 // handler call outside it already is: it sent the message that runs this one.
 [[gnu::noinline]] void join_running_calls(HandlerCall &call) {
   call.slot.activation = Activation{detail::innermost, nullptr, &call.row.display, 0};
-  call.joined = true;
+  call.state |= HandlerCall::kJoined;
   detail::innermost = &call.slot.activation;
   if (detail::call_watcher != nullptr) [[unlikely]]
     detail::watch_began(call.slot.activation);
@@ -194,9 +203,9 @@ void drop_holds(HostValue *argv, int32_t argc) {
 inline void hold_before_script() {
   HandlerCall *const call = current_handler;
   if (call == nullptr) return;
-  if (!call->held) [[unlikely]]
+  if (!(call->state & HandlerCall::kHeld)) [[unlikely]]
     hold_running_calls();
-  if (!call->joined) [[unlikely]]
+  if (!(call->state & HandlerCall::kJoined)) [[unlikely]]
     join_running_calls(*call);
 }
 
@@ -266,7 +275,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // nested send (the result, if any, is dropped), else the refusal of the
 // arguments; otherwise returns the result.
 [[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
-  if (call.held) drop_holds(call.argv, call.argc);
+  if (call.state & HandlerCall::kHeld) drop_holds(call.argv, call.argc);
   if (call.pending) [[unlikely]] {
     if (result != host::kFailure) drop(result);
     throw *call.pending;
@@ -300,7 +309,7 @@ template <bool kClassRow = false>
   }
   // What the call needs after the handler is read back from `call`, so that
   // the common case keeps nothing else across the handler, and frees nothing.
-  if (call.held || call.pending || call.reason || result == host::kFailure) [[unlikely]] {
+  if (call.state != 0 || result == host::kFailure) [[unlikely]] {
     if constexpr (kClassRow) {
       // The receiver goes back once end_call has dropped the holds, which
       // include the nil in its slot, or has thrown.
@@ -863,6 +872,7 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     return 0;
   }
   if (call == nullptr) return -1;  // no handler to give the reason to
+  call->state |= zel::rt::HandlerCall::kErrors;
   const std::string &name = call->row.display;
   if (!counted) {
     call->reason = std::make_unique<std::string>(
@@ -883,8 +893,9 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
   }
   zel::rt::HandlerCall *call = zel::rt::current_call();
   zel::rt::PendingError &pending = call == nullptr ? zel::rt::detail::stray_error : call->pending;
-  auto fail = [&pending](zel::rt::ScriptError error) {
+  auto fail = [call, &pending](zel::rt::ScriptError error) {
     if (!pending) pending = std::make_unique<zel::rt::ScriptError>(std::move(error));
+    if (call != nullptr) call->state |= zel::rt::HandlerCall::kErrors;
     return zel::rt::nil_value();
   };
   if (pending) return zel::rt::nil_value();
