@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unordered_map>
 
@@ -54,21 +55,21 @@ union ReceiverSlot {
 // The state of one running built-in handler; the running ones form a chain
 // from the innermost through `outer`. A call whose receiver and arguments
 // carry its references is held (kHeld), and so are all the calls outside it.
-// The reason and the error are made only when there is one (kErrors), and
-// freed out of line, so that a call that made neither keeps no registers for
-// them. A call whose state is 0 ends as it began: one test at its end.
+// The reason and the error are made only when either is first needed
+// (kErrors), and freed out of line, so that a call that needed neither writes
+// nothing to them and keeps no registers for them. A call whose state is 0
+// ends as it began: one test at its end.
 struct HandlerCall {
   // The bits of `state`.
   static constexpr uint32_t kHeld = 1;
   // The call joined the running calls, which it does only once a script may
   // run inside it: `slot` holds its activation from then on.
   static constexpr uint32_t kJoined = 2;
-  // checkpar gave a reason or a nested send left an error: each is kept
-  // until the call ends (either may be empty again by then).
+  // The reason and the error are made (errors()); either may be empty.
   static constexpr uint32_t kErrors = 4;
 
   HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held)
-      : row(r), outer(out), argv(args), argc(count), state(is_held ? kHeld : 0), reason(), pending() {}
+      : row(r), outer(out), argv(args), argc(count), state(is_held ? kHeld : 0) {}
 
   const Row &row;
   HandlerCall *outer;
@@ -90,6 +91,23 @@ struct HandlerCall {
     if (state & kErrors) [[unlikely]]
       free_errors();
   }
+
+  // The reason and the error, made empty when the call has not made them
+  // yet. Cannot fail.
+  [[gnu::noinline, gnu::cold]] HandlerCall &errors() {
+    if (!(state & kErrors)) {
+      new (&reason) std::unique_ptr<std::string>();
+      new (&pending) PendingError();
+      state |= kErrors;
+    }
+    return *this;
+  }
+
+  // Why checkpar refused, or null when it did not.
+  const std::string *refusal_reason() const { return state & kErrors ? reason.get() : nullptr; }
+
+  // The first error a nested send raised, or null.
+  const ScriptError *pending_error() const { return state & kErrors ? pending.get() : nullptr; }
 
   // Frees the reason and the error.
   [[gnu::noinline, gnu::cold]] void free_errors() {
@@ -134,11 +152,12 @@ StackInvokeHook stack_invoke = nullptr;
 
 void join_running_calls(HandlerCall &call);
 
-// Takes a handler call that joined the running calls out of them again.
-inline void leave_running_calls(const Activation &activation) {
+// Takes a handler call out of the running calls again if it joined them.
+[[gnu::noinline]] void leave_running_calls(const HandlerCall &call) {
+  if (!(call.state & HandlerCall::kJoined)) return;
   if (detail::call_watcher != nullptr) [[unlikely]]
-    detail::watch_ended(activation);
-  detail::innermost = activation.outer;
+    detail::watch_ended(call.slot.activation);
+  detail::innermost = call.slot.activation.outer;
 }
 
 // Makes a handler call the innermost for its lifetime; when it has become
@@ -155,8 +174,8 @@ class HandlerScope {
     current_handler = call_.outer;
     // Tested as the call's end tests it (call_row), which then tests nothing
     // more in the common case.
-    if (call_.state != 0 && (call_.state & HandlerCall::kJoined)) [[unlikely]]
-      leave_running_calls(call_.slot.activation);
+    if (call_.state != 0) [[unlikely]]
+      leave_running_calls(call_);
   }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
@@ -276,12 +295,12 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // arguments; otherwise returns the result.
 [[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
   if (call.state & HandlerCall::kHeld) drop_holds(call.argv, call.argc);
-  if (call.pending) [[unlikely]] {
+  if (const ScriptError *error = call.pending_error()) [[unlikely]] {
     if (result != host::kFailure) drop(result);
-    throw *call.pending;
+    throw *error;
   }
   if (result == host::kFailure) [[unlikely]]
-    throw refusal(call.row, call.reason.get(), call.argc);
+    throw refusal(call.row, call.refusal_reason(), call.argc);
   return Ref::adopt(result);
 }
 
@@ -309,7 +328,7 @@ template <bool kClassRow = false>
   }
   // What the call needs after the handler is read back from `call`, so that
   // the common case keeps nothing else across the handler, and frees nothing.
-  if (call.state != 0 || result == host::kFailure) [[unlikely]] {
+  if ((call.state != 0) | (result == host::kFailure)) [[unlikely]] {
     if constexpr (kClassRow) {
       // The receiver goes back once end_call has dropped the holds, which
       // include the nil in its slot, or has thrown.
@@ -868,18 +887,17 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     va_end(ap);
   }
   if (counted && wrong == 0) {
-    if (call != nullptr) call->reason.reset();
+    if (call != nullptr && (call->state & zel::rt::HandlerCall::kErrors)) call->reason.reset();
     return 0;
   }
   if (call == nullptr) return -1;  // no handler to give the reason to
-  call->state |= zel::rt::HandlerCall::kErrors;
   const std::string &name = call->row.display;
   if (!counted) {
-    call->reason = std::make_unique<std::string>(
+    call->errors().reason = std::make_unique<std::string>(
         zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc)));
   } else {
     const std::string wanted_phrase = zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted));
-    call->reason =
+    call->errors().reason =
         std::make_unique<std::string>(zel::rt::type_error(name, wrong, wanted_phrase, argv[-wrong]));
   }
   return -1;
@@ -892,13 +910,15 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
          ")");
   }
   zel::rt::HandlerCall *call = zel::rt::current_call();
-  zel::rt::PendingError &pending = call == nullptr ? zel::rt::detail::stray_error : call->pending;
-  auto fail = [call, &pending](zel::rt::ScriptError error) {
+  // The first error of a send that fails here is kept by the running handler
+  // call, or else as the stray error.
+  auto fail = [call](zel::rt::ScriptError error) {
+    zel::rt::PendingError &pending = call == nullptr ? zel::rt::detail::stray_error : call->errors().pending;
     if (!pending) pending = std::make_unique<zel::rt::ScriptError>(std::move(error));
-    if (call != nullptr) call->state |= zel::rt::HandlerCall::kErrors;
     return zel::rt::nil_value();
   };
-  if (pending) return zel::rt::nil_value();
+  if (call == nullptr ? zel::rt::detail::stray_error != nullptr : call->pending_error() != nullptr)
+    return zel::rt::nil_value();
   if (!named) return fail({"obj_send: the selector is not a name"});
   if (argc < 0 || argc > 2) {
     return fail({"obj_send: " + std::to_string(argc) + " arguments for " + host::chars_of(selector)});
