@@ -113,7 +113,8 @@ int32_t exec_line(const char *line) {
 void install() {
   state().stack_floor = rt::stack_floor();
   rt::set_language(exec_line, nullptr);
-  rt::set_stack_invoke(invoke);
+  rt::set_stack_invoke(
+      [](const void *proc, HostValue *argv, int32_t argc) { return invoke(proc, argv, argc).detach(); });
   rt::set_forget(forget);
   rt::set_place(running_place);
 }

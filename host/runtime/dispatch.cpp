@@ -393,22 +393,28 @@ class Borrowed {
   size_t argc_;
 };
 
-// invoke through the language's hook over the arguments in their written
-// order, for a language that set no stack hook. Throws what the call throws.
-[[gnu::noinline]] Ref invoke_forwarded(const void *proc, HostValue *argv, int32_t argc) {
+// invoke_word through the language's hook over the arguments in their
+// written order, for a language that set no stack hook. Throws what the call
+// throws.
+[[gnu::noinline]] HostValue invoke_forwarded(const void *proc, HostValue *argv, int32_t argc) {
   const Dispatch &d = dispatch();
   // Only a language defines procedures, and it sets its hooks first.
   assert(d.invoke != nullptr && "a procedure runs without a language");
-  return d.invoke(proc, argv[0], Forward(argv, argc).get());
+  return d.invoke(proc, argv[0], Forward(argv, argc).get()).detach();
 }
 
-// Runs a script procedure over a stack vector: what it returns; throws what
-// the call throws. The stack hook's case is kept small, so that a send takes
-// it in line.
-inline Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+// Runs a script procedure over a stack vector: what it returns, as a bare
+// word that carries the reference; throws what the call throws. Kept small,
+// so that a send reaches either hook by a jump.
+inline HostValue invoke_word(const void *proc, HostValue *argv, int32_t argc) {
   if (stack_invoke != nullptr) [[likely]]
     return stack_invoke(proc, argv, argc);
   return invoke_forwarded(proc, argv, argc);
+}
+
+// invoke_word's reply as a Ref.
+inline Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+  return Ref::adopt(invoke_word(proc, argv, argc));
 }
 
 bool is_identifier(std::string_view text) {
@@ -688,7 +694,7 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
     if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
         return call_slots_row(*static_cast<const Row *>(hit->what), argv, argc);
-      if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc).detach();
+      if (hit->kind == Target::Kind::kProcedure) return invoke_word(hit->what, argv, argc);
     }
   } else if (const Class *cls = as_class(receiver)) {
     const Target *hit = line_hit(sel->folded->routine_line, cls);
