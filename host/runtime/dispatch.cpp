@@ -687,17 +687,19 @@ namespace {
 
 // The common cases are kept small: a script object whose class filled the
 // selector's method line in this epoch, with a built-in row or a procedure,
-// and a class whose routine line holds a class-level row.
+// and a class whose routine line holds a class-level row. A class value
+// points at its class from its making on, so the class read from the
+// receiver, never null, goes to the line untested.
 HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   const HostValue receiver = argv[0];
-  if (const Class *cls = class_of(receiver)) {
-    if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
+  if (host::has_type(receiver, kScriptObject)) {
+    if (const Target *hit = line_hit(sel->folded->method_line, class_of(receiver))) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
         return call_slots_row(*static_cast<const Row *>(hit->what), argv, argc);
       if (hit->kind == Target::Kind::kProcedure) return invoke_word(hit->what, argv, argc);
     }
-  } else if (const Class *cls = as_class(receiver)) {
-    const Target *hit = line_hit(sel->folded->routine_line, cls);
+  } else if (host::has_type(receiver, kClass)) {
+    const Target *hit = line_hit(sel->folded->routine_line, as_class(receiver));
     if (hit != nullptr && hit->kind == Target::Kind::kRow) [[likely]]
       return call_slots_class_row(*static_cast<const Row *>(hit->what), argv, argc);
   }
