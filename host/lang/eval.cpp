@@ -108,13 +108,19 @@ int32_t exec_line(const char *line) {
   return -1;
 }
 
+// The runtime's stack invoke hook: invoke's reply as a bare word, which
+// carries the reference; throws what invoke throws.
+HostValue invoke_word(const void *proc, HostValue *argv, int32_t argc) {
+  return invoke(proc, argv, argc).detach();
+}
+
 }  // namespace
 
 void install() {
   rt::start();  // nil exists before any text runs (see nil())
   counters.stack_floor = rt::stack_floor();
   rt::set_language(exec_line, nullptr);
-  rt::set_stack_invoke(invoke);
+  rt::set_stack_invoke(invoke_word);
   rt::set_forget(forget);
   rt::set_place(running_place);
 }

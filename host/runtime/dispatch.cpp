@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unordered_map>
 
@@ -53,21 +54,28 @@ union ReceiverSlot {
 
 // The state of one running built-in handler; the running ones form a chain
 // from the innermost through `outer`. A call whose receiver and arguments
-// carry its references is `held`, and so are all the calls outside it. The
-// reason and the error are made only when there is one, and freed out of
-// line, so that a call that made neither keeps no registers for them.
+// carry its references is held (kHeld), and so are all the calls outside it.
+// The reason and the error are made only when either is first needed
+// (kErrors), and freed out of line, so that a call that needed neither writes
+// nothing to them and keeps no registers for them. A call whose state is 0
+// ends as it began: one test at its end.
 struct HandlerCall {
+  // The bits of `state`.
+  static constexpr uint32_t kHeld = 1;
+  // The call joined the running calls, which it does only once a script may
+  // run inside it: `slot` holds its activation from then on.
+  static constexpr uint32_t kJoined = 2;
+  // The reason and the error are made (errors()); either may be empty.
+  static constexpr uint32_t kErrors = 4;
+
   HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held)
-      : row(r), outer(out), argv(args), argc(count), held(is_held), joined(false), reason(), pending() {}
+      : row(r), outer(out), argv(args), argc(count), state(is_held ? kHeld : 0) {}
 
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
   int32_t argc;
-  bool held;
-  // Whether the call joined the running calls, which it does only once a
-  // script may run inside it: `slot` holds its activation from then on.
-  bool joined;
+  uint32_t state;
   union {
     std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   };
@@ -80,9 +88,26 @@ struct HandlerCall {
   ActivationSlot slot;
 
   ~HandlerCall() {
-    if (reason || pending) [[unlikely]]
+    if (state & kErrors) [[unlikely]]
       free_errors();
   }
+
+  // The reason and the error, made empty when the call has not made them
+  // yet. Cannot fail.
+  [[gnu::noinline, gnu::cold]] HandlerCall &errors() {
+    if (!(state & kErrors)) {
+      new (&reason) std::unique_ptr<std::string>();
+      new (&pending) PendingError();
+      state |= kErrors;
+    }
+    return *this;
+  }
+
+  // Why checkpar refused, or null when it did not.
+  const std::string *refusal_reason() const { return state & kErrors ? reason.get() : nullptr; }
+
+  // The first error a nested send raised, or null.
+  const ScriptError *pending_error() const { return state & kErrors ? pending.get() : nullptr; }
 
   // Frees the reason and the error.
   [[gnu::noinline, gnu::cold]] void free_errors() {
@@ -127,11 +152,12 @@ StackInvokeHook stack_invoke = nullptr;
 
 void join_running_calls(HandlerCall &call);
 
-// Takes a handler call that joined the running calls out of them again.
-inline void leave_running_calls(const Activation &activation) {
+// Takes a handler call out of the running calls again if it joined them.
+[[gnu::noinline]] void leave_running_calls(const HandlerCall &call) {
+  if (!(call.state & HandlerCall::kJoined)) return;
   if (detail::call_watcher != nullptr) [[unlikely]]
-    detail::watch_ended(activation);
-  detail::innermost = activation.outer;
+    detail::watch_ended(call.slot.activation);
+  detail::innermost = call.slot.activation.outer;
 }
 
 // Makes a handler call the innermost for its lifetime; when it has become
@@ -146,8 +172,10 @@ class HandlerScope {
   }
   ~HandlerScope() {
     current_handler = call_.outer;
-    if (call_.joined) [[unlikely]]
-      leave_running_calls(call_.slot.activation);
+    // Tested as the call's end tests it (call_row), which then tests nothing
+    // more in the common case.
+    if (call_.state != 0) [[unlikely]]
+      leave_running_calls(call_);
   }
   HandlerScope(const HandlerScope &) = delete;
   HandlerScope &operator=(const HandlerScope &) = delete;
@@ -171,9 +199,9 @@ void drop_holds(HostValue *argv, int32_t argc) {
 }
 
 [[gnu::noinline]] void hold_running_calls() {
-  for (HandlerCall *c = current_handler; c != nullptr && !c->held; c = c->outer) {
+  for (HandlerCall *c = current_handler; c != nullptr && !(c->state & HandlerCall::kHeld); c = c->outer) {
     take_holds(c->argv, c->argc);
-    c->held = true;
+    c->state |= HandlerCall::kHeld;
   }
 }
 
@@ -181,7 +209,7 @@ void drop_holds(HostValue *argv, int32_t argc) {
 // handler call outside it already is: it sent the message that runs this one.
 [[gnu::noinline]] void join_running_calls(HandlerCall &call) {
   call.slot.activation = Activation{detail::innermost, nullptr, &call.row.display, 0};
-  call.joined = true;
+  call.state |= HandlerCall::kJoined;
   detail::innermost = &call.slot.activation;
   if (detail::call_watcher != nullptr) [[unlikely]]
     detail::watch_began(call.slot.activation);
@@ -194,9 +222,9 @@ void drop_holds(HostValue *argv, int32_t argc) {
 inline void hold_before_script() {
   HandlerCall *const call = current_handler;
   if (call == nullptr) return;
-  if (!call->held) [[unlikely]]
+  if (!(call->state & HandlerCall::kHeld)) [[unlikely]]
     hold_running_calls();
-  if (!call->joined) [[unlikely]]
+  if (!(call->state & HandlerCall::kJoined)) [[unlikely]]
     join_running_calls(*call);
 }
 
@@ -266,13 +294,13 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // nested send (the result, if any, is dropped), else the refusal of the
 // arguments; otherwise returns the result.
 [[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
-  if (call.held) drop_holds(call.argv, call.argc);
-  if (call.pending) [[unlikely]] {
+  if (call.state & HandlerCall::kHeld) drop_holds(call.argv, call.argc);
+  if (const ScriptError *error = call.pending_error()) [[unlikely]] {
     if (result != host::kFailure) drop(result);
-    throw *call.pending;
+    throw *error;
   }
   if (result == host::kFailure) [[unlikely]]
-    throw refusal(call.row, call.reason.get(), call.argc);
+    throw refusal(call.row, call.refusal_reason(), call.argc);
   return Ref::adopt(result);
 }
 
@@ -300,7 +328,7 @@ template <bool kClassRow = false>
   }
   // What the call needs after the handler is read back from `call`, so that
   // the common case keeps nothing else across the handler, and frees nothing.
-  if (call.held || call.pending || call.reason || result == host::kFailure) [[unlikely]] {
+  if ((call.state != 0) | (result == host::kFailure)) [[unlikely]] {
     if constexpr (kClassRow) {
       // The receiver goes back once end_call has dropped the holds, which
       // include the nil in its slot, or has thrown.
@@ -365,22 +393,28 @@ class Borrowed {
   size_t argc_;
 };
 
-// invoke through the language's hook over the arguments in their written
-// order, for a language that set no stack hook. Throws what the call throws.
-[[gnu::noinline]] Ref invoke_forwarded(const void *proc, HostValue *argv, int32_t argc) {
+// invoke_word through the language's hook over the arguments in their
+// written order, for a language that set no stack hook. Throws what the call
+// throws.
+[[gnu::noinline]] HostValue invoke_forwarded(const void *proc, HostValue *argv, int32_t argc) {
   const Dispatch &d = dispatch();
   // Only a language defines procedures, and it sets its hooks first.
   assert(d.invoke != nullptr && "a procedure runs without a language");
-  return d.invoke(proc, argv[0], Forward(argv, argc).get());
+  return d.invoke(proc, argv[0], Forward(argv, argc).get()).detach();
 }
 
-// Runs a script procedure over a stack vector: what it returns; throws what
-// the call throws. The stack hook's case is kept small, so that a send takes
-// it in line.
-inline Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+// Runs a script procedure over a stack vector: what it returns, as a bare
+// word that carries the reference; throws what the call throws. Kept small,
+// so that a send reaches either hook by a jump.
+inline HostValue invoke_word(const void *proc, HostValue *argv, int32_t argc) {
   if (stack_invoke != nullptr) [[likely]]
     return stack_invoke(proc, argv, argc);
   return invoke_forwarded(proc, argv, argc);
+}
+
+// invoke_word's reply as a Ref.
+inline Ref invoke(const void *proc, HostValue *argv, int32_t argc) {
+  return Ref::adopt(invoke_word(proc, argv, argc));
 }
 
 bool is_identifier(std::string_view text) {
@@ -653,17 +687,19 @@ namespace {
 
 // The common cases are kept small: a script object whose class filled the
 // selector's method line in this epoch, with a built-in row or a procedure,
-// and a class whose routine line holds a class-level row.
+// and a class whose routine line holds a class-level row. A class value
+// points at its class from its making on, so the class read from the
+// receiver, never null, goes to the line untested.
 HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   const HostValue receiver = argv[0];
-  if (const Class *cls = class_of(receiver)) {
-    if (const Target *hit = line_hit(sel->folded->method_line, cls)) [[likely]] {
+  if (host::has_type(receiver, kScriptObject)) {
+    if (const Target *hit = line_hit(sel->folded->method_line, class_of(receiver))) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
         return call_slots_row(*static_cast<const Row *>(hit->what), argv, argc);
-      if (hit->kind == Target::Kind::kProcedure) return invoke(hit->what, argv, argc).detach();
+      if (hit->kind == Target::Kind::kProcedure) return invoke_word(hit->what, argv, argc);
     }
-  } else if (const Class *cls = as_class(receiver)) {
-    const Target *hit = line_hit(sel->folded->routine_line, cls);
+  } else if (host::has_type(receiver, kClass)) {
+    const Target *hit = line_hit(sel->folded->routine_line, as_class(receiver));
     if (hit != nullptr && hit->kind == Target::Kind::kRow) [[likely]]
       return call_slots_class_row(*static_cast<const Row *>(hit->what), argv, argc);
   }
@@ -859,17 +895,17 @@ int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
     va_end(ap);
   }
   if (counted && wrong == 0) {
-    if (call != nullptr) call->reason.reset();
+    if (call != nullptr && (call->state & zel::rt::HandlerCall::kErrors)) call->reason.reset();
     return 0;
   }
   if (call == nullptr) return -1;  // no handler to give the reason to
   const std::string &name = call->row.display;
   if (!counted) {
-    call->reason = std::make_unique<std::string>(
+    call->errors().reason = std::make_unique<std::string>(
         zel::rt::count_error(name, min, max, static_cast<size_t>(argc < 0 ? 0 : argc)));
   } else {
     const std::string wanted_phrase = zel::rt::detail::type_phrase(static_cast<uint8_t>(wanted));
-    call->reason =
+    call->errors().reason =
         std::make_unique<std::string>(zel::rt::type_error(name, wrong, wanted_phrase, argv[-wrong]));
   }
   return -1;
@@ -882,12 +918,15 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
          ")");
   }
   zel::rt::HandlerCall *call = zel::rt::current_call();
-  zel::rt::PendingError &pending = call == nullptr ? zel::rt::detail::stray_error : call->pending;
-  auto fail = [&pending](zel::rt::ScriptError error) {
+  // The first error of a send that fails here is kept by the running handler
+  // call, or else as the stray error.
+  auto fail = [call](zel::rt::ScriptError error) {
+    zel::rt::PendingError &pending = call == nullptr ? zel::rt::detail::stray_error : call->errors().pending;
     if (!pending) pending = std::make_unique<zel::rt::ScriptError>(std::move(error));
     return zel::rt::nil_value();
   };
-  if (pending) return zel::rt::nil_value();
+  if (call == nullptr ? zel::rt::detail::stray_error != nullptr : call->pending_error() != nullptr)
+    return zel::rt::nil_value();
   if (!named) return fail({"obj_send: the selector is not a name"});
   if (argc < 0 || argc > 2) {
     return fail({"obj_send: " + std::to_string(argc) + " arguments for " + host::chars_of(selector)});

@@ -494,8 +494,9 @@ using ExecHook = int32_t (*)(const char *line);
 using InvokeHook = Ref (*)(const void *proc, HostValue self, std::span<const HostValue> args);
 void set_language(ExecHook exec, InvokeHook invoke);
 // The language's faster invoke, taking the arguments as laid out on the value
-// stack; used instead of the invoke hook when set. set_language clears it.
-using StackInvokeHook = Ref (*)(const void *proc, HostValue *argv, int32_t argc);
+// stack and answering the reply as a bare word, which carries the reference;
+// used instead of the invoke hook when set. set_language clears it.
+using StackInvokeHook = HostValue (*)(const void *proc, HostValue *argv, int32_t argc);
 void set_stack_invoke(StackInvokeHook invoke);
 // The language's forget hook gets each procedure handle of a class being
 // freed: the runtime no longer has it defined (it never runs again unless a

@@ -54,10 +54,12 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
 // Lays out the receiver (whose reference it takes over) and the arguments
 // of e, evaluated in order, and then makes the call; after it, drops the
 // arguments in order and then the receiver. Should anything fail, what was
-// made is dropped.
-template <typename Call>
+// made is dropped. kArity, when not negative, is e's argument count, known
+// where the call is compiled, so that the common counts lay out and drop
+// their slots without a loop.
+template <int32_t kArity = -1, typename Call>
 ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call call) {
-  const int32_t argc = static_cast<int32_t>(e.args.size());
+  const int32_t argc = kArity >= 0 ? kArity : static_cast<int32_t>(e.args.size());
   HostValue *argv;
   try {
     argv = rt::take_slots(static_cast<size_t>(argc) + 1) + argc;
@@ -66,12 +68,11 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
     throw;
   }
   argv[0] = receiver.word;
+  const std::unique_ptr<Expr> *arg = e.args.data();
+  const std::unique_ptr<Expr> *const end = kArity >= 0 ? arg + kArity : std::to_address(e.args.end());
   HostValue *next = argv - 1;  // the next argument's slot
   try {
-    for (const auto &arg : e.args) {
-      *next = eval(*arg, f).word;
-      --next;
-    }
+    for (; arg != end; ++arg, --next) *next = eval(**arg, f).word;
   } catch (...) {
     drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc);
     throw;
@@ -86,16 +87,37 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
     drop_vector(argv, argc, argc);
     throw;
   }
-  for (HostValue *arg = argv - 1; arg != next; --arg) rt::drop(*arg);
+  for (HostValue *slot = argv - 1; slot != next; --slot) rt::drop(*slot);
   drop_vector(argv, 0, argc);
   return {result};
 }
 
-// A send: the receiver, then the arguments, then the message.
+// The message of a send, to the receiver and arguments laid out.
+inline Ref send_message(const Expr &e, HostValue *argv, int32_t argc) {
+  return rt::send(e.sel, argv, argc);
+}
+
+// A send of two arguments or more: call_with over any count, out of line so
+// that the common counts' path keeps its registers.
+[[gnu::noinline]] Owned eval_send_any(const Expr &e, Owned receiver, Frame &f) {
+  return call_with(e, receiver, f,
+                   [&e](HostValue *argv, int32_t argc) { return send_message(e, argv, argc); });
+}
+
+// A send: the receiver, then the arguments, then the message. Sends of no
+// argument or one, the most frequent, take call_with at their count.
 [[gnu::noinline]] Owned eval_send(const Expr &e, Frame &f) {
   check_stack(e, f);
-  return call_with(e, eval(*e.receiver, f), f,
-                   [&e](HostValue *argv, int32_t argc) { return rt::send(e.sel, argv, argc); });
+  const auto send = [&e](HostValue *argv, int32_t argc) { return send_message(e, argv, argc); };
+  const Owned receiver = eval(*e.receiver, f);
+  switch (e.args.size()) {
+    case 0:
+      return call_with<0>(e, receiver, f, send);
+    case 1:
+      return call_with<1>(e, receiver, f, send);
+    default:
+      return eval_send_any(e, receiver, f);
+  }
 }
 
 // A routine call or a super send.
