@@ -8,7 +8,7 @@
 //   eval/frame.h        frames, the evaluator's state, an error's place
 //   eval/bindings.h     names to slots and cells, define, bind, the globals
 //   eval/calls.h        argument vectors on the value stack, sends, calls,
-//                       a procedure's call (invoke), compile
+//                       a procedure's call (run_procedure), compile
 //   eval/expressions.h  eval over the node forms, operators, conditions
 //   eval/statements.h   the statement loop, assignments, if, while, run
 // The operators' rules are host/lang/operators.h's; values, drop and the
@@ -108,10 +108,11 @@ int32_t exec_line(const char *line) {
   return -1;
 }
 
-// The runtime's stack invoke hook: invoke's reply as a bare word, which
-// carries the reference; throws what invoke throws.
+// The runtime's stack invoke hook: runs the procedure proc is
+// (run_procedure); its result as a bare word, which carries the reference.
+// Throws what run_procedure throws.
 HostValue invoke_word(const void *proc, HostValue *argv, int32_t argc) {
-  return invoke(proc, argv, argc).detach();
+  return run_procedure(*static_cast<const Procedure *>(proc), argv, argc).detach();
 }
 
 }  // namespace

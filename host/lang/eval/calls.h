@@ -1,7 +1,7 @@
 // Part of the evaluator (see host/lang/eval.cpp and eval/frame.h): calls
 // and the value stack. A send's or a call's argument vector (call_with,
 // which every send, routine call and super send takes), a script
-// procedure's call (invoke, the runtime's hook) with its locals, and
+// procedure's call (run_procedure, also the runtime's hook) with its locals, and
 // compile.
 //
 // Invariants: an argument vector lies on the value stack (rt::take_slots):
@@ -270,11 +270,6 @@ ZEL_HOT_INLINE Owned run_procedure(const Procedure &proc, HostValue *argv, int32
   if (rt::detail::any_profiled) [[unlikely]]
     return run_profiled(proc, f);
   return run_body(proc, f);
-}
-
-// The runtime's invoke hook: runs the procedure handle is (run_procedure).
-Ref invoke(const void *handle, HostValue *argv, int32_t argc) {
-  return run_procedure(*static_cast<const Procedure *>(handle), argv, argc).ref();
 }
 
 // compile "NAME:file" reads and runs the file compile_path names.
