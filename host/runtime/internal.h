@@ -124,7 +124,7 @@ struct Heap {
 inline constexpr uint8_t kFreedType = 0;
 
 // The class index of a request.
-inline size_t class_index(size_t bytes) {
+constexpr size_t class_index(size_t bytes) {
   if (bytes <= 128) return (bytes + 7) >> 3;
   const unsigned s = static_cast<unsigned>(std::bit_width(bytes - 1)) - 3;
   const size_t q = (bytes - 1) >> s;
@@ -311,14 +311,17 @@ void release(HostValue v) noexcept;
 // 0 (a drop already made them).
 void release_unheld(HostObject *o) noexcept;
 
-// The types registered with register_obj_type (their clear hooks are kept
-// apart, in a table of their own that a release reads in one load).
-struct ObjType {
-  bool registered = false;
+// The hooks of the types registered with register_obj_type, by type code: a
+// static table, so that a release or an assignment reads a type's hooks in
+// one load. registered is false for every other type (both hooks null).
+struct TypeHooks {
+  ClearHook clear = nullptr;
   ReplaceHook replace = nullptr;
-  std::string name;
+  bool registered = false;
 };
-const ObjType &obj_type(uint8_t type);
+extern std::array<TypeHooks, 256> type_hooks;
+// The name a registered type was given ("" for any other type).
+const std::string &type_name(uint8_t type);
 // How a type is named in messages: "a float", "nil", "a RefObjHandle", ...
 std::string type_phrase(uint8_t type);
 
