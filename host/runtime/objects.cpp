@@ -46,10 +46,16 @@ struct Objects {
   Heap permanent{sizeof(HostObject), kObjectSlab, 1, false};
   std::array<std::string, 256> type_names;  // by type: a registered type's name
   std::unordered_map<std::string, HostValue> names;
-  int release_depth = 0;
-  bool draining = false;
+  bool draining = false;  // finish_deferred is running
   std::vector<HostValue> deferred;
 };
+
+// The releases running, nested in one another; and whether one deferred
+// object waits for the outermost release to finish it (set outside
+// finish_deferred only). Apart from the objects, so that a release reads
+// them without first loading where the objects are.
+int release_depth = 0;
+bool finish_pending = false;
 
 // Made on first use and never destroyed: objects are released until the
 // process ends.
@@ -161,18 +167,20 @@ inline Objects &objects() {
 // too deep or short of stack.
 [[gnu::noinline]] void release_nested(HostObject *o) noexcept {
   Objects &s = *the_objects;
-  if (s.release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
+  if (release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
     s.deferred.push_back(host::value_of(o));
+    if (!s.draining) finish_pending = true;
     return;
   }
-  ++s.release_depth;
+  ++release_depth;
   release_contents(o);
   free_block(o);
-  --s.release_depth;
+  --release_depth;
 }
 
-void finish_deferred() {
+[[gnu::noinline]] void finish_deferred() {
   Objects &s = objects();
+  finish_pending = false;
   s.draining = true;
   while (!s.deferred.empty()) {
     const HostValue v = s.deferred.back();
@@ -265,16 +273,15 @@ void release(HostValue v) noexcept {
 }
 
 void release_unheld(HostObject *o) noexcept {
-  Objects &s = *the_objects;
-  if (s.release_depth != 0) {
+  if (release_depth != 0) {
     release_nested(o);
     return;
   }
-  s.release_depth = 1;
+  release_depth = 1;
   release_contents(o);
   free_block(o);
-  s.release_depth = 0;
-  if (!s.deferred.empty() && !s.draining) finish_deferred();
+  release_depth = 0;
+  if (finish_pending) finish_deferred();
 }
 
 std::array<TypeHooks, 256> type_hooks;
