@@ -190,6 +190,7 @@ Run *new_slab(Heap &h, size_t k) {
   run->low =
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->block = static_cast<uint32_t>(size);
+  run->width = run->block - run->low;
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
   run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
   const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map + run->count);
@@ -230,8 +231,8 @@ void *allocate_large(Heap &h, size_t bytes) {
 Granules granules;
 Faults faults;
 
-Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped)
-    : link_offset(link),
+Heap::Heap(size_t slab, size_t quarantine_blocks, bool mapped)
+    : link_offset(mapped ? kMappedLink : kObjectLink),
       slab_bytes(slab),
       quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
       mapped(mapped) {}

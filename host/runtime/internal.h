@@ -33,6 +33,11 @@ inline constexpr size_t kQuarantineCapacity = 256;
 
 struct Heap;
 
+// Where a free block keeps its link word: a mapped heap's in its first bytes,
+// an object heap's past the header, which stays readable.
+inline constexpr size_t kMappedLink = 0;
+inline constexpr size_t kObjectLink = sizeof(HostObject);
+
 #if UINTPTR_MAX > 0xFFFFFFFFu
 __extension__ typedef unsigned __int128 Wide;
 #endif
@@ -53,6 +58,7 @@ struct Run {
   uint32_t carved;  // blocks handed out at least once (from the start)
   uint32_t large;   // the size of a large block
   uint32_t low;     // the smallest request of the class in a mapped heap
+  uint32_t width;   // block - low
 
   // The index of the block at p (p inside the slab's blocks).
   size_t index_of(const char *p) const {
@@ -87,7 +93,7 @@ struct Run {
   // Whether a request of bytes falls in the slab's class: one unsigned
   // comparison against the class's bounds, low and block.
   bool fits(size_t bytes) const {
-    return bytes - low <= size_t{block} - low;
+    return bytes - low <= width;
   }
 };
 
@@ -96,15 +102,13 @@ struct Run {
 // block is on exactly one of the free lists or in the quarantine; live is the
 // number of live blocks of all the heap's runs.
 struct Heap {
-  // link: where a free block keeps its link word (objects keep their header
-  // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
-  // blocks waiting before reuse (a power of two from 1 to kQuarantineCapacity,
-  // else the power of two below it); mapped: whether the map words say which
-  // blocks are live and their sizes (zones), or the blocks' object headers do
-  // (objects).
-  Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped);
+  // slab: the smallest slab in bytes; quarantine_blocks: freed blocks waiting
+  // before reuse (a power of two from 1 to kQuarantineCapacity, else the power
+  // of two below it); mapped: whether the map words say which blocks are live
+  // and their sizes (zones), or the blocks' object headers do (objects).
+  Heap(size_t slab, size_t quarantine_blocks, bool mapped);
 
-  const size_t link_offset;
+  const size_t link_offset;  // kMappedLink or kObjectLink
   const size_t slab_bytes;
   const size_t quarantine_mask;  // the quarantine's size less 1
   const bool mapped;
@@ -175,12 +179,14 @@ inline bool injected(Alloc kind) {
 void *heap_allocate_slow(Heap &h, size_t bytes);
 
 // Takes the first block of class k's free list (not empty), its link word
-// read through its poison.
-inline char *pop_free(Heap &h, size_t k) {
+// read through its poison at link, the heap's link offset (a constant for
+// the callers).
+inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
+  assert(link_offset == h.link_offset);
   char *block = h.free[k];
   char *link;
-  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
-  std::memcpy(&link, block + h.link_offset, sizeof link);
+  ASAN_UNPOISON_MEMORY_REGION(block + link_offset, sizeof link);
+  std::memcpy(&link, block + link_offset, sizeof link);
   h.free[k] = link;
   ++h.live;
   return block;
@@ -191,12 +197,12 @@ inline char *pop_free(Heap &h, size_t k) {
 // fail (kind). The common case, a block of a free list, is inline.
 [[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   if (injected(kind)) return nullptr;
-  const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
+  const size_t need = std::max(bytes, kMappedLink + sizeof(char *));
   if (need > kLargestClass) [[unlikely]]
     return heap_allocate_slow(h, bytes);
   const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
-  char *block = pop_free(h, k);
+  char *block = pop_free(h, k, kMappedLink);
   Run *run = run_at(block);
   run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
   ASAN_POISON_MEMORY_REGION(block, run->block);
@@ -328,6 +334,11 @@ std::string type_phrase(uint8_t type);
 // The copy obj_vcopy makes (no recording); kind counts the float or string
 // it makes.
 HostValue vcopy(HostValue v, Alloc kind = Alloc::kOther);
+
+// The zone handle zalloc and zfree serve without looking it up or recording:
+// the zone found last while the recorder was off; null when there is none
+// (switching the recorder and deleting a zone clear it).
+inline void *fast_zone = nullptr;
 
 // The recorder: recording() says whether lines are wanted.
 extern bool recorder_on;

@@ -42,8 +42,8 @@ constexpr size_t kObjectQuarantine = 256;
 struct Objects {
   bool started = false;
   HostValue nil = 0;
-  Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine, false};
-  Heap permanent{sizeof(HostObject), kObjectSlab, 1, false};
+  Heap counted{kObjectSlab, kObjectQuarantine, false};
+  Heap permanent{kObjectSlab, 1, false};
   std::array<std::string, 256> type_names;  // by type: a registered type's name
   std::unordered_map<std::string, HostValue> names;
   bool draining = false;  // finish_deferred is running
@@ -103,7 +103,7 @@ inline Objects &objects() {
 [[gnu::always_inline]] inline HostObject *take_block(Heap &h, size_t k, uint8_t type, size_t bytes,
                                                      size_t readable, int16_t refcount, Alloc kind) {
   if (injected(kind)) return nullptr;
-  void *block = pop_free(h, k);
+  void *block = pop_free(h, k, kObjectLink);
   ASAN_UNPOISON_MEMORY_REGION(block, readable);
   assert(static_cast<HostObject *>(block)->type == kFreed && "a free object block was written to");
   return stamp(block, type, bytes, readable, refcount);
