@@ -229,7 +229,12 @@ void *allocate_large(Heap &h, size_t bytes) {
 }  // namespace
 
 Granules granules;
-Faults faults;
+constinit Faults faults;
+
+void disarm(size_t k) {
+  faults.left[k] = kUnarmed;
+  faults.until[k] += kUnarmed;
+}
 
 Heap::Heap(size_t slab, size_t quarantine_blocks, bool mapped)
     : link_offset(mapped ? kMappedLink : kObjectLink),
@@ -330,14 +335,18 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
 namespace zel::rt {
 
 uint64_t allocations(Alloc kind) {
-  return kind == Alloc::kOther ? 0 : detail::faults.made[static_cast<size_t>(kind)];
+  if (kind == Alloc::kOther) return 0;
+  const auto k = static_cast<size_t>(kind);
+  return detail::faults.until[k] - detail::faults.left[k];
 }
 
 void fail_allocation(Alloc kind, uint64_t n) {
   if (kind == Alloc::kOther) return;
   detail::Faults &f = detail::faults;
   const auto k = static_cast<size_t>(kind);
-  f.fail_at[k] = n == 0 ? 0 : f.made[k] + n;
+  const uint64_t made = f.until[k] - f.left[k];
+  f.left[k] = n == 0 ? detail::kUnarmed : n;
+  f.until[k] = made + f.left[k];
 }
 
 }  // namespace zel::rt

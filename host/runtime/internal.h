@@ -158,19 +158,30 @@ inline Run *run_at(const void *address) {
   return granules.runs[(reinterpret_cast<uintptr_t>(address) - granules.base) >> kGranuleShift];
 }
 
-// The allocations of each kind so far, and the one armed to fail (0: none).
+// The allocations of each kind, counted down: left is how many more are made
+// before one fails (kUnarmed when none is armed to), and the allocations so
+// far are until - left. An allocation costs one decrement and a test of 0.
+inline constexpr uint64_t kUnarmed = uint64_t{1} << 62;
 struct Faults {
-  std::array<uint64_t, kAllocKinds> made{};
-  std::array<uint64_t, kAllocKinds> fail_at{};
+  std::array<uint64_t, kAllocKinds> left;
+  std::array<uint64_t, kAllocKinds> until;
+  constexpr Faults() {
+    left.fill(kUnarmed);
+    until.fill(kUnarmed);
+  }
 };
 extern Faults faults;
+
+// Disarms the allocations of kind index k when the one armed to fail has come.
+[[gnu::cold]] void disarm(size_t k);
 
 // Counts an allocation of kind; true when it is the one armed to fail.
 inline bool injected(Alloc kind) {
   if (kind == Alloc::kOther) return false;
   const auto k = static_cast<size_t>(kind);
-  if (++faults.made[k] != faults.fail_at[k]) return false;
-  faults.fail_at[k] = 0;
+  if (--faults.left[k] != 0) [[likely]]
+    return false;
+  disarm(k);
   return true;
 }
 
