@@ -411,12 +411,18 @@ namespace {
 // The payload bytes of the largest object of the smallest class.
 constexpr int32_t kSmallPayload = sizeof(host::HostFloat) - sizeof(HostObject);
 
+// Whether a type code is a library's (above kScriptObject, at most 255): one
+// unsigned comparison.
+constexpr bool library_type(int32_t type) {
+  return static_cast<uint32_t>(type) - (kScriptObject + 1u) < 255u - kScriptObject;
+}
+
 // gen_obj's general path: notes the operation, refuses a type code or size
 // that cannot be made (nil, after a message) and makes an object of any size
 // (nil when the arena is full or the allocation is armed to fail).
 [[gnu::noinline]] HostValue general_gen_obj(int32_t type, int32_t payload_bytes) {
   if (recording()) note_numbers("gen_obj", {type, payload_bytes});
-  if (type <= kScriptObject || type > 255 || payload_bytes < 0) {
+  if (!library_type(type) || payload_bytes < 0) {
     fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
             static_cast<int>(payload_bytes));
     return nil_value();
@@ -438,7 +444,7 @@ extern "C" {
 int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, const char *name) {
   const std::string text = name == nullptr ? "" : name;
   if (recording()) note_text("register_obj_type", std::to_string(type) + ", " + text);
-  if (type <= zel::rt::kScriptObject || type > 255) {
+  if (!zel::rt::detail::library_type(type)) {
     fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
     return -1;
   }
@@ -449,11 +455,9 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
 
 HostValue gen_obj(int32_t type, int32_t payload_bytes) {
   using namespace zel::rt::detail;
-  // One unsigned comparison each for the type code (above kScriptObject, at
-  // most 255) and the payload (0 to kSmallPayload bytes).
+  // The payload, 0 to kSmallPayload bytes, in one unsigned comparison.
   const bool small =
-      static_cast<uint32_t>(type - zel::rt::kScriptObject - 1) < 255u - zel::rt::kScriptObject &&
-      static_cast<uint32_t>(payload_bytes) <= static_cast<uint32_t>(kSmallPayload);
+      library_type(type) && static_cast<uint32_t>(payload_bytes) <= static_cast<uint32_t>(kSmallPayload);
   if (recording() || !small || nil_word == 0) [[unlikely]]
     return general_gen_obj(type, payload_bytes);
   constexpr size_t kReadable = sizeof(host::HostFloat);
