@@ -155,7 +155,7 @@ bool release_quarantine(Heap &h) {
     char *block = std::exchange(h.quarantine[at], nullptr);
     if (block == nullptr) continue;
     const size_t k = h.quarantine_class[at];
-    store_link(h, block, h.free[k]);
+    store_link(h.link_offset, block, h.free[k]);
     h.free[k] = block;
     any = true;
   }

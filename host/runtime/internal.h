@@ -230,21 +230,23 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes);
 // The requested size of a live block of a mapped heap.
 uint32_t heap_size_of(const void *block);
 
-// Writes the link word of a free block, through its poison.
-inline void store_link(const Heap &h, char *block, char *link) {
-  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
-  std::memcpy(block + h.link_offset, &link, sizeof link);
-  ASAN_POISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+// Writes the link word of a free block at link_offset, through its poison.
+inline void store_link(size_t link_offset, char *block, char *link) {
+  ASAN_UNPOISON_MEMORY_REGION(block + link_offset, sizeof link);
+  std::memcpy(block + link_offset, &link, sizeof link);
+  ASAN_POISON_MEMORY_REGION(block + link_offset, sizeof link);
 }
 
 // Puts a freed block of class k (already poisoned and out of the live count)
 // in the quarantine; the oldest block there, when the ring is full, goes to
-// its free list.
-inline void quarantine(Heap &h, char *block, size_t k) {
+// its free list, linked at link_offset, the heap's (a constant for the
+// callers).
+inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
+  assert(link_offset == h.link_offset);
   const size_t at = h.quarantine_next;
   if (char *oldest = h.quarantine[at]) {
     const size_t c = h.quarantine_class[at];
-    store_link(h, oldest, h.free[c]);
+    store_link(link_offset, oldest, h.free[c]);
     h.free[c] = oldest;
   }
   h.quarantine[at] = block;
@@ -268,7 +270,7 @@ inline void quarantine(Heap &h, char *block, size_t k) {
   run->map[index] = 0;
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, run->block);
-  quarantine(h, block, run->cls);
+  quarantine(h, block, run->cls, kMappedLink);
   return Freed::kDone;
 }
 
@@ -288,7 +290,7 @@ inline void object_free(Heap &h, void *pointer, size_t bytes) {
   const size_t k = class_index(bytes);
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, bytes);
-  quarantine(h, block, k);
+  quarantine(h, block, k, kObjectLink);
 }
 
 // Gives every run of h back to the arena; h is then empty.
