@@ -190,7 +190,9 @@ inline Objects &objects() {
   s.draining = false;
 }
 
-// release_unheld's body, inline in drop_last, the common way to it.
+// release_unheld (its contract), inline in drop_last, the common way to it:
+// a release inside another is release_nested's; the outermost one finishes
+// the releases deferred meanwhile.
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
   if (release_depth != 0) {
     release_nested(o);
