@@ -155,7 +155,7 @@ bool release_quarantine(Heap &h) {
     char *block = std::exchange(h.quarantine[at], nullptr);
     if (block == nullptr) continue;
     const size_t k = h.quarantine_class[at];
-    store_link(h, block, h.free[k]);
+    store_link(h.link_offset, block, h.free[k]);
     h.free[k] = block;
     any = true;
   }
@@ -190,6 +190,7 @@ Run *new_slab(Heap &h, size_t k) {
   run->low =
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->block = static_cast<uint32_t>(size);
+  run->width = run->block - run->low;
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
   run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
   const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map + run->count);
@@ -228,10 +229,15 @@ void *allocate_large(Heap &h, size_t bytes) {
 }  // namespace
 
 Granules granules;
-Faults faults;
+constinit Faults faults;
 
-Heap::Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped)
-    : link_offset(link),
+void disarm(size_t k) {
+  faults.left[k] = kUnarmed;
+  faults.until[k] += kUnarmed;
+}
+
+Heap::Heap(size_t slab, size_t quarantine_blocks, bool mapped)
+    : link_offset(mapped ? kMappedLink : kObjectLink),
       slab_bytes(slab),
       quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
       mapped(mapped) {}
@@ -329,14 +335,18 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
 namespace zel::rt {
 
 uint64_t allocations(Alloc kind) {
-  return kind == Alloc::kOther ? 0 : detail::faults.made[static_cast<size_t>(kind)];
+  if (kind == Alloc::kOther) return 0;
+  const auto k = static_cast<size_t>(kind);
+  return detail::faults.until[k] - detail::faults.left[k];
 }
 
 void fail_allocation(Alloc kind, uint64_t n) {
   if (kind == Alloc::kOther) return;
   detail::Faults &f = detail::faults;
   const auto k = static_cast<size_t>(kind);
-  f.fail_at[k] = n == 0 ? 0 : f.made[k] + n;
+  const uint64_t made = f.until[k] - f.left[k];
+  f.left[k] = n == 0 ? detail::kUnarmed : n;
+  f.until[k] = made + f.left[k];
 }
 
 }  // namespace zel::rt

@@ -33,6 +33,11 @@ inline constexpr size_t kQuarantineCapacity = 256;
 
 struct Heap;
 
+// Where a free block keeps its link word: a mapped heap's in its first bytes,
+// an object heap's past the header, which stays readable.
+inline constexpr size_t kMappedLink = 0;
+inline constexpr size_t kObjectLink = sizeof(HostObject);
+
 #if UINTPTR_MAX > 0xFFFFFFFFu
 __extension__ typedef unsigned __int128 Wide;
 #endif
@@ -53,6 +58,7 @@ struct Run {
   uint32_t carved;  // blocks handed out at least once (from the start)
   uint32_t large;   // the size of a large block
   uint32_t low;     // the smallest request of the class in a mapped heap
+  uint32_t width;   // block - low
 
   // The index of the block at p (p inside the slab's blocks).
   size_t index_of(const char *p) const {
@@ -87,7 +93,7 @@ struct Run {
   // Whether a request of bytes falls in the slab's class: one unsigned
   // comparison against the class's bounds, low and block.
   bool fits(size_t bytes) const {
-    return bytes - low <= size_t{block} - low;
+    return bytes - low <= width;
   }
 };
 
@@ -96,15 +102,13 @@ struct Run {
 // block is on exactly one of the free lists or in the quarantine; live is the
 // number of live blocks of all the heap's runs.
 struct Heap {
-  // link: where a free block keeps its link word (objects keep their header
-  // readable); slab: the smallest slab in bytes; quarantine_blocks: freed
-  // blocks waiting before reuse (a power of two from 1 to kQuarantineCapacity,
-  // else the power of two below it); mapped: whether the map words say which
-  // blocks are live and their sizes (zones), or the blocks' object headers do
-  // (objects).
-  Heap(size_t link, size_t slab, size_t quarantine_blocks, bool mapped);
+  // slab: the smallest slab in bytes; quarantine_blocks: freed blocks waiting
+  // before reuse (a power of two from 1 to kQuarantineCapacity, else the power
+  // of two below it); mapped: whether the map words say which blocks are live
+  // and their sizes (zones), or the blocks' object headers do (objects).
+  Heap(size_t slab, size_t quarantine_blocks, bool mapped);
 
-  const size_t link_offset;
+  const size_t link_offset;  // kMappedLink or kObjectLink
   const size_t slab_bytes;
   const size_t quarantine_mask;  // the quarantine's size less 1
   const bool mapped;
@@ -124,7 +128,7 @@ struct Heap {
 inline constexpr uint8_t kFreedType = 0;
 
 // The class index of a request.
-inline size_t class_index(size_t bytes) {
+constexpr size_t class_index(size_t bytes) {
   if (bytes <= 128) return (bytes + 7) >> 3;
   const unsigned s = static_cast<unsigned>(std::bit_width(bytes - 1)) - 3;
   const size_t q = (bytes - 1) >> s;
@@ -154,19 +158,30 @@ inline Run *run_at(const void *address) {
   return granules.runs[(reinterpret_cast<uintptr_t>(address) - granules.base) >> kGranuleShift];
 }
 
-// The allocations of each kind so far, and the one armed to fail (0: none).
+// The allocations of each kind, counted down: left is how many more are made
+// before one fails (kUnarmed when none is armed to), and the allocations so
+// far are until - left. An allocation costs one decrement and a test of 0.
+inline constexpr uint64_t kUnarmed = uint64_t{1} << 62;
 struct Faults {
-  std::array<uint64_t, kAllocKinds> made{};
-  std::array<uint64_t, kAllocKinds> fail_at{};
+  std::array<uint64_t, kAllocKinds> left;
+  std::array<uint64_t, kAllocKinds> until;
+  constexpr Faults() {
+    left.fill(kUnarmed);
+    until.fill(kUnarmed);
+  }
 };
 extern Faults faults;
+
+// Disarms the allocations of kind index k when the one armed to fail has come.
+[[gnu::cold]] void disarm(size_t k);
 
 // Counts an allocation of kind; true when it is the one armed to fail.
 inline bool injected(Alloc kind) {
   if (kind == Alloc::kOther) return false;
   const auto k = static_cast<size_t>(kind);
-  if (++faults.made[k] != faults.fail_at[k]) return false;
-  faults.fail_at[k] = 0;
+  if (--faults.left[k] != 0) [[likely]]
+    return false;
+  disarm(k);
   return true;
 }
 
@@ -175,12 +190,14 @@ inline bool injected(Alloc kind) {
 void *heap_allocate_slow(Heap &h, size_t bytes);
 
 // Takes the first block of class k's free list (not empty), its link word
-// read through its poison.
-inline char *pop_free(Heap &h, size_t k) {
+// read through its poison at link, the heap's link offset (a constant for
+// the callers).
+inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
+  assert(link_offset == h.link_offset);
   char *block = h.free[k];
   char *link;
-  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
-  std::memcpy(&link, block + h.link_offset, sizeof link);
+  ASAN_UNPOISON_MEMORY_REGION(block + link_offset, sizeof link);
+  std::memcpy(&link, block + link_offset, sizeof link);
   h.free[k] = link;
   ++h.live;
   return block;
@@ -191,12 +208,12 @@ inline char *pop_free(Heap &h, size_t k) {
 // fail (kind). The common case, a block of a free list, is inline.
 [[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   if (injected(kind)) return nullptr;
-  const size_t need = std::max(bytes, h.link_offset + sizeof(char *));
+  const size_t need = std::max(bytes, kMappedLink + sizeof(char *));
   if (need > kLargestClass) [[unlikely]]
     return heap_allocate_slow(h, bytes);
   const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
-  char *block = pop_free(h, k);
+  char *block = pop_free(h, k, kMappedLink);
   Run *run = run_at(block);
   run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
   ASAN_POISON_MEMORY_REGION(block, run->block);
@@ -213,21 +230,23 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes);
 // The requested size of a live block of a mapped heap.
 uint32_t heap_size_of(const void *block);
 
-// Writes the link word of a free block, through its poison.
-inline void store_link(const Heap &h, char *block, char *link) {
-  ASAN_UNPOISON_MEMORY_REGION(block + h.link_offset, sizeof link);
-  std::memcpy(block + h.link_offset, &link, sizeof link);
-  ASAN_POISON_MEMORY_REGION(block + h.link_offset, sizeof link);
+// Writes the link word of a free block at link_offset, through its poison.
+inline void store_link(size_t link_offset, char *block, char *link) {
+  ASAN_UNPOISON_MEMORY_REGION(block + link_offset, sizeof link);
+  std::memcpy(block + link_offset, &link, sizeof link);
+  ASAN_POISON_MEMORY_REGION(block + link_offset, sizeof link);
 }
 
 // Puts a freed block of class k (already poisoned and out of the live count)
 // in the quarantine; the oldest block there, when the ring is full, goes to
-// its free list.
-inline void quarantine(Heap &h, char *block, size_t k) {
+// its free list, linked at link_offset, the heap's (a constant for the
+// callers).
+inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
+  assert(link_offset == h.link_offset);
   const size_t at = h.quarantine_next;
   if (char *oldest = h.quarantine[at]) {
     const size_t c = h.quarantine_class[at];
-    store_link(h, oldest, h.free[c]);
+    store_link(link_offset, oldest, h.free[c]);
     h.free[c] = oldest;
   }
   h.quarantine[at] = block;
@@ -251,7 +270,7 @@ inline void quarantine(Heap &h, char *block, size_t k) {
   run->map[index] = 0;
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, run->block);
-  quarantine(h, block, run->cls);
+  quarantine(h, block, run->cls, kMappedLink);
   return Freed::kDone;
 }
 
@@ -271,7 +290,7 @@ inline void object_free(Heap &h, void *pointer, size_t bytes) {
   const size_t k = class_index(bytes);
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, bytes);
-  quarantine(h, block, k);
+  quarantine(h, block, k, kObjectLink);
 }
 
 // Gives every run of h back to the arena; h is then empty.
@@ -311,20 +330,28 @@ void release(HostValue v) noexcept;
 // 0 (a drop already made them).
 void release_unheld(HostObject *o) noexcept;
 
-// The types registered with register_obj_type (their clear hooks are kept
-// apart, in a table of their own that a release reads in one load).
-struct ObjType {
-  bool registered = false;
+// The hooks of the types registered with register_obj_type, by type code: a
+// static table, so that a release or an assignment reads a type's hooks in
+// one load. registered is false for every other type (both hooks null).
+struct TypeHooks {
+  ClearHook clear = nullptr;
   ReplaceHook replace = nullptr;
-  std::string name;
+  bool registered = false;
 };
-const ObjType &obj_type(uint8_t type);
+extern std::array<TypeHooks, 256> type_hooks;
+// The name a registered type was given ("" for any other type).
+const std::string &type_name(uint8_t type);
 // How a type is named in messages: "a float", "nil", "a RefObjHandle", ...
 std::string type_phrase(uint8_t type);
 
 // The copy obj_vcopy makes (no recording); kind counts the float or string
 // it makes.
 HostValue vcopy(HostValue v, Alloc kind = Alloc::kOther);
+
+// The zone handle zalloc and zfree serve without looking it up or recording:
+// the zone found last while the recorder was off; null when there is none
+// (switching the recorder and deleting a zone clear it).
+inline void *fast_zone = nullptr;
 
 // The recorder: recording() says whether lines are wanted.
 extern bool recorder_on;

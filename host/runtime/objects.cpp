@@ -42,15 +42,20 @@ constexpr size_t kObjectQuarantine = 256;
 struct Objects {
   bool started = false;
   HostValue nil = 0;
-  Heap counted{sizeof(HostObject), kObjectSlab, kObjectQuarantine, false};
-  Heap permanent{sizeof(HostObject), kObjectSlab, 1, false};
-  std::array<ObjType, 256> types;
-  std::array<ClearHook, 256> clears{};  // by type: the clear hook, or null
+  Heap counted{kObjectSlab, kObjectQuarantine, false};
+  Heap permanent{kObjectSlab, 1, false};
+  std::array<std::string, 256> type_names;  // by type: a registered type's name
   std::unordered_map<std::string, HostValue> names;
-  int release_depth = 0;
-  bool draining = false;
+  bool draining = false;  // finish_deferred is running
   std::vector<HostValue> deferred;
 };
+
+// The releases running, nested in one another; and whether one deferred
+// object waits for the outermost release to finish it (set outside
+// finish_deferred only). Apart from the objects, so that a release reads
+// them without first loading where the objects are.
+int release_depth = 0;
+bool finish_pending = false;
 
 // Made on first use and never destroyed: objects are released until the
 // process ends.
@@ -93,6 +98,17 @@ inline Objects &objects() {
   return block == nullptr ? nullptr : stamp(block, type, bytes, readable, refcount);
 }
 
+// make_block from the free list of class k (not empty), of the class of
+// readable bytes; null when the allocation is armed to fail.
+[[gnu::always_inline]] inline HostObject *take_block(Heap &h, size_t k, uint8_t type, size_t bytes,
+                                                     size_t readable, int16_t refcount, Alloc kind) {
+  if (injected(kind)) return nullptr;
+  void *block = pop_free(h, k, kObjectLink);
+  ASAN_UNPOISON_MEMORY_REGION(block, readable);
+  assert(static_cast<HostObject *>(block)->type == kFreed && "a free object block was written to");
+  return stamp(block, type, bytes, readable, refcount);
+}
+
 // A block of bytes bytes (recorded in the header for the release), readable
 // and zeroed for at least the size of a float object; null when the arena is
 // full or the allocation is armed to fail. Inline in every maker, so that the
@@ -103,11 +119,7 @@ inline Objects &objects() {
   if (readable > kLargestClass || h.free[class_index(readable)] == nullptr) {
     return make_block_slow(h, type, bytes, refcount, kind);
   }
-  if (injected(kind)) return nullptr;
-  void *block = pop_free(h, class_index(readable));
-  ASAN_UNPOISON_MEMORY_REGION(block, readable);
-  assert(static_cast<HostObject *>(block)->type == kFreed && "a free object block was written to");
-  return stamp(block, type, bytes, readable, refcount);
+  return take_block(h, class_index(readable), type, bytes, readable, refcount, kind);
 }
 
 // A counted object of payload_bytes zeroed bytes (new_object's contract).
@@ -144,7 +156,7 @@ inline Objects &objects() {
 // meet: hooks are registered for library types only, above kScriptObject).
 [[gnu::always_inline]] inline void release_contents(HostObject *o) noexcept {
   const uint8_t type = o->type;
-  if (const ClearHook clear = the_objects->clears[type]) {
+  if (const ClearHook clear = type_hooks[type].clear) {
     clear(o);
   } else if (type == kArray || type == kScriptObject || type == kClass) {
     drop_held(o);
@@ -155,18 +167,20 @@ inline Objects &objects() {
 // too deep or short of stack.
 [[gnu::noinline]] void release_nested(HostObject *o) noexcept {
   Objects &s = *the_objects;
-  if (s.release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
+  if (release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
     s.deferred.push_back(host::value_of(o));
+    if (!s.draining) finish_pending = true;
     return;
   }
-  ++s.release_depth;
+  ++release_depth;
   release_contents(o);
   free_block(o);
-  --s.release_depth;
+  --release_depth;
 }
 
-void finish_deferred() {
+[[gnu::noinline]] void finish_deferred() {
   Objects &s = objects();
+  finish_pending = false;
   s.draining = true;
   while (!s.deferred.empty()) {
     const HostValue v = s.deferred.back();
@@ -174,6 +188,21 @@ void finish_deferred() {
     release(v);
   }
   s.draining = false;
+}
+
+// release_unheld (its contract), inline in drop_last, the common way to it:
+// a release inside another is release_nested's; the outermost one finishes
+// the releases deferred meanwhile.
+[[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
+  if (release_depth != 0) {
+    release_nested(o);
+    return;
+  }
+  release_depth = 1;
+  release_contents(o);
+  free_block(o);
+  release_depth = 0;
+  if (finish_pending) finish_deferred();
 }
 
 std::string text_of(int32_t length, const char *chars) {
@@ -259,20 +288,13 @@ void release(HostValue v) noexcept {
 }
 
 void release_unheld(HostObject *o) noexcept {
-  Objects &s = *the_objects;
-  if (s.release_depth != 0) {
-    release_nested(o);
-    return;
-  }
-  s.release_depth = 1;
-  release_contents(o);
-  free_block(o);
-  s.release_depth = 0;
-  if (!s.deferred.empty() && !s.draining) finish_deferred();
+  release_now(o);
 }
 
-const ObjType &obj_type(uint8_t type) {
-  return objects().types[type];
+std::array<TypeHooks, 256> type_hooks;
+
+const std::string &type_name(uint8_t type) {
+  return objects().type_names[type];
 }
 
 HostValue vcopy(HostValue v, Alloc kind) {
@@ -328,7 +350,7 @@ void detail::drop_last(HostValue v) noexcept {
   if (o->type == host::kFloat) {
     detail::free_block(o);
   } else {
-    detail::release_unheld(o);
+    detail::release_now(o);
   }
 }
 
@@ -387,26 +409,34 @@ void fail_next_gen_obj() {
 
 }  // namespace zel::rt
 
-// gen_obj past its recording: the fast path calls nothing.
+// gen_obj: objects of the smallest class (keys) from a free list, the
+// runtime started and nothing recorded, in a path that calls nothing; any
+// other call takes the general path.
 namespace zel::rt::detail {
 namespace {
 
-[[gnu::cold, gnu::noinline]] HostValue refuse_gen_obj(int32_t type, int32_t payload_bytes) {
-  fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
-          static_cast<int>(payload_bytes));
-  return nil_value();
+// The payload bytes of the largest object of the smallest class.
+constexpr int32_t kSmallPayload = sizeof(host::HostFloat) - sizeof(HostObject);
+
+// Whether a type code is a library's (above kScriptObject, at most 255): one
+// unsigned comparison.
+constexpr bool library_type(int32_t type) {
+  return static_cast<uint32_t>(type) - (kScriptObject + 1u) < 255u - kScriptObject;
 }
 
-[[gnu::always_inline]] inline HostValue make_gen_obj(int32_t type, int32_t payload_bytes) {
-  if (type <= kScriptObject || type > 255 || payload_bytes < 0) return refuse_gen_obj(type, payload_bytes);
+// gen_obj's general path: notes the operation, refuses a type code or size
+// that cannot be made (nil, after a message) and makes an object of any size
+// (nil when the arena is full or the allocation is armed to fail).
+[[gnu::noinline]] HostValue general_gen_obj(int32_t type, int32_t payload_bytes) {
+  if (recording()) note_numbers("gen_obj", {type, payload_bytes});
+  if (!library_type(type) || payload_bytes < 0) {
+    fprintf(stderr, "zel: gen_obj: cannot make an object of type %d with %d bytes\n", static_cast<int>(type),
+            static_cast<int>(payload_bytes));
+    return nil_value();
+  }
   HostObject *o =
       make_counted(static_cast<uint8_t>(type), static_cast<size_t>(payload_bytes), Alloc::kGenObj);
   return o == nullptr ? nil_value() : host::value_of(o);
-}
-
-[[gnu::noinline]] HostValue recorded_gen_obj(int32_t type, int32_t payload_bytes) {
-  note_numbers("gen_obj", {type, payload_bytes});
-  return make_gen_obj(type, payload_bytes);
 }
 
 }  // namespace
@@ -421,19 +451,30 @@ extern "C" {
 int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, const char *name) {
   const std::string text = name == nullptr ? "" : name;
   if (recording()) note_text("register_obj_type", std::to_string(type) + ", " + text);
-  if (type <= zel::rt::kScriptObject || type > 255) {
+  if (!zel::rt::detail::library_type(type)) {
     fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
     return -1;
   }
-  objects().types[static_cast<size_t>(type)] = {true, replace, text};
-  objects().clears[static_cast<size_t>(type)] = clear;
+  zel::rt::detail::type_hooks[static_cast<size_t>(type)] = {clear, replace, true};
+  objects().type_names[static_cast<size_t>(type)] = text;
   return 0;
 }
 
 HostValue gen_obj(int32_t type, int32_t payload_bytes) {
-  if (recording()) [[unlikely]]
-    return zel::rt::detail::recorded_gen_obj(type, payload_bytes);
-  return zel::rt::detail::make_gen_obj(type, payload_bytes);
+  using namespace zel::rt::detail;
+  // The payload, 0 to kSmallPayload bytes, in one unsigned comparison.
+  const bool small =
+      library_type(type) && static_cast<uint32_t>(payload_bytes) <= static_cast<uint32_t>(kSmallPayload);
+  if (recording() || !small || nil_word == 0) [[unlikely]]
+    return general_gen_obj(type, payload_bytes);
+  constexpr size_t kReadable = sizeof(host::HostFloat);
+  constexpr size_t k = class_index(kReadable);
+  Heap &h = the_objects->counted;
+  if (h.free[k] == nullptr) [[unlikely]]
+    return general_gen_obj(type, payload_bytes);
+  HostObject *o = take_block(h, k, static_cast<uint8_t>(type), sizeof(HostObject) + payload_bytes, kReadable,
+                             1, zel::rt::Alloc::kGenObj);
+  return o == nullptr ? nil_word : host::value_of(o);
 }
 
 HostValue nil_obj(void) {

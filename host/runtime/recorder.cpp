@@ -44,6 +44,7 @@ void note_numbers(const char *operation, std::initializer_list<long long> number
 
 void record(bool on) {
   detail::recorder_on = on;
+  detail::fast_zone = nullptr;
 }
 
 std::vector<std::string> take_recording() {

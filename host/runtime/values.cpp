@@ -59,8 +59,9 @@ std::string show_at(HostValue v, int depth, size_t &budget) {
     case kArray:
       return show_array(v, depth, budget);
     default: {
-      const detail::ObjType &t = detail::obj_type(type);
-      return "<" + (t.registered ? t.name : detail::type_phrase(type)) + ">";
+      return "<" +
+             (detail::type_hooks[type].registered ? detail::type_name(type) : detail::type_phrase(type)) +
+             ">";
     }
   }
 }
@@ -96,8 +97,7 @@ std::string detail::type_phrase(uint8_t type) {
     case kScriptObject:
       return "a script object";
     default: {
-      const ObjType &t = obj_type(type);
-      if (t.registered) return "a " + t.name;
+      if (type_hooks[type].registered) return "a " + type_name(type);
       return "an object of type " + std::to_string(type);
     }
   }
@@ -152,9 +152,9 @@ void assign_value(HostValue &slot, Ref value) {
   const HostValue v = value.get();
   if (host::is_object(old) && host::is_object(v) && old != v) {
     const uint8_t type = host::type_of(old);
-    const detail::ObjType &t = detail::obj_type(type);
-    if (t.registered && host::type_of(v) == type) {
-      if (t.replace != nullptr) t.replace(host::object_of(old), host::object_of(v), 1);
+    const detail::TypeHooks &hooks = detail::type_hooks[type];
+    if (hooks.registered && host::type_of(v) == type) {
+      if (hooks.replace != nullptr) hooks.replace(host::object_of(old), host::object_of(v), 1);
       return;
     }
   }

@@ -26,7 +26,7 @@ constexpr size_t kMaxChunk = size_t{16} << 20;
 constexpr size_t kQuarantineBlocks = 64;
 
 struct Zone {
-  explicit Zone(size_t chunk) : heap(0, chunk, kQuarantineBlocks, true) {}
+  explicit Zone(size_t chunk) : heap(chunk, kQuarantineBlocks, true) {}
   detail::Heap heap;
 };
 
@@ -43,21 +43,21 @@ Zones &zones() {
   return *the_zones;
 }
 
-// The zone used last, checked first; null when it was deleted.
-Zone *last_zone = nullptr;
-
-// The zone of a handle; null, with a message, when it is none.
+// The zone of a handle, made the fast zone unless recording; null, with a
+// message, when it is none.
 [[gnu::noinline]] Zone *find_other_zone(void *handle, const char *operation) {
   for (const auto &zone : zones().all) {
-    if (zone.get() == handle) return last_zone = zone.get();
+    if (zone.get() != handle) continue;
+    detail::fast_zone = detail::recording() ? nullptr : zone.get();
+    return zone.get();
   }
   fprintf(stderr, "zel: %s: %p is not a zone\n", operation, handle);
   return nullptr;
 }
 
 inline Zone *find_zone(void *handle, const char *operation) {
-  if (handle == last_zone && handle != nullptr) [[likely]]
-    return last_zone;
+  if (handle == detail::fast_zone && handle != nullptr) [[likely]]
+    return static_cast<Zone *>(handle);
   return find_other_zone(handle, operation);
 }
 
@@ -121,19 +121,20 @@ void *zcreate(int32_t a, int32_t b) {
   return all.back().get();
 }
 
-// zalloc and zfree try the zone used last, not recording, in a path that
-// calls nothing (so it saves no registers); anything else takes the general
-// path, which notes the operation, finds the zone and explains a refusal.
+// zalloc and zfree try the fast zone in a path that calls nothing (so it
+// saves no registers); anything else takes the general path, which notes the
+// operation, finds the zone and explains a refusal.
 void *zalloc(void *handle, uint32_t size) {
-  if (!recording() && handle == zel::rt::last_zone && handle != nullptr) [[likely]]
-    return zel::rt::detail::heap_allocate(zel::rt::last_zone->heap, size, zel::rt::Alloc::kZoneBlock);
+  if (handle == zel::rt::detail::fast_zone && handle != nullptr) [[likely]]
+    return zel::rt::detail::heap_allocate(static_cast<zel::rt::Zone *>(handle)->heap, size,
+                                          zel::rt::Alloc::kZoneBlock);
   return zel::rt::zalloc_general(handle, size);
 }
 
 int32_t zfree(void *handle, void *block, uint32_t size) {
-  if (!recording() && handle == zel::rt::last_zone && handle != nullptr) [[likely]] {
+  if (handle == zel::rt::detail::fast_zone && handle != nullptr) [[likely]] {
     // A refusal changes nothing, so the general path can check again.
-    if (zel::rt::detail::heap_free_slab(zel::rt::last_zone->heap, block, size) ==
+    if (zel::rt::detail::heap_free_slab(static_cast<zel::rt::Zone *>(handle)->heap, block, size) ==
         zel::rt::detail::Freed::kDone)
       return 0;
   }
@@ -145,7 +146,7 @@ void zdelete(void *handle) {
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zdelete");
   if (zone == nullptr) return;
   zel::rt::detail::heap_clear(zone->heap);
-  zel::rt::last_zone = nullptr;  // find_zone has just made it the last zone
+  zel::rt::detail::fast_zone = nullptr;  // find_zone may have just made it the fast zone
   std::erase_if(zones().all, [zone](const auto &each) { return each.get() == zone; });
 }
 

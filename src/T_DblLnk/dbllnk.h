@@ -144,12 +144,23 @@ inline void ReleaseList(DblLnkList *list) {
 // Gives a dead item back to the zone (its last pin has gone).
 void FreeItem(DblLnkItem *item);
 
-// PinItem and UnpinItem (keys.h) for the list's own operations, inline.
+// The pins of the list's own operations on an item.
 inline void Pin(DblLnkItem *item) {
   ++item->pins;
 }
 inline void Unpin(DblLnkItem *item) {
   if (--item->pins == 0 && item->list == nullptr) FreeItem(item);
+}
+
+// A key (or a hold) now names `item`, a DblLnkItem; null is ignored. Never fails.
+inline void PinItem(void *item) {
+  if (item != nullptr) Pin(static_cast<DblLnkItem *>(item));
+}
+
+// A key (or a hold) no longer names `item`; a dead item goes back to the zone
+// with its last pin. Null is ignored. Never fails.
+inline void UnpinItem(void *item) {
+  if (item != nullptr) Unpin(static_cast<DblLnkItem *>(item));
 }
 
 // Takes the whole chain out of `list` (head, tail, count emptied): every item

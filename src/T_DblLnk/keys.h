@@ -2,19 +2,13 @@
 // keys (and the short holds of running list operations) that name it, so an
 // item that leaves its list while named stays in the zone, marked dead (its
 // `list` null, its `object` nil), until the last pin goes. genobj's
-// RefObjHandle constructor and hooks keep the count through these two calls.
+// RefObjHandle constructor and hooks keep the count through PinItem and
+// UnpinItem (dbllnk.h, inline).
 #pragma once
 
 #include "host/host.h"
 
 namespace t_dbllnk {
-
-// A key (or a hold) now names `item`, a DblLnkItem; null is ignored. Never fails.
-void PinItem(void *item);
-
-// A key (or a hold) no longer names `item`; a dead item goes back to the zone
-// with its last pin. Null is ignored. Never fails.
-void UnpinItem(void *item);
 
 // Debug builds check the invariants of the list an item belongs to (none for
 // a dead item or null), or of the live list a GenObjHandle names (none for

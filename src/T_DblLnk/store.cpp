@@ -1,7 +1,6 @@
 // The list store: T_DblLnk's module state and table, the class functions
-// (start-up, create, deallocate, dump), the records' allocation, the pins of
-// items and the holds of lists, and the routines that take items out of a
-// list or replace their values.
+// (start-up, create, deallocate, dump), the records' allocation and the
+// routines that take items out of a list or replace their values.
 #include <cstdio>
 #include <cstring>
 
@@ -116,14 +115,6 @@ DblLnkItem *AllocateItem() {
   void *record = objkit::AllocateSized(sizeof(DblLnkItem));
   if (record == nullptr) errexit("Out of memory");
   return static_cast<DblLnkItem *>(record);
-}
-
-void PinItem(void *item) {
-  if (item != nullptr) Pin(static_cast<DblLnkItem *>(item));
-}
-
-void UnpinItem(void *item) {
-  if (item != nullptr) Unpin(static_cast<DblLnkItem *>(item));
 }
 
 void FreeItem(DblLnkItem *item) {

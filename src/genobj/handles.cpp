@@ -8,6 +8,7 @@
 // ClassDeallocate, which only lowers that number while it is above 0.
 #include <type_traits>
 
+#include "T_DblLnk/dbllnk.h"
 #include "T_DblLnk/keys.h"
 #include "genobj/genobj.h"
 #include "objkit/trace.h"

@@ -21,11 +21,19 @@ static_assert(kZoneHeader == 4);
 // start-up; the result is not tested.
 void CreateZone();
 
+// The module zone (null until CreateZone).
+inline void *zone = nullptr;
+
 // A block of `size` bytes of the module zone with no size word in front, for
 // records whose owner knows their size (list items): null when the zone has
 // no room. FreeSized gives it back, with the same size, and never fails.
-void *AllocateSized(uint32_t size);
-void FreeSized(void *block, uint32_t size);
+// Inline, so that a list's add and removal call the zone directly.
+inline void *AllocateSized(uint32_t size) {
+  return zalloc(zone, size);
+}
+inline void FreeSized(void *block, uint32_t size) {
+  zfree(zone, block, size);
+}
 
 // objkit's built-in table: objkit_debug, libmsg, setvideo, slist, number and
 // the terminator.

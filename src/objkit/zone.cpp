@@ -12,8 +12,6 @@ namespace objkit {
 
 namespace {
 
-void *zone = nullptr;
-
 // The start of the zone allocation whose user area is `ptr`.
 char *StartOf(void *ptr) {
   return static_cast<char *>(ptr) - kZoneHeader;
@@ -42,14 +40,6 @@ uint32_t TotalFor(uint32_t size) {
 
 void CreateZone() {
   zone = zcreate(6, 16384);
-}
-
-void *AllocateSized(uint32_t size) {
-  return zalloc(zone, size);
-}
-
-void FreeSized(void *block, uint32_t size) {
-  zfree(zone, block, size);
 }
 
 }  // namespace objkit
