@@ -49,7 +49,11 @@ bool clock_is_fake() {
 void advance_clock(double seconds) {
   constexpr double kLongest = 1e12;  // seconds; keeps the sum within 64 bits
   if (std::isnan(seconds)) return;
-  const int64_t now = clock_state().now + rounded(std::clamp(seconds, -kLongest, kLongest) * 1e6);
+  // Stored as a double, so that a target that computes in wider registers
+  // (x87) rounds the product as every other target does before it is rounded
+  // to a whole microsecond.
+  const volatile double micros = std::clamp(seconds, -kLongest, kLongest) * 1e6;
+  const int64_t now = clock_state().now + rounded(micros);
   clock_state().now = std::max<int64_t>(now, 0);
 }
 
