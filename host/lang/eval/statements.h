@@ -245,6 +245,37 @@ ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
   return Flow::kNext;
 }
 
+// Texts up to this long are read once, their statements' trees kept until
+// each has run; a longer one is checked whole, then read again one statement
+// at a time as it runs, so that it needs little more memory than its text.
+constexpr size_t kReadOnce = 16 * 1024;
+
+// A statement read ahead of its run, with the number of top-level names
+// known once it was read: those it may use.
+struct ReadStatement {
+  Stmt stmt;
+  size_t names;
+};
+
+// The statements of a text up to kReadOnce long, read whole; none for a
+// longer text, only checked. Its names go into scope. Throws ScriptError
+// (in file) at the first syntax error.
+std::vector<ReadStatement> read_whole(std::string_view text, const std::string &file, Scope &scope) {
+  std::vector<ReadStatement> kept;
+  try {
+    if (text.size() > kReadOnce) {
+      check(text);
+      return kept;
+    }
+    StatementReader reader(text, file, scope);
+    Stmt s;
+    while (reader.next(s)) kept.push_back({std::move(s), scope.names.size()});
+  } catch (const SyntaxError &error) {
+    throw ScriptError{error.message, file, error.line};
+  }
+  return kept;
+}
+
 // The next statement of a text already checked; false at its end.
 bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   try {
@@ -254,36 +285,53 @@ bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   }
 }
 
+// The top level of a text as it runs: its frame and the bindings of the
+// names its statements read so far.
+class TopLevel {
+ public:
+  TopLevel(const std::string &file, Echo echo)
+      : frame_(&file, nullptr, nullptr, nil(), nullptr), running_(frame_), echo_(echo) {}
+
+  // Binds s, read when the first `names` names of the top scope were known,
+  // and runs it; at the prompt the value of a bare expression that is the
+  // text's last statement is shown. Throws ScriptError.
+  void exec(Stmt &&s, const Scope &scope, size_t names, bool last) {
+    while (bindings_.size() < names)
+      bindings_.push_back(Binding::global(cell(scope.names[bindings_.size()])));
+    frame_.bindings = bindings_.data();
+    const bool shown = echo_ == Echo::kLast && s.kind == Stmt::Kind::kExpr && last;
+    bound_.clear();
+    bound_.push_back(std::move(s));
+    bind(bound_, shown);
+    exec_block(bound_, frame_);
+  }
+
+ private:
+  std::vector<Binding> bindings_;
+  Frame frame_;
+  const rt::Activate running_;
+  const Echo echo_;
+  Block bound_;
+};
+
 }  // namespace
 
 void run(std::string_view text, std::string_view file, Echo echo) {
   const std::string name(file);
-  try {
-    check(text);
-  } catch (const SyntaxError &error) {
-    throw ScriptError{error.message, name, error.line};
-  }
-  // The text is known to be well formed: read it again one statement at a
-  // time, running each as soon as it is read.
   Scope scope;
-  StatementReader reader(text, name, scope);
-  std::vector<Binding> bindings;
-  Frame top(&name, nullptr, nullptr, nil(), nullptr);
-  const rt::Activate running(top);
-  Stmt s;
-  Block bound;
+  std::vector<ReadStatement> kept = read_whole(text, name, scope);
+  TopLevel top(name, echo);
   try {
-    while (next_statement(reader, s, name)) {
-      while (bindings.size() < scope.names.size()) {
-        bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
+    if (text.size() <= kReadOnce) {
+      for (size_t i = 0; i < kept.size(); ++i) {
+        top.exec(std::move(kept[i].stmt), scope, kept[i].names, i + 1 == kept.size());
       }
-      top.bindings = bindings.data();
-      const bool shown = echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end();
-      bound.clear();
-      bound.push_back(std::move(s));
-      bind(bound, shown);
-      exec_block(bound, top);
+      return;
     }
+    StatementReader reader(text, name, scope);
+    Stmt s;
+    while (next_statement(reader, s, name))
+      top.exec(std::move(s), scope, scope.names.size(), reader.at_end());
   } catch (ScriptError &error) {
     trace(error);
     rt::take_stray_error();  // the first error is the one to report
