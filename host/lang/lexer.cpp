@@ -69,7 +69,7 @@ void Lexer::skip_space() {
     } else if (std::isspace(static_cast<unsigned char>(c))) {
       ++pos_;
     } else if (c == '/' && peek(1) == '/') {
-      while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
+      pos_ = std::min(text_.find('\n', pos_), text_.size());
     } else {
       return;
     }

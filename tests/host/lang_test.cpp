@@ -205,9 +205,13 @@ TEST_F(Lang, UnreadableTextAndImpossibleCallsAreNamed) {
   setenv("EMPTY", "", 1);
   for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
   unsetenv("EMPTY");
-  EXPECT_EQ(zel::run("_a = -1073741824; x = 1.5e3; // the text ends in a comment"), "");
-  EXPECT_EQ(zel::run("x = 12"), "");
-  EXPECT_EQ(zel::run("x = 1.5e3"), "");
+  for (const char *text :
+       {"_a = -1073741824; x = 1.5e3; // the text ends in a comment", "x = 12", "x = 1.5e3"})
+    EXPECT_EQ(zel::run(text), "") << text;
+  // A text too long to keep its statements read is checked whole before any of it runs too.
+  EXPECT_EQ(zel::run("early = 1;" + std::string(16 * 1024, ' ') + "\nx = ;"),
+            "test:2: syntax error: expected an expression, found ';'");
+  EXPECT_EQ(zel::run("early;"), "test:1: unknown variable early");
 }
 
 // What the prompt offers after a receiver: the messages its class and the

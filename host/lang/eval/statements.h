@@ -250,18 +250,11 @@ ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
 // at a time as it runs, so that it needs little more memory than its text.
 constexpr size_t kReadOnce = 16 * 1024;
 
-// A statement read ahead of its run, with the number of top-level names
-// known once it was read: those it may use.
-struct ReadStatement {
-  Stmt stmt;
-  size_t names;
-};
-
 // The statements of a text up to kReadOnce long, read whole; none for a
 // longer text, only checked. Its names go into scope. Throws ScriptError
 // (in file) at the first syntax error.
-std::vector<ReadStatement> read_whole(std::string_view text, const std::string &file, Scope &scope) {
-  std::vector<ReadStatement> kept;
+Block read_whole(std::string_view text, const std::string &file, Scope &scope) {
+  Block kept;
   try {
     if (text.size() > kReadOnce) {
       check(text);
@@ -269,7 +262,7 @@ std::vector<ReadStatement> read_whole(std::string_view text, const std::string &
     }
     StatementReader reader(text, file, scope);
     Stmt s;
-    while (reader.next(s)) kept.push_back({std::move(s), scope.names.size()});
+    while (reader.next(s)) kept.push_back(std::move(s));
   } catch (const SyntaxError &error) {
     throw ScriptError{error.message, file, error.line};
   }
@@ -292,11 +285,11 @@ class TopLevel {
   TopLevel(const std::string &file, Echo echo)
       : frame_(&file, nullptr, nullptr, nil(), nullptr), running_(frame_), echo_(echo) {}
 
-  // Binds s, read when the first `names` names of the top scope were known,
-  // and runs it; at the prompt the value of a bare expression that is the
-  // text's last statement is shown. Throws ScriptError.
-  void exec(Stmt &&s, const Scope &scope, size_t names, bool last) {
-    while (bindings_.size() < names)
+  // Binds s, with the names of the top scope read so far, and runs it; at
+  // the prompt the value of a bare expression that is the text's last
+  // statement is shown. Throws ScriptError.
+  void exec(Stmt &&s, const Scope &scope, bool last) {
+    while (bindings_.size() < scope.names.size())
       bindings_.push_back(Binding::global(cell(scope.names[bindings_.size()])));
     frame_.bindings = bindings_.data();
     const bool shown = echo_ == Echo::kLast && s.kind == Stmt::Kind::kExpr && last;
@@ -319,19 +312,18 @@ class TopLevel {
 void run(std::string_view text, std::string_view file, Echo echo) {
   const std::string name(file);
   Scope scope;
-  std::vector<ReadStatement> kept = read_whole(text, name, scope);
+  Block kept = read_whole(text, name, scope);
   TopLevel top(name, echo);
   try {
     if (text.size() <= kReadOnce) {
       for (size_t i = 0; i < kept.size(); ++i) {
-        top.exec(std::move(kept[i].stmt), scope, kept[i].names, i + 1 == kept.size());
+        top.exec(std::move(kept[i]), scope, i + 1 == kept.size());
       }
       return;
     }
     StatementReader reader(text, name, scope);
     Stmt s;
-    while (next_statement(reader, s, name))
-      top.exec(std::move(s), scope, scope.names.size(), reader.at_end());
+    while (next_statement(reader, s, name)) top.exec(std::move(s), scope, reader.at_end());
   } catch (ScriptError &error) {
     trace(error);
     rt::take_stray_error();  // the first error is the one to report
