@@ -1,8 +1,8 @@
 // Part of the evaluator (see host/lang/eval.cpp and eval/frame.h): how a
 // statement runs. The one loop over statements (exec_block), each
 // statement's kind (exec_work), assignments and stores, `if`, `while`, and
-// the run of a text at top level (run), which reads, binds and runs one
-// statement at a time.
+// the run of a text at top level (run), which reads the text whole, then
+// binds and runs one statement at a time.
 //
 // Invariants: exec_stmt sets the frame's running line to the statement's
 // as it begins, and an error leaving it takes that line unless a node gave
