@@ -14,7 +14,7 @@
 // The operators' rules are host/lang/operators.h's; values, drop and the
 // value stack are host/runtime/runtime.h's.
 //
-// How it works. A text is checked whole, then read, bound and run one
+// How it works. A text is read whole, then bound and run one
 // statement at a time. Names are bound once: a procedure's when it is
 // defined (local slot, instance variable or global cell), the top level's
 // as its statements are read; a binding is an offset from one of the

@@ -35,11 +35,19 @@ constexpr Keyword kKeywords[] = {
     {"isnt", Tok::kIsnt},
 };
 
+// The grammar's classes of bytes are ASCII's: the program stays in the C
+// locale, where <cctype>'s say the same.
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 bool starts_name(char c) {
-  return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+  return is_letter(c) || c == '_';
 }
 bool is_digit(char c) {
-  return std::isdigit(static_cast<unsigned char>(c)) != 0;
+  return c >= '0' && c <= '9';
+}
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -51,7 +59,7 @@ Lexer::Lexer(std::string_view text) : text_(text) {
 }
 
 bool in_name(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+  return is_letter(c) || is_digit(c) || c == '_' || c == '$';
 }
 
 std::vector<std::string_view> keywords() {
@@ -66,10 +74,10 @@ void Lexer::skip_space() {
     if (c == '\n') {
       ++line_;
       ++pos_;
-    } else if (std::isspace(static_cast<unsigned char>(c))) {
+    } else if (is_space(c)) {
       ++pos_;
     } else if (c == '/' && peek(1) == '/') {
-      while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
+      pos_ = std::min(text_.find('\n', pos_), text_.size());
     } else {
       return;
     }
@@ -133,11 +141,10 @@ Token Lexer::name() {
   size_t end = pos_;
   while (end < text_.size() && in_name(text_[end])) ++end;
   const std::string_view word = text_.substr(pos_, end - pos_);
-  Tok kind = Tok::kName;
   for (const Keyword &k : kKeywords) {
-    if (k.text == word) kind = k.kind;
+    if (k.text == word) return simple(k.kind, word.size());
   }
-  return simple(kind, end - pos_);
+  return simple(Tok::kName, word.size());
 }
 
 // digits [. digits] [e [sign] digits]; a '.' makes a float ("0." included).

@@ -55,6 +55,19 @@ Expr::Form form_of(const Expr &e) {
   return Expr::Form::kNumeric;
 }
 
+// The selectors whose statements and sends the parser reads apart, looked up
+// once: a selector lives as long as the process.
+struct Known {
+  const rt::Selector *print = rt::selector("print");
+  const rt::Selector *make = rt::selector("new");
+  const rt::Selector *subclass = rt::selector("subclass");
+};
+
+const Known &known() {
+  static const Known selectors;
+  return selectors;
+}
+
 ExprPtr make(Expr::Kind kind, int line) {
   auto e = std::make_unique<Expr>();
   e->kind = kind;
@@ -235,7 +248,7 @@ class Parser {
       scope_->assigned[static_cast<size_t>(s.name)] = true;
       take();
       s.expr = expression(true);
-    } else if (at(Tok::kName) && rt::selector(cur().text)->folded == print_) {
+    } else if (at(Tok::kName) && rt::selector(cur().text)->folded == known_.print) {
       s.kind = Stmt::Kind::kExpr;
       s.expr = print_command();
     } else {
@@ -474,7 +487,8 @@ class Parser {
       if (!accept(Tok::kColon)) return e;
       auto send = make(Expr::Kind::kSend, e->line);
       send->sel = rt::selector(expect(Tok::kName, "a message name").text);
-      if (e->kind == Expr::Kind::kVar && (send->sel->folded == new_ || send->sel->folded == subclass_)) {
+      if (e->kind == Expr::Kind::kVar &&
+          (send->sel->folded == known_.make || send->sel->folded == known_.subclass)) {
         e->class_expected = true;
       }
       send->receiver = std::move(e);
@@ -561,9 +575,7 @@ class Parser {
   size_t count_ = 0;
   std::string file_;
   Scope *scope_;
-  const rt::Selector *const print_ = rt::selector("print");
-  const rt::Selector *const new_ = rt::selector("new");
-  const rt::Selector *const subclass_ = rt::selector("subclass");
+  const Known &known_ = known();
   int nesting_ = 0;
   bool in_procedure_ = false;
   int loops_ = 0;                 // the while loops open in the procedure (or top level) being read

@@ -1,6 +1,6 @@
 // The parser: builds the syntax tree of a ZEL text (docs/zel.md gives the
-// grammar), one top-level statement at a time, so that a long script never
-// has more than one statement's tree in memory.
+// grammar), one top-level statement at a time, so that a long script can run
+// with no more than one statement's tree in memory.
 #pragma once
 
 #include <memory>

@@ -164,7 +164,8 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
 
 // Text that cannot be read, the text ending anywhere included, text read
 // otherwise than it may look (-5:foo sends to 5, f - "a" is no call), and
-// calls and definitions that cannot be made: each error names what was found.
+// calls and definitions that cannot be made: each error names what was found,
+// before any of the text runs, however long.
 TEST_F(Lang, UnreadableTextAndImpossibleCallsAreNamed) {
   const struct {
     const char *text, *error;
@@ -206,8 +207,9 @@ TEST_F(Lang, UnreadableTextAndImpossibleCallsAreNamed) {
   for (const auto &c : cases) EXPECT_EQ(zel::run(c.text), std::string("test:1: ") + c.error) << c.text;
   unsetenv("EMPTY");
   EXPECT_EQ(zel::run("_a = -1073741824; x = 1.5e3; // the text ends in a comment"), "");
-  EXPECT_EQ(zel::run("x = 12"), "");
-  EXPECT_EQ(zel::run("x = 1.5e3"), "");
+  for (const char *text : {"x = 12", "x = 1.5e3"}) EXPECT_EQ(zel::run(text), "") << text;
+  EXPECT_EQ(zel::run("f ();" + std::string(16384, ' ') + "\n1 2"),
+            "test:2: syntax error: expected ';', found '2'");
 }
 
 // What the prompt offers after a receiver: the messages its class and the

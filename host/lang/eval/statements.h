@@ -1,8 +1,8 @@
 // Part of the evaluator (see host/lang/eval.cpp and eval/frame.h): how a
 // statement runs. The one loop over statements (exec_block), each
 // statement's kind (exec_work), assignments and stores, `if`, `while`, and
-// the run of a text at top level (run), which reads, binds and runs one
-// statement at a time.
+// the run of a text at top level (run), which reads the text whole, then
+// binds and runs one statement at a time.
 //
 // Invariants: exec_stmt sets the frame's running line to the statement's
 // as it begins, and an error leaving it takes that line unless a node gave
@@ -245,6 +245,30 @@ ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
   return Flow::kNext;
 }
 
+// Texts up to this long are read once, their statements' trees kept until
+// each has run; a longer one is checked whole, then read again one statement
+// at a time as it runs, so that it needs little more memory than its text.
+constexpr size_t kReadOnce = 16 * 1024;
+
+// The statements of a text up to kReadOnce long, read whole; none for a
+// longer text, only checked. Its names go into scope. Throws ScriptError
+// (in file) at the first syntax error.
+Block read_whole(std::string_view text, const std::string &file, Scope &scope) {
+  Block kept;
+  try {
+    if (text.size() > kReadOnce) {
+      check(text);
+      return kept;
+    }
+    StatementReader reader(text, file, scope);
+    Stmt s;
+    while (reader.next(s)) kept.push_back(std::move(s));
+  } catch (const SyntaxError &error) {
+    throw ScriptError{error.message, file, error.line};
+  }
+  return kept;
+}
+
 // The next statement of a text already checked; false at its end.
 bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   try {
@@ -254,36 +278,52 @@ bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   }
 }
 
+// The top level of a text as it runs: its frame and the bindings of the
+// names its statements read so far.
+class TopLevel {
+ public:
+  TopLevel(const std::string &file, Echo echo)
+      : frame_(&file, nullptr, nullptr, nil(), nullptr), running_(frame_), echo_(echo) {}
+
+  // Binds s, with the names of the top scope read so far, and runs it; at
+  // the prompt the value of a bare expression that is the text's last
+  // statement is shown. Throws ScriptError.
+  void exec(Stmt &&s, const Scope &scope, bool last) {
+    while (bindings_.size() < scope.names.size())
+      bindings_.push_back(Binding::global(cell(scope.names[bindings_.size()])));
+    frame_.bindings = bindings_.data();
+    const bool shown = echo_ == Echo::kLast && s.kind == Stmt::Kind::kExpr && last;
+    bound_.clear();
+    bound_.push_back(std::move(s));
+    bind(bound_, shown);
+    exec_block(bound_, frame_);
+  }
+
+ private:
+  std::vector<Binding> bindings_;
+  Frame frame_;
+  const rt::Activate running_;
+  const Echo echo_;
+  Block bound_;
+};
+
 }  // namespace
 
 void run(std::string_view text, std::string_view file, Echo echo) {
   const std::string name(file);
-  try {
-    check(text);
-  } catch (const SyntaxError &error) {
-    throw ScriptError{error.message, name, error.line};
-  }
-  // The text is known to be well formed: read it again one statement at a
-  // time, running each as soon as it is read.
   Scope scope;
-  StatementReader reader(text, name, scope);
-  std::vector<Binding> bindings;
-  Frame top(&name, nullptr, nullptr, nil(), nullptr);
-  const rt::Activate running(top);
-  Stmt s;
-  Block bound;
+  Block kept = read_whole(text, name, scope);
+  TopLevel top(name, echo);
   try {
-    while (next_statement(reader, s, name)) {
-      while (bindings.size() < scope.names.size()) {
-        bindings.push_back(Binding::global(cell(scope.names[bindings.size()])));
+    if (text.size() <= kReadOnce) {
+      for (size_t i = 0; i < kept.size(); ++i) {
+        top.exec(std::move(kept[i]), scope, i + 1 == kept.size());
       }
-      top.bindings = bindings.data();
-      const bool shown = echo == Echo::kLast && s.kind == Stmt::Kind::kExpr && reader.at_end();
-      bound.clear();
-      bound.push_back(std::move(s));
-      bind(bound, shown);
-      exec_block(bound, top);
+      return;
     }
+    StatementReader reader(text, name, scope);
+    Stmt s;
+    while (next_statement(reader, s, name)) top.exec(std::move(s), scope, reader.at_end());
   } catch (ScriptError &error) {
     trace(error);
     rt::take_stray_error();  // the first error is the one to report
