@@ -120,25 +120,47 @@ inline Ref send_message(const Expr &e, HostValue *argv, int32_t argc) {
   }
 }
 
-// A routine call or a super send.
-[[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
-  check_stack(e, f);
+// Runs the global routine a call names on the arguments laid out: a script
+// procedure here as rt::call would run it, found after the arguments (which
+// may redefine it); none is named compile.
+ZEL_HOT_INLINE Owned call_routine(const Expr &e, HostValue *argv, int32_t argc) {
+  const rt::Target t = rt::routine_target(e.sel);
+  if (t.kind == rt::Target::Kind::kProcedure)
+    return run_procedure(*static_cast<const Procedure *>(t.what), argv, argc);
+  static const rt::Selector *const kCompile = rt::selector("compile");
+  return Owned{(e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc)).detach()};
+}
+
+// A routine call of two arguments or more, or a super send: call_with over
+// any count, out of line so that the common counts' path keeps its registers.
+[[gnu::noinline]] Owned eval_call_any(const Expr &e, Frame &f) {
   if (e.kind == Expr::Kind::kCall) {
-    // A global procedure runs here as rt::call would run it, found after
-    // the arguments (which may redefine it); none is named compile.
-    return call_with(e, Owned{nil()}, f, [&e](HostValue *argv, int32_t argc) {
-      const rt::Target t = rt::routine_target(e.sel);
-      if (t.kind == rt::Target::Kind::kProcedure)
-        return run_procedure(*static_cast<const Procedure *>(t.what), argv, argc);
-      static const rt::Selector *const kCompile = rt::selector("compile");
-      return Owned{(e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc)).detach()};
-    });
+    return call_with(e, Owned{nil()}, f,
+                     [&e](HostValue *argv, int32_t argc) { return call_routine(e, argv, argc); });
   }
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
   return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
     return rt::send_from(cls.parent, e.sel, argv, argc);
   });
+}
+
+// A routine call or a super send. Routine calls of no argument or one, the
+// most frequent, take call_with at their count.
+[[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  const auto call = [&e](HostValue *argv, int32_t argc) { return call_routine(e, argv, argc); };
+  if (e.kind == Expr::Kind::kCall) {
+    switch (e.args.size()) {
+      case 0:
+        return call_with<0>(e, Owned{nil()}, f, call);
+      case 1:
+        return call_with<1>(e, Owned{nil()}, f, call);
+      default:
+        break;
+    }
+  }
+  return eval_call_any(e, f);
 }
 
 // Counts a procedure call or a compile for the length of its run; refuses one
