@@ -122,22 +122,23 @@ inline Ref send_message(const Expr &e, HostValue *argv, int32_t argc) {
 
 // Runs the global routine a call names on the arguments laid out: a script
 // procedure here as rt::call would run it, found after the arguments (which
-// may redefine it); none is named compile.
-ZEL_HOT_INLINE Owned call_routine(const Expr &e, HostValue *argv, int32_t argc) {
-  const rt::Target t = rt::routine_target(e.sel);
-  if (t.kind == rt::Target::Kind::kProcedure)
-    return run_procedure(*static_cast<const Procedure *>(t.what), argv, argc);
-  static const rt::Selector *const kCompile = rt::selector("compile");
-  return Owned{(e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc)).detach()};
-}
+// may redefine it); none is named compile. Taken in line by each count's
+// call_with, as a lambda would not be.
+struct RoutineCall {
+  const Expr &e;
+  ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t argc) const {
+    const rt::Target t = rt::routine_target(e.sel);
+    if (t.kind == rt::Target::Kind::kProcedure)
+      return run_procedure(*static_cast<const Procedure *>(t.what), argv, argc);
+    static const rt::Selector *const kCompile = rt::selector("compile");
+    return Owned{(e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc)).detach()};
+  }
+};
 
 // A routine call of two arguments or more, or a super send: call_with over
 // any count, out of line so that the common counts' path keeps its registers.
 [[gnu::noinline]] Owned eval_call_any(const Expr &e, Frame &f) {
-  if (e.kind == Expr::Kind::kCall) {
-    return call_with(e, Owned{nil()}, f,
-                     [&e](HostValue *argv, int32_t argc) { return call_routine(e, argv, argc); });
-  }
+  if (e.kind == Expr::Kind::kCall) return call_with(e, Owned{nil()}, f, RoutineCall{e});
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
   return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
@@ -149,7 +150,7 @@ ZEL_HOT_INLINE Owned call_routine(const Expr &e, HostValue *argv, int32_t argc) 
 // most frequent, take call_with at their count.
 [[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
   check_stack(e, f);
-  const auto call = [&e](HostValue *argv, int32_t argc) { return call_routine(e, argv, argc); };
+  const RoutineCall call{e};
   if (e.kind == Expr::Kind::kCall) {
     switch (e.args.size()) {
       case 0:
