@@ -283,11 +283,10 @@ ZEL_HOT_INLINE Owned run_procedure(const Procedure &proc, HostValue *argv, int32
     wrong_count(proc, argc);
   const Use use(proc);
   const Locals locals(proc, argv);
-  Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data());
-  f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
-  f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
+  Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data(), locals.base(),
+          reinterpret_cast<uintptr_t>(host::slots(argv[0])));
   const Nesting nesting;
   spend_step();
   if (rt::detail::any_profiled) [[unlikely]]
