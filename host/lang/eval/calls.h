@@ -216,13 +216,14 @@ class Use {
 
 // The locals of a call on the value stack: the parameters first, sharing the
 // arguments' objects, then nil in every other local. Each holds a reference,
-// dropped on the way out.
+// dropped on the way out. argc is the procedure's parameter count, checked
+// by the caller: where it is known as the call is compiled, the parameters
+// are laid out without a loop.
 class Locals {
  public:
-  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv)
+  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv, int32_t argc)
       : base_(rt::take_slots(proc.local_count)), count_(proc.local_count) {
-    // Read once: a store to a slot might otherwise be taken to change them.
-    const size_t params = proc.params;
+    const size_t params = static_cast<size_t>(argc);
     HostValue *const base = base_;
     for (size_t i = 0; i < params; ++i) {
       base[i] = argv[-static_cast<ptrdiff_t>(i + 1)];
@@ -282,7 +283,7 @@ ZEL_HOT_INLINE Owned run_procedure(const Procedure &proc, HostValue *argv, int32
   if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
     wrong_count(proc, argc);
   const Use use(proc);
-  const Locals locals(proc, argv);
+  const Locals locals(proc, argv, argc);
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
   Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data(), locals.base(),
