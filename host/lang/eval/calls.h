@@ -56,8 +56,10 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
 // arguments in order and then the receiver. Should anything fail, what was
 // made is dropped. kArity, when not negative, is e's argument count, known
 // where the call is compiled, so that the common counts lay out and drop
-// their slots without a loop.
-template <int32_t kArity = -1, typename Call>
+// their slots without a loop. kNilReceiver: the receiver is nil, a
+// permanent object whose drop does nothing, and is not dropped after the
+// call.
+template <int32_t kArity = -1, bool kNilReceiver = false, typename Call>
 ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call call) {
   const int32_t argc = kArity >= 0 ? kArity : static_cast<int32_t>(e.args.size());
   HostValue *argv;
@@ -88,7 +90,8 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
     throw;
   }
   for (HostValue *slot = argv - 1; slot != next; --slot) rt::drop(*slot);
-  drop_vector(argv, 0, argc);
+  if constexpr (!kNilReceiver) rt::drop(argv[0]);
+  rt::give_back_slots(static_cast<size_t>(argc) + 1);
   return {result};
 }
 
@@ -138,7 +141,7 @@ struct RoutineCall {
 // A routine call of two arguments or more, or a super send: call_with over
 // any count, out of line so that the common counts' path keeps its registers.
 [[gnu::noinline]] Owned eval_call_any(const Expr &e, Frame &f) {
-  if (e.kind == Expr::Kind::kCall) return call_with(e, Owned{nil()}, f, RoutineCall{e});
+  if (e.kind == Expr::Kind::kCall) return call_with<-1, true>(e, Owned{nil()}, f, RoutineCall{e});
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
   return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
@@ -154,9 +157,9 @@ struct RoutineCall {
   if (e.kind == Expr::Kind::kCall) {
     switch (e.args.size()) {
       case 0:
-        return call_with<0>(e, Owned{nil()}, f, call);
+        return call_with<0, true>(e, Owned{nil()}, f, call);
       case 1:
-        return call_with<1>(e, Owned{nil()}, f, call);
+        return call_with<1, true>(e, Owned{nil()}, f, call);
       default:
         break;
     }
