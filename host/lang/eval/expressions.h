@@ -298,7 +298,8 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
   return truthy(v.get());
 }
 
-// test for a condition of the form kIntOperand.
+// test for a condition of the form kIntOperand: whether its value is true;
+// fails as evaluating it fails.
 ZEL_HOT_INLINE bool test_int_operand(const Expr &e, Frame &f) {
   const Number n = int_operand(e, lookup(*e.receiver, f));
   if (!n.is_none()) [[likely]]
