@@ -73,10 +73,10 @@ struct ScriptError {
 // (no file: it runs at its caller's line). Tracebacks read them; so does
 // the call watcher below.
 struct Activation {
-  const Activation *outer = nullptr;
-  const std::string *file = nullptr;  // null for a built-in
-  const std::string *name = nullptr;  // "Class:name" or "name"; null for a text at top level
-  int line = 0;
+  const Activation *outer;  // set as it becomes the innermost
+  const std::string *file;  // null for a built-in
+  const std::string *name;  // "Class:name" or "name"; null for a text at top level
+  int line;
 };
 
 // Watches the running calls (the whole-program profile and coverage): while

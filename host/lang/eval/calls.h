@@ -56,8 +56,10 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
 // arguments in order and then the receiver. Should anything fail, what was
 // made is dropped. kArity, when not negative, is e's argument count, known
 // where the call is compiled, so that the common counts lay out and drop
-// their slots without a loop.
-template <int32_t kArity = -1, typename Call>
+// their slots without a loop. kNilReceiver: the receiver is nil, a
+// permanent object whose drop does nothing, and is not dropped after the
+// call.
+template <int32_t kArity = -1, bool kNilReceiver = false, typename Call>
 ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call call) {
   const int32_t argc = kArity >= 0 ? kArity : static_cast<int32_t>(e.args.size());
   HostValue *argv;
@@ -88,7 +90,8 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
     throw;
   }
   for (HostValue *slot = argv - 1; slot != next; --slot) rt::drop(*slot);
-  drop_vector(argv, 0, argc);
+  if constexpr (!kNilReceiver) rt::drop(argv[0]);
+  rt::give_back_slots(static_cast<size_t>(argc) + 1);
   return {result};
 }
 
@@ -120,25 +123,48 @@ inline Ref send_message(const Expr &e, HostValue *argv, int32_t argc) {
   }
 }
 
-// A routine call or a super send.
-[[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
-  check_stack(e, f);
-  if (e.kind == Expr::Kind::kCall) {
-    // A global procedure runs here as rt::call would run it, found after
-    // the arguments (which may redefine it); none is named compile.
-    return call_with(e, Owned{nil()}, f, [&e](HostValue *argv, int32_t argc) {
-      const rt::Target t = rt::routine_target(e.sel);
-      if (t.kind == rt::Target::Kind::kProcedure)
-        return run_procedure(*static_cast<const Procedure *>(t.what), argv, argc);
-      static const rt::Selector *const kCompile = rt::selector("compile");
-      return Owned{(e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc)).detach()};
-    });
+// Runs the global routine a call names on the arguments laid out: a script
+// procedure here as rt::call would run it, found after the arguments (which
+// may redefine it); none is named compile. Taken in line by each count's
+// call_with, as a lambda would not be.
+struct RoutineCall {
+  const Expr &e;
+  ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t argc) const {
+    const rt::Target t = rt::routine_target(e.sel);
+    if (t.kind == rt::Target::Kind::kProcedure)
+      return run_procedure(*static_cast<const Procedure *>(t.what), argv, argc);
+    static const rt::Selector *const kCompile = rt::selector("compile");
+    return Owned{(e.sel->folded == kCompile ? compile(argv, argc) : rt::call(e.sel, argv, argc)).detach()};
   }
+};
+
+// A routine call of two arguments or more, or a super send: call_with over
+// any count, out of line so that the common counts' path keeps its registers.
+[[gnu::noinline]] Owned eval_call_any(const Expr &e, Frame &f) {
+  if (e.kind == Expr::Kind::kCall) return call_with<-1, true>(e, Owned{nil()}, f, RoutineCall{e});
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
   return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
     return rt::send_from(cls.parent, e.sel, argv, argc);
   });
+}
+
+// A routine call or a super send. Routine calls of no argument or one, the
+// most frequent, take call_with at their count.
+[[gnu::noinline]] Owned eval_call(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  const RoutineCall call{e};
+  if (e.kind == Expr::Kind::kCall) {
+    switch (e.args.size()) {
+      case 0:
+        return call_with<0, true>(e, Owned{nil()}, f, call);
+      case 1:
+        return call_with<1, true>(e, Owned{nil()}, f, call);
+      default:
+        break;
+    }
+  }
+  return eval_call_any(e, f);
 }
 
 // Counts a procedure call or a compile for the length of its run; refuses one
@@ -193,13 +219,14 @@ class Use {
 
 // The locals of a call on the value stack: the parameters first, sharing the
 // arguments' objects, then nil in every other local. Each holds a reference,
-// dropped on the way out.
+// dropped on the way out. argc is the procedure's parameter count, checked
+// by the caller: where it is known as the call is compiled, the parameters
+// are laid out without a loop.
 class Locals {
  public:
-  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv)
+  ZEL_HOT_INLINE Locals(const Procedure &proc, const HostValue *argv, int32_t argc)
       : base_(rt::take_slots(proc.local_count)), count_(proc.local_count) {
-    // Read once: a store to a slot might otherwise be taken to change them.
-    const size_t params = proc.params;
+    const size_t params = static_cast<size_t>(argc);
     HostValue *const base = base_;
     for (size_t i = 0; i < params; ++i) {
       base[i] = argv[-static_cast<ptrdiff_t>(i + 1)];
@@ -259,12 +286,11 @@ ZEL_HOT_INLINE Owned run_procedure(const Procedure &proc, HostValue *argv, int32
   if (static_cast<size_t>(argc) != proc.params) [[unlikely]]
     wrong_count(proc, argc);
   const Use use(proc);
-  const Locals locals(proc, argv);
-  Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data());
-  f.bases[static_cast<size_t>(Binding::Base::kLocals)] = locals.base();
+  const Locals locals(proc, argv, argc);
   // Only a method's bindings use self's instance variables; elsewhere self is
   // nil and the base is never read.
-  f.bases[static_cast<size_t>(Binding::Base::kIvars)] = reinterpret_cast<uintptr_t>(host::slots(argv[0]));
+  Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data(), locals.base(),
+          reinterpret_cast<uintptr_t>(host::slots(argv[0])));
   const Nesting nesting;
   spend_step();
   if (rt::detail::any_profiled) [[unlikely]]

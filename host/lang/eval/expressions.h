@@ -298,13 +298,18 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
   return truthy(v.get());
 }
 
+// test for a condition of the form kIntOperand: whether its value is true;
+// fails as evaluating it fails.
+ZEL_HOT_INLINE bool test_int_operand(const Expr &e, Frame &f) {
+  const Number n = int_operand(e, lookup(*e.receiver, f));
+  if (!n.is_none()) [[likely]]
+    return n.integer != 0;
+  return test_slow(e, f);
+}
+
 // Evaluates a condition: whether its value is true.
 ZEL_HOT_INLINE bool test(const Expr &e, Frame &f) {
-  if (e.form == Expr::Form::kIntOperand) {
-    const Number n = int_operand(e, lookup(*e.receiver, f));
-    if (!n.is_none()) [[likely]]
-      return n.integer != 0;
-  }
+  if (e.form == Expr::Form::kIntOperand) return test_int_operand(e, f);
   if (e.form == Expr::Form::kNilTest) return nil_test(e, f);
   return test_slow(e, f);
 }

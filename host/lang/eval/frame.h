@@ -88,20 +88,28 @@ struct Procedure {
 // file, line and name are the runtime's record of the calls running; its
 // bases are indexed by Binding::Base (see the file's header).
 struct Frame : rt::Activation {
-  // Every member set by name: an aggregate's initialisation may clear the
-  // whole frame first (rep stos), which costs more than a procedure call's
-  // statements.
-  Frame(const std::string *file, const std::string *name, const Procedure *p, HostValue s, const Binding *b)
-      : rt::Activation{nullptr, file, name, 0}, proc(p), self(s), bindings(b) {}
+  // Every member set by name, each once: an aggregate's initialisation may
+  // clear the whole frame first (rep stos), which costs more than a
+  // procedure call's statements. `outer` is set when the frame becomes the
+  // innermost (rt::Activate).
+  Frame(const std::string *file, const std::string *name, const Procedure *p, HostValue s, const Binding *b,
+        uintptr_t locals = 0, uintptr_t ivars = 0)
+      : proc(p), self(s), bindings(b), bases{locals, ivars, 0} {
+    this->file = file;
+    this->name = name;
+    line = 0;
+  }
   const Procedure *proc;  // null at top level
   HostValue self;
   const Binding *bindings;
-  uintptr_t bases[3] = {0, 0, 0};
+  uintptr_t bases[3];
   Ref result;  // what `return` gave, once it has run
 };
 
-// A base for each kind of binding.
+// A base for each kind of binding, in the order Frame's constructor sets them.
 static_assert(std::extent_v<decltype(Frame::bases)> == static_cast<size_t>(Binding::Base::kAbsolute) + 1);
+static_assert(static_cast<size_t>(Binding::Base::kLocals) == 0 &&
+              static_cast<size_t>(Binding::Base::kIvars) == 1);
 
 struct State {
   std::map<std::string, Cell, std::less<>> globals;

@@ -234,8 +234,9 @@ ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
   return Flow::kNext;
 }
 
-// `while`: the body once per true test, each time one step, until a break.
-[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
+// A `while` loop whose condition is tested by test (a form of lang::test).
+template <typename Test>
+ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
   while (test(*s.expr, f)) {
     spend_step();
     const Flow flow = exec_block(s.body, f);
@@ -243,6 +244,16 @@ ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
     if (flow == Flow::kBreak) return Flow::kNext;
   }
   return Flow::kNext;
+}
+
+// `while`: the body once per true test, each time one step, until a break.
+// The commonest conditions, a name compared with an integer and a test for
+// nil, have each their own loop, which does not ask the condition's form at
+// each turn.
+[[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
+  if (s.expr->form == Expr::Form::kIntOperand) return run_while(s, f, test_int_operand);
+  if (s.expr->form == Expr::Form::kNilTest) return run_while(s, f, nil_test);
+  return run_while(s, f, test);
 }
 
 // Texts up to this long are read once, their statements' trees kept until
