@@ -319,7 +319,8 @@ template <bool kClassRow = false>
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   HandlerCall call(row, current_call(), argv, argc, held);
-  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], nil_value());
+  // A class receiver is made after nil, so nil's word is set.
+  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
   if (held) take_holds(argv, argc);
   HostValue result;
   {

@@ -75,19 +75,22 @@ void forget(const void *handle) {
 }
 
 // class_named past its cell's class of this epoch: looks the class up again
-// (a class remade or removed moves the epoch on); fails when there is none.
+// (a class remade or removed moves the epoch on) and keeps it with the epoch
+// in the cell; fails when there is none, leaving the cell's epoch as it was,
+// so that a cell of this epoch always holds a class.
 [[gnu::noinline]] HostValue find_class_named(const Expr &e, Frame &f, Cell &c) {
-  c.cls = rt::find_class(*c.name);
+  const rt::Class *cls = rt::find_class(*c.name);
+  if (cls == nullptr) unknown_name(e, f, *c.name);
+  c.cls = cls;
   c.epoch = rt::dispatch_epoch();
-  if (c.cls != nullptr) return c.cls->value;
-  unknown_name(e, f, *c.name);
+  return cls->value;
 }
 
 // The class of a name that is no variable, as its global cell last found it
 // in this epoch; fails when there is none.
 inline HostValue class_named(const Expr &e, Frame &f) {
   Cell &c = f.bindings[e.name].cell();
-  if (c.epoch == rt::dispatch_epoch() && c.cls != nullptr) [[likely]]
+  if (c.epoch == rt::dispatch_epoch()) [[likely]]
     return c.cls->value;
   return find_class_named(e, f, c);
 }
