@@ -186,9 +186,14 @@ ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
       return Flow::kNext;
-    case Stmt::Kind::kReturn:
-      f.result = return_value(s.expr.get(), f).ref();
+    case Stmt::Kind::kReturn: {
+      // Only a text at top level goes on after a `return` in the same frame,
+      // so only its frame may hold a value already, which the new one replaces.
+      const HostValue old = std::exchange(f.result, return_value(s.expr.get(), f).detach());
+      if (f.proc == nullptr) [[unlikely]]
+        rt::drop(old);
       return Flow::kReturn;
+    }
     case Stmt::Kind::kIf:
       return exec_if(s, f);
     case Stmt::Kind::kWhile:
@@ -289,6 +294,15 @@ bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   }
 }
 
+// The frame of a text at top level: drops the value its last `return` gave
+// as it ends.
+struct TopFrame : Frame {
+  using Frame::Frame;
+  ~TopFrame() { rt::drop(result); }
+  TopFrame(const TopFrame &) = delete;
+  TopFrame &operator=(const TopFrame &) = delete;
+};
+
 // The top level of a text as it runs: its frame and the bindings of the
 // names its statements read so far.
 class TopLevel {
@@ -312,7 +326,7 @@ class TopLevel {
 
  private:
   std::vector<Binding> bindings_;
-  Frame frame_;
+  TopFrame frame_;
   const rt::Activate running_;
   const Echo echo_;
   Block bound_;
