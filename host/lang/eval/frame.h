@@ -110,8 +110,9 @@ struct Frame : rt::Activation {
   const Binding *bindings;
   uintptr_t bases[3];
   // What `return` gave, with its reference, nil before: a bare word, which
-  // whoever runs the frame takes over (run_procedure, TopFrame), so that a
-  // call's result is not taken out of a Ref and the Ref then dropped empty.
+  // run_procedure takes over, so that a call's result is not taken out of a
+  // Ref and the Ref then dropped empty. A `return` ends its procedure's run
+  // and the parser refuses one at top level, so one runs at most per frame.
   HostValue result;
 };
 

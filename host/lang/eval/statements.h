@@ -186,14 +186,10 @@ ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
       return Flow::kNext;
-    case Stmt::Kind::kReturn: {
-      // Only a text at top level goes on after a `return` in the same frame,
-      // so only its frame may hold a value already, which the new one replaces.
-      const HostValue old = std::exchange(f.result, return_value(s.expr.get(), f).detach());
-      if (f.proc == nullptr) [[unlikely]]
-        rt::drop(old);
+    case Stmt::Kind::kReturn:
+      // The frame's first and only `return` (see Frame::result).
+      f.result = return_value(s.expr.get(), f).detach();
       return Flow::kReturn;
-    }
     case Stmt::Kind::kIf:
       return exec_if(s, f);
     case Stmt::Kind::kWhile:
@@ -294,15 +290,6 @@ bool next_statement(StatementReader &reader, Stmt &s, const std::string &file) {
   }
 }
 
-// The frame of a text at top level: drops the value its last `return` gave
-// as it ends.
-struct TopFrame : Frame {
-  using Frame::Frame;
-  ~TopFrame() { rt::drop(result); }
-  TopFrame(const TopFrame &) = delete;
-  TopFrame &operator=(const TopFrame &) = delete;
-};
-
 // The top level of a text as it runs: its frame and the bindings of the
 // names its statements read so far.
 class TopLevel {
@@ -326,7 +313,7 @@ class TopLevel {
 
  private:
   std::vector<Binding> bindings_;
-  TopFrame frame_;
+  Frame frame_;
   const rt::Activate running_;
   const Echo echo_;
   Block bound_;
