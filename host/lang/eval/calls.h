@@ -257,12 +257,12 @@ class Locals {
 }
 
 // Runs the body of the procedure whose frame f is, as the innermost of the
-// calls running: its result (nil without a `return`), or the error that
-// left it, given the calls running (trace).
+// calls running: its result (nil without a `return`), taken from the
+// frame, or the error that left it, given the calls running (trace).
 ZEL_HOT_INLINE Owned run_body(const Procedure &proc, Frame &f) {
   const rt::Activate running(f);
   try {
-    if (exec_block(proc.def->body, f) == Flow::kReturn) return {f.result.detach()};
+    if (exec_block(proc.def->body, f) == Flow::kReturn) return {f.result};
   } catch (ScriptError &error) {
     trace(error);
     throw;
@@ -291,11 +291,16 @@ ZEL_HOT_INLINE Owned run_procedure(const Procedure &proc, HostValue *argv, int32
   // nil and the base is never read.
   Frame f(&proc.def->file, &proc.display, &proc, argv[0], proc.bindings.data(), locals.base(),
           reinterpret_cast<uintptr_t>(host::slots(argv[0])));
-  const Nesting nesting;
-  spend_step();
-  if (rt::detail::any_profiled) [[unlikely]]
-    return run_profiled(proc, f);
-  return run_body(proc, f);
+  try {
+    const Nesting nesting;
+    spend_step();
+    if (rt::detail::any_profiled) [[unlikely]]
+      return run_profiled(proc, f);
+    return run_body(proc, f);
+  } catch (...) {
+    rt::drop(f.result);  // what a `return` gave before a failure, or nil
+    throw;
+  }
 }
 
 // compile "NAME:file" reads and runs the file compile_path names.

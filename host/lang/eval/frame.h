@@ -71,6 +71,12 @@ struct Binding {
   Cell &cell() const { return *reinterpret_cast<Cell *>(offset); }
 };
 
+// The nil object (the runtime's), read without a test: install() starts the
+// runtime, so nil exists before any text runs.
+inline HostValue nil() {
+  return rt::detail::nil_word;
+}
+
 // A defined procedure. It lives while the runtime has it defined and while
 // any call of it runs (uses counts both). A method's class holds the method
 // while it is defined, and a running call holds the class.
@@ -94,7 +100,7 @@ struct Frame : rt::Activation {
   // innermost (rt::Activate).
   Frame(const std::string *file, const std::string *name, const Procedure *p, HostValue s, const Binding *b,
         uintptr_t locals = 0, uintptr_t ivars = 0)
-      : proc(p), self(s), bindings(b), bases{locals, ivars, 0} {
+      : proc(p), self(s), bindings(b), bases{locals, ivars, 0}, result(nil()) {
     this->file = file;
     this->name = name;
     line = 0;
@@ -103,7 +109,11 @@ struct Frame : rt::Activation {
   HostValue self;
   const Binding *bindings;
   uintptr_t bases[3];
-  Ref result;  // what `return` gave, once it has run
+  // What `return` gave, with its reference, nil before: a bare word, which
+  // run_procedure takes over, so that a call's result is not taken out of a
+  // Ref and the Ref then dropped empty. A `return` ends its procedure's run
+  // and the parser refuses one at top level, so one runs at most per frame.
+  HostValue result;
 };
 
 // A base for each kind of binding, in the order Frame's constructor sets them.
@@ -134,12 +144,6 @@ State *const the_state = new State;
 // The evaluator's state.
 inline State &state() {
   return *the_state;
-}
-
-// The nil object (the runtime's), read without a test: install() starts the
-// runtime, so nil exists before any text runs.
-inline HostValue nil() {
-  return rt::detail::nil_word;
 }
 
 // True when the stack is nearly used up (see rt::stack_nearly_full). The

@@ -187,7 +187,8 @@ ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
       exec_assign(s, f);
       return Flow::kNext;
     case Stmt::Kind::kReturn:
-      f.result = return_value(s.expr.get(), f).ref();
+      // The frame's first and only `return` (see Frame::result).
+      f.result = return_value(s.expr.get(), f).detach();
       return Flow::kReturn;
     case Stmt::Kind::kIf:
       return exec_if(s, f);
