@@ -110,6 +110,18 @@ ZEL_HOT_INLINE HostValue operand(const Expr &e, bool borrow, Frame &f, Ref &held
   return held.get();
 }
 
+// Operator e (no `and`, `or`) over its operands a and b as operand() read
+// them, each held by held_a or held_b or else borrowed: its value. Fails with
+// the operator's error.
+ZEL_HOT_INLINE Owned combine(const Expr &e, HostValue a, HostValue b, Ref &held_a, Ref &held_b) {
+  if (host::is_int(a) && host::is_int(b)) {
+    const Number n = apply(e.op, host::int_of(a), host::int_of(b));
+    if (!n.is_none()) return {host::make_int(n.integer)};
+  }
+  const Number n = operate(e.op, a, b);
+  return n.is_none() ? Owned{join(a, b).detach()} : value_of(n, a, b, held_a, held_b);
+}
+
 // Any operator but `and` and `or`, on any operands (see eval_operator).
 ZEL_HOT_INLINE Owned operator_value(const Expr &e, Frame &f) {
   check_stack(e, f);
@@ -117,12 +129,7 @@ ZEL_HOT_INLINE Owned operator_value(const Expr &e, Frame &f) {
   Ref held_a, held_b;
   const HostValue a = operand(*e.receiver, right.pure, f, held_a);
   const HostValue b = operand(right, true, f, held_b);
-  if (host::is_int(a) && host::is_int(b)) {
-    const Number n = apply(e.op, host::int_of(a), host::int_of(b));
-    if (!n.is_none()) return {host::make_int(n.integer)};
-  }
-  const Number n = operate(e.op, a, b);
-  return n.is_none() ? Owned{join(a, b).detach()} : value_of(n, a, b, held_a, held_b);
+  return combine(e, a, b, held_a, held_b);
 }
 
 // Any operator but `and` and `or`, on any operands. A condition or an
