@@ -147,6 +147,25 @@ std::string show(HostValue v) {
   return show_at(v, 0, budget);
 }
 
+namespace {
+
+// assign_value past a registered type's replace: the slot takes value, or a
+// copy of a float or string that another holder shares, and the old value
+// is dropped.
+[[gnu::noinline]] void store_value(HostValue &slot, Ref value) {
+  const HostValue old = slot;
+  const HostValue v = value.get();
+  const bool copied = host::has_type(v, host::kFloat) || host::has_type(v, host::kString);
+  if (copied && host::object_of(v)->refcount != 1) {
+    slot = detail::vcopy(v);
+  } else {
+    slot = value.detach();
+  }
+  drop(old);
+}
+
+}  // namespace
+
 void assign_value(HostValue &slot, Ref value) {
   const HostValue old = slot;
   const HostValue v = value.get();
@@ -158,13 +177,7 @@ void assign_value(HostValue &slot, Ref value) {
       return;
     }
   }
-  const bool copied = host::has_type(v, host::kFloat) || host::has_type(v, host::kString);
-  if (copied && host::object_of(v)->refcount != 1) {
-    slot = detail::vcopy(v);
-  } else {
-    slot = value.detach();
-  }
-  drop(old);
+  store_value(slot, std::move(value));
 }
 
 void assign_ref(HostValue &slot, Ref value) {
