@@ -105,7 +105,7 @@ inline HostValue lookup(const Expr &e, Frame &f) {
 // The slot an assignment writes: inside a procedure every assigned name is a
 // local or an instance variable; at top level the name is a global, made on
 // first assignment.
-inline HostValue &assign_slot(int32_t name, Frame &f) {
+ZEL_HOT_INLINE HostValue &assign_slot(int32_t name, Frame &f) {
   HostValue &slot = slot_of(name, f);
   if (slot == 0) slot = nil();
   return slot;

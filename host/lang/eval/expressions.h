@@ -46,8 +46,8 @@ inline bool writable_float(HostValue w) {
 // but the operation holds (a float it made), or else a new float. a and b
 // are the operands as the operation read them: each is held by held_a or
 // held_b, or else borrowed.
-Owned real_into(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b, Ref &held_a,
-                Ref &held_b) {
+ZEL_HOT_INLINE Owned real_into(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostValue b,
+                               Ref &held_a, Ref &held_b) {
   for (Ref *held : {&held_a, &held_b}) {
     if (writable_float(held->get())) {
       // The rule of rt::Ref: no borrowed operand is the float written.
@@ -61,7 +61,7 @@ Owned real_into(double v, [[maybe_unused]] HostValue a, [[maybe_unused]] HostVal
 
 // The value of a number computed from the operands a and b: an integer
 // word, or a float (see real()).
-Owned value_of(Number n, HostValue a, HostValue b, Ref &held_a, Ref &held_b) {
+ZEL_HOT_INLINE Owned value_of(Number n, HostValue a, HostValue b, Ref &held_a, Ref &held_b) {
   return n.kind == Number::Kind::kInt ? Owned{host::make_int(n.integer)}
                                       : real_into(n.real, a, b, held_a, held_b);
 }
@@ -193,10 +193,14 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
-// A kIntOperand node over its name's value a: none when a is no integer or
+// A kIntOperand node over its name's value a, op being its operator (e.op,
+// or that operator where the caller knows it): none when a is no integer or
 // the general path must make the value.
+ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a, Op op) {
+  return host::is_int(a) ? apply(op, host::int_of(a), e.args[0]->ival) : Number::none();
+}
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
-  return host::is_int(a) ? apply(e.op, host::int_of(a), e.args[0]->ival) : Number::none();
+  return int_operand(e, a, e.op);
 }
 
 // A name beside an integer literal: no operand to hold.
@@ -305,13 +309,22 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
   return truthy(v.get());
 }
 
-// test for a condition of the form kIntOperand: whether its value is true;
-// fails as evaluating it fails.
-ZEL_HOT_INLINE bool test_int_operand(const Expr &e, Frame &f) {
-  const Number n = int_operand(e, lookup(*e.receiver, f));
+// test for a condition of the form kIntOperand whose operator is op (see
+// int_operand): whether its value is true; fails as evaluating it fails.
+ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op) {
+  const Number n = int_operand(e, lookup(*e.receiver, f), op);
   if (!n.is_none()) [[likely]]
     return n.integer != 0;
   return test_slow(e, f);
+}
+ZEL_HOT_INLINE bool test_int_operand(const Expr &e, Frame &f) {
+  return test_int_operand_with(e, f, e.op);
+}
+
+// test_int_operand of `name < integer`, the commonest loop's condition, with
+// its operator known where the loop is made.
+ZEL_HOT_INLINE bool test_below(const Expr &e, Frame &f) {
+  return test_int_operand_with(e, f, Op::kLt);
 }
 
 // Evaluates a condition: whether its value is true.

@@ -276,11 +276,14 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
 }
 
 // `while`: the body once per true test, each time one step, until a break.
-// The commonest conditions, a name compared with an integer and a test for
-// nil, have each their own loop, which does not ask the condition's form at
-// each turn.
+// The commonest conditions, a name compared with an integer (`i < n` apart)
+// and a test for nil, have each their own loop, which does not ask the
+// condition's form at each turn.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
-  if (s.expr->form == Expr::Form::kIntOperand) return run_while(s, f, test_int_operand);
+  if (s.expr->form == Expr::Form::kIntOperand) {
+    if (s.expr->op == Op::kLt) return run_while(s, f, test_below);
+    return run_while(s, f, test_int_operand);
+  }
   if (s.expr->form == Expr::Form::kNilTest) return run_while(s, f, nil_test);
   return run_while(s, f, test);
 }
