@@ -137,7 +137,7 @@ ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
 // computed as operator_value computes it: that integer is the left operand as
 // it would read it, with no reference to take, and an integer result goes
 // back into the name without one. Anything else takes the general path.
-[[gnu::noinline]] void assign_operator(const Stmt &s, Frame &f) {
+ZEL_HOT_INLINE void assign_operator(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   const HostValue a = slot_of(s.name, f);
   if (!fast_paths || e.receiver->kind != Expr::Kind::kVar || e.receiver->name != s.name || !host::is_int(a))
@@ -156,18 +156,17 @@ ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
   assign_value(s, f, at_node<combine>(e, f, e, a, b, held_a, held_b));
 }
 
-// `name = expr` of any other expression but an operator, a routine call or a
-// send.
+// `name = expr` of any other expression but a routine call or a send: an
+// operator that is no number tree as assign_operator computes it.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
+  if (s.expr->form == Expr::Form::kOperator) return assign_operator(s, f);
   assign_value(s, f, eval_or_send(*s.expr, f));
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
-// is the slot written. The value of a routine call, a send or an operator is
-// stored here, without a function of its own between the loop and the
-// evaluation; `name = name op right`, an update, reads its left operand from
-// the slot it writes (assign_operator).
+// is the slot written. The value of a routine call or a send is stored here,
+// without a function of its own between the loop and the call.
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) [[likely]] {
@@ -185,7 +184,6 @@ ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
   if (e.form == Expr::Form::kCall) return assign_value(s, f, at_node<eval_call>(e, f, e, f));
   if (e.form == Expr::Form::kSend) return assign_value(s, f, eval_or_send(e, f));
-  if (e.form == Expr::Form::kOperator) return assign_operator(s, f);
   assign_other(s, f);
 }
 
