@@ -296,10 +296,20 @@ inline bool KeyAndValue(int32_t argc, HostValue *argv) {
   return false;
 }
 
+// The error line of a key whose item is not an entry of the list wanted:
+// stale when `holder` (the item's list) is null, foreign otherwise. Returns
+// null, for EntryOf to pass on.
+[[gnu::cold]] DblLnkItem *RefuseKey(const DblLnkList *holder);
+
 // The item `key` names when it is an entry of `list`, or, for a null `list`,
 // of any list. Otherwise writes the stale or foreign key error line and
-// returns null.
-DblLnkItem *EntryOf(HostValue key, const DblLnkList *list);
+// returns null. The accepting case is inline.
+inline DblLnkItem *EntryOf(HostValue key, const DblLnkList *list) {
+  DblLnkItem *item = ItemOf(key);
+  if (item->list == nullptr || (list != nullptr && item->list != list)) [[unlikely]]
+    return RefuseKey(item->list);
+  return item;
+}
 
 // Reads a number argument (an integer, or a float truncated toward zero) into
 // `value`. Otherwise writes `error` and returns false.
