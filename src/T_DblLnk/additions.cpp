@@ -44,21 +44,13 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
   ++list->count;
 }
 
-// Stores `value` in a new entry at `place`, reports it ("logaddtolist", then
-// "setkey" with its key) and returns the new key, or nil when no key could be
-// made. When a message's script takes the entry out again, the key returned
-// is stale and no "setkey" follows. A quiet list runs no script, so only a
-// list that reports holds itself and pins the item across the messages.
-HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkItem *at) {
+// The messages of a new entry of a list that reports: "logaddtolist", then
+// "setkey" with its key, under a hold of the list and a pin of the item.
+// Returns the new key, or nil when no key could be made; when a message's
+// script takes the entry out again, the key is stale and no "setkey"
+// follows.
+[[gnu::noinline]] HostValue ReportEntry(const ListFrame &frame, DblLnkItem *item) {
   DblLnkList *list = frame.list;
-  DblLnkItem *item = AllocateItem();
-  item->list = list;
-  item->object = value;
-  item->pins = 0;
-  host::ref_take(value);
-  Link(list, item, place, at);
-  if (Quiet(list)) [[likely]]
-    return refobj_handle(item);
   HoldList(list);
   Pin(item);
   LogAddToList(frame, item);
@@ -69,8 +61,26 @@ HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkI
   return key;
 }
 
+// Stores `value` in a new entry at `place` and returns its key, or nil when
+// no key could be made. A quiet list runs no script, so only a list that
+// reports goes through ReportEntry. Inline in each add, whose place is then
+// a constant.
+[[gnu::always_inline]] inline HostValue AddEntry(const ListFrame &frame, HostValue value, Place place,
+                                                 DblLnkItem *at) {
+  DblLnkList *list = frame.list;
+  DblLnkItem *item = AllocateItem();
+  item->list = list;
+  item->object = value;
+  item->pins = 0;
+  host::ref_take(value);
+  Link(list, item, place, at);
+  if (Quiet(list)) [[likely]]
+    return refobj_handle(item);
+  return ReportEntry(frame, item);
+}
+
 // The body of AddAtHead and AddAtTail: exactly one argument of any type.
-HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place) {
+[[gnu::always_inline]] inline HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place) {
   if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
   if (place == Place::kHead) {

@@ -11,6 +11,7 @@
 #include "T_DblLnk/keys.h"
 #include "genobj/genobj.h"
 #include "host/host.h"
+#include "objkit/objkit.h"
 
 namespace t_dbllnk {
 
@@ -120,7 +121,12 @@ HostValue ObjectBefore(const DblLnkItem *item);
 // A new DblLnkList / DblLnkItem from the zone, fields unset. Never null: a
 // full zone ends the process through errexit("Out of memory").
 DblLnkList *AllocateList();
-DblLnkItem *AllocateItem();
+inline DblLnkItem *AllocateItem() {
+  void *record = objkit::AllocateSized(sizeof(DblLnkItem));
+  if (record == nullptr) [[unlikely]]
+    errexit("Out of memory");
+  return static_cast<DblLnkItem *>(record);
+}
 
 // Releases a list whose handle let it go: head first, each value gets
 // "setkey" with nil while its item is still in the list (when the list
@@ -142,7 +148,9 @@ inline void ReleaseList(DblLnkList *list) {
 }
 
 // Gives a dead item back to the zone (its last pin has gone).
-void FreeItem(DblLnkItem *item);
+inline void FreeItem(DblLnkItem *item) {
+  objkit::FreeSized(item, sizeof(DblLnkItem));
+}
 
 // The pins of the list's own operations on an item.
 inline void Pin(DblLnkItem *item) {
