@@ -132,10 +132,16 @@ inline Objects &objects() {
 }
 
 // Gives a released object's block (its count already 0) back to h, its heap.
+// The smallest blocks (keys, floats) take a branch of their own, whose class
+// is a constant.
 [[gnu::always_inline]] inline void free_block_to(Heap &h, HostObject *o) {
-  const size_t readable = std::max<size_t>(o->reserved, sizeof(host::HostFloat));
+  const size_t bytes = o->reserved;
   o->type = kFreed;
-  object_free(h, o, readable);
+  if (bytes <= sizeof(host::HostFloat)) {
+    object_free(h, o, sizeof(host::HostFloat));
+  } else {
+    object_free(h, o, bytes);
+  }
 }
 
 // The heap of an object of type: a class's is the permanent heap, any
