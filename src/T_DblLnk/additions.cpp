@@ -54,7 +54,7 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
   HoldList(list);
   Pin(item);
   LogAddToList(frame, item);
-  const HostValue key = refobj_handle(item);
+  const HostValue key = NewKey(item);
   if (item->list == list) EnterKey(list, item, key);
   Unpin(item);
   ReleaseList(list);
@@ -75,7 +75,7 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
   host::ref_take(value);
   Link(list, item, place, at);
   if (Quiet(list)) [[likely]]
-    return refobj_handle(item);
+    return NewKey(item);
   return ReportEntry(frame, item);
 }
 

@@ -12,6 +12,7 @@
 #include "genobj/genobj.h"
 #include "host/host.h"
 #include "objkit/objkit.h"
+#include "objkit/trace.h"
 
 namespace t_dbllnk {
 
@@ -169,6 +170,19 @@ inline void PinItem(void *item) {
 // with its last pin. Null is ignored. Never fails.
 inline void UnpinItem(void *item) {
   if (item != nullptr) Unpin(static_cast<DblLnkItem *>(item));
+}
+
+// A new key naming (and pinning) `item`, a DblLnkItem or null: refobj_handle,
+// inline in the list methods that make keys. Nil (after "Fatal error : Out
+// of memory") when the interpreter has no room.
+inline HostValue NewKey(void *item) {
+  objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE refobj_handle (%d)\n",
+                static_cast<int>(reinterpret_cast<intptr_t>(item)));
+  const HostValue handle = genobj::NewHandle(genobj::kRefObjHandle, sizeof(genobj::RefObjPayload));
+  if (host::is_nil(handle)) return handle;
+  host::payload<genobj::RefObjPayload>(handle)->item = item;
+  PinItem(item);
+  return handle;
 }
 
 // Takes the whole chain out of `list` (head, tail, count emptied): every item

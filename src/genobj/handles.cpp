@@ -82,25 +82,6 @@ bool BeingReleased(const void *data) {
   return false;
 }
 
-// Writes "Fatal error : Out of memory" (not flushed) for a handle that could
-// not be made.
-[[gnu::cold, gnu::noinline]] void NoHandle() {
-  std::printf("Fatal error : Out of memory\n");
-}
-
-// A new handle object of `type` with `bytes` of payload and flag bit 0 set
-// (shared by reference, never copied). Nil, after NoHandle's line, when the
-// interpreter has no room.
-HostValue NewHandle(uint8_t type, size_t bytes) {
-  const HostValue handle = gen_obj(type, static_cast<int32_t>(bytes));
-  if (host::is_nil(handle)) [[unlikely]] {
-    NoHandle();
-    return handle;
-  }
-  host::object_of(handle)->flags |= host::kSharedFlag;
-  return handle;
-}
-
 // The replace of a key past its trace line: the target names the source's
 // item, pinned before the old one is unpinned, so that a key replaced by a
 // key of the same item never lets it go.
@@ -137,6 +118,10 @@ inline void ForgetItem(HostObject *object) {
 constexpr int32_t kKeyHookTrace = 5;
 
 }  // namespace
+
+void NoHandle() {
+  std::printf("Fatal error : Out of memory\n");
+}
 
 void ClassDeallocate(GenObjPayload *payload) {
   if (used != 0) {
@@ -240,13 +225,7 @@ HostValue genobj_handle(int32_t class_index) {
 // A new RefObjHandle naming (and pinning) `item`, flag bit 0 set. Nil (after
 // "Fatal error : Out of memory") when the interpreter has no room.
 HostValue refobj_handle(void *item) {
-  objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE refobj_handle (%d)\n",
-                static_cast<int>(reinterpret_cast<intptr_t>(item)));
-  const HostValue handle = genobj::NewHandle(genobj::kRefObjHandle, sizeof(genobj::RefObjPayload));
-  if (host::is_nil(handle)) return handle;
-  host::payload<genobj::RefObjPayload>(handle)->item = item;
-  t_dbllnk::PinItem(item);
-  return handle;
+  return t_dbllnk::NewKey(item);
 }
 
 }  // extern "C"
