@@ -422,9 +422,9 @@ void fail_next_gen_obj() {
 
 }  // namespace zel::rt
 
-// gen_obj: objects of the smallest class (keys) from a free list, the
-// runtime started and nothing recorded, in a path that calls nothing; any
-// other call takes the general path.
+// gen_obj: objects of the smallest class (keys) from a free list, nothing
+// recorded, in a path that calls nothing; any other call takes the general
+// path.
 namespace zel::rt::detail {
 namespace {
 
@@ -478,11 +478,13 @@ HostValue gen_obj(int32_t type, int32_t payload_bytes) {
   // The payload, 0 to kSmallPayload bytes, in one unsigned comparison.
   const bool small =
       library_type(type) && static_cast<uint32_t>(payload_bytes) <= static_cast<uint32_t>(kSmallPayload);
-  if (recording() || !small || nil_word == 0) [[unlikely]]
+  if (recording() || !small) [[unlikely]]
     return general_gen_obj(type, payload_bytes);
   constexpr size_t kReadable = sizeof(host::HostFloat);
   constexpr size_t k = class_index(kReadable);
   Heap &h = counted;
+  // A free block of the counted heap was an object, made after the runtime
+  // started: the fast path needs no test of its own that it has.
   if (h.free[k] == nullptr) [[unlikely]]
     return general_gen_obj(type, payload_bytes);
   HostObject *o = take_block(h, k, static_cast<uint8_t>(type), sizeof(HostObject) + payload_bytes, kReadable,
