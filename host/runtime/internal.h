@@ -321,10 +321,14 @@ HostObject *new_string(std::string_view text, Alloc kind = Alloc::kOther);
 HostObject *new_float(double v, Alloc kind = Alloc::kOther);
 // The interned name of a text; null when it is new and cannot be made.
 HostObject *intern_name(std::string_view text, Alloc kind);
+// Throws ScriptError("out of memory"); out of line, so that the makers that
+// may throw it build no error on their own paths.
+[[noreturn, gnu::cold]] void out_of_memory();
 // The value of an object one of the makers above just made for the runtime's
 // own use; throws ScriptError("out of memory") when it made none (null).
 inline HostValue made_value(HostObject *o) {
-  if (o == nullptr) throw ScriptError{"out of memory"};
+  if (o == nullptr) [[unlikely]]
+    out_of_memory();
   return host::value_of(o);
 }
 // The release of an object whose count is 0 (no recording).

@@ -92,9 +92,12 @@ inline Objects &objects() {
   return o;
 }
 
-// make_block when the class's free list is empty or the block is large.
+// make_block when the class's free list is empty or the block is large. The
+// first counted object starts the runtime: the counted heap has no free
+// block before, so that the fast path needs no test of its own.
 [[gnu::noinline]] HostObject *make_block_slow(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
                                               Alloc kind) {
+  if (&h == &counted && nil_word == 0) start();
   if (bytes > UINT32_MAX || injected(kind)) return nullptr;
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
   void *block = heap_allocate_slow(h, readable);
@@ -127,7 +130,6 @@ inline Objects &objects() {
 
 // A counted object of payload_bytes zeroed bytes (new_object's contract).
 [[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind) {
-  if (nil_word == 0) start();
   return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
@@ -225,6 +227,10 @@ std::string text_of(int32_t length, const char *chars) {
 }
 
 }  // namespace
+
+void out_of_memory() {
+  throw ScriptError{"out of memory"};
+}
 
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
   return make_counted(type, payload_bytes, kind);
@@ -483,8 +489,8 @@ HostValue gen_obj(int32_t type, int32_t payload_bytes) {
   constexpr size_t kReadable = sizeof(host::HostFloat);
   constexpr size_t k = class_index(kReadable);
   Heap &h = counted;
-  // A free block of the counted heap was an object, made after the runtime
-  // started: the fast path needs no test of its own that it has.
+  // A free block of the counted heap means the runtime has started (see
+  // make_block_slow).
   if (h.free[k] == nullptr) [[unlikely]]
     return general_gen_obj(type, payload_bytes);
   HostObject *o = take_block(h, k, static_cast<uint8_t>(type), sizeof(HostObject) + payload_bytes, kReadable,
