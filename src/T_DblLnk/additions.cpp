@@ -80,16 +80,12 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
 }
 
 // The body of AddAtHead and AddAtTail: exactly one argument of any type.
-[[gnu::always_inline]] inline HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place) {
+// `trace` is the handler's trace line.
+[[gnu::always_inline]] inline HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place,
+                                                 const char *trace) {
   if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
-  if (place == Place::kHead) {
-    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_add_at_head (%d, %p)\n", static_cast<int>(argv[0]),
-                  Word(value));
-  } else {
-    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_add_at_tail (%d, %p)\n", static_cast<int>(argv[0]),
-                  Word(value));
-  }
+  objkit::Trace(level, 4, trace, static_cast<int>(argv[0]), Word(value));
   ListFrame frame;
   if (!OpenFrame(argv, frame)) return host::kOne;
   return AddEntry(frame, value, place, nullptr);
@@ -191,13 +187,13 @@ HostValue x_set_at_key(int32_t argc, HostValue *argv) {
 
 // AddAtHead(value): the new entry becomes the head; returns its key.
 HostValue x_add_at_head(int32_t argc, HostValue *argv) {
-  return AddAtEnd(argc, argv, Place::kHead);
+  return AddAtEnd(argc, argv, Place::kHead, "FILE T_DblLnk, ROUTINE x_add_at_head (%d, %p)\n");
 }
 
 // AddAtTail(value), Add(value): the new entry becomes the tail; returns its
 // key.
 HostValue x_add_at_tail(int32_t argc, HostValue *argv) {
-  return AddAtEnd(argc, argv, Place::kTail);
+  return AddAtEnd(argc, argv, Place::kTail, "FILE T_DblLnk, ROUTINE x_add_at_tail (%d, %p)\n");
 }
 
 // AddBefore(K, value): the new entry goes right before K's; returns its key.
