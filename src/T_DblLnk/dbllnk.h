@@ -96,8 +96,9 @@ struct ListFrame {
   DblLnkList *list;
 };
 
-// T_DblLnk's debug level: 0 at load, set only by T_DblLnk_debug.
-extern int32_t level;
+// T_DblLnk's debug level: 0 at load, set only by T_DblLnk_debug (hidden, as
+// genobj's).
+[[gnu::visibility("hidden")]] extern int32_t level;
 
 // T_DblLnk's built-in table: the debug row, the class-level section
 // (setval, val, after, before), the instance section (26 rows from create
