@@ -71,9 +71,8 @@ static_assert(offsetof(GenericClassEntry, parent) == 8);
 static_assert(offsetof(GenericClassEntry, get_symbol_table) == 16);
 #endif
 
-// genobj's debug level: 0 at load, set only by genobj_debug. Hidden, like
-// every variable of the library, so that a trace test reads it directly
-// rather than through the GOT.
+// genobj's debug level: 0 at load, set only by genobj_debug. Hidden, so that
+// a trace test reads it directly rather than through the GOT.
 [[gnu::visibility("hidden")]] extern int32_t level;
 
 // The class table, kClassCount rows: T_C_Object (no parent), T_DblLnk (0).
