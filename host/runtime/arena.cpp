@@ -235,12 +235,6 @@ void disarm(size_t k) {
   faults.until[k] += kUnarmed;
 }
 
-Heap::Heap(size_t slab, size_t quarantine_blocks, bool mapped)
-    : link_offset(mapped ? kMappedLink : kObjectLink),
-      slab_bytes(slab),
-      quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
-      mapped(mapped) {}
-
 void *heap_allocate_slow(Heap &h, size_t bytes) {
   const size_t k = class_index(std::max(bytes, h.link_offset + sizeof(char *)));
   if (k >= kClasses) return allocate_large(h, bytes);

@@ -105,7 +105,11 @@ struct Heap {
   // before reuse (a power of two from 1 to kQuarantineCapacity, else the power
   // of two below it); mapped: whether the map words say which blocks are live
   // and their sizes (zones), or the blocks' object headers do (objects).
-  Heap(size_t slab, size_t quarantine_blocks, bool mapped);
+  constexpr Heap(size_t slab, size_t quarantine_blocks, bool mapped)
+      : link_offset(mapped ? kMappedLink : kObjectLink),
+        slab_bytes(slab),
+        quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
+        mapped(mapped) {}
 
   const size_t link_offset;  // kMappedLink or kObjectLink
   const size_t slab_bytes;
@@ -317,10 +321,14 @@ HostObject *new_string(std::string_view text, Alloc kind = Alloc::kOther);
 HostObject *new_float(double v, Alloc kind = Alloc::kOther);
 // The interned name of a text; null when it is new and cannot be made.
 HostObject *intern_name(std::string_view text, Alloc kind);
+// Throws ScriptError("out of memory"); out of line, so that the makers that
+// may throw it build no error on their own paths.
+[[noreturn, gnu::cold]] void out_of_memory();
 // The value of an object one of the makers above just made for the runtime's
 // own use; throws ScriptError("out of memory") when it made none (null).
 inline HostValue made_value(HostObject *o) {
-  if (o == nullptr) throw ScriptError{"out of memory"};
+  if (o == nullptr) [[unlikely]]
+    out_of_memory();
   return host::value_of(o);
 }
 // The release of an object whose count is 0 (no recording).
@@ -348,9 +356,14 @@ std::string type_phrase(uint8_t type);
 HostValue vcopy(HostValue v, Alloc kind = Alloc::kOther);
 
 // The zone handle zalloc and zfree serve without looking it up or recording:
-// the zone found last while the recorder was off; null when there is none
-// (switching the recorder and deleting a zone clear it).
-inline void *fast_zone = nullptr;
+// the zone found last while the recorder was off, else no_zone, an address
+// that is no zone's (switching the recorder and deleting a zone reset it).
+// Never null, so that one comparison tells a null handle from it too.
+inline char no_zone;
+inline void *fast_zone = &no_zone;
+inline void forget_fast_zone() {
+  fast_zone = &no_zone;
+}
 
 // The recorder: recording() says whether lines are wanted.
 extern bool recorder_on;

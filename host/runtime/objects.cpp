@@ -39,11 +39,14 @@ constexpr int kMaxReleaseDepth = 2000;
 constexpr size_t kObjectSlab = size_t{16} << 10;
 constexpr size_t kObjectQuarantine = 256;
 
+// The two heaps of objects, at fixed addresses so that the makers and the
+// release reach them without a load.
+constinit Heap counted{kObjectSlab, kObjectQuarantine, false};
+constinit Heap permanent{kObjectSlab, 1, false};
+
 struct Objects {
   bool started = false;
   HostValue nil = 0;
-  Heap counted{kObjectSlab, kObjectQuarantine, false};
-  Heap permanent{kObjectSlab, 1, false};
   std::array<std::string, 256> type_names;  // by type: a registered type's name
   std::unordered_map<std::string, HostValue> names;
   bool draining = false;  // finish_deferred is running
@@ -89,9 +92,12 @@ inline Objects &objects() {
   return o;
 }
 
-// make_block when the class's free list is empty or the block is large.
+// make_block when the class's free list is empty or the block is large. The
+// first counted object starts the runtime: the counted heap has no free
+// block before, so that the fast path needs no test of its own.
 [[gnu::noinline]] HostObject *make_block_slow(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
                                               Alloc kind) {
+  if (&h == &counted && nil_word == 0) start();
   if (bytes > UINT32_MAX || injected(kind)) return nullptr;
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
   void *block = heap_allocate_slow(h, readable);
@@ -124,18 +130,26 @@ inline Objects &objects() {
 
 // A counted object of payload_bytes zeroed bytes (new_object's contract).
 [[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind) {
-  if (nil_word == 0) start();
-  return make_block(the_objects->counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
+  return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
-// Gives a released object's block back to its heap: a class's to the
-// permanent heap, any other to the counted one.
-[[gnu::always_inline]] inline void free_block(HostObject *o) {
-  const size_t readable = std::max<size_t>(o->reserved, sizeof(host::HostFloat));
-  Heap &h = o->type == kClass ? the_objects->permanent : the_objects->counted;
-  o->refcount = 0;
+// Gives a released object's block (its count already 0) back to h, its heap.
+// The smallest blocks (keys, floats) take a branch of their own, whose class
+// is a constant.
+[[gnu::always_inline]] inline void free_block_to(Heap &h, HostObject *o) {
+  const size_t bytes = o->reserved;
   o->type = kFreed;
-  object_free(h, o, readable);
+  if (bytes <= sizeof(host::HostFloat)) {
+    object_free(h, o, sizeof(host::HostFloat));
+  } else {
+    object_free(h, o, bytes);
+  }
+}
+
+// The heap of an object of type: a class's is the permanent heap, any
+// other's the counted one.
+[[gnu::always_inline]] inline Heap &heap_of(uint8_t type) {
+  return type == kClass ? permanent : counted;
 }
 
 // The references an array, a script object or a class holds, dropped as it
@@ -151,16 +165,19 @@ inline Objects &objects() {
   drop(*host::payload<HostValue>(o));
 }
 
-// What a release does before the block goes back: the type's clear hook, or
-// the references an array, a script object or a class holds (the two never
-// meet: hooks are registered for library types only, above kScriptObject).
-[[gnu::always_inline]] inline void release_contents(HostObject *o) noexcept {
+// Releases an object whose count is 0, its block last: the type's clear
+// hook, or the references an array, a script object or a class holds (the
+// two never meet: hooks are registered for library types only, above
+// kScriptObject, which the counted heap holds).
+[[gnu::always_inline]] inline void release_object(HostObject *o) noexcept {
   const uint8_t type = o->type;
   if (const ClearHook clear = type_hooks[type].clear) {
     clear(o);
-  } else if (type == kArray || type == kScriptObject || type == kClass) {
-    drop_held(o);
+    free_block_to(counted, o);
+    return;
   }
+  if (type == kArray || type == kScriptObject || type == kClass) drop_held(o);
+  free_block_to(heap_of(type), o);
 }
 
 // release_unheld inside another release: deferred to the outermost one when
@@ -173,8 +190,7 @@ inline Objects &objects() {
     return;
   }
   ++release_depth;
-  release_contents(o);
-  free_block(o);
+  release_object(o);
   --release_depth;
 }
 
@@ -199,8 +215,7 @@ inline Objects &objects() {
     return;
   }
   release_depth = 1;
-  release_contents(o);
-  free_block(o);
+  release_object(o);
   release_depth = 0;
   if (finish_pending) finish_deferred();
 }
@@ -213,16 +228,20 @@ std::string text_of(int32_t length, const char *chars) {
 
 }  // namespace
 
+void out_of_memory() {
+  throw ScriptError{"out of memory"};
+}
+
 HostObject *new_object(uint8_t type, size_t payload_bytes, Alloc kind) {
   return make_counted(type, payload_bytes, kind);
 }
 
 HostObject *new_permanent(uint8_t type, size_t payload_bytes, Alloc kind) {
-  return make_block(objects().permanent, type, sizeof(HostObject) + payload_bytes, host::kPermanent, kind);
+  return make_block(permanent, type, sizeof(HostObject) + payload_bytes, host::kPermanent, kind);
 }
 
 HostObject *new_class_object(size_t payload_bytes) {
-  return make_block(objects().permanent, kClass, sizeof(HostObject) + payload_bytes, 1, Alloc::kOther);
+  return make_block(permanent, kClass, sizeof(HostObject) + payload_bytes, 1, Alloc::kOther);
 }
 
 HostObject *new_slotted(uint8_t type, HostValue head, size_t count, Alloc kind) {
@@ -348,7 +367,7 @@ void detail::drop_last(HostValue v) noexcept {
   o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (o->type == host::kFloat) {
-    detail::free_block(o);
+    detail::free_block_to(detail::counted, o);
   } else {
     detail::release_now(o);
   }
@@ -380,12 +399,12 @@ int32_t slot_count(HostValue v) {
 }
 
 size_t live_objects() {
-  return objects().counted.live;
+  return detail::counted.live;
 }
 
 size_t report_leaks(FILE *out) {
   std::vector<std::pair<uintptr_t, std::string>> leaks;
-  detail::heap_walk(objects().counted, [&leaks](const void *block, uint32_t) {
+  detail::heap_walk(detail::counted, [&leaks](const void *block, uint32_t) {
     const auto *o = static_cast<const HostObject *>(block);
     const HostValue v = host::value_of(o);
     std::string what = describe(v);
@@ -409,9 +428,9 @@ void fail_next_gen_obj() {
 
 }  // namespace zel::rt
 
-// gen_obj: objects of the smallest class (keys) from a free list, the
-// runtime started and nothing recorded, in a path that calls nothing; any
-// other call takes the general path.
+// gen_obj: objects of the smallest class (keys) from a free list, nothing
+// recorded, in a path that calls nothing; any other call takes the general
+// path.
 namespace zel::rt::detail {
 namespace {
 
@@ -465,11 +484,13 @@ HostValue gen_obj(int32_t type, int32_t payload_bytes) {
   // The payload, 0 to kSmallPayload bytes, in one unsigned comparison.
   const bool small =
       library_type(type) && static_cast<uint32_t>(payload_bytes) <= static_cast<uint32_t>(kSmallPayload);
-  if (recording() || !small || nil_word == 0) [[unlikely]]
+  if (recording() || !small) [[unlikely]]
     return general_gen_obj(type, payload_bytes);
   constexpr size_t kReadable = sizeof(host::HostFloat);
   constexpr size_t k = class_index(kReadable);
-  Heap &h = the_objects->counted;
+  Heap &h = counted;
+  // A free block of the counted heap means the runtime has started (see
+  // make_block_slow).
   if (h.free[k] == nullptr) [[unlikely]]
     return general_gen_obj(type, payload_bytes);
   HostObject *o = take_block(h, k, static_cast<uint8_t>(type), sizeof(HostObject) + payload_bytes, kReadable,

@@ -44,7 +44,7 @@ void note_numbers(const char *operation, std::initializer_list<long long> number
 
 void record(bool on) {
   detail::recorder_on = on;
-  detail::fast_zone = nullptr;
+  detail::forget_fast_zone();
 }
 
 std::vector<std::string> take_recording() {

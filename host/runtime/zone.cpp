@@ -48,7 +48,11 @@ Zones &zones() {
 [[gnu::noinline]] Zone *find_other_zone(void *handle, const char *operation) {
   for (const auto &zone : zones().all) {
     if (zone.get() != handle) continue;
-    detail::fast_zone = detail::recording() ? nullptr : zone.get();
+    if (detail::recording()) {
+      detail::forget_fast_zone();
+    } else {
+      detail::fast_zone = zone.get();
+    }
     return zone.get();
   }
   fprintf(stderr, "zel: %s: %p is not a zone\n", operation, handle);
@@ -56,7 +60,7 @@ Zones &zones() {
 }
 
 inline Zone *find_zone(void *handle, const char *operation) {
-  if (handle == detail::fast_zone && handle != nullptr) [[likely]]
+  if (handle == detail::fast_zone) [[likely]]
     return static_cast<Zone *>(handle);
   return find_other_zone(handle, operation);
 }
@@ -125,14 +129,14 @@ void *zcreate(int32_t a, int32_t b) {
 // saves no registers); anything else takes the general path, which notes the
 // operation, finds the zone and explains a refusal.
 void *zalloc(void *handle, uint32_t size) {
-  if (handle == zel::rt::detail::fast_zone && handle != nullptr) [[likely]]
+  if (handle == zel::rt::detail::fast_zone) [[likely]]
     return zel::rt::detail::heap_allocate(static_cast<zel::rt::Zone *>(handle)->heap, size,
                                           zel::rt::Alloc::kZoneBlock);
   return zel::rt::zalloc_general(handle, size);
 }
 
 int32_t zfree(void *handle, void *block, uint32_t size) {
-  if (handle == zel::rt::detail::fast_zone && handle != nullptr) [[likely]] {
+  if (handle == zel::rt::detail::fast_zone) [[likely]] {
     // A refusal changes nothing, so the general path can check again.
     if (zel::rt::detail::heap_free_slab(static_cast<zel::rt::Zone *>(handle)->heap, block, size) ==
         zel::rt::detail::Freed::kDone)
@@ -146,7 +150,7 @@ void zdelete(void *handle) {
   zel::rt::Zone *zone = zel::rt::find_zone(handle, "zdelete");
   if (zone == nullptr) return;
   zel::rt::detail::heap_clear(zone->heap);
-  zel::rt::detail::fast_zone = nullptr;  // find_zone may have just made it the fast zone
+  zel::rt::detail::forget_fast_zone();  // find_zone may have just made it the fast zone
   std::erase_if(zones().all, [zone](const auto &each) { return each.get() == zone; });
 }
 

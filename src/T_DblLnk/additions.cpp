@@ -44,12 +44,29 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
   ++list->count;
 }
 
-// Stores `value` in a new entry at `place`, reports it ("logaddtolist", then
-// "setkey" with its key) and returns the new key, or nil when no key could be
-// made. When a message's script takes the entry out again, the key returned
-// is stale and no "setkey" follows. A quiet list runs no script, so only a
-// list that reports holds itself and pins the item across the messages.
-HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkItem *at) {
+// The messages of a new entry of a list that reports: "logaddtolist", then
+// "setkey" with its key, under a hold of the list and a pin of the item.
+// Returns the new key, or nil when no key could be made; when a message's
+// script takes the entry out again, the key is stale and no "setkey"
+// follows.
+[[gnu::noinline]] HostValue ReportEntry(const ListFrame &frame, DblLnkItem *item) {
+  DblLnkList *list = frame.list;
+  HoldList(list);
+  Pin(item);
+  LogAddToList(frame, item);
+  const HostValue key = NewKey(item);
+  if (item->list == list) EnterKey(list, item, key);
+  Unpin(item);
+  ReleaseList(list);
+  return key;
+}
+
+// Stores `value` in a new entry at `place` and returns its key, or nil when
+// no key could be made. A quiet list runs no script, so only a list that
+// reports goes through ReportEntry. Inline in each add, whose place is then
+// a constant.
+[[gnu::always_inline]] inline HostValue AddEntry(const ListFrame &frame, HostValue value, Place place,
+                                                 DblLnkItem *at) {
   DblLnkList *list = frame.list;
   DblLnkItem *item = AllocateItem();
   item->list = list;
@@ -58,28 +75,17 @@ HostValue AddEntry(const ListFrame &frame, HostValue value, Place place, DblLnkI
   host::ref_take(value);
   Link(list, item, place, at);
   if (Quiet(list)) [[likely]]
-    return refobj_handle(item);
-  HoldList(list);
-  Pin(item);
-  LogAddToList(frame, item);
-  const HostValue key = refobj_handle(item);
-  if (item->list == list) EnterKey(list, item, key);
-  Unpin(item);
-  ReleaseList(list);
-  return key;
+    return NewKey(item);
+  return ReportEntry(frame, item);
 }
 
 // The body of AddAtHead and AddAtTail: exactly one argument of any type.
-HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place) {
+// `trace` is the handler's trace line.
+[[gnu::always_inline]] inline HostValue AddAtEnd(int32_t argc, HostValue *argv, Place place,
+                                                 const char *trace) {
   if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
-  if (place == Place::kHead) {
-    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_add_at_head (%d, %p)\n", static_cast<int>(argv[0]),
-                  Word(value));
-  } else {
-    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_add_at_tail (%d, %p)\n", static_cast<int>(argv[0]),
-                  Word(value));
-  }
+  objkit::Trace(level, 4, trace, static_cast<int>(argv[0]), Word(value));
   ListFrame frame;
   if (!OpenFrame(argv, frame)) return host::kOne;
   return AddEntry(frame, value, place, nullptr);
@@ -181,13 +187,13 @@ HostValue x_set_at_key(int32_t argc, HostValue *argv) {
 
 // AddAtHead(value): the new entry becomes the head; returns its key.
 HostValue x_add_at_head(int32_t argc, HostValue *argv) {
-  return AddAtEnd(argc, argv, Place::kHead);
+  return AddAtEnd(argc, argv, Place::kHead, "FILE T_DblLnk, ROUTINE x_add_at_head (%d, %p)\n");
 }
 
 // AddAtTail(value), Add(value): the new entry becomes the tail; returns its
 // key.
 HostValue x_add_at_tail(int32_t argc, HostValue *argv) {
-  return AddAtEnd(argc, argv, Place::kTail);
+  return AddAtEnd(argc, argv, Place::kTail, "FILE T_DblLnk, ROUTINE x_add_at_tail (%d, %p)\n");
 }
 
 // AddBefore(K, value): the new entry goes right before K's; returns its key.

@@ -11,6 +11,8 @@
 #include "T_DblLnk/keys.h"
 #include "genobj/genobj.h"
 #include "host/host.h"
+#include "objkit/objkit.h"
+#include "objkit/trace.h"
 
 namespace t_dbllnk {
 
@@ -94,8 +96,9 @@ struct ListFrame {
   DblLnkList *list;
 };
 
-// T_DblLnk's debug level: 0 at load, set only by T_DblLnk_debug.
-extern int32_t level;
+// T_DblLnk's debug level: 0 at load, set only by T_DblLnk_debug (hidden, as
+// genobj's).
+[[gnu::visibility("hidden")]] extern int32_t level;
 
 // T_DblLnk's built-in table: the debug row, the class-level section
 // (setval, val, after, before), the instance section (26 rows from create
@@ -120,7 +123,12 @@ HostValue ObjectBefore(const DblLnkItem *item);
 // A new DblLnkList / DblLnkItem from the zone, fields unset. Never null: a
 // full zone ends the process through errexit("Out of memory").
 DblLnkList *AllocateList();
-DblLnkItem *AllocateItem();
+inline DblLnkItem *AllocateItem() {
+  void *record = objkit::AllocateSized(sizeof(DblLnkItem));
+  if (record == nullptr) [[unlikely]]
+    errexit("Out of memory");
+  return static_cast<DblLnkItem *>(record);
+}
 
 // Releases a list whose handle let it go: head first, each value gets
 // "setkey" with nil while its item is still in the list (when the list
@@ -142,7 +150,9 @@ inline void ReleaseList(DblLnkList *list) {
 }
 
 // Gives a dead item back to the zone (its last pin has gone).
-void FreeItem(DblLnkItem *item);
+inline void FreeItem(DblLnkItem *item) {
+  objkit::FreeSized(item, sizeof(DblLnkItem));
+}
 
 // The pins of the list's own operations on an item.
 inline void Pin(DblLnkItem *item) {
@@ -161,6 +171,19 @@ inline void PinItem(void *item) {
 // with its last pin. Null is ignored. Never fails.
 inline void UnpinItem(void *item) {
   if (item != nullptr) Unpin(static_cast<DblLnkItem *>(item));
+}
+
+// A new key naming (and pinning) `item`, a DblLnkItem or null: refobj_handle,
+// inline in the list methods that make keys. Nil (after "Fatal error : Out
+// of memory") when the interpreter has no room.
+inline HostValue NewKey(void *item) {
+  objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE refobj_handle (%d)\n",
+                static_cast<int>(reinterpret_cast<intptr_t>(item)));
+  const HostValue handle = genobj::NewHandle(genobj::kRefObjHandle, sizeof(genobj::RefObjPayload));
+  if (host::is_nil(handle)) return handle;
+  host::payload<genobj::RefObjPayload>(handle)->item = item;
+  PinItem(item);
+  return handle;
 }
 
 // Takes the whole chain out of `list` (head, tail, count emptied): every item
@@ -296,10 +319,20 @@ inline bool KeyAndValue(int32_t argc, HostValue *argv) {
   return false;
 }
 
+// The error line of a key whose item is not an entry of the list wanted:
+// stale when `holder` (the item's list) is null, foreign otherwise. Returns
+// null, for EntryOf to pass on.
+[[gnu::cold]] DblLnkItem *RefuseKey(const DblLnkList *holder);
+
 // The item `key` names when it is an entry of `list`, or, for a null `list`,
 // of any list. Otherwise writes the stale or foreign key error line and
-// returns null.
-DblLnkItem *EntryOf(HostValue key, const DblLnkList *list);
+// returns null. The accepting case is inline.
+inline DblLnkItem *EntryOf(HostValue key, const DblLnkList *list) {
+  DblLnkItem *item = ItemOf(key);
+  if (item->list == nullptr || (list != nullptr && item->list != list)) [[unlikely]]
+    return RefuseKey(item->list);
+  return item;
+}
 
 // Reads a number argument (an integer, or a float truncated toward zero) into
 // `value`. Otherwise writes `error` and returns false.

@@ -18,17 +18,13 @@ void RefuseFrame(HostValue handle) {
   }
 }
 
-DblLnkItem *EntryOf(HostValue key, const DblLnkList *list) {
-  DblLnkItem *item = ItemOf(key);
-  if (item->list == nullptr) {
+DblLnkItem *RefuseKey(const DblLnkList *holder) {
+  if (holder == nullptr) {
     std::printf("Error : Key names an entry that has left its list\n");
-    return nullptr;
-  }
-  if (list != nullptr && item->list != list) {
+  } else {
     std::printf("Error : Key does not name an entry of this list\n");
-    return nullptr;
   }
-  return item;
+  return nullptr;
 }
 
 // Floats outside the 32-bit range (and NaN) are refused like other values,

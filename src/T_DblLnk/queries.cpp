@@ -17,7 +17,7 @@ HostValue Shared(HostValue object) {
 
 // A new key of `item`, or nil for no item.
 HostValue KeyOrNil(DblLnkItem *item) {
-  return item == nullptr ? nil_obj() : refobj_handle(item);
+  return item == nullptr ? nil_obj() : NewKey(item);
 }
 
 }  // namespace
@@ -78,7 +78,7 @@ HostValue x_key_at(int32_t, HostValue *argv) {
   if (position < 0 || position >= frame.list->count) return nil_obj();
   DblLnkItem *item = frame.list->head;
   for (int32_t i = 0; i < position; ++i) item = item->next;
-  return refobj_handle(item);
+  return NewKey(item);
 }
 
 // KeyAtHead: a new key of the head, or nil for an empty list.

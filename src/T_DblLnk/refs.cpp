@@ -36,7 +36,7 @@ HostValue x_after(int32_t, HostValue *argv) {
   objkit::Trace(level, 5, "FILE T_DblLnk, ROUTINE x_after (%p)\n", Word(key));
   const DblLnkItem *item = EntryOf(key, nullptr);
   if (item == nullptr || item->next == nullptr) return nil_obj();
-  return refobj_handle(item->next);
+  return NewKey(item->next);
 }
 
 // before(K): a new key of the entry before K's, or nil at the head (and after
@@ -46,7 +46,7 @@ HostValue x_before(int32_t, HostValue *argv) {
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_before (%p)\n", Word(key));
   const DblLnkItem *item = EntryOf(key, nullptr);
   if (item == nullptr || item->prev == nullptr) return nil_obj();
-  return refobj_handle(item->prev);
+  return NewKey(item->prev);
 }
 
 }  // namespace t_dbllnk

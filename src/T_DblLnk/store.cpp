@@ -111,16 +111,6 @@ DblLnkList *AllocateList() {
   return static_cast<DblLnkList *>(record);
 }
 
-DblLnkItem *AllocateItem() {
-  void *record = objkit::AllocateSized(sizeof(DblLnkItem));
-  if (record == nullptr) errexit("Out of memory");
-  return static_cast<DblLnkItem *>(record);
-}
-
-void FreeItem(DblLnkItem *item) {
-  objkit::FreeSized(item, sizeof(DblLnkItem));
-}
-
 DblLnkItem *DetachChain(DblLnkList *list) {
   DblLnkItem *chain = list->head;
   for (DblLnkItem *item = chain; item != nullptr; item = item->next) {
@@ -164,25 +154,37 @@ HostValue ObjectBefore(const DblLnkItem *item) {
   return item->prev == nullptr ? nil_obj() : item->prev->object;
 }
 
-// A quiet list sends no message, so the item is simply unlinked. Otherwise
-// the item is pinned across its two messages, and a message whose script
-// takes the item out itself ends the routine. It is unlinked before its value
-// loses the reference, so that whatever that release sets off finds the list
-// whole.
-void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
-  DblLnkList *list = frame.list;
-  if (!Quiet(list)) [[unlikely]] {
-    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE RemoveItem (%p, %p)\n",
-                  static_cast<void *>(frame.payload), static_cast<void *>(item));
-    Pin(item);
-    ClearKey(list, item);
-    if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
-    const bool stays = item->list == list;
-    Unpin(item);
-    if (!stays) return;
-  }
+namespace {
+
+// The item out of its list, unlinked before its value loses the reference,
+// so that whatever that release sets off finds the list whole.
+void TakeOut(DblLnkList *list, DblLnkItem *item) {
   Unlink(list, item);
   host::ref_drop(LetGo(item));
+}
+
+// RemoveItem of a list that reports: the item is pinned across its two
+// messages, and a message whose script takes the item out itself ends the
+// routine.
+[[gnu::noinline]] void ReportRemoval(const ListFrame &frame, DblLnkItem *item) {
+  DblLnkList *list = frame.list;
+  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE RemoveItem (%p, %p)\n", static_cast<void *>(frame.payload),
+                static_cast<void *>(item));
+  Pin(item);
+  ClearKey(list, item);
+  if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
+  const bool stays = item->list == list;
+  Unpin(item);
+  if (stays) TakeOut(list, item);
+}
+
+}  // namespace
+
+// A quiet list sends no message, so the item is simply taken out.
+void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
+  if (!Quiet(frame.list)) [[unlikely]]
+    return ReportRemoval(frame, item);
+  TakeOut(frame.list, item);
 }
 
 // The key is held and the item pinned across the messages; the new value is

@@ -18,12 +18,15 @@ namespace t_timer {
 inline constexpr int32_t kValueSlot = 0;
 inline constexpr int32_t kRunningSlot = 1;
 
-// Module state. All zero at load; lives for the life of the process.
-extern int32_t initialised;      // 1 once T_Timer_init_module has run
-extern int32_t level;            // debug level, set by T_Timer_debug
-extern int32_t clock_origin;     // whole second of the first clock reading; 0 = not yet read
-extern HostValue current_timer;  // the timer the profiler hooks drive; counted, except nil
-extern double timer_overhead;    // seconds, measured once by Calibrate
+// Module state. All zero at load; lives for the life of the process. Hidden,
+// so that the hooks read it directly rather than through the GOT.
+[[gnu::visibility("hidden")]] extern int32_t initialised;  // 1 once T_Timer_init_module has run
+[[gnu::visibility("hidden")]] extern int32_t level;        // debug level, set by T_Timer_debug
+// whole second of the first clock reading; 0 = not yet read
+[[gnu::visibility("hidden")]] extern int32_t clock_origin;
+// the timer the profiler hooks drive; counted, except nil
+[[gnu::visibility("hidden")]] extern HostValue current_timer;
+[[gnu::visibility("hidden")]] extern double timer_overhead;  // seconds, measured once by Calibrate
 
 // 1 while the hooks may drive current_timer, set together with it by
 // setcurrent (before the old timer is let go, so that a setcurrent nested in
@@ -31,7 +34,7 @@ extern double timer_overhead;    // seconds, measured once by Calibrate
 // T_Timer object (of the script class T_Timer or a subclass). Without it, as
 // on any host that offers only the published operations: the value is an
 // object other than nil, and the script answers for its being a T_Timer.
-extern int32_t current_is_timer;
+[[gnu::visibility("hidden")]] extern int32_t current_is_timer;
 
 // The interpreter's obj_isa, bound weakly: null when the host lacks that
 // extension.

@@ -71,8 +71,9 @@ static_assert(offsetof(GenericClassEntry, parent) == 8);
 static_assert(offsetof(GenericClassEntry, get_symbol_table) == 16);
 #endif
 
-// genobj's debug level: 0 at load, set only by genobj_debug.
-extern int32_t level;
+// genobj's debug level: 0 at load, set only by genobj_debug. Hidden, so that
+// a trace test reads it directly rather than through the GOT.
+[[gnu::visibility("hidden")]] extern int32_t level;
 
 // The class table, kClassCount rows: T_C_Object (no parent), T_DblLnk (0).
 extern const GenericClassEntry kClasses[kClassCount];
@@ -98,6 +99,23 @@ DeallocateFn DeallocateOf(int32_t class_index);
 // deallocate, unless another handle still names the record (then only the
 // count of sharing handles goes down). Needs a non-null `data`. Never fails.
 void ClassDeallocate(GenObjPayload *payload);
+
+// Writes "Fatal error : Out of memory" (not flushed) for a handle that could
+// not be made.
+[[gnu::cold]] void NoHandle();
+
+// A new handle object of `type` with `bytes` of payload and flag bit 0 set
+// (shared by reference, never copied). Nil, after NoHandle's line, when the
+// interpreter has no room. Inline in the makers of keys.
+inline HostValue NewHandle(uint8_t type, size_t bytes) {
+  const HostValue handle = gen_obj(type, static_cast<int32_t>(bytes));
+  if (host::is_nil(handle)) [[unlikely]] {
+    NoHandle();
+    return handle;
+  }
+  host::object_of(handle)->flags |= host::kSharedFlag;
+  return handle;
+}
 
 // Handler of "genobj_debug": sets genobj's debug level; returns the integer 1.
 HostValue SetDebugLevel(int32_t argc, HostValue *argv);

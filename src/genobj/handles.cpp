@@ -82,20 +82,46 @@ bool BeingReleased(const void *data) {
   return false;
 }
 
-// A new handle object of `type` with `bytes` of payload and flag bit 0 set
-// (shared by reference, never copied). Nil, after "Fatal error : Out of
-// memory" (not flushed), when the interpreter has no room.
-HostValue NewHandle(uint8_t type, size_t bytes) {
-  const HostValue handle = gen_obj(type, static_cast<int32_t>(bytes));
-  if (host::is_nil(handle)) {
-    std::printf("Fatal error : Out of memory\n");
-    return handle;
-  }
-  host::object_of(handle)->flags |= host::kSharedFlag;
-  return handle;
+// The replace of a key past its trace line: the target names the source's
+// item, pinned before the old one is unpinned, so that a key replaced by a
+// key of the same item never lets it go.
+inline void ReplaceKey(HostObject *target, HostObject *source) {
+  RefObjPayload *to = host::payload<RefObjPayload>(target);
+  void *const old = to->item;
+  void *const item = host::payload<RefObjPayload>(source)->item;
+  t_dbllnk::PinItem(item);
+  to->item = item;
+  t_dbllnk::UnpinItem(old);
+  t_dbllnk::CheckItemList(item);
 }
 
+// The clear of a key past its trace line: the key stops naming its item.
+inline void ForgetItem(HostObject *object) {
+  void *item = host::payload<RefObjPayload>(object)->item;
+  t_dbllnk::CheckItemList(item);
+  t_dbllnk::UnpinItem(item);
+}
+
+// The two hooks of a key with their trace line first: out of line, so that
+// the untraced hooks keep no registers across a call.
+[[gnu::cold, gnu::noinline]] void TracedReplaceKey(HostObject *target, HostObject *source, int32_t flag) {
+  objkit::WriteTrace("FILE genobj, ROUTINE refobj_handle_rpl (%p, %p, %d)\n", static_cast<void *>(target),
+                     static_cast<void *>(source), static_cast<int>(flag));
+  ReplaceKey(target, source);
+}
+[[gnu::cold, gnu::noinline]] void TracedForgetItem(HostObject *object) {
+  objkit::WriteTrace("FILE genobj, ROUTINE refobj_handle_clr (%p)\n", static_cast<void *>(object));
+  ForgetItem(object);
+}
+
+// The level from which the hooks of a key trace.
+constexpr int32_t kKeyHookTrace = 5;
+
 }  // namespace
+
+void NoHandle() {
+  std::printf("Fatal error : Out of memory\n");
+}
 
 void ClassDeallocate(GenObjPayload *payload) {
   if (used != 0) {
@@ -163,28 +189,21 @@ void genobj_handle_clr(HostObject *object) {
   if (payload->data != nullptr) ClassDeallocate(payload);
 }
 
-// Replace hook of RefObjHandle: the target names the source's item. The new
-// item is pinned before the old one is unpinned, so a key replaced by a key
-// of the same item never lets it go.
+// Replace hook of RefObjHandle: the target names the source's item (see
+// ReplaceKey).
 void refobj_handle_rpl(HostObject *target, HostObject *source, int32_t flag) {
-  objkit::Trace(level, 5, "FILE genobj, ROUTINE refobj_handle_rpl (%p, %p, %d)\n",
-                static_cast<void *>(target), static_cast<void *>(source), static_cast<int>(flag));
-  RefObjPayload *to = host::payload<RefObjPayload>(target);
-  void *item = host::payload<RefObjPayload>(source)->item;
-  t_dbllnk::PinItem(item);
-  t_dbllnk::UnpinItem(to->item);
-  to->item = item;
-  t_dbllnk::CheckItemList(item);
+  if (level >= kKeyHookTrace) [[unlikely]]
+    return TracedReplaceKey(target, source, flag);
+  ReplaceKey(target, source);
 }
 
 // Clear hook of RefObjHandle: the key stops naming its item. The list and
 // its items are untouched, except an item already out of its list, which
 // goes back to the zone with its last key.
 void refobj_handle_clr(HostObject *object) {
-  objkit::Trace(level, 5, "FILE genobj, ROUTINE refobj_handle_clr (%p)\n", static_cast<void *>(object));
-  void *item = host::payload<RefObjPayload>(object)->item;
-  t_dbllnk::CheckItemList(item);
-  t_dbllnk::UnpinItem(item);
+  if (level >= kKeyHookTrace) [[unlikely]]
+    return TracedForgetItem(object);
+  ForgetItem(object);
 }
 
 }  // namespace genobj
@@ -206,13 +225,7 @@ HostValue genobj_handle(int32_t class_index) {
 // A new RefObjHandle naming (and pinning) `item`, flag bit 0 set. Nil (after
 // "Fatal error : Out of memory") when the interpreter has no room.
 HostValue refobj_handle(void *item) {
-  objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE refobj_handle (%d)\n",
-                static_cast<int>(reinterpret_cast<intptr_t>(item)));
-  const HostValue handle = genobj::NewHandle(genobj::kRefObjHandle, sizeof(genobj::RefObjPayload));
-  if (host::is_nil(handle)) return handle;
-  host::payload<genobj::RefObjPayload>(handle)->item = item;
-  t_dbllnk::PinItem(item);
-  return handle;
+  return t_dbllnk::NewKey(item);
 }
 
 }  // extern "C"
