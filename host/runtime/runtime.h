@@ -437,7 +437,8 @@ inline const Target *class_row_hit(const Selector *sel, const Class *cls) {
 // gives the slot back without a drop. The call takes the slot's
 // reference itself should a script run inside it, so the counts a script
 // sees are as send_word's, and drops it as it ends.
-HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc);
+// Hidden: the language reaches it inside the program, a library never does.
+[[gnu::visibility("hidden")]] HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc);
 inline Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
   return Ref::adopt(send_word(sel, argv, argc));
 }
