@@ -69,18 +69,19 @@ struct HandlerCall {
   static constexpr uint32_t kErrors = 4;
 
   HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, bool is_borrowed)
-      : row(r), outer(out), argv(args), argc(count), state(is_held ? kHeld : 0), borrowed(is_borrowed) {}
+      : row(r), outer(out), argv(args), state(is_held ? kHeld : 0), borrowed(is_borrowed), argc(count) {}
 
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
-  int32_t argc;
   uint32_t state;
-  // The receiver, in `receiver`, is a class-level row's whose slot holds no
-  // reference of its own (call_class_row): the call's holds take one on it
-  // as well, the one such a slot would hold, so that the counts a script
-  // sees are the same, and the end of the call drops it with them.
-  bool borrowed;
+  // 1 when the receiver, in `receiver`, is a class-level row's whose slot
+  // holds no reference of its own (call_class_row): the call's holds take
+  // one on it as well, the one such a slot would hold, so that the counts a
+  // script sees are the same, and the end of the call drops it with them.
+  // A word beside state, so that one store sets both as the call begins.
+  uint32_t borrowed;
+  int32_t argc;
   union {
     std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   };
