@@ -68,14 +68,20 @@ struct HandlerCall {
   // The reason and the error are made (errors()); either may be empty.
   static constexpr uint32_t kErrors = 4;
 
-  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held)
-      : row(r), outer(out), argv(args), argc(count), state(is_held ? kHeld : 0) {}
+  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, bool is_borrowed)
+      : row(r), outer(out), argv(args), state(is_held ? kHeld : 0), borrowed(is_borrowed), argc(count) {}
 
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
-  int32_t argc;
   uint32_t state;
+  // 1 when the receiver, in `receiver`, is a class-level row's whose slot
+  // holds no reference of its own (call_class_row): the call's holds take
+  // one on it as well, the one such a slot would hold, so that the counts a
+  // script sees are the same, and the end of the call drops it with them.
+  // A word beside state, so that one store sets both as the call begins.
+  uint32_t borrowed;
+  int32_t argc;
   union {
     std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   };
@@ -201,6 +207,7 @@ void drop_holds(HostValue *argv, int32_t argc) {
 [[gnu::noinline]] void hold_running_calls() {
   for (HandlerCall *c = current_handler; c != nullptr && !(c->state & HandlerCall::kHeld); c = c->outer) {
     take_holds(c->argv, c->argc);
+    if (c->borrowed) host::ref_take(c->receiver.value);
     c->state |= HandlerCall::kHeld;
   }
 }
@@ -294,7 +301,10 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // nested send (the result, if any, is dropped), else the refusal of the
 // arguments; otherwise returns the result.
 [[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
-  if (call.state & HandlerCall::kHeld) drop_holds(call.argv, call.argc);
+  if (call.state & HandlerCall::kHeld) {
+    drop_holds(call.argv, call.argc);
+    if (call.borrowed) drop(call.receiver.value);
+  }
   if (const ScriptError *error = call.pending_error()) [[unlikely]] {
     if (result != host::kFailure) drop(result);
     throw *error;
@@ -312,13 +322,15 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // receiver's slot for the length of the call: the receiver waits in the
 // call's record, which the running calls reach through current_handler, so
 // that it is read back from memory rather than kept in a register across the
-// handler.
-template <bool kClassRow = false>
+// handler. kBorrowed: the receiver's slot holds no reference (see
+// HandlerCall::borrowed).
+template <bool kClassRow = false, bool kBorrowed = false>
 [[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
+  static_assert(kClassRow || !kBorrowed, "only a class-level row's receiver is borrowed");
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
-  HandlerCall call(row, current_call(), argv, argc, held);
+  HandlerCall call(row, current_call(), argv, argc, held, kBorrowed);
   // A class receiver is made after nil, so nil's word is set.
   if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
   if (held) take_holds(argv, argc);
@@ -477,11 +489,6 @@ std::unordered_map<const Selector *, Target> &cache_of(
     c.cache_epoch = detail::epoch;
   }
   return c.*which;
-}
-
-// The selector's line when it was filled from that class in this epoch.
-const Target *line_hit(const LookupLine &line, const Class *from) {
-  return line.cls == from && line.epoch == detail::epoch ? &line.target : nullptr;
 }
 
 void fill_line(LookupLine &line, const Class *from, const Target &found) {
@@ -700,11 +707,15 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
       if (hit->kind == Target::Kind::kProcedure) return invoke_word(hit->what, argv, argc);
     }
   } else if (host::has_type(receiver, kClass)) {
-    const Target *hit = line_hit(sel->folded->routine_line, as_class(receiver));
-    if (hit != nullptr && hit->kind == Target::Kind::kRow) [[likely]]
+    if (const Target *hit = class_row_hit(sel, as_class(receiver))) [[likely]]
       return call_slots_class_row(*static_cast<const Row *>(hit->what), argv, argc);
   }
   return send_slow(sel, argv, argc, Holds::kSlots).detach();
+}
+
+HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc) {
+  const Row &row = *static_cast<const Row *>(sel->folded->routine_line.target.what);
+  return call_row<true, true>(row, argv, argc, Holds::kSlots).detach();
 }
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {

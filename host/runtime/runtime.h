@@ -418,6 +418,27 @@ class Slots {
 // holding a reference for the length of the call.
 // send_word is send's reply as a bare word, which carries the reference.
 HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc);
+// The target of a selector's line when it was filled from that class in
+// this epoch; null when a lookup must look further.
+inline const Target *line_hit(const LookupLine &line, const Class *from) {
+  return line.cls == from && line.epoch == detail::epoch ? &line.target : nullptr;
+}
+// What send_word finds at once for a message sel to the class value of cls:
+// the class-level built-in row (a target of kind kRow) its routine line
+// holds from cls in this epoch; null for any other send.
+inline const Target *class_row_hit(const Selector *sel, const Class *cls) {
+  const Target *hit = line_hit(sel->folded->routine_line, cls);
+  return hit != nullptr && hit->kind == Target::Kind::kRow ? hit : nullptr;
+}
+// As send_word of sel to a class value for which class_row_hit found a row,
+// nothing having run since that could move the epoch on, over a vector whose
+// receiver slot holds no reference of its own: the caller keeps the class
+// bound to its name (nothing it runs before the call can unbind it), and
+// gives the slot back without a drop. The call takes the slot's
+// reference itself should a script run inside it, so the counts a script
+// sees are as send_word's, and drops it as it ends.
+// Hidden: the language reaches it inside the program, a library never does.
+[[gnu::visibility("hidden")]] HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc);
 inline Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
   return Ref::adopt(send_word(sel, argv, argc));
 }

@@ -133,6 +133,8 @@ TEST_F(Lang, ErrorsSayWhatWasMeant) {
       {"y = slist;", "test:1: slist is a routine: write slist ()"},
       {"Nosuch:new ();", "test:1: unknown class Nosuch"},
       {"Nosuch:run ();", "test:1: unknown variable Nosuch"},
+      {"c = refcount (T_Timer); T_Timer:setcurrent(c); T_Timer:setcurrent(q);", "test:1: unknown variable q"},
+      {"if refcount (T_Timer) isnt c then nosuch (); end", ""},
       {"i = 0;\nbreak;", "test:2: break outside a while loop"},
       {"i = 0; while i < 1 do i = 1; procedure p ();\nbreak; end end", "test:2: break outside a while loop"},
       {"while 1 do\nif 1 then x = 1; else\n",

@@ -74,25 +74,40 @@ void forget(const void *handle) {
   fail_at(e, f, "unknown variable " + name);
 }
 
-// class_named past its cell's class of this epoch: looks the class up again
+// named_class past its cell's class of this epoch: looks the class up again
 // (a class remade or removed moves the epoch on) and keeps it with the epoch
 // in the cell; fails when there is none, leaving the cell's epoch as it was,
 // so that a cell of this epoch always holds a class.
-[[gnu::noinline]] HostValue find_class_named(const Expr &e, Frame &f, Cell &c) {
+[[gnu::noinline]] const rt::Class &find_class_named(const Expr &e, Frame &f, Cell &c) {
   const rt::Class *cls = rt::find_class(*c.name);
   if (cls == nullptr) unknown_name(e, f, *c.name);
   c.cls = cls;
   c.epoch = rt::dispatch_epoch();
-  return cls->value;
+  return *cls;
 }
 
 // The class of a name that is no variable, as its global cell last found it
 // in this epoch; fails when there is none.
-inline HostValue class_named(const Expr &e, Frame &f) {
+inline const rt::Class &named_class(const Expr &e, Frame &f) {
   Cell &c = f.bindings[e.name].cell();
   if (c.epoch == rt::dispatch_epoch()) [[likely]]
-    return c.cls->value;
+    return *c.cls;
   return find_class_named(e, f, c);
+}
+
+// named_class's value.
+inline HostValue class_named(const Expr &e, Frame &f) {
+  return named_class(e, f).value;
+}
+
+// Whether a send whose receiver is a name that is no variable, so stands
+// for the class of that name (class_named), may borrow the class (see
+// rt::call_class_row): when its arguments, none or one, run no script and
+// assign no variable, nothing evaluated before the message can unbind it.
+// A fast path: never with the fast paths off.
+inline bool borrows_class(const Expr &e) {
+  const size_t argc = e.args.size();
+  return fast_paths && (argc == 0 || (argc == 1 && e.args[0]->pure));
 }
 
 // A name's value, borrowed: a local, an instance variable, a global, or else

@@ -44,10 +44,11 @@ Owned run_procedure(const Procedure &proc, HostValue *argv, int32_t argc);
 // receiver, argument k at argv[-k], each slot holding one reference.
 
 // Drops the arguments from the last made back to the first, then the
-// receiver, and gives the slots of a vector of argc arguments back.
-inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
+// receiver unless its slot holds no reference (borrowed), and gives the
+// slots of a vector of argc arguments back.
+inline void drop_vector(HostValue *argv, int32_t made, int32_t argc, bool borrowed) {
   for (int32_t k = made; k >= 1; --k) rt::drop(argv[-k]);
-  rt::drop(argv[0]);
+  if (!borrowed) rt::drop(argv[0]);
   rt::give_back_slots(static_cast<size_t>(argc) + 1);
 }
 
@@ -56,27 +57,27 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc) {
 // arguments in order and then the receiver. Should anything fail, what was
 // made is dropped. kArity, when not negative, is e's argument count, known
 // where the call is compiled, so that the common counts lay out and drop
-// their slots without a loop. kNilReceiver: the receiver is nil, a
-// permanent object whose drop does nothing, and is not dropped after the
-// call.
-template <int32_t kArity = -1, bool kNilReceiver = false, typename Call>
-ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call call) {
+// their slots without a loop. kBorrowed: the receiver's slot holds no
+// reference (nil, which is permanent, or a class its caller keeps bound: see
+// rt::call_class_row), so it is never dropped.
+template <int32_t kArity = -1, bool kBorrowed = false, typename Call>
+ZEL_HOT_INLINE Owned call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
   const int32_t argc = kArity >= 0 ? kArity : static_cast<int32_t>(e.args.size());
   HostValue *argv;
   try {
     argv = rt::take_slots(static_cast<size_t>(argc) + 1) + argc;
   } catch (...) {
-    rt::drop(receiver.word);  // the call cannot be laid out
+    if (!kBorrowed) rt::drop(receiver);  // the call cannot be laid out
     throw;
   }
-  argv[0] = receiver.word;
+  argv[0] = receiver;
   const std::unique_ptr<Expr> *arg = e.args.data();
   const std::unique_ptr<Expr> *const end = kArity >= 0 ? arg + kArity : std::to_address(e.args.end());
   HostValue *next = argv - 1;  // the next argument's slot
   try {
     for (; arg != end; ++arg, --next) *next = eval(**arg, f).word;
   } catch (...) {
-    drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc);
+    drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc, kBorrowed);
     throw;
   }
   // The call's line is the frame's running line while it runs (see the
@@ -86,11 +87,11 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, Owned receiver, Frame &f, Call cal
   try {
     result = call(argv, argc).detach();
   } catch (...) {
-    drop_vector(argv, argc, argc);
+    drop_vector(argv, argc, argc, kBorrowed);
     throw;
   }
   for (HostValue *slot = argv - 1; slot != next; --slot) rt::drop(*slot);
-  if constexpr (!kNilReceiver) rt::drop(argv[0]);
+  if constexpr (!kBorrowed) rt::drop(argv[0]);
   rt::give_back_slots(static_cast<size_t>(argc) + 1);
   return {result};
 }
@@ -103,24 +104,60 @@ inline Ref send_message(const Expr &e, HostValue *argv, int32_t argc) {
 // A send of two arguments or more: call_with over any count, out of line so
 // that the common counts' path keeps its registers.
 [[gnu::noinline]] Owned eval_send_any(const Expr &e, Owned receiver, Frame &f) {
-  return call_with(e, receiver, f,
+  return call_with(e, receiver.detach(), f,
                    [&e](HostValue *argv, int32_t argc) { return send_message(e, argv, argc); });
 }
 
-// A send: the receiver, then the arguments, then the message. Sends of no
-// argument or one, the most frequent, take call_with at their count.
-[[gnu::noinline]] Owned eval_send(const Expr &e, Frame &f) {
-  check_stack(e, f);
+// The rest of a send once its receiver is evaluated: the arguments, then the
+// message. Sends of no argument or one, the most frequent, take call_with at
+// their count.
+ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   const auto send = [&e](HostValue *argv, int32_t argc) { return send_message(e, argv, argc); };
-  const Owned receiver = eval(*e.receiver, f);
   switch (e.args.size()) {
     case 0:
-      return call_with<0>(e, receiver, f, send);
+      return call_with<0>(e, receiver.detach(), f, send);
     case 1:
-      return call_with<1>(e, receiver, f, send);
+      return call_with<1>(e, receiver.detach(), f, send);
     default:
       return eval_send_any(e, receiver, f);
   }
+}
+
+// A send whose receiver is evaluated as any expression.
+[[gnu::noinline]] Owned eval_value_send(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  return send_to(e, eval(*e.receiver, f), f);
+}
+
+// A send whose receiver is a variable, of the value v (borrowed).
+[[gnu::noinline]] Owned eval_variable_send(const Expr &e, Frame &f, HostValue v) {
+  check_stack(e, f);
+  return send_to(e, Owned::share(v), f);
+}
+
+// A send to the class a name stands for, which borrows it (see
+// borrows_class): a class-level row the send finds at once runs over a
+// receiver slot that borrows the class (rt::call_class_row); any other send
+// is eval_value_send's.
+[[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f) {
+  check_stack(e, f);
+  const rt::Class &cls = named_class(*e.receiver, f);
+  if (rt::class_row_hit(e.sel, &cls) == nullptr) return eval_value_send(e, f);
+  const auto call = [&e](HostValue *argv, int32_t argc) {
+    return Owned{rt::call_class_row(e.sel, argv, argc)};
+  };
+  if (e.args.empty()) return call_with<0, true>(e, cls.value, f, call);
+  return call_with<1, true>(e, cls.value, f, call);
+}
+
+// A send: the receiver, then the arguments, then the message. Only picks the
+// path by the receiver, so that it keeps no registers.
+[[gnu::noinline]] Owned eval_send(const Expr &e, Frame &f) {
+  const Expr &r = *e.receiver;
+  if (r.kind != Expr::Kind::kVar) return eval_value_send(e, f);
+  const HostValue v = slot_of(r.name, f);
+  if (v != 0) return eval_variable_send(e, f, v);
+  return borrows_class(e) ? eval_class_send(e, f) : eval_value_send(e, f);
 }
 
 // Runs the global routine a call names on the arguments laid out: a script
@@ -141,10 +178,10 @@ struct RoutineCall {
 // A routine call of two arguments or more, or a super send: call_with over
 // any count, out of line so that the common counts' path keeps its registers.
 [[gnu::noinline]] Owned eval_call_any(const Expr &e, Frame &f) {
-  if (e.kind == Expr::Kind::kCall) return call_with<-1, true>(e, Owned{nil()}, f, RoutineCall{e});
+  if (e.kind == Expr::Kind::kCall) return call_with<-1, true>(e, nil(), f, RoutineCall{e});
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
-  return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
+  return call_with(e, Owned::share(f.self).detach(), f, [&e, &cls](HostValue *argv, int32_t argc) {
     return rt::send_from(cls.parent, e.sel, argv, argc);
   });
 }
@@ -157,9 +194,9 @@ struct RoutineCall {
   if (e.kind == Expr::Kind::kCall) {
     switch (e.args.size()) {
       case 0:
-        return call_with<0, true>(e, Owned{nil()}, f, call);
+        return call_with<0, true>(e, nil(), f, call);
       case 1:
-        return call_with<1, true>(e, Owned{nil()}, f, call);
+        return call_with<1, true>(e, nil(), f, call);
       default:
         break;
     }
