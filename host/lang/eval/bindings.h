@@ -86,13 +86,17 @@ void forget(const void *handle) {
   return *cls;
 }
 
-// The class of a name that is no variable, as its global cell last found it
-// in this epoch; fails when there is none.
-inline const rt::Class &named_class(const Expr &e, Frame &f) {
-  Cell &c = f.bindings[e.name].cell();
+// The class of the name e, which is no variable, as its global cell c last
+// found it in this epoch; fails when there is none.
+inline const rt::Class &class_in_cell(const Expr &e, Frame &f, Cell &c) {
   if (c.epoch == rt::dispatch_epoch()) [[likely]]
     return *c.cls;
   return find_class_named(e, f, c);
+}
+
+// class_in_cell of the name's own cell.
+inline const rt::Class &named_class(const Expr &e, Frame &f) {
+  return class_in_cell(e, f, f.bindings[e.name].cell());
 }
 
 // named_class's value.

@@ -138,10 +138,11 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
 // A send to the class a name stands for, which borrows it (see
 // borrows_class): a class-level row the send finds at once runs over a
 // receiver slot that borrows the class (rt::call_class_row); any other send
-// is eval_value_send's.
-[[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f) {
+// is eval_value_send's. c is the name's global cell, which the dispatcher
+// found empty, so that the name's binding is read once.
+[[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f, Cell &c) {
   check_stack(e, f);
-  const rt::Class &cls = named_class(*e.receiver, f);
+  const rt::Class &cls = class_in_cell(*e.receiver, f, c);
   if (rt::class_row_hit(e.sel, &cls) == nullptr) return eval_value_send(e, f);
   const auto call = [&e](HostValue *argv, int32_t argc) {
     return Owned{rt::call_class_row(e.sel, argv, argc)};
@@ -155,9 +156,10 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
 [[gnu::noinline]] Owned eval_send(const Expr &e, Frame &f) {
   const Expr &r = *e.receiver;
   if (r.kind != Expr::Kind::kVar) return eval_value_send(e, f);
-  const HostValue v = slot_of(r.name, f);
-  if (v != 0) return eval_variable_send(e, f, v);
-  return borrows_class(e) ? eval_class_send(e, f) : eval_value_send(e, f);
+  HostValue &slot = slot_of(r.name, f);
+  if (slot != 0) return eval_variable_send(e, f, slot);
+  // An empty slot is a global cell's (see Cell), the only slot left unset.
+  return borrows_class(e) ? eval_class_send(e, f, *reinterpret_cast<Cell *>(&slot)) : eval_value_send(e, f);
 }
 
 // Runs the global routine a call names on the arguments laid out: a script
