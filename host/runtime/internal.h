@@ -215,12 +215,13 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
 // A block of a mapped heap of at least bytes bytes, readable for exactly bytes
 // bytes, or null when the arena is full or the allocation is one armed to
 // fail (kind). The common case, a block of a free list, is inline.
+// A request of 0 bytes has class 0, whose free list stays empty (the smallest
+// class of a heap holds its link word), so that the slow path serves it.
 [[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   if (injected(kind)) return nullptr;
-  const size_t need = std::max(bytes, kMappedLink + sizeof(char *));
-  if (need > kLargestClass) [[unlikely]]
+  const size_t k = class_index(bytes);
+  if (bytes > kLargestClass) [[unlikely]]
     return heap_allocate_slow(h, bytes);
-  const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k, kMappedLink);
   Run *run = run_at(block);
