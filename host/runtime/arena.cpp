@@ -65,7 +65,6 @@ bool map_arena_at(Arena &a, uintptr_t base, size_t bytes) {
   a.base = a.top = static_cast<char *>(p) + table;
   a.end = a.base + bytes;
   granules.base = reinterpret_cast<uintptr_t>(a.base);
-  granules.span = bytes;
   granules.runs = a.runs;
   return true;
 }
@@ -106,6 +105,7 @@ Run *take_run(size_t granules) {
   } else if (static_cast<size_t>(a.end - a.top) >= bytes) {
     start = a.top;
     a.top += bytes;
+    detail::granules.span = static_cast<uintptr_t>(a.top - a.base);
   } else {
     return nullptr;
   }
@@ -119,13 +119,17 @@ Run *take_run(size_t granules) {
   return run;
 }
 
+// What the granule table holds for a granule of the part taken that no run
+// covers: a run no heap owns.
+Run no_run{};
+
 // Gives a run back to the arena, poisoned, for a later take_run.
 void give_run(Run *run) {
   Arena &a = arena();
   auto *start = reinterpret_cast<char *>(run);
   const size_t granules = run->granules;
   const size_t first = static_cast<size_t>(start - a.base) / kGranule;
-  std::fill_n(a.runs + first, granules, nullptr);
+  std::fill_n(a.runs + first, granules, &no_run);
   ASAN_POISON_MEMORY_REGION(start, granules * kGranule);
   a.free_runs.emplace(granules, start);
 }
@@ -190,6 +194,7 @@ Run *new_slab(Heap &h, size_t k) {
   run->low =
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->block = static_cast<uint32_t>(size);
+  run->span = run->block - run->low;
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
   run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
   const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map + run->count);
@@ -274,7 +279,7 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
   return Freed::kDone;
 }
 
-Freed heap_free(Heap &h, void *pointer, size_t bytes) {
+Freed heap_free(Heap &h, void *pointer, uint32_t bytes) {
   const Freed freed = heap_free_slab(h, pointer, bytes);
   if (freed != Freed::kLarge) return freed;
   auto *block = static_cast<char *>(pointer);

@@ -58,6 +58,7 @@ struct Run {
   uint32_t carved;  // blocks handed out at least once (from the start)
   uint32_t large;   // the size of a large block
   uint32_t low;     // the smallest request of the class in a mapped heap
+  uint32_t span;    // block - low
 
   // The index of the block at p (p inside the slab's blocks).
   size_t index_of(const char *p) const {
@@ -90,9 +91,9 @@ struct Run {
   }
 
   // Whether a request of bytes falls in the slab's class: one unsigned
-  // comparison against the class's bounds, low and block.
-  bool fits(size_t bytes) const {
-    return bytes - low <= size_t{block} - low;
+  // comparison against the class's bounds, low and block (low + span).
+  bool fits(uint32_t bytes) const {
+    return bytes - low <= span;
   }
 };
 
@@ -138,8 +139,10 @@ constexpr size_t class_index(size_t bytes) {
   return 17 + 4 * (s - 5) + (q - 4);
 }
 
-// The arena's granules: the arena [base, base + span) and, per granule, the
-// run covering it or null (the table covers the whole arena).
+// The arena's granules: the arena starts at base, [base, base + span) is the
+// part runs have been taken from, and, per granule of that part, the run
+// covering it or, when none does, a run no heap owns (the table covers the
+// whole arena; past span it is null).
 inline constexpr unsigned kGranuleShift = 14;
 struct Granules {
   uintptr_t base = 0;
@@ -148,12 +151,15 @@ struct Granules {
 };
 extern Granules granules;
 
-// The run holding an address; null outside every run.
-inline Run *run_of(const void *address) {
-  // Below base the offset wraps past span: one comparison for both ends.
+// The run of h holding an address; null when no run of h holds it. One
+// comparison for both ends of the part taken (below base the offset wraps
+// past span), and one of the owner, as a granule no run covers has a run of
+// no heap's.
+inline Run *run_of(const Heap &h, const void *address) {
   const uintptr_t offset = reinterpret_cast<uintptr_t>(address) - granules.base;
   if (offset >= granules.span) return nullptr;
-  return granules.runs[offset >> kGranuleShift];
+  Run *run = granules.runs[offset >> kGranuleShift];
+  return run->owner == &h ? run : nullptr;
 }
 
 // The run holding an address of the carved part of the arena.
@@ -209,12 +215,13 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
 // A block of a mapped heap of at least bytes bytes, readable for exactly bytes
 // bytes, or null when the arena is full or the allocation is one armed to
 // fail (kind). The common case, a block of a free list, is inline.
+// A request of 0 bytes has class 0, whose free list stays empty (the smallest
+// class of a heap holds its link word), so that the slow path serves it.
 [[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
   if (injected(kind)) return nullptr;
-  const size_t need = std::max(bytes, kMappedLink + sizeof(char *));
-  if (need > kLargestClass) [[unlikely]]
+  const size_t k = class_index(bytes);
+  if (bytes > kLargestClass) [[unlikely]]
     return heap_allocate_slow(h, bytes);
-  const size_t k = class_index(need);
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k, kMappedLink);
   Run *run = run_at(block);
@@ -261,10 +268,10 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
 // block of h of bytes' class: the run from the granule table, the block's
 // index and map word from the slab, and the class from the slab's bounds. It
 // calls nothing, so that a caller's fast path saves no registers.
-[[gnu::always_inline]] inline Freed heap_free_slab(Heap &h, void *pointer, size_t bytes) {
+[[gnu::always_inline]] inline Freed heap_free_slab(Heap &h, void *pointer, uint32_t bytes) {
   auto *block = static_cast<char *>(pointer);
-  Run *run = run_of(block);
-  if (run == nullptr || run->owner != &h) return Freed::kNotLive;
+  Run *run = run_of(h, block);
+  if (run == nullptr) return Freed::kNotLive;
   size_t index;
   if (!run->carved_block(block, index)) [[unlikely]]
     return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
@@ -279,7 +286,7 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
 
 // Frees any block of a mapped heap (heap_free_slab's contract, large blocks
 // included; never kLarge).
-Freed heap_free(Heap &h, void *pointer, size_t bytes);
+Freed heap_free(Heap &h, void *pointer, uint32_t bytes);
 
 // Frees a live block of an object heap of bytes bytes (as allocated) whose
 // header the caller has already marked kFreedType. Cannot fail.
@@ -337,11 +344,13 @@ void release(HostValue v) noexcept;
 // 0 (a drop already made them).
 void release_unheld(HostObject *o) noexcept;
 
-// The hooks of the types registered with register_obj_type, by type code: a
-// static table, so that a release or an assignment reads a type's hooks in
-// one load. registered is false for every other type (both hooks null).
+// The hooks of the types registered with register_obj_type, by type code:
+// static tables, so that a release or an assignment reads a type's hooks in
+// one load; the clear hooks apart, a word each, which the release indexes by
+// the type code alone. registered is false for every other type (its hooks
+// null).
+extern std::array<ClearHook, 256> clear_hooks;
 struct TypeHooks {
-  ClearHook clear = nullptr;
   ReplaceHook replace = nullptr;
   bool registered = false;
 };

@@ -171,7 +171,7 @@ inline Objects &objects() {
 // kScriptObject, which the counted heap holds).
 [[gnu::always_inline]] inline void release_object(HostObject *o) noexcept {
   const uint8_t type = o->type;
-  if (const ClearHook clear = type_hooks[type].clear) {
+  if (const ClearHook clear = clear_hooks[type]) {
     clear(o);
     free_block_to(counted, o);
     return;
@@ -310,6 +310,7 @@ void release_unheld(HostObject *o) noexcept {
   release_now(o);
 }
 
+std::array<ClearHook, 256> clear_hooks;
 std::array<TypeHooks, 256> type_hooks;
 
 const std::string &type_name(uint8_t type) {
@@ -474,7 +475,8 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
     fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
     return -1;
   }
-  zel::rt::detail::type_hooks[static_cast<size_t>(type)] = {clear, replace, true};
+  zel::rt::detail::clear_hooks[static_cast<size_t>(type)] = clear;
+  zel::rt::detail::type_hooks[static_cast<size_t>(type)] = {replace, true};
   objects().type_names[static_cast<size_t>(type)] = text;
   return 0;
 }

@@ -191,10 +191,10 @@ inline HostValue NewKey(void *item) {
 // let the items go one by one. Returns the old head, or null.
 DblLnkItem *DetachChain(DblLnkList *list);
 
-// Takes the value out of an item that has left its list (`list` null): the
-// item goes back to the zone when nothing pins it, else it stays dead with
-// nil and no links. Returns the value with the item's reference, for the
-// caller to drop. Never fails.
+// Takes the value out of an item that has left its list (dead, or just
+// unlinked): the item goes back to the zone when nothing pins it, else it
+// stays dead with nil, no list and no links. Returns the value with the
+// item's reference, for the caller to drop. Never fails.
 HostValue LetGo(DblLnkItem *item);
 
 // LetGo of a dead item after dropping the caller's pin on it.

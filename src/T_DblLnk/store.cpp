@@ -38,8 +38,9 @@ void InitialiseZEL() {
   init_built_in(kBuiltins);
 }
 
-// Takes a counted item out of the chain of `list`; it becomes dead, keeping
-// its value and its pins. The list is emptied when it was the last item.
+// Takes a counted item out of the chain of `list`: its neighbours and the
+// count, not the item's own links, which LetGo, always next, clears or frees.
+// The list is emptied when it was the last item.
 void Unlink(DblLnkList *list, DblLnkItem *item) {
   if (item->prev == nullptr) {
     list->head = item->next;
@@ -55,9 +56,6 @@ void Unlink(DblLnkList *list, DblLnkItem *item) {
     list->tail = nullptr;
     list->head = nullptr;
   }
-  item->list = nullptr;
-  item->prev = nullptr;
-  item->next = nullptr;
 }
 
 }  // namespace
@@ -129,6 +127,7 @@ HostValue LetGo(DblLnkItem *item) {
     FreeItem(item);
   } else {
     item->object = nil_obj();
+    item->list = nullptr;
     item->prev = nullptr;
     item->next = nullptr;
   }
