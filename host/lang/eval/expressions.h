@@ -77,16 +77,23 @@ bool test(const Expr &e, Frame &f);
   return boolean(test(*e.args[0], f));
 }
 
-// eval where a send is the most frequent node (a statement's whole
-// expression, an assigned value, an operand evaluated): a send goes straight
-// to eval_send and places an error as eval would.
+// eval where a send is the most frequent node (an operand evaluated): a send
+// goes straight to eval_send and places an error as eval would.
 ZEL_HOT_INLINE Owned eval_or_send(const Expr &e, Frame &f) {
   return e.form == Expr::Form::kSend ? at_node<eval_send>(e, f, e, f) : eval(e, f);
 }
 
-// A kNilTest node: whether its name's value is nil (`is`) or is not (`isnt`).
-inline bool nil_test(const Expr &e, Frame &f) {
-  return (lookup(*e.receiver, f) == nil()) == (e.op == Op::kIs);
+// A kNilTest node whose operator is op (e.op, or that operator where the
+// caller knows it): whether its name's value is nil (`is`) or is not (`isnt`).
+ZEL_HOT_INLINE bool nil_test_with(const Expr &e, Frame &f, Op op) {
+  return (lookup(*e.receiver, f) == nil()) == (op == Op::kIs);
+}
+ZEL_HOT_INLINE bool nil_test(const Expr &e, Frame &f) {
+  return nil_test_with(e, f, e.op);
+}
+// nil_test of `name isnt nil`, the commonest walk's condition.
+ZEL_HOT_INLINE bool test_not_nil(const Expr &e, Frame &f) {
+  return nil_test_with(e, f, Op::kIsnt);
 }
 
 // An operand of an operator, as a word: a literal or nil read in place, a name's
