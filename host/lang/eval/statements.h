@@ -132,6 +132,20 @@ ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
   assign(assign_slot(s.name, f), std::move(value));
 }
 
+// `name = expr` taken by the general path: any expression exec_assign does
+// not take itself, and an operator that assign_operator does not.
+[[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
+  assign_value(s, f, eval(*s.expr, f));
+}
+
+// assign_operator past an update whose right side b, held by held_b, gave
+// no integer: the operator as combine computes it over the integer a.
+[[gnu::noinline]] void assign_combined(const Stmt &s, Frame &f, HostValue a, Ref &held_b) {
+  const Expr &e = *s.expr;
+  Ref held_a;
+  assign_value(s, f, at_node<combine>(e, f, e, a, held_b.get(), held_a, held_b));
+}
+
 // `name = left op right` of an operator that is no number tree (op no `and`,
 // `or`). An update, `name = name op right` where the name holds an integer, is
 // computed as operator_value computes it: that integer is the left operand as
@@ -143,7 +157,7 @@ ZEL_HOT_INLINE void assign_operator(const Stmt &s, Frame &f) {
   HostValue &slot = slot_of(s.name, f);
   const HostValue a = slot;
   if (!fast_paths || e.receiver->kind != Expr::Kind::kVar || e.receiver->name != s.name || !host::is_int(a))
-    return assign_value(s, f, eval_operator(e, f));
+    return assign_other(s, f);
   check_stack(e, f);
   // Beside a name the right side is no literal and no name, or the tree would
   // be pure: operand() would evaluate it as this does.
@@ -154,13 +168,7 @@ ZEL_HOT_INLINE void assign_operator(const Stmt &s, Frame &f) {
     if (!n.is_none()) [[likely]]
       return rt::drop(std::exchange(slot, host::make_int(n.integer)));
   }
-  Ref held_a;
-  assign_value(s, f, at_node<combine>(e, f, e, a, b, held_a, held_b));
-}
-
-// `name = expr` of any expression exec_assign does not take itself.
-[[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  assign_value(s, f, eval(*s.expr, f));
+  assign_combined(s, f, a, held_b);
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
