@@ -104,7 +104,7 @@ struct Expr {
   // literals, names, self and operators below it), so an operand read before
   // it stays valid while it is evaluated.
   bool pure = true;
-  int32_t ival = 0;
+  int32_t ival = 0;  // a kInt's value, and a kIntOperand's literal's
   int32_t name = -1;
   // A float literal's value, laid out as a permanent float object so that an
   // operator can read it in place; the value the literal evaluates to is a

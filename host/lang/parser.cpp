@@ -96,6 +96,7 @@ ExprPtr measured(ExprPtr e) {
   for (const ExprPtr &arg : e->args) e->pure = e->pure && arg->pure;
   if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
   e->form = form_of(*e);
+  if (e->form == Expr::Form::kIntOperand) e->ival = e->args[0]->ival;  // read without a step to the literal
   return e;
 }
 

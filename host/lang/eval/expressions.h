@@ -200,11 +200,12 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
-// A kIntOperand node over its name's value a, op being its operator (e.op,
-// or that operator where the caller knows it): none when a is no integer or
-// the general path must make the value.
+// A kIntOperand node over its name's slot's word a, op being its operator
+// (e.op, or that operator where the caller knows it): none when a is no
+// integer (0 for a name that is no variable) or the general path must make
+// the value, which then reads the name as eval does.
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a, Op op) {
-  return host::is_int(a) ? apply(op, host::int_of(a), e.args[0]->ival) : Number::none();
+  return host::is_int(a) ? apply(op, host::int_of(a), e.ival) : Number::none();
 }
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
   return int_operand(e, a, e.op);
@@ -212,7 +213,7 @@ ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
 
 // A name beside an integer literal: no operand to hold.
 ZEL_HOT_INLINE Owned eval_int_operand(const Expr &e, Frame &f) {
-  const Number n = int_operand(e, lookup(*e.receiver, f));
+  const Number n = int_operand(e, slot_of(e.receiver->name, f));
   if (!n.is_none()) [[likely]]
     return {host::make_int(n.integer)};
   return eval_numeric(e, f);
@@ -319,7 +320,7 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
 // test for a condition of the form kIntOperand whose operator is op (see
 // int_operand): whether its value is true; fails as evaluating it fails.
 ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op) {
-  const Number n = int_operand(e, lookup(*e.receiver, f), op);
+  const Number n = int_operand(e, slot_of(e.receiver->name, f), op);
   if (!n.is_none()) [[likely]]
     return n.integer != 0;
   return test_slow(e, f);
