@@ -292,8 +292,8 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
 
 // `while`: the body once per true test, each time one step, until a break.
 // The commonest conditions, a name compared with an integer (`i < n` apart)
-// and a test for nil (`k isnt nil` apart), have each their own loop, which does not ask the
-// condition's form at each turn.
+// and a test for nil (`k isnt nil` apart), have each their own loop, which
+// does not ask the condition's form at each turn.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   if (s.expr->form == Expr::Form::kIntOperand) {
     if (s.expr->op == Op::kLt) return run_while(s, f, test_below);
