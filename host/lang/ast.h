@@ -104,7 +104,7 @@ struct Expr {
   // literals, names, self and operators below it), so an operand read before
   // it stays valid while it is evaluated.
   bool pure = true;
-  int32_t ival = 0;
+  int32_t ival = 0;  // a kInt's value, and a kIntOperand's literal's
   int32_t name = -1;
   // A float literal's value, laid out as a permanent float object so that an
   // operator can read it in place; the value the literal evaluates to is a
@@ -165,6 +165,11 @@ struct Stmt {
     kIf,         // expr; body; orelse (an elseif is an if alone in orelse)
     kWhile,      // expr; body
     kProcedure,  // proc
+    // Chosen by the parser for the commonest forms of expr, so that the
+    // statement loop's one switch takes them without a test of the form:
+    kSendExpr,        // expr: a send, whose value is dropped
+    kAssignSend,      // name = expr: a send
+    kAssignOperator,  // name = expr: an operator that is no number tree (Expr::Form::kOperator)
     // Made by the evaluator as it binds a statement, never by the parser:
     kCount,  // counts a run of the line for the coverage, before the statement of that line
     kShown,  // expr: the prompt's last bare expression, whose value is shown

@@ -59,7 +59,7 @@ constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
 extern const bool fast_paths;
 
 // True when v is in the 31-bit range of an integer.
-inline bool fits(int64_t v) {
+ZEL_HOT_INLINE bool fits(int64_t v) {
   return v >= kMinInt && v <= kMaxInt;
 }
 
@@ -85,10 +85,10 @@ inline bool is_comparison(Op op) {
 
 // The result of an operation computed wide: an integer in the 31-bit range
 // (none outside it), or a float.
-inline Number made(int64_t r) {
+ZEL_HOT_INLINE Number made(int64_t r) {
   return fits(r) ? Number::of_int(r) : Number::none();
 }
-inline Number made(double r) {
+ZEL_HOT_INLINE Number made(double r) {
   return Number::of_real(r);
 }
 

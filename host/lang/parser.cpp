@@ -55,6 +55,15 @@ Expr::Form form_of(const Expr &e) {
   return Expr::Form::kNumeric;
 }
 
+// The kind of a bare expression statement (kExpr) or of `name = expr`
+// (kAssign) by the form of its expression e (see Stmt::Kind).
+Stmt::Kind refined(Stmt::Kind kind, const Expr &e) {
+  if (e.form == Expr::Form::kSend)
+    return kind == Stmt::Kind::kExpr ? Stmt::Kind::kSendExpr : Stmt::Kind::kAssignSend;
+  if (e.form == Expr::Form::kOperator && kind == Stmt::Kind::kAssign) return Stmt::Kind::kAssignOperator;
+  return kind;
+}
+
 // The selectors whose statements and sends the parser reads apart, looked up
 // once: a selector lives as long as the process.
 struct Known {
@@ -87,6 +96,7 @@ ExprPtr measured(ExprPtr e) {
   for (const ExprPtr &arg : e->args) e->pure = e->pure && arg->pure;
   if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
   e->form = form_of(*e);
+  if (e->form == Expr::Form::kIntOperand) e->ival = e->args[0]->ival;  // read without a step to the literal
   return e;
 }
 
@@ -248,6 +258,7 @@ class Parser {
       scope_->assigned[static_cast<size_t>(s.name)] = true;
       take();
       s.expr = expression(true);
+      if (s.kind == Stmt::Kind::kAssign) s.kind = refined(s.kind, *s.expr);
     } else if (at(Tok::kName) && rt::selector(cur().text)->folded == known_.print) {
       s.kind = Stmt::Kind::kExpr;
       s.expr = print_command();
@@ -258,6 +269,8 @@ class Parser {
         s.kind = take().kind == Tok::kAssign ? Stmt::Kind::kStore : Stmt::Kind::kRefStore;
         s.target = std::move(s.expr);
         s.expr = expression(true);
+      } else {
+        s.kind = refined(s.kind, *s.expr);
       }
     }
     terminator();

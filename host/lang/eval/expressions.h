@@ -77,16 +77,23 @@ bool test(const Expr &e, Frame &f);
   return boolean(test(*e.args[0], f));
 }
 
-// eval where a send is the most frequent node (a statement's whole
-// expression, an assigned value, an operand evaluated): a send goes straight
-// to eval_send and places an error as eval would.
+// eval where a send is the most frequent node (an operand evaluated): a send
+// goes straight to eval_send and places an error as eval would.
 ZEL_HOT_INLINE Owned eval_or_send(const Expr &e, Frame &f) {
   return e.form == Expr::Form::kSend ? at_node<eval_send>(e, f, e, f) : eval(e, f);
 }
 
-// A kNilTest node: whether its name's value is nil (`is`) or is not (`isnt`).
-inline bool nil_test(const Expr &e, Frame &f) {
-  return (lookup(*e.receiver, f) == nil()) == (e.op == Op::kIs);
+// A kNilTest node whose operator is op (e.op, or that operator where the
+// caller knows it): whether its name's value is nil (`is`) or is not (`isnt`).
+ZEL_HOT_INLINE bool nil_test_with(const Expr &e, Frame &f, Op op) {
+  return (lookup(*e.receiver, f) == nil()) == (op == Op::kIs);
+}
+ZEL_HOT_INLINE bool nil_test(const Expr &e, Frame &f) {
+  return nil_test_with(e, f, e.op);
+}
+// nil_test of `name isnt nil`, the commonest walk's condition.
+ZEL_HOT_INLINE bool test_not_nil(const Expr &e, Frame &f) {
+  return nil_test_with(e, f, Op::kIsnt);
 }
 
 // An operand of an operator, as a word: a literal or nil read in place, a name's
@@ -193,11 +200,12 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
-// A kIntOperand node over its name's value a, op being its operator (e.op,
-// or that operator where the caller knows it): none when a is no integer or
-// the general path must make the value.
+// A kIntOperand node over its name's slot's word a, op being its operator
+// (e.op, or that operator where the caller knows it): none when a is no
+// integer (0 for a name that is no variable) or the general path must make
+// the value, which then reads the name as eval does.
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a, Op op) {
-  return host::is_int(a) ? apply(op, host::int_of(a), e.args[0]->ival) : Number::none();
+  return host::is_int(a) ? apply(op, host::int_of(a), e.ival) : Number::none();
 }
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
   return int_operand(e, a, e.op);
@@ -205,7 +213,7 @@ ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
 
 // A name beside an integer literal: no operand to hold.
 ZEL_HOT_INLINE Owned eval_int_operand(const Expr &e, Frame &f) {
-  const Number n = int_operand(e, lookup(*e.receiver, f));
+  const Number n = int_operand(e, slot_of(e.receiver->name, f));
   if (!n.is_none()) [[likely]]
     return {host::make_int(n.integer)};
   return eval_numeric(e, f);
@@ -312,7 +320,7 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
 // test for a condition of the form kIntOperand whose operator is op (see
 // int_operand): whether its value is true; fails as evaluating it fails.
 ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op) {
-  const Number n = int_operand(e, lookup(*e.receiver, f), op);
+  const Number n = int_operand(e, slot_of(e.receiver->name, f), op);
   if (!n.is_none()) [[likely]]
     return n.integer != 0;
   return test_slow(e, f);

@@ -132,16 +132,32 @@ ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
   assign(assign_slot(s.name, f), std::move(value));
 }
 
+// `name = expr` taken by the general path: any expression exec_assign does
+// not take itself, and an operator that assign_operator does not.
+[[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
+  assign_value(s, f, eval(*s.expr, f));
+}
+
+// assign_operator past an update whose right side b, held by held_b, gave
+// no integer: the operator as combine computes it over the integer a.
+[[gnu::noinline]] void assign_combined(const Stmt &s, Frame &f, HostValue a, Ref &held_b) {
+  const Expr &e = *s.expr;
+  Ref held_a;
+  assign_value(s, f, at_node<combine>(e, f, e, a, held_b.get(), held_a, held_b));
+}
+
 // `name = left op right` of an operator that is no number tree (op no `and`,
 // `or`). An update, `name = name op right` where the name holds an integer, is
 // computed as operator_value computes it: that integer is the left operand as
 // it would read it, with no reference to take, and an integer result goes
-// back into the name without one. Anything else takes the general path.
+// back into the name, the slot read being the slot written, without one.
+// Anything else takes the general path.
 ZEL_HOT_INLINE void assign_operator(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
-  const HostValue a = slot_of(s.name, f);
+  HostValue &slot = slot_of(s.name, f);
+  const HostValue a = slot;
   if (!fast_paths || e.receiver->kind != Expr::Kind::kVar || e.receiver->name != s.name || !host::is_int(a))
-    return assign_value(s, f, eval_operator(e, f));
+    return assign_other(s, f);
   check_stack(e, f);
   // Beside a name the right side is no literal and no name, or the tree would
   // be pure: operand() would evaluate it as this does.
@@ -150,23 +166,16 @@ ZEL_HOT_INLINE void assign_operator(const Stmt &s, Frame &f) {
   if (host::is_int(b)) [[likely]] {
     const Number n = apply(e.op, host::int_of(a), host::int_of(b));
     if (!n.is_none()) [[likely]]
-      return store_int(s, f, host::make_int(n.integer));
+      return rt::drop(std::exchange(slot, host::make_int(n.integer)));
   }
-  Ref held_a;
-  assign_value(s, f, at_node<combine>(e, f, e, a, b, held_a, held_b));
-}
-
-// `name = expr` of any other expression but a routine call or a send: an
-// operator that is no number tree as assign_operator computes it.
-[[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
-  if (s.expr->form == Expr::Form::kOperator) return assign_operator(s, f);
-  assign_value(s, f, eval_or_send(*s.expr, f));
+  assign_combined(s, f, a, held_b);
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
 // gives an integer, stored without a reference; in `i = i + 1` the slot read
-// is the slot written. The value of a routine call or a send is stored here,
-// without a function of its own between the loop and the call.
+// is the slot written. The value of a routine call is stored here, without a
+// function of its own between the loop and the call. A send and an operator
+// that is no number tree have statement kinds of their own (exec_work).
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) [[likely]] {
@@ -183,7 +192,6 @@ ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   }
   if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
   if (e.form == Expr::Form::kCall) return assign_value(s, f, at_node<eval_call>(e, f, e, f));
-  if (e.form == Expr::Form::kSend) return assign_value(s, f, eval_or_send(e, f));
   assign_other(s, f);
 }
 
@@ -207,10 +215,19 @@ ZEL_HOT_INLINE Owned return_value(const Expr *e, Frame &f) {
 ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
   switch (s.kind) {
     case Stmt::Kind::kExpr:
-      rt::drop(eval_or_send(*s.expr, f).word);
+      rt::drop(eval(*s.expr, f).word);
+      return Flow::kNext;
+    case Stmt::Kind::kSendExpr:
+      rt::drop(at_node<eval_send>(*s.expr, f, *s.expr, f).word);
       return Flow::kNext;
     case Stmt::Kind::kAssign:
       exec_assign(s, f);
+      return Flow::kNext;
+    case Stmt::Kind::kAssignSend:
+      assign_value(s, f, at_node<eval_send>(*s.expr, f, *s.expr, f));
+      return Flow::kNext;
+    case Stmt::Kind::kAssignOperator:
+      assign_operator(s, f);
       return Flow::kNext;
     case Stmt::Kind::kReturn:
       // The frame's first and only `return` (see Frame::result).
@@ -275,14 +292,15 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
 
 // `while`: the body once per true test, each time one step, until a break.
 // The commonest conditions, a name compared with an integer (`i < n` apart)
-// and a test for nil, have each their own loop, which does not ask the
-// condition's form at each turn.
+// and a test for nil (`k isnt nil` apart), have each their own loop, which
+// does not ask the condition's form at each turn.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   if (s.expr->form == Expr::Form::kIntOperand) {
     if (s.expr->op == Op::kLt) return run_while(s, f, test_below);
     return run_while(s, f, test_int_operand);
   }
-  if (s.expr->form == Expr::Form::kNilTest) return run_while(s, f, nil_test);
+  if (s.expr->form == Expr::Form::kNilTest)
+    return s.expr->op == Op::kIsnt ? run_while(s, f, test_not_nil) : run_while(s, f, nil_test);
   return run_while(s, f, test);
 }
 
@@ -333,7 +351,8 @@ class TopLevel {
     while (bindings_.size() < scope.names.size())
       bindings_.push_back(Binding::global(cell(scope.names[bindings_.size()])));
     frame_.bindings = bindings_.data();
-    const bool shown = echo_ == Echo::kLast && s.kind == Stmt::Kind::kExpr && last;
+    const bool shown =
+        echo_ == Echo::kLast && (s.kind == Stmt::Kind::kExpr || s.kind == Stmt::Kind::kSendExpr) && last;
     bound_.clear();
     bound_.push_back(std::move(s));
     bind(bound_, shown);
