@@ -104,6 +104,10 @@ struct Expr {
   // literals, names, self and operators below it), so an operand read before
   // it stays valid while it is evaluated.
   bool pure = true;
+  // A send whose arguments, none or one, are pure, so that nothing evaluated
+  // before the message can unbind a receiver read from a name: the send may
+  // borrow it. A fast path: never set with the fast paths off.
+  bool borrows = false;
   int32_t ival = 0;  // a kInt's value, and a kIntOperand's literal's
   int32_t name = -1;
   // A float literal's value, laid out as a permanent float object so that an

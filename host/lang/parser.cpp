@@ -85,7 +85,8 @@ ExprPtr make(Expr::Kind kind, int line) {
   return e;
 }
 
-// Gives a node whose operands are complete its height and whether it is pure;
+// Gives a node whose operands are complete its height, whether it is pure
+// and whether, a send, it borrows its receiver;
 // refuses one too deep to evaluate.
 ExprPtr measured(ExprPtr e) {
   int below = e->receiver ? e->receiver->height : 0;
@@ -94,6 +95,8 @@ ExprPtr measured(ExprPtr e) {
   e->pure = e->kind == Expr::Kind::kUnary || e->kind == Expr::Kind::kBinary;
   if (e->receiver) e->pure = e->pure && e->receiver->pure;
   for (const ExprPtr &arg : e->args) e->pure = e->pure && arg->pure;
+  e->borrows = e->kind == Expr::Kind::kSend && fast_paths &&
+               (e->args.empty() || (e->args.size() == 1 && e->args[0]->pure));
   if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
   e->form = form_of(*e);
   if (e->form == Expr::Form::kIntOperand) e->ival = e->args[0]->ival;  // read without a step to the literal

@@ -75,10 +75,11 @@ struct HandlerCall {
   HandlerCall *outer;
   HostValue *argv;
   uint32_t state;
-  // 1 when the receiver, in `receiver`, is a class-level row's whose slot
-  // holds no reference of its own (call_class_row): the call's holds take
-  // one on it as well, the one such a slot would hold, so that the counts a
-  // script sees are the same, and the end of the call drops it with them.
+  // 1 when the receiver, in `receiver`, is one whose slot holds no
+  // reference of its own (call_class_row, call_object_row): the call's holds
+  // take one on it as well, the one such a slot would hold, so that the
+  // counts a script sees are the same, and the end of the call drops it with
+  // them.
   // A word beside state, so that one store sets both as the call begins.
   uint32_t borrowed;
   int32_t argc;
@@ -89,7 +90,8 @@ struct HandlerCall {
     PendingError pending;  // the first error a nested send raised
   };
   // A class-level routine's receiver, which its call puts back in argv[0]
-  // when it ends (the slot holds nil meanwhile); unwritten for other rows.
+  // when it ends (the slot holds nil meanwhile), or a borrowed receiver;
+  // unwritten for other rows.
   ReceiverSlot receiver;
   ActivationSlot slot;
 
@@ -326,13 +328,16 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // HandlerCall::borrowed).
 template <bool kClassRow = false, bool kBorrowed = false>
 [[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
-  static_assert(kClassRow || !kBorrowed, "only a class-level row's receiver is borrowed");
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
   HandlerCall call(row, current_call(), argv, argc, held, kBorrowed);
   // A class receiver is made after nil, so nil's word is set.
-  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
+  if constexpr (kClassRow) {
+    call.receiver.value = std::exchange(argv[0], detail::nil_word);
+  } else if constexpr (kBorrowed) {
+    call.receiver.value = argv[0];
+  }
   if (held) take_holds(argv, argc);
   HostValue result;
   {
@@ -701,7 +706,7 @@ namespace {
 HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   const HostValue receiver = argv[0];
   if (host::has_type(receiver, kScriptObject)) {
-    if (const Target *hit = line_hit(sel->folded->method_line, class_of(receiver))) [[likely]] {
+    if (const Target *hit = object_line_hit(sel, receiver)) [[likely]] {
       if (hit->kind == Target::Kind::kRow)
         return call_slots_row(*static_cast<const Row *>(hit->what), argv, argc);
       if (hit->kind == Target::Kind::kProcedure) return invoke_word(hit->what, argv, argc);
@@ -716,6 +721,11 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
 HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc) {
   const Row &row = *static_cast<const Row *>(sel->folded->routine_line.target.what);
   return call_row<true, true>(row, argv, argc, Holds::kSlots).detach();
+}
+
+HostValue call_object_row(const Selector *sel, HostValue *argv, int32_t argc) {
+  const Row &row = *static_cast<const Row *>(sel->folded->method_line.target.what);
+  return call_row<false, true>(row, argv, argc, Holds::kSlots).detach();
 }
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {

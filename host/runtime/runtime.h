@@ -423,6 +423,13 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc);
 inline const Target *line_hit(const LookupLine &line, const Class *from) {
   return line.cls == from && line.epoch == detail::epoch ? &line.target : nullptr;
 }
+// The target of sel's method line for a receiver that is a script object
+// when its class filled the line in this epoch; null for any other receiver,
+// and when a lookup must look further.
+inline const Target *object_line_hit(const Selector *sel, HostValue receiver) {
+  return host::has_type(receiver, kScriptObject) ? line_hit(sel->folded->method_line, class_of(receiver))
+                                                 : nullptr;
+}
 // What send_word finds at once for a message sel to the class value of cls:
 // the class-level built-in row (a target of kind kRow) its routine line
 // holds from cls in this epoch; null for any other send.
@@ -439,6 +446,10 @@ inline const Target *class_row_hit(const Selector *sel, const Class *cls) {
 // sees are as send_word's, and drops it as it ends.
 // Hidden: the language reaches it inside the program, a library never does.
 [[gnu::visibility("hidden")]] HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc);
+// As call_class_row, for a script object (a variable's value, which the
+// caller keeps assigned) for which object_line_hit found a built-in row: the
+// receiver stays in its slot.
+[[gnu::visibility("hidden")]] HostValue call_object_row(const Selector *sel, HostValue *argv, int32_t argc);
 inline Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
   return Ref::adopt(send_word(sel, argv, argc));
 }

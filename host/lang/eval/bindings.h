@@ -104,16 +104,6 @@ inline HostValue class_named(const Expr &e, Frame &f) {
   return named_class(e, f).value;
 }
 
-// Whether a send whose receiver is a name that is no variable, so stands
-// for the class of that name (class_named), may borrow the class (see
-// rt::call_class_row): when its arguments, none or one, run no script and
-// assign no variable, nothing evaluated before the message can unbind it.
-// A fast path: never with the fast paths off.
-inline bool borrows_class(const Expr &e) {
-  const size_t argc = e.args.size();
-  return fast_paths && (argc == 0 || (argc == 1 && e.args[0]->pure));
-}
-
 // A name's value, borrowed: a local, an instance variable, a global, or else
 // the class of that name.
 inline HostValue lookup(const Expr &e, Frame &f) {

@@ -58,8 +58,8 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc, bool borrow
 // made is dropped. kArity, when not negative, is e's argument count, known
 // where the call is compiled, so that the common counts lay out and drop
 // their slots without a loop. kBorrowed: the receiver's slot holds no
-// reference (nil, which is permanent, or a class its caller keeps bound: see
-// rt::call_class_row), so it is never dropped.
+// reference (nil, which is permanent, or a receiver its caller keeps bound:
+// see rt::call_class_row), so it is never dropped.
 template <int32_t kArity = -1, bool kBorrowed = false, typename Call>
 ZEL_HOT_INLINE Owned call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
   const int32_t argc = kArity >= 0 ? kArity : static_cast<int32_t>(e.args.size());
@@ -135,8 +135,32 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   return send_to(e, Owned::share(v), f);
 }
 
+// A send that may borrow its receiver (Expr::borrows), a variable's value v.
+// When the message finds at once what runs for it (rt::object_line_hit), a
+// built-in row runs over a receiver slot that borrows v
+// (rt::call_object_row), and a procedure runs from here as the runtime's
+// hook would run it, over a slot that shares v; any other send is
+// eval_variable_send's.
+[[gnu::noinline]] Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
+  const rt::Target *hit = rt::object_line_hit(e.sel, v);
+  if (hit == nullptr) return eval_variable_send(e, f, v);
+  check_stack(e, f);
+  if (hit->kind == rt::Target::Kind::kRow) {
+    const auto call = [&e](HostValue *argv, int32_t argc) {
+      return Owned{rt::call_object_row(e.sel, argv, argc)};
+    };
+    if (e.args.empty()) return call_with<0, true>(e, v, f, call);
+    return call_with<1, true>(e, v, f, call);
+  }
+  if (hit->kind != rt::Target::Kind::kProcedure) return eval_variable_send(e, f, v);
+  const Procedure &proc = *static_cast<const Procedure *>(hit->what);
+  const auto call = [&proc](HostValue *argv, int32_t argc) { return run_procedure(proc, argv, argc); };
+  if (e.args.empty()) return call_with<0>(e, Owned::share(v).detach(), f, call);
+  return call_with<1>(e, Owned::share(v).detach(), f, call);
+}
+
 // A send to the class a name stands for, which borrows it (see
-// borrows_class): a class-level row the send finds at once runs over a
+// Expr::borrows): a class-level row the send finds at once runs over a
 // receiver slot that borrows the class (rt::call_class_row); any other send
 // is eval_value_send's. c is the name's global cell, which the dispatcher
 // found empty, so that the name's binding is read once.
@@ -157,9 +181,10 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   const Expr &r = *e.receiver;
   if (r.kind != Expr::Kind::kVar) return eval_value_send(e, f);
   HostValue &slot = slot_of(r.name, f);
-  if (slot != 0) return eval_variable_send(e, f, slot);
+  if (!e.borrows) return slot != 0 ? eval_variable_send(e, f, slot) : eval_value_send(e, f);
+  if (slot != 0) return eval_borrowing_send(e, f, slot);
   // An empty slot is a global cell's (see Cell), the only slot left unset.
-  return borrows_class(e) ? eval_class_send(e, f, *reinterpret_cast<Cell *>(&slot)) : eval_value_send(e, f);
+  return eval_class_send(e, f, *reinterpret_cast<Cell *>(&slot));
 }
 
 // Runs the global routine a call names on the arguments laid out: a script
