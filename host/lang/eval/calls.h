@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
 
 #include "lang/eval/bindings.h"
 #include "lang/files.h"
@@ -57,20 +58,28 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc, bool borrow
 // arguments in order and then the receiver. Should anything fail, what was
 // made is dropped. kArity, when not negative, is e's argument count, known
 // where the call is compiled, so that the common counts lay out and drop
-// their slots without a loop. kBorrowed: the receiver's slot holds no
-// reference (nil, which is permanent, or a receiver its caller keeps bound:
-// see rt::call_class_row), so it is never dropped.
+// their slots without a loop. kBorrowed: the receiver is borrowed (a bare
+// HostValue: nil, which is permanent, or a receiver its caller keeps bound:
+// see rt::call_class_row), its slot holds no reference and it is never
+// dropped; otherwise it is Owned, and its slot takes the reference over.
 template <int32_t kArity = -1, bool kBorrowed = false, typename Call>
-ZEL_HOT_INLINE Owned call_with(const Expr &e, HostValue receiver, Frame &f, Call call) {
+ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, HostValue, Owned> receiver,
+                               Frame &f, Call call) {
+  HostValue word;
+  if constexpr (kBorrowed) {
+    word = receiver;
+  } else {
+    word = receiver.detach();
+  }
   const int32_t argc = kArity >= 0 ? kArity : static_cast<int32_t>(e.args.size());
   HostValue *argv;
   try {
     argv = rt::take_slots(static_cast<size_t>(argc) + 1) + argc;
   } catch (...) {
-    if (!kBorrowed) rt::drop(receiver);  // the call cannot be laid out
+    if (!kBorrowed) rt::drop(word);  // the call cannot be laid out
     throw;
   }
-  argv[0] = receiver;
+  argv[0] = word;
   const std::unique_ptr<Expr> *arg = e.args.data();
   const std::unique_ptr<Expr> *const end = kArity >= 0 ? arg + kArity : std::to_address(e.args.end());
   HostValue *next = argv - 1;  // the next argument's slot
@@ -104,7 +113,7 @@ inline Ref send_message(const Expr &e, HostValue *argv, int32_t argc) {
 // A send of two arguments or more: call_with over any count, out of line so
 // that the common counts' path keeps its registers.
 [[gnu::noinline]] Owned eval_send_any(const Expr &e, Owned receiver, Frame &f) {
-  return call_with(e, receiver.detach(), f,
+  return call_with(e, receiver, f,
                    [&e](HostValue *argv, int32_t argc) { return send_message(e, argv, argc); });
 }
 
@@ -115,9 +124,9 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   const auto send = [&e](HostValue *argv, int32_t argc) { return send_message(e, argv, argc); };
   switch (e.args.size()) {
     case 0:
-      return call_with<0>(e, receiver.detach(), f, send);
+      return call_with<0>(e, receiver, f, send);
     case 1:
-      return call_with<1>(e, receiver.detach(), f, send);
+      return call_with<1>(e, receiver, f, send);
     default:
       return eval_send_any(e, receiver, f);
   }
@@ -155,8 +164,8 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   if (hit->kind != rt::Target::Kind::kProcedure) return eval_variable_send(e, f, v);
   const Procedure &proc = *static_cast<const Procedure *>(hit->what);
   const auto call = [&proc](HostValue *argv, int32_t argc) { return run_procedure(proc, argv, argc); };
-  if (e.args.empty()) return call_with<0>(e, Owned::share(v).detach(), f, call);
-  return call_with<1>(e, Owned::share(v).detach(), f, call);
+  if (e.args.empty()) return call_with<0>(e, Owned::share(v), f, call);
+  return call_with<1>(e, Owned::share(v), f, call);
 }
 
 // A send to the class a name stands for, which borrows it (see
@@ -208,7 +217,7 @@ struct RoutineCall {
   if (e.kind == Expr::Kind::kCall) return call_with<-1, true>(e, nil(), f, RoutineCall{e});
   const rt::Class &cls = method_class(f, "super");
   if (!cls.parent) fail(cls.name + " has no superclass");
-  return call_with(e, Owned::share(f.self).detach(), f, [&e, &cls](HostValue *argv, int32_t argc) {
+  return call_with(e, Owned::share(f.self), f, [&e, &cls](HostValue *argv, int32_t argc) {
     return rt::send_from(cls.parent, e.sel, argv, argc);
   });
 }
