@@ -68,20 +68,26 @@ struct HandlerCall {
   // The reason and the error are made (errors()); either may be empty.
   static constexpr uint32_t kErrors = 4;
 
-  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, bool is_borrowed)
-      : row(r), outer(out), argv(args), state(is_held ? kHeld : 0), borrowed(is_borrowed), argc(count) {}
+  // Where a receiver whose slot holds no reference of its own
+  // (call_class_row, call_object_row) is found: the call's holds take one on
+  // it as well, the one such a slot would hold, so that the counts a script
+  // sees are the same, and the end of the call drops it with them.
+  enum Borrowed : uint32_t {
+    kOwned,           // the slot holds its reference: nothing more to take
+    kBorrowedInArgv,  // in argv[0], which keeps it for the length of the call
+    kBorrowedInCall,  // in `receiver` (a class-level routine's; argv[0] holds nil)
+  };
+
+  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, Borrowed how)
+      : row(r), outer(out), argv(args), borrowed(how), state(is_held ? kHeld : 0), argc(count) {}
 
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
+  // The word below state, so that one store of a small constant sets both as
+  // the call begins.
+  Borrowed borrowed;
   uint32_t state;
-  // 1 when the receiver, in `receiver`, is one whose slot holds no
-  // reference of its own (call_class_row, call_object_row): the call's holds
-  // take one on it as well, the one such a slot would hold, so that the
-  // counts a script sees are the same, and the end of the call drops it with
-  // them.
-  // A word beside state, so that one store sets both as the call begins.
-  uint32_t borrowed;
   int32_t argc;
   union {
     std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
@@ -90,8 +96,7 @@ struct HandlerCall {
     PendingError pending;  // the first error a nested send raised
   };
   // A class-level routine's receiver, which its call puts back in argv[0]
-  // when it ends (the slot holds nil meanwhile), or a borrowed receiver;
-  // unwritten for other rows.
+  // when it ends (the slot holds nil meanwhile); unwritten for other rows.
   ReceiverSlot receiver;
   ActivationSlot slot;
 
@@ -116,6 +121,13 @@ struct HandlerCall {
 
   // The first error a nested send raised, or null.
   const ScriptError *pending_error() const { return state & kErrors ? pending.get() : nullptr; }
+
+  // The receiver whose reference the call's holds add, or null when its slot
+  // holds one (kOwned).
+  const HostValue *borrowed_receiver() const {
+    if (borrowed == kOwned) return nullptr;
+    return borrowed == kBorrowedInArgv ? &argv[0] : &receiver.value;
+  }
 
   // Frees the reason and the error.
   [[gnu::noinline, gnu::cold]] void free_errors() {
@@ -209,7 +221,7 @@ void drop_holds(HostValue *argv, int32_t argc) {
 [[gnu::noinline]] void hold_running_calls() {
   for (HandlerCall *c = current_handler; c != nullptr && !(c->state & HandlerCall::kHeld); c = c->outer) {
     take_holds(c->argv, c->argc);
-    if (c->borrowed) host::ref_take(c->receiver.value);
+    if (const HostValue *r = c->borrowed_receiver()) host::ref_take(*r);
     c->state |= HandlerCall::kHeld;
   }
 }
@@ -305,7 +317,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 [[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
   if (call.state & HandlerCall::kHeld) {
     drop_holds(call.argv, call.argc);
-    if (call.borrowed) drop(call.receiver.value);
+    if (const HostValue *r = call.borrowed_receiver()) drop(*r);
   }
   if (const ScriptError *error = call.pending_error()) [[unlikely]] {
     if (result != host::kFailure) drop(result);
@@ -331,13 +343,12 @@ template <bool kClassRow = false, bool kBorrowed = false>
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
-  HandlerCall call(row, current_call(), argv, argc, held, kBorrowed);
+  constexpr HandlerCall::Borrowed how = !kBorrowed  ? HandlerCall::kOwned
+                                        : kClassRow ? HandlerCall::kBorrowedInCall
+                                                    : HandlerCall::kBorrowedInArgv;
+  HandlerCall call(row, current_call(), argv, argc, held, how);
   // A class receiver is made after nil, so nil's word is set.
-  if constexpr (kClassRow) {
-    call.receiver.value = std::exchange(argv[0], detail::nil_word);
-  } else if constexpr (kBorrowed) {
-    call.receiver.value = argv[0];
-  }
+  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
   if (held) take_holds(argv, argc);
   HostValue result;
   {
