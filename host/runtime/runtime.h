@@ -495,6 +495,10 @@ Ref call(std::string_view routine, std::span<const HostValue> args);
 // string, or the same word of anything else, with its own reference. The old
 // content's reference is dropped after the new one is taken.
 void assign_value(HostValue &slot, Ref value);
+// assign_value of a reference the caller owns and hands over, passed as a
+// word (a Ref argument goes through memory); the reference is dropped or
+// stored whether or not the assignment fails.
+void assign_owned(HostValue &slot, HostValue value);
 // `==`: the slot gets the same word, with its reference.
 void assign_ref(HostValue &slot, Ref value);
 

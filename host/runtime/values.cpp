@@ -166,18 +166,29 @@ namespace {
 
 }  // namespace
 
-void assign_value(HostValue &slot, Ref value) {
+void assign_owned(HostValue &slot, HostValue v) {
   const HostValue old = slot;
-  const HostValue v = value.get();
   if (host::is_object(old) && host::is_object(v) && old != v) {
     const uint8_t type = host::type_of(old);
     const detail::TypeHooks &hooks = detail::type_hooks[type];
     if (hooks.registered && host::type_of(v) == type) {
-      if (hooks.replace != nullptr) hooks.replace(host::object_of(old), host::object_of(v), 1);
+      if (hooks.replace != nullptr) {
+        try {
+          hooks.replace(host::object_of(old), host::object_of(v), 1);
+        } catch (...) {
+          drop(v);
+          throw;
+        }
+      }
+      drop(v);
       return;
     }
   }
-  store_value(slot, std::move(value));
+  store_value(slot, Ref::adopt(v));
+}
+
+void assign_value(HostValue &slot, Ref value) {
+  assign_owned(slot, value.detach());
 }
 
 void assign_ref(HostValue &slot, Ref value) {

@@ -38,7 +38,7 @@ ZEL_HOT_INLINE void assign(HostValue &slot, Ref v) {
     const HostValue old = std::exchange(slot, v.detach());
     rt::drop(old);
   } else {
-    rt::assign_value(slot, std::move(v));
+    rt::assign_owned(slot, v.detach());
   }
 }
 
