@@ -194,7 +194,6 @@ Run *new_slab(Heap &h, size_t k) {
   run->low =
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->block = static_cast<uint32_t>(size);
-  run->span = run->block - run->low;
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
   run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
   const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map + run->count);
