@@ -68,17 +68,20 @@ struct HandlerCall {
   // The reason and the error are made (errors()); either may be empty.
   static constexpr uint32_t kErrors = 4;
 
-  // Where a receiver whose slot holds no reference of its own
-  // (call_class_row, call_object_row) is found: the call's holds take one on
-  // it as well, the one such a slot would hold, so that the counts a script
-  // sees are the same, and the end of the call drops it with them.
-  enum Borrowed : uint32_t {
-    kOwned,           // the slot holds its reference: nothing more to take
-    kBorrowedInArgv,  // in argv[0], which keeps it for the length of the call
-    kBorrowedInCall,  // in `receiver` (a class-level routine's; argv[0] holds nil)
-  };
+  // The bits of `borrowed`: the values whose slots hold no reference of
+  // their own (call_class_row, call_object_row). The call's holds take one
+  // on each of them as well, the one such a slot would hold, so that the
+  // counts a script sees are the same, and the end of the call drops them
+  // with the holds. 0 (kOwned): every slot holds its reference.
+  static constexpr uint32_t kOwned = 0;
+  // The receiver, in argv[0], which keeps it for the length of the call.
+  static constexpr uint32_t kReceiverInArgv = 1;
+  // The receiver, in `receiver` (a class-level routine's; argv[0] holds nil).
+  static constexpr uint32_t kReceiverInCall = 2;
+  // Argument 1, in argv[-1].
+  static constexpr uint32_t kArgument = 4;
 
-  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, Borrowed how)
+  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, uint32_t how)
       : row(r), outer(out), argv(args), borrowed(how), state(is_held ? kHeld : 0), argc(count) {}
 
   const Row &row;
@@ -86,7 +89,7 @@ struct HandlerCall {
   HostValue *argv;
   // The word below state, so that one store of a small constant sets both as
   // the call begins.
-  Borrowed borrowed;
+  uint32_t borrowed;
   uint32_t state;
   int32_t argc;
   union {
@@ -122,11 +125,19 @@ struct HandlerCall {
   // The first error a nested send raised, or null.
   const ScriptError *pending_error() const { return state & kErrors ? pending.get() : nullptr; }
 
-  // The receiver whose reference the call's holds add, or null when its slot
-  // holds one (kOwned).
-  const HostValue *borrowed_receiver() const {
-    if (borrowed == kOwned) return nullptr;
-    return borrowed == kBorrowedInArgv ? &argv[0] : &receiver.value;
+  // Takes the references of the borrowed values (see kOwned), beside the
+  // holds. Cannot fail.
+  void take_borrowed() const {
+    if (borrowed & kReceiverInArgv) host::ref_take(argv[0]);
+    if (borrowed & kReceiverInCall) host::ref_take(receiver.value);
+    if (borrowed & kArgument) host::ref_take(argv[-1]);
+  }
+
+  // Drops what take_borrowed took, in its order. Cannot fail.
+  void drop_borrowed() const {
+    if (borrowed & kReceiverInArgv) drop(argv[0]);
+    if (borrowed & kReceiverInCall) drop(receiver.value);
+    if (borrowed & kArgument) drop(argv[-1]);
   }
 
   // Frees the reason and the error.
@@ -221,7 +232,7 @@ void drop_holds(HostValue *argv, int32_t argc) {
 [[gnu::noinline]] void hold_running_calls() {
   for (HandlerCall *c = current_handler; c != nullptr && !(c->state & HandlerCall::kHeld); c = c->outer) {
     take_holds(c->argv, c->argc);
-    if (const HostValue *r = c->borrowed_receiver()) host::ref_take(*r);
+    c->take_borrowed();
     c->state |= HandlerCall::kHeld;
   }
 }
@@ -317,7 +328,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 [[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
   if (call.state & HandlerCall::kHeld) {
     drop_holds(call.argv, call.argc);
-    if (const HostValue *r = call.borrowed_receiver()) drop(*r);
+    call.drop_borrowed();
   }
   if (const ScriptError *error = call.pending_error()) [[unlikely]] {
     if (result != host::kFailure) drop(result);
@@ -336,16 +347,19 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // receiver's slot for the length of the call: the receiver waits in the
 // call's record, which the running calls reach through current_handler, so
 // that it is read back from memory rather than kept in a register across the
-// handler. kBorrowed: the receiver's slot holds no reference (see
+// handler; it goes back to its slot as the call ends unless the slot is
+// borrowed, which its caller gives back unread. kBorrowed, kArgBorrowed: the
+// receiver's slot, argument 1's slot holds no reference (see
 // HandlerCall::borrowed).
-template <bool kClassRow = false, bool kBorrowed = false>
+template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = false>
 [[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
-  constexpr HandlerCall::Borrowed how = !kBorrowed  ? HandlerCall::kOwned
-                                        : kClassRow ? HandlerCall::kBorrowedInCall
-                                                    : HandlerCall::kBorrowedInArgv;
+  constexpr uint32_t receiver = !kBorrowed  ? HandlerCall::kOwned
+                                : kClassRow ? HandlerCall::kReceiverInCall
+                                            : HandlerCall::kReceiverInArgv;
+  constexpr uint32_t how = receiver | (kArgBorrowed ? HandlerCall::kArgument : HandlerCall::kOwned);
   HandlerCall call(row, current_call(), argv, argc, held, how);
   // A class receiver is made after nil, so nil's word is set.
   if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
@@ -355,10 +369,11 @@ template <bool kClassRow = false, bool kBorrowed = false>
     HandlerScope scope(call);
     result = call.row.handler(call.argc, call.argv);
   }
+  constexpr bool kRestore = kClassRow && !kBorrowed;
   // What the call needs after the handler is read back from `call`, so that
   // the common case keeps nothing else across the handler, and frees nothing.
   if ((call.state != 0) | (result == host::kFailure)) [[unlikely]] {
-    if constexpr (kClassRow) {
+    if constexpr (kRestore) {
       // The receiver goes back once end_call has dropped the holds, which
       // include the nil in its slot, or has thrown.
       struct Restore {
@@ -369,7 +384,7 @@ template <bool kClassRow = false, bool kBorrowed = false>
     }
     return end_call(call, result);
   }
-  if constexpr (kClassRow) call.argv[0] = call.receiver.value;
+  if constexpr (kRestore) call.argv[0] = call.receiver.value;
   return Ref::adopt(result);
 }
 
@@ -729,15 +744,21 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   return send_slow(sel, argv, argc, Holds::kSlots).detach();
 }
 
+template <bool kArgBorrowed>
 HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc) {
   const Row &row = *static_cast<const Row *>(sel->folded->routine_line.target.what);
-  return call_row<true, true>(row, argv, argc, Holds::kSlots).detach();
+  return call_row<true, true, kArgBorrowed>(row, argv, argc, Holds::kSlots).detach();
 }
+template HostValue call_class_row<false>(const Selector *, HostValue *, int32_t);
+template HostValue call_class_row<true>(const Selector *, HostValue *, int32_t);
 
+template <bool kArgBorrowed>
 HostValue call_object_row(const Selector *sel, HostValue *argv, int32_t argc) {
   const Row &row = *static_cast<const Row *>(sel->folded->method_line.target.what);
-  return call_row<false, true>(row, argv, argc, Holds::kSlots).detach();
+  return call_row<false, true, kArgBorrowed>(row, argv, argc, Holds::kSlots).detach();
 }
+template HostValue call_object_row<false>(const Selector *, HostValue *, int32_t);
+template HostValue call_object_row<true>(const Selector *, HostValue *, int32_t);
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
   return send_to_object(cls, sel, argv, argc, Holds::kSlots);

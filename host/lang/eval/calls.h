@@ -62,9 +62,13 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc, bool borrow
 // HostValue: nil, which is permanent, or a receiver its caller keeps bound:
 // see rt::call_class_row), its slot holds no reference and it is never
 // dropped; otherwise it is Owned, and its slot takes the reference over.
-template <int32_t kArity = -1, bool kBorrowed = false, typename Call>
+// kArgBorrowed: e's one argument is a name (which a send that borrows keeps
+// bound, see Expr::borrows), read into a slot that holds no reference and is
+// never dropped.
+template <int32_t kArity = -1, bool kBorrowed = false, bool kArgBorrowed = false, typename Call>
 ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, HostValue, Owned> receiver,
                                Frame &f, Call call) {
+  static_assert(!kArgBorrowed || kArity == 1);
   HostValue word;
   if constexpr (kBorrowed) {
     word = receiver;
@@ -82,9 +86,15 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, Host
   argv[0] = word;
   const std::unique_ptr<Expr> *arg = e.args.data();
   const std::unique_ptr<Expr> *const end = kArity >= 0 ? arg + kArity : std::to_address(e.args.end());
-  HostValue *next = argv - 1;  // the next argument's slot
+  // The slot past the arguments made that hold a reference: the next
+  // argument's, as no borrowed argument advances it.
+  HostValue *next = argv - 1;
   try {
-    for (; arg != end; ++arg, --next) *next = eval(**arg, f).word;
+    if constexpr (kArgBorrowed) {
+      *next = lookup(**arg, f);
+    } else {
+      for (; arg != end; ++arg, --next) *next = eval(**arg, f).word;
+    }
   } catch (...) {
     drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc, kBorrowed);
     throw;
@@ -96,7 +106,7 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, Host
   try {
     result = call(argv, argc).detach();
   } catch (...) {
-    drop_vector(argv, argc, argc, kBorrowed);
+    drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc, kBorrowed);
     throw;
   }
   for (HostValue *slot = argv - 1; slot != next; --slot) rt::drop(*slot);
@@ -144,6 +154,32 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   return send_to(e, Owned::share(v), f);
 }
 
+// Runs the built-in row a send that borrows its receiver found at once
+// (rt::call_class_row for a class receiver, kClass, else
+// rt::call_object_row) over the vector laid out; kArgBorrowed as call_with's.
+template <bool kClass, bool kArgBorrowed>
+struct RowCall {
+  const Expr &e;
+  ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t argc) const {
+    if constexpr (kClass) {
+      return Owned{rt::call_class_row<kArgBorrowed>(e.sel, argv, argc)};
+    } else {
+      return Owned{rt::call_object_row<kArgBorrowed>(e.sel, argv, argc)};
+    }
+  }
+};
+
+// The rest of a send that borrows its receiver, a bare word, once RowCall's
+// row is found: call_with at the send's count, which borrows the argument
+// too when it is a name.
+template <bool kClass>
+ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f) {
+  if (e.args.empty()) return call_with<0, true>(e, receiver, f, RowCall<kClass, false>{e});
+  if (e.args[0]->kind == Expr::Kind::kVar)
+    return call_with<1, true, true>(e, receiver, f, RowCall<kClass, true>{e});
+  return call_with<1, true>(e, receiver, f, RowCall<kClass, false>{e});
+}
+
 // A send that may borrow its receiver (Expr::borrows), a variable's value v.
 // When the message finds at once what runs for it (rt::object_line_hit), a
 // built-in row runs over a receiver slot that borrows v
@@ -154,13 +190,7 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   const rt::Target *hit = rt::object_line_hit(e.sel, v);
   if (hit == nullptr) return eval_variable_send(e, f, v);
   check_stack(e, f);
-  if (hit->kind == rt::Target::Kind::kRow) {
-    const auto call = [&e](HostValue *argv, int32_t argc) {
-      return Owned{rt::call_object_row(e.sel, argv, argc)};
-    };
-    if (e.args.empty()) return call_with<0, true>(e, v, f, call);
-    return call_with<1, true>(e, v, f, call);
-  }
+  if (hit->kind == rt::Target::Kind::kRow) return row_with<false>(e, v, f);
   if (hit->kind != rt::Target::Kind::kProcedure) return eval_variable_send(e, f, v);
   const Procedure &proc = *static_cast<const Procedure *>(hit->what);
   const auto call = [&proc](HostValue *argv, int32_t argc) { return run_procedure(proc, argv, argc); };
@@ -177,11 +207,7 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
   check_stack(e, f);
   const rt::Class &cls = class_in_cell(*e.receiver, f, c);
   if (rt::class_row_hit(e.sel, &cls) == nullptr) return eval_value_send(e, f);
-  const auto call = [&e](HostValue *argv, int32_t argc) {
-    return Owned{rt::call_class_row(e.sel, argv, argc)};
-  };
-  if (e.args.empty()) return call_with<0, true>(e, cls.value, f, call);
-  return call_with<1, true>(e, cls.value, f, call);
+  return row_with<true>(e, cls.value, f);
 }
 
 // A send: the receiver, then the arguments, then the message. Only picks the
