@@ -23,7 +23,13 @@ struct Row {
   BuiltinHandler handler;
   int16_t argc;
   uint8_t argtype;
+  // The argument counts that fit: bit k for k arguments (k < kManyArguments),
+  // bit kManyArguments for any more; all of them for a row of any count (-1).
+  uint8_t counts;
 };
+
+// The bit of Row::counts for counts from this one up.
+constexpr int32_t kManyArguments = 2;
 
 using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
 
@@ -308,7 +314,8 @@ ScriptError refusal(const Row &row, const std::string *reason, int32_t argc) {
 // True when the arguments fit what the row states: its count, and the type
 // of argument 1 when it names one.
 bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
-  return (row.argc < 0 || argc == row.argc) && (row.argtype == 0 || host::has_type(argv[-1], row.argtype));
+  return ((row.counts >> std::min(argc, kManyArguments)) & 1) != 0 &&
+         (row.argtype == 0 || host::has_type(argv[-1], row.argtype));
 }
 
 // Throws the error of arguments that do not fit what the row states. A row of
@@ -744,21 +751,23 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   return send_slow(sel, argv, argc, Holds::kSlots).detach();
 }
 
-template <bool kArgBorrowed>
-HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc) {
+template <int32_t kArity, bool kArgBorrowed>
+HostValue call_class_row(const Selector *sel, HostValue *argv) {
   const Row &row = *static_cast<const Row *>(sel->folded->routine_line.target.what);
-  return call_row<true, true, kArgBorrowed>(row, argv, argc, Holds::kSlots).detach();
+  return call_row<true, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots).detach();
 }
-template HostValue call_class_row<false>(const Selector *, HostValue *, int32_t);
-template HostValue call_class_row<true>(const Selector *, HostValue *, int32_t);
+template HostValue call_class_row<0, false>(const Selector *, HostValue *);
+template HostValue call_class_row<1, false>(const Selector *, HostValue *);
+template HostValue call_class_row<1, true>(const Selector *, HostValue *);
 
-template <bool kArgBorrowed>
-HostValue call_object_row(const Selector *sel, HostValue *argv, int32_t argc) {
+template <int32_t kArity, bool kArgBorrowed>
+HostValue call_object_row(const Selector *sel, HostValue *argv) {
   const Row &row = *static_cast<const Row *>(sel->folded->method_line.target.what);
-  return call_row<false, true, kArgBorrowed>(row, argv, argc, Holds::kSlots).detach();
+  return call_row<false, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots).detach();
 }
-template HostValue call_object_row<false>(const Selector *, HostValue *, int32_t);
-template HostValue call_object_row<true>(const Selector *, HostValue *, int32_t);
+template HostValue call_object_row<0, false>(const Selector *, HostValue *);
+template HostValue call_object_row<1, false>(const Selector *, HostValue *);
+template HostValue call_object_row<1, true>(const Selector *, HostValue *);
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
   return send_to_object(cls, sel, argv, argc, Holds::kSlots);
@@ -917,8 +926,10 @@ int32_t init_built_in(const BuiltinRecord *table) {
     } else if (r->argtype != 0 && r->argc != 1) {
       problem = "names an argument type without taking one argument";
     } else {
-      (*section)[zel::rt::detail::lower(r->name)] = {r->name, owner + r->name, r->handler, r->argc,
-                                                     r->argtype};
+      const auto counts =
+          static_cast<uint8_t>(r->argc < 0 ? (2 << zel::rt::kManyArguments) - 1 : 1 << r->argc);
+      (*section)[zel::rt::detail::lower(r->name)] = {r->name, owner + r->name, r->handler,
+                                                     r->argc, r->argtype,      counts};
     }
     if (problem != nullptr) {
       fprintf(stderr, "zel: init_built_in: row %s %s\n", r->name, problem);

@@ -445,16 +445,18 @@ inline const Target *class_row_hit(const Selector *sel, const Class *cls) {
 // The call takes the slot's
 // reference itself should a script run inside it, so the counts a script
 // sees are as send_word's, and drops it as it ends.
-// kArgBorrowed: argument 1's slot holds no reference either, a variable's
-// value that the caller keeps assigned; the call takes that one too.
+// The vector holds kArity arguments, none or one (the counts a send that
+// borrows its receiver has). kArgBorrowed: argument 1's slot holds no
+// reference either, a variable's value that the caller keeps assigned; the
+// call takes that one too.
 // Hidden: the language reaches it inside the program, a library never does.
-template <bool kArgBorrowed>
-[[gnu::visibility("hidden")]] HostValue call_class_row(const Selector *sel, HostValue *argv, int32_t argc);
+template <int32_t kArity, bool kArgBorrowed>
+[[gnu::visibility("hidden")]] HostValue call_class_row(const Selector *sel, HostValue *argv);
 // As call_class_row, for a script object (a variable's value, which the
 // caller keeps assigned) for which object_line_hit found a built-in row: the
 // receiver stays in its slot.
-template <bool kArgBorrowed>
-[[gnu::visibility("hidden")]] HostValue call_object_row(const Selector *sel, HostValue *argv, int32_t argc);
+template <int32_t kArity, bool kArgBorrowed>
+[[gnu::visibility("hidden")]] HostValue call_object_row(const Selector *sel, HostValue *argv);
 inline Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
   return Ref::adopt(send_word(sel, argv, argc));
 }

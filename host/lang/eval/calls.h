@@ -156,15 +156,16 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
 
 // Runs the built-in row a send that borrows its receiver found at once
 // (rt::call_class_row for a class receiver, kClass, else
-// rt::call_object_row) over the vector laid out; kArgBorrowed as call_with's.
-template <bool kClass, bool kArgBorrowed>
+// rt::call_object_row) over the vector of kArity arguments laid out;
+// kArgBorrowed as call_with's.
+template <bool kClass, int32_t kArity, bool kArgBorrowed>
 struct RowCall {
   const Expr &e;
-  ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t argc) const {
+  ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t) const {
     if constexpr (kClass) {
-      return Owned{rt::call_class_row<kArgBorrowed>(e.sel, argv, argc)};
+      return Owned{rt::call_class_row<kArity, kArgBorrowed>(e.sel, argv)};
     } else {
-      return Owned{rt::call_object_row<kArgBorrowed>(e.sel, argv, argc)};
+      return Owned{rt::call_object_row<kArity, kArgBorrowed>(e.sel, argv)};
     }
   }
 };
@@ -174,10 +175,10 @@ struct RowCall {
 // too when it is a name.
 template <bool kClass>
 ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f) {
-  if (e.args.empty()) return call_with<0, true>(e, receiver, f, RowCall<kClass, false>{e});
+  if (e.args.empty()) return call_with<0, true>(e, receiver, f, RowCall<kClass, 0, false>{e});
   if (e.args[0]->kind == Expr::Kind::kVar)
-    return call_with<1, true, true>(e, receiver, f, RowCall<kClass, true>{e});
-  return call_with<1, true>(e, receiver, f, RowCall<kClass, false>{e});
+    return call_with<1, true, true>(e, receiver, f, RowCall<kClass, 1, true>{e});
+  return call_with<1, true>(e, receiver, f, RowCall<kClass, 1, false>{e});
 }
 
 // A send that may borrow its receiver (Expr::borrows), a variable's value v.
