@@ -928,8 +928,9 @@ int32_t init_built_in(const BuiltinRecord *table) {
     } else {
       const auto counts =
           static_cast<uint8_t>(r->argc < 0 ? (2 << zel::rt::kManyArguments) - 1 : 1 << r->argc);
-      (*section)[zel::rt::detail::lower(r->name)] = {r->name, owner + r->name, r->handler,
-                                                     r->argc, r->argtype,      counts};
+      section->insert_or_assign(
+          zel::rt::detail::lower(r->name),
+          zel::rt::Row{r->name, owner + r->name, r->handler, r->argc, r->argtype, counts});
     }
     if (problem != nullptr) {
       fprintf(stderr, "zel: init_built_in: row %s %s\n", r->name, problem);
