@@ -441,14 +441,13 @@ inline const Target *class_row_hit(const Selector *sel, const Class *cls) {
 // nothing having run since that could move the epoch on, over a vector whose
 // receiver slot holds no reference of its own: the caller keeps the class
 // bound to its name (nothing it runs before the call can unbind it), and
-// gives the slot back unread (the call leaves nil there) and without a drop.
-// The call takes the slot's
-// reference itself should a script run inside it, so the counts a script
-// sees are as send_word's, and drops it as it ends.
-// The vector holds kArity arguments, none or one (the counts a send that
-// borrows its receiver has). kArgBorrowed: argument 1's slot holds no
-// reference either, a variable's value that the caller keeps assigned; the
-// call takes that one too.
+// leaves the slot unread (the call leaves nil there) and without a drop.
+// The call takes the slot's reference itself should a script run inside it,
+// so the counts a script sees are as send_word's, and drops it as it ends.
+// The vector holds kArity arguments, none or one (the counts of a send that
+// borrows its receiver). kArgBorrowed: argument 1's slot holds no reference
+// either, a variable's value that the caller keeps assigned; the call takes
+// that one too.
 // Hidden: the language reaches it inside the program, a library never does.
 template <int32_t kArity, bool kArgBorrowed>
 [[gnu::visibility("hidden")]] HostValue call_class_row(const Selector *sel, HostValue *argv);

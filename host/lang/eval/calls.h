@@ -1,16 +1,17 @@
 // Part of the evaluator (see host/lang/eval.cpp and eval/frame.h): calls
 // and the value stack. A send's or a call's argument vector (call_with,
-// which every send, routine call and super send takes), a script
-// procedure's call (run_procedure, also the runtime's hook) with its locals, and
-// compile.
+// which every send, routine call and super send takes, or call_lent), a
+// script procedure's call (run_procedure, also the runtime's hook) with its
+// locals, and compile.
 //
 // Invariants: an argument vector lies on the value stack (rt::take_slots):
 // argv[0] the receiver, argument k at argv[-k], each slot holding one
-// reference, dropped after the call in order and then the receiver, or as
-// far as it was made when anything fails. A procedure's locals follow it
-// there: its parameters, sharing the arguments' objects, then nil. While a
-// call runs, its line is the frame's running line. Procedure calls and
-// compiles nest at most kMaxDepth deep.
+// reference (but a borrowed receiver's), dropped after the call in order and
+// then the receiver, or as far as it was made when anything fails; a vector
+// none of whose slots holds one (call_lent) lies in its caller's frame. A
+// procedure's locals follow it there: its parameters, sharing the arguments'
+// objects, then nil. While a call runs, its line is the frame's running
+// line. Procedure calls and compiles nest at most kMaxDepth deep.
 #pragma once
 
 #include <cstddef>
@@ -62,13 +63,9 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc, bool borrow
 // HostValue: nil, which is permanent, or a receiver its caller keeps bound:
 // see rt::call_class_row), its slot holds no reference and it is never
 // dropped; otherwise it is Owned, and its slot takes the reference over.
-// kArgBorrowed: e's one argument is a name (which a send that borrows keeps
-// bound, see Expr::borrows), read into a slot that holds no reference and is
-// never dropped.
-template <int32_t kArity = -1, bool kBorrowed = false, bool kArgBorrowed = false, typename Call>
+template <int32_t kArity = -1, bool kBorrowed = false, typename Call>
 ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, HostValue, Owned> receiver,
                                Frame &f, Call call) {
-  static_assert(!kArgBorrowed || kArity == 1);
   HostValue word;
   if constexpr (kBorrowed) {
     word = receiver;
@@ -86,15 +83,9 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, Host
   argv[0] = word;
   const std::unique_ptr<Expr> *arg = e.args.data();
   const std::unique_ptr<Expr> *const end = kArity >= 0 ? arg + kArity : std::to_address(e.args.end());
-  // The slot past the arguments made that hold a reference: the next
-  // argument's, as no borrowed argument advances it.
-  HostValue *next = argv - 1;
+  HostValue *next = argv - 1;  // the next argument's slot
   try {
-    if constexpr (kArgBorrowed) {
-      *next = lookup(**arg, f);
-    } else {
-      for (; arg != end; ++arg, --next) *next = eval(**arg, f).word;
-    }
+    for (; arg != end; ++arg, --next) *next = eval(**arg, f).word;
   } catch (...) {
     drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc, kBorrowed);
     throw;
@@ -106,13 +97,30 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, Host
   try {
     result = call(argv, argc).detach();
   } catch (...) {
-    drop_vector(argv, static_cast<int32_t>(argv - 1 - next), argc, kBorrowed);
+    drop_vector(argv, argc, argc, kBorrowed);
     throw;
   }
   for (HostValue *slot = argv - 1; slot != next; --slot) rt::drop(*slot);
   if constexpr (!kBorrowed) rt::drop(argv[0]);
   rt::give_back_slots(static_cast<size_t>(argc) + 1);
   return {result};
+}
+
+// Lays out a vector of kArity arguments, none or one, over a receiver and
+// an argument that are both borrowed: the receiver a bare word its caller
+// keeps bound, the argument the value of a name, which a send that borrows
+// keeps bound too (see Expr::borrows). No slot holds a reference, so the
+// vector lies in this frame rather than on the value stack, and nothing is
+// dropped after the call. Then makes the call, at the send's line as
+// call_with does.
+template <int32_t kArity, typename Call>
+ZEL_HOT_INLINE Owned call_lent(const Expr &e, HostValue receiver, Frame &f, Call call) {
+  HostValue vector[kArity + 1];
+  HostValue *const argv = vector + kArity;
+  argv[0] = receiver;
+  if constexpr (kArity == 1) argv[-1] = lookup(*e.args[0], f);
+  f.line = e.line;
+  return call(argv, kArity);
 }
 
 // The message of a send, to the receiver and arguments laid out.
@@ -171,13 +179,11 @@ struct RowCall {
 };
 
 // The rest of a send that borrows its receiver, a bare word, once RowCall's
-// row is found: call_with at the send's count, which borrows the argument
-// too when it is a name.
+// row is found: call_lent for no argument or a name, else call_with.
 template <bool kClass>
 ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f) {
-  if (e.args.empty()) return call_with<0, true>(e, receiver, f, RowCall<kClass, 0, false>{e});
-  if (e.args[0]->kind == Expr::Kind::kVar)
-    return call_with<1, true, true>(e, receiver, f, RowCall<kClass, 1, true>{e});
+  if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<kClass, 0, false>{e});
+  if (e.args[0]->kind == Expr::Kind::kVar) return call_lent<1>(e, receiver, f, RowCall<kClass, 1, true>{e});
   return call_with<1, true>(e, receiver, f, RowCall<kClass, 1, false>{e});
 }
 
