@@ -207,7 +207,9 @@ class HandlerScope {
     if (detail::call_watcher != nullptr) [[unlikely]]
       join_running_calls(call);
   }
-  ~HandlerScope() {
+  // Taken in line also where an error leaves the handler, so that the call
+  // is reached from its register rather than from a copy kept in memory.
+  [[gnu::always_inline]] ~HandlerScope() {
     current_handler = call_.outer;
     // Tested as the call's end tests it (call_row), which then tests nothing
     // more in the common case.
@@ -314,7 +316,7 @@ ScriptError refusal(const Row &row, const std::string *reason, int32_t argc) {
 // True when the arguments fit what the row states: its count, and the type
 // of argument 1 when it names one.
 bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
-  return ((row.counts >> std::min(argc, kManyArguments)) & 1) != 0 &&
+  return (row.counts & (1u << std::min(argc, kManyArguments))) != 0 &&
          (row.argtype == 0 || host::has_type(argv[-1], row.argtype));
 }
 

@@ -178,13 +178,21 @@ struct RowCall {
   }
 };
 
+// A send that borrows its receiver, a bare word, to RowCall's row, of one
+// argument that is no name: call_with, out of line so that the sends of
+// call_lent keep no registers for it.
+template <bool kClass>
+[[gnu::noinline]] Owned eval_row_send(const Expr &e, Frame &f, HostValue receiver) {
+  return call_with<1, true>(e, receiver, f, RowCall<kClass, 1, false>{e});
+}
+
 // The rest of a send that borrows its receiver, a bare word, once RowCall's
-// row is found: call_lent for no argument or a name, else call_with.
+// row is found: call_lent for no argument or a name, else eval_row_send.
 template <bool kClass>
 ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f) {
   if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<kClass, 0, false>{e});
   if (e.args[0]->kind == Expr::Kind::kVar) return call_lent<1>(e, receiver, f, RowCall<kClass, 1, true>{e});
-  return call_with<1, true>(e, receiver, f, RowCall<kClass, 1, false>{e});
+  return eval_row_send<kClass>(e, f, receiver);
 }
 
 // A send that may borrow its receiver (Expr::borrows), a variable's value v.
