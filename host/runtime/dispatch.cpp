@@ -207,9 +207,7 @@ class HandlerScope {
     if (detail::call_watcher != nullptr) [[unlikely]]
       join_running_calls(call);
   }
-  // Taken in line also where an error leaves the handler, so that the call
-  // is reached from its register rather than from a copy kept in memory.
-  [[gnu::always_inline]] ~HandlerScope() {
+  ~HandlerScope() {
     current_handler = call_.outer;
     // Tested as the call's end tests it (call_row), which then tests nothing
     // more in the common case.
