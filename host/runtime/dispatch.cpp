@@ -312,10 +312,11 @@ ScriptError refusal(const Row &row, const std::string *reason, int32_t argc) {
 }
 
 // True when the arguments fit what the row states: its count, and the type
-// of argument 1 when it names one.
+// of argument 1 when it names one. Only a row of one argument names a type
+// (init_built_in), so that a count known to be another tests none.
 bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
   return (row.counts & (1u << std::min(argc, kManyArguments))) != 0 &&
-         (row.argtype == 0 || host::has_type(argv[-1], row.argtype));
+         (argc != 1 || row.argtype == 0 || host::has_type(argv[-1], row.argtype));
 }
 
 // Throws the error of arguments that do not fit what the row states. A row of
