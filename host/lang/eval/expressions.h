@@ -84,16 +84,13 @@ ZEL_HOT_INLINE Owned eval_or_send(const Expr &e, Frame &f) {
 }
 
 // A kNilTest node whose operator is op (e.op, or that operator where the
-// caller knows it): whether its name's value is nil (`is`) or is not (`isnt`).
-ZEL_HOT_INLINE bool nil_test_with(const Expr &e, Frame &f, Op op) {
-  return (value_or_class(slot_of(e.name, f), *e.receiver, f) == nil()) == (op == Op::kIs);
+// caller knows it), a being its name's slot's word: whether the name's value
+// is nil (`is`) or is not (`isnt`).
+ZEL_HOT_INLINE bool nil_test_with(const Expr &e, Frame &f, Op op, HostValue a) {
+  return (value_or_class(a, *e.receiver, f) == nil()) == (op == Op::kIs);
 }
 ZEL_HOT_INLINE bool nil_test(const Expr &e, Frame &f) {
-  return nil_test_with(e, f, e.op);
-}
-// nil_test of `name isnt nil`, the commonest walk's condition.
-ZEL_HOT_INLINE bool test_not_nil(const Expr &e, Frame &f) {
-  return nil_test_with(e, f, Op::kIsnt);
+  return nil_test_with(e, f, e.op, slot_of(e.name, f));
 }
 
 // An operand of an operator, as a word: a literal or nil read in place, a name's
@@ -325,22 +322,17 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
   return truthy(v.get());
 }
 
-// test for a condition of the form kIntOperand whose operator is op (see
-// int_operand): whether its value is true; fails as evaluating it fails.
-ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op) {
-  const Number n = int_operand(e, slot_of(e.name, f), op);
+// test for a condition of the form kIntOperand whose operator is op, a being
+// its name's slot's word (see int_operand): whether its value is true; fails
+// as evaluating it fails.
+ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op, HostValue a) {
+  const Number n = int_operand(e, a, op);
   if (!n.is_none()) [[likely]]
     return n.integer != 0;
   return test_slow(e, f);
 }
 ZEL_HOT_INLINE bool test_int_operand(const Expr &e, Frame &f) {
-  return test_int_operand_with(e, f, e.op);
-}
-
-// test_int_operand of `name < integer`, the commonest loop's condition, with
-// its operator known where the loop is made.
-ZEL_HOT_INLINE bool test_below(const Expr &e, Frame &f) {
-  return test_int_operand_with(e, f, Op::kLt);
+  return test_int_operand_with(e, f, e.op, slot_of(e.name, f));
 }
 
 // Evaluates a condition: whether its value is true.

@@ -301,14 +301,23 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
 // `while`: the body once per true test, each time one step, until a break.
 // The commonest conditions, a name compared with an integer (`i < n` apart)
 // and a test for nil (`k isnt nil` apart), have each their own loop, which
-// does not ask the condition's form at each turn.
+// does not ask the condition's form at each turn, and reads the name from
+// its slot, found once: a slot stays where it is while its frame runs.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
-  if (s.expr->form == Expr::Form::kIntOperand) {
-    if (s.expr->op == Op::kLt) return run_while(s, f, test_below);
-    return run_while(s, f, test_int_operand);
+  const Expr &e = *s.expr;
+  if (e.form == Expr::Form::kIntOperand) {
+    const HostValue &a = slot_of(e.name, f);
+    if (e.op == Op::kLt)
+      return run_while(s, f,
+                       [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, Op::kLt, a); });
+    return run_while(s, f, [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, c.op, a); });
   }
-  if (s.expr->form == Expr::Form::kNilTest)
-    return s.expr->op == Op::kIsnt ? run_while(s, f, test_not_nil) : run_while(s, f, nil_test);
+  if (e.form == Expr::Form::kNilTest) {
+    const HostValue &a = slot_of(e.name, f);
+    if (e.op == Op::kIsnt)
+      return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, Op::kIsnt, a); });
+    return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, c.op, a); });
+  }
   return run_while(s, f, test);
 }
 
