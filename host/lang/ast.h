@@ -175,6 +175,7 @@ struct Stmt {
     // statement loop's one switch takes them without a test of the form:
     kSendExpr,    // expr: a send, whose value is dropped
     kAssignSend,  // name = expr: a send
+    kAssignCall,  // name = expr: a routine call
     // Updates, `name = name op right`, chosen only with the fast paths on:
     kUpdate,     // expr: an operator that is no number tree (Expr::Form::kOperator)
     kUpdateInt,  // expr: right is an integer literal (Expr::Form::kIntOperand)

@@ -61,6 +61,7 @@ Expr::Form form_of(const Expr &e) {
 Stmt::Kind refined(Stmt::Kind kind, const Expr &e, int32_t name) {
   if (e.form == Expr::Form::kSend)
     return kind == Stmt::Kind::kExpr ? Stmt::Kind::kSendExpr : Stmt::Kind::kAssignSend;
+  if (e.form == Expr::Form::kCall && kind == Stmt::Kind::kAssign) return Stmt::Kind::kAssignCall;
   // Both forms are operators', whose receiver is the left operand.
   const bool update = kind == Stmt::Kind::kAssign && fast_paths &&
                       (e.form == Expr::Form::kOperator || e.form == Expr::Form::kIntOperand) &&

@@ -184,9 +184,8 @@ ZEL_HOT_INLINE void update_int(const Stmt &s, Frame &f) {
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
-// gives an integer, stored without a reference. The value of a routine call
-// is stored here, without a function of its own between the loop and the
-// call. A send and an update have statement kinds of their own (exec_work).
+// gives an integer, stored without a reference. A send, a routine call and
+// an update have statement kinds of their own (exec_work).
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) [[likely]] {
@@ -196,7 +195,6 @@ ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
     return assign_numeric(s, f);
   }
   if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
-  if (e.form == Expr::Form::kCall) return assign_value(s, f, at_node<eval_call>(e, f, e, f));
   assign_other(s, f);
 }
 
@@ -230,6 +228,11 @@ ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
       return Flow::kNext;
     case Stmt::Kind::kAssignSend:
       assign_value(s, f, at_node<eval_send>(*s.expr, f, *s.expr, f));
+      return Flow::kNext;
+    case Stmt::Kind::kAssignCall:
+      // The call's value is stored here, without a function of its own
+      // between the loop and the call.
+      assign_value(s, f, at_node<eval_call>(*s.expr, f, *s.expr, f));
       return Flow::kNext;
     case Stmt::Kind::kUpdate:
       update(s, f);
