@@ -155,7 +155,8 @@ ZEL_HOT_INLINE Number number_of(const Expr &e, Frame &f) {
     case Expr::Kind::kVar: {
       const HostValue v = slot_of(e.name, f);
       if (host::is_int(v)) return Number::of_int(host::int_of(v));
-      if (v == 0 || !host::has_type(v, host::kFloat)) return Number::none();
+      // An object, or 0 for a name that is no variable.
+      if (v == 0 || host::type_of(v) != host::kFloat) return Number::none();
       return Number::of_real(host::float_of(v));
     }
     case Expr::Kind::kBinary:
