@@ -80,7 +80,9 @@ bool test(const Expr &e, Frame &f);
 // eval where a send is the most frequent node (an operand evaluated): a send
 // goes straight to eval_send and places an error as eval would.
 ZEL_HOT_INLINE Owned eval_or_send(const Expr &e, Frame &f) {
-  return e.form == Expr::Form::kSend ? at_node<eval_send>(e, f, e, f) : eval(e, f);
+  if (e.form == Expr::Form::kSend) [[likely]]
+    return at_node<eval_send>(e, f, e, f);
+  return eval(e, f);
 }
 
 // A kNilTest node whose operator is op (e.op, or that operator where the
