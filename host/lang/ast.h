@@ -177,8 +177,8 @@ struct Stmt {
     kAssignSend,  // name = expr: a send
     kAssignCall,  // name = expr: a routine call
     // Updates, `name = name op right`, chosen only with the fast paths on:
-    kUpdate,     // expr: an operator that is no number tree (Expr::Form::kOperator)
-    kUpdateInt,  // expr: right is an integer literal (Expr::Form::kIntOperand)
+    kUpdate,     // name = expr: an operator that is no number tree (Expr::Form::kOperator)
+    kUpdateInt,  // name = expr: right is an integer literal (Expr::Form::kIntOperand)
     // Made by the evaluator as it binds a statement, never by the parser:
     kCount,  // counts a run of the line for the coverage, before the statement of that line
     kShown,  // expr: the prompt's last bare expression, whose value is shown
