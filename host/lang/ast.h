@@ -85,9 +85,11 @@ struct Expr {
     kNil,
     kIntOperand,  // + - < <= > >= is isnt on a name and an integer literal
     kNilTest,     // is, isnt on a name and nil
-    kNumeric,     // any other pure operator but and, or: tried over numbers first
-    kLogic,       // and, or
-    kOperator,    // an operator that is not pure
+    // (Both carry their name's index as name, and a kIntOperand its
+    // literal's value as ival, read without a step to the operand.)
+    kNumeric,   // any other pure operator but and, or: tried over numbers first
+    kLogic,     // and, or
+    kOperator,  // an operator that is not pure
     kSend,
     kCall,
     kSuper,
@@ -108,8 +110,8 @@ struct Expr {
   // before the message can unbind a receiver read from a name: the send may
   // borrow it. A fast path: never set with the fast paths off.
   bool borrows = false;
-  int32_t ival = 0;  // a kInt's value, and a kIntOperand's literal's
-  int32_t name = -1;
+  int32_t ival = 0;   // a kInt's value, and a kIntOperand's literal's
+  int32_t name = -1;  // a kVar's index, and a kIntOperand's or kNilTest's name's
   // A float literal's value, laid out as a permanent float object so that an
   // operator can read it in place; the value the literal evaluates to is a
   // new float object.
@@ -171,9 +173,12 @@ struct Stmt {
     kProcedure,  // proc
     // Chosen by the parser for the commonest forms of expr, so that the
     // statement loop's one switch takes them without a test of the form:
-    kSendExpr,        // expr: a send, whose value is dropped
-    kAssignSend,      // name = expr: a send
-    kAssignOperator,  // name = expr: an operator that is no number tree (Expr::Form::kOperator)
+    kSendExpr,    // expr: a send, whose value is dropped
+    kAssignSend,  // name = expr: a send
+    kAssignCall,  // name = expr: a routine call
+    // Updates, `name = name op right`, chosen only with the fast paths on:
+    kUpdate,     // name = expr: an operator that is no number tree (Expr::Form::kOperator)
+    kUpdateInt,  // name = expr: right is an integer literal (Expr::Form::kIntOperand)
     // Made by the evaluator as it binds a statement, never by the parser:
     kCount,  // counts a run of the line for the coverage, before the statement of that line
     kShown,  // expr: the prompt's last bare expression, whose value is shown

@@ -56,12 +56,18 @@ Expr::Form form_of(const Expr &e) {
 }
 
 // The kind of a bare expression statement (kExpr) or of `name = expr`
-// (kAssign) by the form of its expression e (see Stmt::Kind).
-Stmt::Kind refined(Stmt::Kind kind, const Expr &e) {
+// (kAssign, name the assigned name's index) by the form of its expression e
+// (see Stmt::Kind).
+Stmt::Kind refined(Stmt::Kind kind, const Expr &e, int32_t name) {
   if (e.form == Expr::Form::kSend)
     return kind == Stmt::Kind::kExpr ? Stmt::Kind::kSendExpr : Stmt::Kind::kAssignSend;
-  if (e.form == Expr::Form::kOperator && kind == Stmt::Kind::kAssign) return Stmt::Kind::kAssignOperator;
-  return kind;
+  if (e.form == Expr::Form::kCall && kind == Stmt::Kind::kAssign) return Stmt::Kind::kAssignCall;
+  // Both forms are operators', whose receiver is the left operand.
+  const bool update = kind == Stmt::Kind::kAssign && fast_paths &&
+                      (e.form == Expr::Form::kOperator || e.form == Expr::Form::kIntOperand) &&
+                      e.receiver->kind == Expr::Kind::kVar && e.receiver->name == name;
+  if (!update) return kind;
+  return e.form == Expr::Form::kOperator ? Stmt::Kind::kUpdate : Stmt::Kind::kUpdateInt;
 }
 
 // The selectors whose statements and sends the parser reads apart, looked up
@@ -99,7 +105,9 @@ ExprPtr measured(ExprPtr e) {
                (e->args.empty() || (e->args.size() == 1 && e->args[0]->pure));
   if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
   e->form = form_of(*e);
-  if (e->form == Expr::Form::kIntOperand) e->ival = e->args[0]->ival;  // read without a step to the literal
+  // Read without a step to the operands.
+  if (e->form == Expr::Form::kIntOperand || e->form == Expr::Form::kNilTest) e->name = e->receiver->name;
+  if (e->form == Expr::Form::kIntOperand) e->ival = e->args[0]->ival;
   return e;
 }
 
@@ -261,7 +269,7 @@ class Parser {
       scope_->assigned[static_cast<size_t>(s.name)] = true;
       take();
       s.expr = expression(true);
-      if (s.kind == Stmt::Kind::kAssign) s.kind = refined(s.kind, *s.expr);
+      if (s.kind == Stmt::Kind::kAssign) s.kind = refined(s.kind, *s.expr, s.name);
     } else if (at(Tok::kName) && rt::selector(cur().text)->folded == known_.print) {
       s.kind = Stmt::Kind::kExpr;
       s.expr = print_command();
@@ -273,7 +281,7 @@ class Parser {
         s.target = std::move(s.expr);
         s.expr = expression(true);
       } else {
-        s.kind = refined(s.kind, *s.expr);
+        s.kind = refined(s.kind, *s.expr, s.name);
       }
     }
     terminator();

@@ -104,11 +104,15 @@ inline HostValue class_named(const Expr &e, Frame &f) {
   return named_class(e, f).value;
 }
 
-// A name's value, borrowed: a local, an instance variable, a global, or else
-// the class of that name.
-inline HostValue lookup(const Expr &e, Frame &f) {
-  const HostValue v = slot_of(e.name, f);
+// The value of the name e, borrowed, v being its slot's word: a local, an
+// instance variable, a global, or else (v is 0) the class of that name.
+inline HostValue value_or_class(HostValue v, const Expr &e, Frame &f) {
   return v != 0 ? v : class_named(e, f);
+}
+
+// A name's value, borrowed (value_or_class).
+inline HostValue lookup(const Expr &e, Frame &f) {
+  return value_or_class(slot_of(e.name, f), e, f);
 }
 
 // The slot an assignment writes: inside a procedure every assigned name is a

@@ -80,20 +80,19 @@ bool test(const Expr &e, Frame &f);
 // eval where a send is the most frequent node (an operand evaluated): a send
 // goes straight to eval_send and places an error as eval would.
 ZEL_HOT_INLINE Owned eval_or_send(const Expr &e, Frame &f) {
-  return e.form == Expr::Form::kSend ? at_node<eval_send>(e, f, e, f) : eval(e, f);
+  if (e.form == Expr::Form::kSend) [[likely]]
+    return at_node<eval_send>(e, f, e, f);
+  return eval(e, f);
 }
 
 // A kNilTest node whose operator is op (e.op, or that operator where the
-// caller knows it): whether its name's value is nil (`is`) or is not (`isnt`).
-ZEL_HOT_INLINE bool nil_test_with(const Expr &e, Frame &f, Op op) {
-  return (lookup(*e.receiver, f) == nil()) == (op == Op::kIs);
+// caller knows it), a being its name's slot's word: whether the name's value
+// is nil (`is`) or is not (`isnt`).
+ZEL_HOT_INLINE bool nil_test_with(const Expr &e, Frame &f, Op op, HostValue a) {
+  return (value_or_class(a, *e.receiver, f) == nil()) == (op == Op::kIs);
 }
 ZEL_HOT_INLINE bool nil_test(const Expr &e, Frame &f) {
-  return nil_test_with(e, f, e.op);
-}
-// nil_test of `name isnt nil`, the commonest walk's condition.
-ZEL_HOT_INLINE bool test_not_nil(const Expr &e, Frame &f) {
-  return nil_test_with(e, f, Op::kIsnt);
+  return nil_test_with(e, f, e.op, slot_of(e.name, f));
 }
 
 // An operand of an operator, as a word: a literal or nil read in place, a name's
@@ -158,7 +157,8 @@ ZEL_HOT_INLINE Number number_of(const Expr &e, Frame &f) {
     case Expr::Kind::kVar: {
       const HostValue v = slot_of(e.name, f);
       if (host::is_int(v)) return Number::of_int(host::int_of(v));
-      if (v == 0 || !host::has_type(v, host::kFloat)) return Number::none();
+      // An object, or 0 for a name that is no variable.
+      if (v == 0 || host::type_of(v) != host::kFloat) return Number::none();
       return Number::of_real(host::float_of(v));
     }
     case Expr::Kind::kBinary:
@@ -200,12 +200,20 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
+// apply over two integers where an update computes them: `+`, the commonest
+// update's operator, is tested apart from the others' switch.
+ZEL_HOT_INLINE Number apply_update(Op op, int32_t x, int32_t y) {
+  return op == Op::kAdd ? apply(Op::kAdd, x, y) : apply(op, x, y);
+}
+
 // A kIntOperand node over its name's slot's word a, op being its operator
-// (e.op, or that operator where the caller knows it): none when a is no
-// integer (0 for a name that is no variable) or the general path must make
-// the value, which then reads the name as eval does.
+// (e.op, or that operator where the caller knows it), computed by compute
+// (apply or apply_update): none when a is no integer (0 for a name that is
+// no variable) or the general path must make the value, which then reads the
+// name as eval does.
+template <auto compute = apply<int32_t>>
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a, Op op) {
-  return host::is_int(a) ? apply(op, host::int_of(a), e.ival) : Number::none();
+  return host::is_int(a) ? compute(op, host::int_of(a), e.ival) : Number::none();
 }
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
   return int_operand(e, a, e.op);
@@ -213,7 +221,7 @@ ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
 
 // A name beside an integer literal: no operand to hold.
 ZEL_HOT_INLINE Owned eval_int_operand(const Expr &e, Frame &f) {
-  const Number n = int_operand(e, slot_of(e.receiver->name, f));
+  const Number n = int_operand(e, slot_of(e.name, f));
   if (!n.is_none()) [[likely]]
     return {host::make_int(n.integer)};
   return eval_numeric(e, f);
@@ -317,22 +325,17 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
   return truthy(v.get());
 }
 
-// test for a condition of the form kIntOperand whose operator is op (see
-// int_operand): whether its value is true; fails as evaluating it fails.
-ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op) {
-  const Number n = int_operand(e, slot_of(e.receiver->name, f), op);
+// test for a condition of the form kIntOperand whose operator is op, a being
+// its name's slot's word (see int_operand): whether its value is true; fails
+// as evaluating it fails.
+ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op, HostValue a) {
+  const Number n = int_operand(e, a, op);
   if (!n.is_none()) [[likely]]
     return n.integer != 0;
   return test_slow(e, f);
 }
 ZEL_HOT_INLINE bool test_int_operand(const Expr &e, Frame &f) {
-  return test_int_operand_with(e, f, e.op);
-}
-
-// test_int_operand of `name < integer`, the commonest loop's condition, with
-// its operator known where the loop is made.
-ZEL_HOT_INLINE bool test_below(const Expr &e, Frame &f) {
-  return test_int_operand_with(e, f, Op::kLt);
+  return test_int_operand_with(e, f, e.op, slot_of(e.name, f));
 }
 
 // Evaluates a condition: whether its value is true.

@@ -12,8 +12,12 @@
 //
 // Invariants: a frame's bases[kLocals] is its first local slot and, in a
 // method, bases[kIvars] self's first instance variable; bases[kAbsolute] is
-// 0, so that a global's binding is its cell's address. An error leaving a
-// statement has its place, and the frame it left its line (place_at).
+// 0, so that a global's binding is its cell's address. A name's
+// binding and a frame's bases do not change while the frame runs (the top
+// level's bindings only grow, between its statements), so that the name's
+// slot stays at one address meanwhile: a `while` finds its condition's once. An error
+// leaving a statement has its place, and the frame it left its line
+// (place_at).
 #pragma once
 
 #include <csignal>

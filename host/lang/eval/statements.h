@@ -29,16 +29,17 @@ namespace zel::lang {
 
 namespace {
 
-// `=`: integers and a float or string that nothing else holds are stored as
-// they are (a copy would be the same); anything else as the runtime assigns.
-ZEL_HOT_INLINE void assign(HostValue &slot, Ref v) {
-  const HostValue w = v.get();
-  if (host::is_int(w) || (fast_paths && host::object_of(w)->refcount == 1 &&
-                          (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString))) {
-    const HostValue old = std::exchange(slot, v.detach());
-    rt::drop(old);
+// `=` of the value v into slot, which takes v's reference over: integers
+// and a float or string that nothing else holds are stored as they are (a
+// copy would be the same); anything else as the runtime assigns.
+ZEL_HOT_INLINE void assign(HostValue &slot, Owned v) {
+  const HostValue w = v.detach();
+  if (host::is_int(w) ||
+      (fast_paths && (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString) &&
+       host::object_of(w)->refcount == 1)) {
+    rt::drop(std::exchange(slot, w));
   } else {
-    rt::assign_owned(slot, v.detach());
+    rt::assign_owned(slot, w);
   }
 }
 
@@ -96,7 +97,7 @@ Flow exec_while(const Stmt &s, Frame &f);
   if (host::has_type(base.get(), host::kString)) fail("a string cannot be changed: its bytes are read only");
   HostValue &slot = host::slot(base.get(), position(base.get(), index.get()));
   if (s.kind == Stmt::Kind::kStore) {
-    assign(slot, std::move(v));
+    assign(slot, Owned{v.detach()});
   } else {
     rt::assign_ref(slot, std::move(v));
   }
@@ -122,76 +123,78 @@ inline void store_int(const Stmt &s, Frame &f, HostValue v) {
       return;
     }
   }
-  Ref v = (n.kind == Number::Kind::kNone ? eval_operator(e, f) : at_node<real>(e, f, n.real)).ref();
-  assign(assign_slot(s.name, f), std::move(v));
+  assign(assign_slot(s.name, f),
+         n.kind == Number::Kind::kNone ? eval_operator(e, f) : at_node<real>(e, f, n.real));
 }
 
 // `name = expr` once expr's value v is made: the slot is found after it.
 ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
-  Ref value = v.ref();
-  assign(assign_slot(s.name, f), std::move(value));
+  assign(assign_slot(s.name, f), v);
 }
 
 // `name = expr` taken by the general path: any expression exec_assign does
-// not take itself, and an operator that assign_operator does not.
+// not take itself, and an update that update does not.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
   assign_value(s, f, eval(*s.expr, f));
 }
 
-// assign_operator past an update whose right side b, held by held_b, gave
-// no integer: the operator as combine computes it over the integer a.
-[[gnu::noinline]] void assign_combined(const Stmt &s, Frame &f, HostValue a, Ref &held_b) {
+// update past an update whose right side b gave no integer: the operator
+// as combine computes it over the integer a.
+[[gnu::noinline]] void update_combined(const Stmt &s, Frame &f, HostValue a, Owned b) {
   const Expr &e = *s.expr;
-  Ref held_a;
+  Ref held_a, held_b = b.ref();
   assign_value(s, f, at_node<combine>(e, f, e, a, held_b.get(), held_a, held_b));
 }
 
-// `name = left op right` of an operator that is no number tree (op no `and`,
-// `or`). An update, `name = name op right` where the name holds an integer, is
-// computed as operator_value computes it: that integer is the left operand as
-// it would read it, with no reference to take, and an integer result goes
-// back into the name, the slot read being the slot written, without one.
-// Anything else takes the general path.
-ZEL_HOT_INLINE void assign_operator(const Stmt &s, Frame &f) {
+// An update of an operator that is no number tree (Stmt::Kind::kUpdate):
+// where the name holds an integer, computed as operator_value computes it:
+// that integer is the left operand as it would read it, with no reference to
+// take, and an integer result goes back into the name, the slot read being
+// the slot written, without one. Anything else takes the general path.
+ZEL_HOT_INLINE void update(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   HostValue &slot = slot_of(s.name, f);
   const HostValue a = slot;
-  if (!fast_paths || e.receiver->kind != Expr::Kind::kVar || e.receiver->name != s.name || !host::is_int(a))
-    return assign_other(s, f);
+  if (!host::is_int(a)) return assign_other(s, f);
   check_stack(e, f);
   // Beside a name the right side is no literal and no name, or the tree would
   // be pure: operand() would evaluate it as this does.
-  Ref held_b = eval_or_send(*e.args[0], f).ref();
-  const HostValue b = held_b.get();
-  if (host::is_int(b)) [[likely]] {
-    const Number n = apply(e.op, host::int_of(a), host::int_of(b));
+  // An integer holds no reference: b needs no drop until it is no integer.
+  const Owned b = eval_or_send(*e.args[0], f);
+  if (host::is_int(b.word)) [[likely]] {
+    const Number n = apply_update(e.op, host::int_of(a), host::int_of(b.word));
     if (!n.is_none()) [[likely]]
       return rt::drop(std::exchange(slot, host::make_int(n.integer)));
   }
-  assign_combined(s, f, a, held_b);
+  update_combined(s, f, a, b);
+}
+
+// An update by an integer literal (Stmt::Kind::kUpdateInt): an integer
+// result goes back into the name without a reference, as int_operand
+// computes it; anything else as assign_numeric assigns it.
+ZEL_HOT_INLINE void update_int(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  HostValue &slot = slot_of(s.name, f);
+  const Number n = int_operand<apply_update>(e, slot, e.op);
+  if (!n.is_none()) [[likely]] {
+    slot = host::make_int(n.integer);
+    return;
+  }
+  assign_numeric(s, f);
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
-// gives an integer, stored without a reference; in `i = i + 1` the slot read
-// is the slot written. The value of a routine call is stored here, without a
-// function of its own between the loop and the call. A send and an operator
-// that is no number tree have statement kinds of their own (exec_work).
+// gives an integer, stored without a reference. A send, a routine call and
+// an update have statement kinds of their own (exec_work).
 ZEL_HOT_INLINE void exec_assign(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) [[likely]] {
-    HostValue &slot = slot_of(e.receiver->name, f);
-    const Number n = int_operand(e, slot);
-    if (!n.is_none()) [[likely]] {
-      if (e.receiver->name == s.name) {
-        slot = host::make_int(n.integer);
-        return;
-      }
+    const Number n = int_operand(e, slot_of(e.name, f));
+    if (!n.is_none()) [[likely]]
       return store_int(s, f, host::make_int(n.integer));
-    }
     return assign_numeric(s, f);
   }
   if (e.form == Expr::Form::kNumeric) return assign_numeric(s, f);
-  if (e.form == Expr::Form::kCall) return assign_value(s, f, at_node<eval_call>(e, f, e, f));
   assign_other(s, f);
 }
 
@@ -226,8 +229,16 @@ ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
     case Stmt::Kind::kAssignSend:
       assign_value(s, f, at_node<eval_send>(*s.expr, f, *s.expr, f));
       return Flow::kNext;
-    case Stmt::Kind::kAssignOperator:
-      assign_operator(s, f);
+    case Stmt::Kind::kAssignCall:
+      // The call's value is stored here, without a function of its own
+      // between the loop and the call.
+      assign_value(s, f, at_node<eval_call>(*s.expr, f, *s.expr, f));
+      return Flow::kNext;
+    case Stmt::Kind::kUpdate:
+      update(s, f);
+      return Flow::kNext;
+    case Stmt::Kind::kUpdateInt:
+      update_int(s, f);
       return Flow::kNext;
     case Stmt::Kind::kReturn:
       // The frame's first and only `return` (see Frame::result).
@@ -293,14 +304,23 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
 // `while`: the body once per true test, each time one step, until a break.
 // The commonest conditions, a name compared with an integer (`i < n` apart)
 // and a test for nil (`k isnt nil` apart), have each their own loop, which
-// does not ask the condition's form at each turn.
+// does not ask the condition's form at each turn, and reads the name from
+// its slot, found once: a slot stays where it is while its frame runs.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
-  if (s.expr->form == Expr::Form::kIntOperand) {
-    if (s.expr->op == Op::kLt) return run_while(s, f, test_below);
-    return run_while(s, f, test_int_operand);
+  const Expr &e = *s.expr;
+  if (e.form == Expr::Form::kIntOperand) {
+    const HostValue &a = slot_of(e.name, f);
+    if (e.op == Op::kLt)
+      return run_while(s, f,
+                       [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, Op::kLt, a); });
+    return run_while(s, f, [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, c.op, a); });
   }
-  if (s.expr->form == Expr::Form::kNilTest)
-    return s.expr->op == Op::kIsnt ? run_while(s, f, test_not_nil) : run_while(s, f, nil_test);
+  if (e.form == Expr::Form::kNilTest) {
+    const HostValue &a = slot_of(e.name, f);
+    if (e.op == Op::kIsnt)
+      return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, Op::kIsnt, a); });
+    return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, c.op, a); });
+  }
   return run_while(s, f, test);
 }
 
