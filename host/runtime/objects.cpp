@@ -53,12 +53,14 @@ struct Objects {
   std::vector<HostValue> deferred;
 };
 
-// The releases running, nested in one another; and whether one deferred
-// object waits for the outermost release to finish it (set outside
-// finish_deferred only). Apart from the objects, so that a release reads
-// them without first loading where the objects are.
-int release_depth = 0;
-bool finish_pending = false;
+// The releases running, nested in one another, in the low bits; with
+// kFinishPending added when a deferred object waits for the outermost release
+// to finish it (added outside finish_deferred only). One word, so that the
+// outermost release learns in one decrement both that it is done and whether
+// deferred objects wait. Apart from the objects, so that a release reads it
+// without first loading where the objects are.
+constexpr int kFinishPending = 1 << 30;
+int releases = 0;
 
 // Made on first use and never destroyed: objects are released until the
 // process ends.
@@ -184,19 +186,19 @@ inline Objects &objects() {
 // too deep or short of stack.
 [[gnu::noinline]] void release_nested(HostObject *o) noexcept {
   Objects &s = *the_objects;
-  if (release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
+  if ((releases & ~kFinishPending) >= kMaxReleaseDepth || stack_nearly_full()) {
     s.deferred.push_back(host::value_of(o));
-    if (!s.draining) finish_pending = true;
+    if (!s.draining) releases |= kFinishPending;
     return;
   }
-  ++release_depth;
+  ++releases;
   release_object(o);
-  --release_depth;
+  --releases;
 }
 
 [[gnu::noinline]] void finish_deferred() {
   Objects &s = objects();
-  finish_pending = false;
+  releases = 0;  // called by the outermost release as it ends
   s.draining = true;
   while (!s.deferred.empty()) {
     const HostValue v = s.deferred.back();
@@ -210,14 +212,14 @@ inline Objects &objects() {
 // a release inside another is release_nested's; the outermost one finishes
 // the releases deferred meanwhile.
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
-  if (release_depth != 0) {
+  if (releases != 0) {
     release_nested(o);
     return;
   }
-  release_depth = 1;
+  releases = 1;
   release_object(o);
-  release_depth = 0;
-  if (finish_pending) finish_deferred();
+  if (--releases != 0) [[unlikely]]
+    finish_deferred();
 }
 
 // Reports a drop of a reference to a released object.
