@@ -217,11 +217,13 @@ extern "C" {
 HostValue genobj_handle(int32_t class_index) {
   objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE genobj_handle (%d)\n",
                 static_cast<int>(class_index));
-  return genobj::NewHandle(genobj::kGenObjHandle, sizeof(genobj::GenObjPayload),
-                           [class_index](HostValue handle) {
-                             *host::payload<genobj::GenObjPayload>(handle) =
-                                 genobj::GenObjPayload{class_index, nil_obj(), nullptr};
-                           });
+  return genobj::NewHandle(
+      genobj::kGenObjHandle, sizeof(genobj::GenObjPayload),
+      [](HostValue handle, uintptr_t word) {
+        *host::payload<genobj::GenObjPayload>(handle) =
+            genobj::GenObjPayload{static_cast<int32_t>(word), nil_obj(), nullptr};
+      },
+      static_cast<uintptr_t>(class_index));
 }
 
 // A new RefObjHandle naming (and pinning) `item`, flag bit 0 set. Nil (after
