@@ -344,16 +344,18 @@ void release(HostValue v) noexcept;
 void release_unheld(HostObject *o) noexcept;
 
 // The hooks of the types registered with register_obj_type, by type code:
-// static tables, so that a release or an assignment reads a type's hooks in
-// one load; the clear hooks apart, a word each, which the release indexes by
-// the type code alone. registered is false for every other type (its hooks
-// null).
+// static tables of a word each, so that a release (clear_hooks) or an
+// assignment (type_hooks, the replace hooks) reads a type's hook in one load
+// indexed by the type code alone. A registered type's replace hook is never
+// null (one that does nothing stands for a type registered without one), so
+// that type_hooks also says which types are registered; every other type's
+// hooks are null.
 extern std::array<ClearHook, 256> clear_hooks;
-struct TypeHooks {
-  ReplaceHook replace = nullptr;
-  bool registered = false;
-};
-extern std::array<TypeHooks, 256> type_hooks;
+extern std::array<ReplaceHook, 256> type_hooks;
+// Whether a type code was registered with register_obj_type.
+inline bool registered(uint8_t type) {
+  return type_hooks[type] != nullptr;
+}
 // The name a registered type was given ("" for any other type).
 const std::string &type_name(uint8_t type);
 // How a type is named in messages: "a float", "nil", "a RefObjHandle", ...

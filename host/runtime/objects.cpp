@@ -53,12 +53,14 @@ struct Objects {
   std::vector<HostValue> deferred;
 };
 
-// The releases running, nested in one another; and whether one deferred
-// object waits for the outermost release to finish it (set outside
-// finish_deferred only). Apart from the objects, so that a release reads
-// them without first loading where the objects are.
-int release_depth = 0;
-bool finish_pending = false;
+// The releases running, nested in one another, in the low bits; with
+// kFinishPending added when a deferred object waits for the outermost release
+// to finish it (added outside finish_deferred only). One word, so that the
+// outermost release learns in one decrement both that it is done and whether
+// deferred objects wait. Apart from the objects, so that a release reads it
+// without first loading where the objects are.
+constexpr int kFinishPending = 1 << 30;
+int releases = 0;
 
 // Made on first use and never destroyed: objects are released until the
 // process ends.
@@ -184,19 +186,19 @@ inline Objects &objects() {
 // too deep or short of stack.
 [[gnu::noinline]] void release_nested(HostObject *o) noexcept {
   Objects &s = *the_objects;
-  if (release_depth >= kMaxReleaseDepth || stack_nearly_full()) {
+  if ((releases & ~kFinishPending) >= kMaxReleaseDepth || stack_nearly_full()) {
     s.deferred.push_back(host::value_of(o));
-    if (!s.draining) finish_pending = true;
+    if (!s.draining) releases |= kFinishPending;
     return;
   }
-  ++release_depth;
+  ++releases;
   release_object(o);
-  --release_depth;
+  --releases;
 }
 
 [[gnu::noinline]] void finish_deferred() {
   Objects &s = objects();
-  finish_pending = false;
+  releases = 0;  // called by the outermost release as it ends
   s.draining = true;
   while (!s.deferred.empty()) {
     const HostValue v = s.deferred.back();
@@ -210,14 +212,20 @@ inline Objects &objects() {
 // a release inside another is release_nested's; the outermost one finishes
 // the releases deferred meanwhile.
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
-  if (release_depth != 0) {
+  if (releases != 0) {
     release_nested(o);
     return;
   }
-  release_depth = 1;
+  releases = 1;
   release_object(o);
-  release_depth = 0;
-  if (finish_pending) finish_deferred();
+  if (--releases != 0) [[unlikely]]
+    finish_deferred();
+}
+
+// Reports a drop of a reference to a released object.
+[[gnu::cold, gnu::noinline]] void dropped_on_released(const HostObject *o) noexcept {
+  fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<const void *>(o));
+  debug_abort();
 }
 
 std::string text_of(int32_t length, const char *chars) {
@@ -311,7 +319,7 @@ void release_unheld(HostObject *o) noexcept {
 }
 
 std::array<ClearHook, 256> clear_hooks;
-std::array<TypeHooks, 256> type_hooks;
+std::array<ReplaceHook, 256> type_hooks;
 
 const std::string &type_name(uint8_t type) {
   return objects().type_names[type];
@@ -359,19 +367,27 @@ HostValue nil_value_slow() {
 
 void detail::drop_last(HostValue v) noexcept {
   HostObject *o = host::object_of(v);
-  if (o->type == detail::kFreed) {
-    fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<void *>(o));
-    detail::debug_abort();
+  // Only a count of 1 (drop_last sees none above it) goes to 0 here. A
+  // released block keeps the count 0 it was released with, so that the type
+  // of a freed block is tested apart only on the rarer paths: a count of 0,
+  // and the two lowest type codes (a freed block, a float).
+  if (o->refcount != 1) {
+    if (o->type == kFreed) dropped_on_released(o);
+    return;
   }
-  // Only a count of 1 (drop_last sees none above it) goes to 0 here.
-  if (o->refcount != 1) return;
   o->refcount = 0;
-  // A float holds nothing and has no clear hook: its block goes straight back.
-  if (o->type == host::kFloat) {
-    detail::free_block_to(detail::counted, o);
-  } else {
-    detail::release_now(o);
+  const uint8_t type = o->type;
+  if (type > host::kFloat) [[likely]] {
+    release_now(o);
+    return;
   }
+  // A float holds nothing and has no clear hook: its block goes straight back.
+  if (type == host::kFloat) {
+    free_block_to(counted, o);
+    return;
+  }
+  dropped_on_released(o);
+  release_unheld(o);
 }
 
 Ref make_int(int32_t v) {
@@ -459,9 +475,14 @@ constexpr bool library_type(int32_t type) {
   return o == nullptr ? nil_value() : host::value_of(o);
 }
 
+// The replace hook of a type registered without one: the target keeps its
+// object. Never fails.
+void keep_target(HostObject *, HostObject *, int32_t) {}
+
 }  // namespace
 }  // namespace zel::rt::detail
 
+using zel::rt::detail::keep_target;
 using zel::rt::detail::note_text;
 using zel::rt::detail::objects;
 using zel::rt::detail::recording;
@@ -476,7 +497,7 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
     return -1;
   }
   zel::rt::detail::clear_hooks[static_cast<size_t>(type)] = clear;
-  zel::rt::detail::type_hooks[static_cast<size_t>(type)] = {replace, true};
+  zel::rt::detail::type_hooks[static_cast<size_t>(type)] = replace == nullptr ? keep_target : replace;
   objects().type_names[static_cast<size_t>(type)] = text;
   return 0;
 }

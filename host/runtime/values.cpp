@@ -59,9 +59,7 @@ std::string show_at(HostValue v, int depth, size_t &budget) {
     case kArray:
       return show_array(v, depth, budget);
     default: {
-      return "<" +
-             (detail::type_hooks[type].registered ? detail::type_name(type) : detail::type_phrase(type)) +
-             ">";
+      return "<" + (detail::registered(type) ? detail::type_name(type) : detail::type_phrase(type)) + ">";
     }
   }
 }
@@ -97,7 +95,7 @@ std::string detail::type_phrase(uint8_t type) {
     case kScriptObject:
       return "a script object";
     default: {
-      if (type_hooks[type].registered) return "a " + type_name(type);
+      if (registered(type)) return "a " + type_name(type);
       return "an object of type " + std::to_string(type);
     }
   }
@@ -149,18 +147,19 @@ std::string show(HostValue v) {
 
 namespace {
 
-// assign_value past a registered type's replace: the slot takes value, or a
-// copy of a float or string that another holder shares, and the old value
-// is dropped.
-[[gnu::noinline]] void store_value(HostValue &slot, Ref value) {
+// assign_owned past a registered type's replace: the slot takes v, or a copy
+// of a float or string that another holder shares, and the old value is
+// dropped before v's own reference in the copy's case.
+[[gnu::noinline]] void store_value(HostValue &slot, HostValue v) {
   const HostValue old = slot;
-  const HostValue v = value.get();
   const bool copied = host::has_type(v, host::kFloat) || host::has_type(v, host::kString);
   if (copied && host::object_of(v)->refcount != 1) {
     slot = detail::vcopy(v);
-  } else {
-    slot = value.detach();
+    drop(old);
+    drop(v);
+    return;
   }
+  slot = v;
   drop(old);
 }
 
@@ -168,23 +167,22 @@ namespace {
 
 void assign_owned(HostValue &slot, HostValue v) {
   const HostValue old = slot;
-  if (host::is_object(old) && host::is_object(v) && old != v) {
+  // Both words objects (neither low bit set), and not one object.
+  if (host::is_object(old | v) && old != v) {
     const uint8_t type = host::type_of(old);
-    const detail::TypeHooks &hooks = detail::type_hooks[type];
-    if (hooks.registered && host::type_of(v) == type) {
-      if (hooks.replace != nullptr) {
-        try {
-          hooks.replace(host::object_of(old), host::object_of(v), 1);
-        } catch (...) {
-          drop(v);
-          throw;
-        }
+    const ReplaceHook replace = detail::type_hooks[type];
+    if (replace != nullptr && host::type_of(v) == type) {
+      try {
+        replace(host::object_of(old), host::object_of(v), 1);
+      } catch (...) {
+        drop_object(host::object_of(v));
+        throw;
       }
-      drop(v);
+      drop_object(host::object_of(v));
       return;
     }
   }
-  store_value(slot, Ref::adopt(v));
+  store_value(slot, v);
 }
 
 void assign_value(HostValue &slot, Ref value) {

@@ -179,11 +179,14 @@ inline void UnpinItem(void *item) {
 inline HostValue NewKey(void *item) {
   objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE refobj_handle (%d)\n",
                 static_cast<int>(reinterpret_cast<intptr_t>(item)));
-  const HostValue handle = genobj::NewHandle(genobj::kRefObjHandle, sizeof(genobj::RefObjPayload));
-  if (host::is_nil(handle)) return handle;
-  host::payload<genobj::RefObjPayload>(handle)->item = item;
-  PinItem(item);
-  return handle;
+  return genobj::NewHandle(
+      genobj::kRefObjHandle, sizeof(genobj::RefObjPayload),
+      [](HostValue handle, uintptr_t word) {
+        void *const named = reinterpret_cast<void *>(word);
+        host::payload<genobj::RefObjPayload>(handle)->item = named;
+        PinItem(named);
+      },
+      reinterpret_cast<uintptr_t>(item));
 }
 
 // Takes the whole chain out of `list` (head, tail, count emptied): every item

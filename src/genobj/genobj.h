@@ -101,19 +101,24 @@ DeallocateFn DeallocateOf(int32_t class_index);
 void ClassDeallocate(GenObjPayload *payload);
 
 // Writes "Fatal error : Out of memory" (not flushed) for a handle that could
-// not be made.
-[[gnu::cold]] void NoHandle();
+// not be made; returns `nil`, the nil value that gen_obj gave instead.
+[[gnu::cold]] HostValue NoHandle(HostValue nil);
+
+// How a maker of handles fills the payload of a new handle, from one word of
+// its own.
+using FillFn = void (*)(HostValue handle, uintptr_t word);
 
 // A new handle object of `type` with `bytes` of payload and flag bit 0 set
-// (shared by reference, never copied). Nil, after NoHandle's line, when the
-// interpreter has no room. Inline in the makers of keys.
-inline HostValue NewHandle(uint8_t type, size_t bytes) {
+// (shared by reference, never copied), then filled by `fill(handle, word)`.
+// Nil, after NoHandle's line, when the interpreter has no room. Inline in the
+// makers of keys; the nil case passes gen_obj's value through NoHandle, so
+// that the makers keep nothing across it.
+inline HostValue NewHandle(uint8_t type, size_t bytes, FillFn fill, uintptr_t word) {
   const HostValue handle = gen_obj(type, static_cast<int32_t>(bytes));
-  if (host::is_nil(handle)) [[unlikely]] {
-    NoHandle();
-    return handle;
-  }
+  if (host::is_nil(handle)) [[unlikely]]
+    return NoHandle(handle);
   host::object_of(handle)->flags |= host::kSharedFlag;
+  fill(handle, word);
   return handle;
 }
 

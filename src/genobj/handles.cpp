@@ -119,8 +119,9 @@ constexpr int32_t kKeyHookTrace = 5;
 
 }  // namespace
 
-void NoHandle() {
+HostValue NoHandle(HostValue nil) {
   std::printf("Fatal error : Out of memory\n");
+  return nil;
 }
 
 void ClassDeallocate(GenObjPayload *payload) {
@@ -216,10 +217,13 @@ extern "C" {
 HostValue genobj_handle(int32_t class_index) {
   objkit::Trace(genobj::level, 7, "FILE genobj, PROCEDURE genobj_handle (%d)\n",
                 static_cast<int>(class_index));
-  const HostValue handle = genobj::NewHandle(genobj::kGenObjHandle, sizeof(genobj::GenObjPayload));
-  if (host::is_nil(handle)) return handle;
-  *host::payload<genobj::GenObjPayload>(handle) = genobj::GenObjPayload{class_index, nil_obj(), nullptr};
-  return handle;
+  return genobj::NewHandle(
+      genobj::kGenObjHandle, sizeof(genobj::GenObjPayload),
+      [](HostValue handle, uintptr_t word) {
+        *host::payload<genobj::GenObjPayload>(handle) =
+            genobj::GenObjPayload{static_cast<int32_t>(word), nil_obj(), nullptr};
+      },
+      static_cast<uintptr_t>(class_index));
 }
 
 // A new RefObjHandle naming (and pinning) `item`, flag bit 0 set. Nil (after
