@@ -48,9 +48,11 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
 // "setkey" with its key, under a hold of the list and a pin of the item.
 // Returns the new key, or nil when no key could be made; when a message's
 // script takes the entry out again, the key is stale and no "setkey"
-// follows.
-[[gnu::noinline]] HostValue ReportEntry(const ListFrame &frame, DblLnkItem *item) {
-  DblLnkList *list = frame.list;
+// follows. It takes the frame's parts, not the frame, so that the caller's
+// frame can stay in registers.
+[[gnu::noinline]] HostValue ReportEntry(HostValue self, genobj::GenObjPayload *payload, DblLnkList *list,
+                                        DblLnkItem *item) {
+  const ListFrame frame{self, payload, list};
   HoldList(list);
   Pin(item);
   LogAddToList(frame, item);
@@ -76,7 +78,7 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
   Link(list, item, place, at);
   if (Quiet(list)) [[likely]]
     return NewKey(item);
-  return ReportEntry(frame, item);
+  return ReportEntry(frame.self, frame.payload, list, item);
 }
 
 // The body of AddAtHead and AddAtTail: exactly one argument of any type.

@@ -191,11 +191,23 @@ inline HostValue NewKey(void *item) {
 // let the items go one by one. Returns the old head, or null.
 DblLnkItem *DetachChain(DblLnkList *list);
 
+// Makes a pinned item that has left its list dead: nil, no list, no links.
+// Never fails.
+[[gnu::cold]] void KeepDead(DblLnkItem *item);
+
 // Takes the value out of an item that has left its list (dead, or just
 // unlinked): the item goes back to the zone when nothing pins it, else it
-// stays dead with nil, no list and no links. Returns the value with the
-// item's reference, for the caller to drop. Never fails.
-HostValue LetGo(DblLnkItem *item);
+// stays dead (KeepDead). Returns the value with the item's reference, for the
+// caller to drop. Never fails.
+inline HostValue LetGo(DblLnkItem *item) {
+  const HostValue object = item->object;
+  if (item->pins == 0) [[likely]] {
+    FreeItem(item);
+  } else {
+    KeepDead(item);
+  }
+  return object;
+}
 
 // LetGo of a dead item after dropping the caller's pin on it.
 inline HostValue TakeObject(DblLnkItem *item) {
@@ -210,12 +222,39 @@ inline HostValue TakeObject(DblLnkItem *item) {
 // list ends the routine there. Never fails.
 void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value);
 
-// Takes `item` out of the frame's list: "setkey" with nil, then
-// "logremovefromlist" while it is still linked, then unlinks it, frees it (or
-// leaves it dead for its keys) and drops its reference on its value. A
-// message whose script takes the item out itself ends the routine there.
-// Never fails.
-void RemoveItem(const ListFrame &frame, DblLnkItem *item);
+// Takes a counted item out of the chain of `list`: its neighbours and the
+// count, not the item's own links, which LetGo, always next, clears or frees.
+// The list is emptied when it was the last item.
+inline void Unlink(DblLnkList *list, DblLnkItem *item) {
+  if (item->prev == nullptr) {
+    list->head = item->next;
+  } else {
+    item->prev->next = item->next;
+  }
+  if (item->next == nullptr) {
+    list->tail = item->prev;
+  } else {
+    item->next->prev = item->prev;
+  }
+  if (--list->count == 0) {
+    list->tail = nullptr;
+    list->head = nullptr;
+  }
+}
+
+// The item out of its list, unlinked before its value loses the reference,
+// so that whatever that release sets off finds the list whole.
+inline void TakeOut(DblLnkList *list, DblLnkItem *item) {
+  Unlink(list, item);
+  host::ref_drop(LetGo(item));
+}
+
+// RemoveItem of a list that reports: the item is pinned across its two
+// messages, and a message whose script takes the item out itself ends the
+// routine. It takes the frame's parts, not the frame, so that the caller's
+// frame can stay in registers.
+[[gnu::noinline]] void ReportRemoval(HostValue self, genobj::GenObjPayload *payload, DblLnkList *list,
+                                     DblLnkItem *item);
 
 // 1 when a and b are the same word, numbers of equal value (integer or
 // float, IEEE comparison) or strings of equal text; 0 otherwise.
@@ -269,6 +308,18 @@ inline void LogRemoveFromList(const ListFrame &frame, DblLnkItem *item, HostValu
 // or pins.
 inline bool Quiet(const DblLnkList *list) {
   return level < 4 && list->enter_keys == 0 && list->log_transactions == 0;
+}
+
+// Takes `item` out of the frame's list: "setkey" with nil, then
+// "logremovefromlist" while it is still linked, then unlinks it, frees it (or
+// leaves it dead for its keys) and drops its reference on its value. A
+// message whose script takes the item out itself ends the routine there.
+// Never fails. A quiet list sends no message, so the item is simply taken
+// out, inline.
+inline void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
+  if (!Quiet(frame.list)) [[unlikely]]
+    return ReportRemoval(frame.self, frame.payload, frame.list, item);
+  TakeOut(frame.list, item);
 }
 
 // The name object of "key", made on the first call and kept.

@@ -7,8 +7,9 @@ namespace t_dbllnk {
 
 namespace {
 
-// Removes `item` (null: nothing) under a hold of the frame's list.
-HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
+// Removes `item` (null: nothing) under a hold of the frame's list. Inline in
+// each removal, as is the quiet list's RemoveItem.
+[[gnu::always_inline]] inline HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
   if (item != nullptr) {
     HoldList(frame.list);
     RemoveItem(frame, item);
