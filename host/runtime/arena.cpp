@@ -36,6 +36,9 @@ constexpr size_t kGranule = size_t{1} << kGranuleShift;
 constexpr size_t kMinBlocksPerSlab = 8;
 constexpr size_t kMapAlign = 16;
 constexpr size_t kRunHeader = (sizeof(Run) + kMapAlign - 1) & ~(kMapAlign - 1);
+// Where a slab's blocks start, and so every address a script prints, follows
+// from the header's size.
+static_assert(kRunHeader == (sizeof(void *) == 8 ? 80 : 64));
 
 struct Arena {
   char *base = nullptr;
@@ -194,6 +197,7 @@ Run *new_slab(Heap &h, size_t k) {
   run->low =
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->block = static_cast<uint32_t>(size);
+  run->span = run->block - run->low;
   run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
   run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
   const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map + run->count);

@@ -58,6 +58,7 @@ struct Run {
   uint32_t carved;  // blocks handed out at least once (from the start)
   uint32_t large;   // the size of a large block
   uint32_t low;     // the smallest request of the class in a mapped heap
+  uint32_t span;    // block - low
 
   // The index of the block at p (p inside the slab's blocks).
   size_t index_of(const char *p) const {
@@ -90,9 +91,9 @@ struct Run {
   }
 
   // Whether a request of bytes falls in the slab's class: one unsigned
-  // comparison against the class's bounds, low and block.
+  // comparison against the class's bounds, low and block (low + span).
   bool fits(uint32_t bytes) const {
-    return bytes - low <= block - low;
+    return bytes - low <= span;
   }
 };
 
