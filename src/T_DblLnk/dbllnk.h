@@ -143,9 +143,11 @@ inline void HoldList(DblLnkList *list) {
 }
 
 // Ends a hold; the last hold of a released list releases its items and the
-// record (see FreeList). Never fails.
+// record (see FreeList). Never fails. The flag is tested first: a list is
+// seldom released, while most holds are the last.
 inline void ReleaseList(DblLnkList *list) {
-  if (--list->holds == 0 && list->released != 0) [[unlikely]]
+  --list->holds;
+  if (list->released != 0 && list->holds == 0) [[unlikely]]
     FreeList(list);
 }
 
@@ -224,22 +226,13 @@ void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value);
 
 // Takes a counted item out of the chain of `list`: its neighbours and the
 // count, not the item's own links, which LetGo, always next, clears or frees.
-// The list is emptied when it was the last item.
+// The last item has no neighbours, so the list is then empty.
 inline void Unlink(DblLnkList *list, DblLnkItem *item) {
-  if (item->prev == nullptr) {
-    list->head = item->next;
-  } else {
-    item->prev->next = item->next;
-  }
-  if (item->next == nullptr) {
-    list->tail = item->prev;
-  } else {
-    item->next->prev = item->prev;
-  }
-  if (--list->count == 0) {
-    list->tail = nullptr;
-    list->head = nullptr;
-  }
+  DblLnkItem *prev = item->prev;
+  DblLnkItem *next = item->next;
+  (prev == nullptr ? list->head : prev->next) = next;
+  (next == nullptr ? list->tail : next->prev) = prev;
+  --list->count;
 }
 
 // The item out of its list, unlinked before its value loses the reference,
@@ -249,10 +242,11 @@ inline void TakeOut(DblLnkList *list, DblLnkItem *item) {
   host::ref_drop(LetGo(item));
 }
 
-// RemoveItem of a list that reports: the item is pinned across its two
-// messages, and a message whose script takes the item out itself ends the
-// routine. It takes the frame's parts, not the frame, so that the caller's
-// frame can stay in registers.
+// Takes `item` out of a list that reports: "setkey" with nil, then
+// "logremovefromlist" while it is still linked, then TakeOut. The item is
+// pinned across the two messages, and a message whose script takes the item
+// out itself ends the routine there. Never fails. It takes the frame's parts,
+// not the frame, so that the caller's frame can stay in registers.
 [[gnu::noinline]] void ReportRemoval(HostValue self, genobj::GenObjPayload *payload, DblLnkList *list,
                                      DblLnkItem *item);
 
@@ -310,18 +304,6 @@ inline bool Quiet(const DblLnkList *list) {
   return level < 4 && list->enter_keys == 0 && list->log_transactions == 0;
 }
 
-// Takes `item` out of the frame's list: "setkey" with nil, then
-// "logremovefromlist" while it is still linked, then unlinks it, frees it (or
-// leaves it dead for its keys) and drops its reference on its value. A
-// message whose script takes the item out itself ends the routine there.
-// Never fails. A quiet list sends no message, so the item is simply taken
-// out, inline.
-inline void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
-  if (!Quiet(frame.list)) [[unlikely]]
-    return ReportRemoval(frame.self, frame.payload, frame.list, item);
-  TakeOut(frame.list, item);
-}
-
 // The name object of "key", made on the first call and kept.
 HostValue KeyName();
 
@@ -350,7 +332,7 @@ inline bool OpenFrame(HostValue *argv, ListFrame &frame) {
     RefuseFrame(handle);
     return false;
   }
-  if (payload->ob != self) payload->ob = self;
+  payload->ob = self;
   frame = ListFrame{self, payload, list};
   return true;
 }

@@ -7,14 +7,22 @@ namespace t_dbllnk {
 
 namespace {
 
-// Removes `item` (null: nothing) under a hold of the frame's list. Inline in
-// each removal, as is the quiet list's RemoveItem.
+// Removes `item` (null: nothing) under a hold of the frame's list, which
+// keeps the list whole while the value's release runs. A quiet list sends no
+// message, so the item is simply taken out; the test comes before the hold,
+// so that it reads the debug level the trace line has just read. Inline in
+// each removal.
 [[gnu::always_inline]] inline HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
-  if (item != nullptr) {
-    HoldList(frame.list);
-    RemoveItem(frame, item);
-    ReleaseList(frame.list);
+  if (item == nullptr) return host::kOne;
+  DblLnkList *list = frame.list;
+  const bool quiet = Quiet(list);
+  HoldList(list);
+  if (quiet) [[likely]] {
+    TakeOut(list, item);
+  } else {
+    ReportRemoval(frame.self, frame.payload, list, item);
   }
+  ReleaseList(list);
   return host::kOne;
 }
 
