@@ -189,18 +189,21 @@ Run *new_slab(Heap &h, size_t k) {
   const size_t room = granules * kGranule - kRunHeader - kMapAlign;
   run->cls = static_cast<uint32_t>(k);
   // The heap's smallest class holds every request up to the link word's end.
-  run->low =
+  const auto low =
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
+  run->low = low;
   run->block = static_cast<uint32_t>(size);
-  run->span = run->block - run->low;
-  run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
-  const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map() + run->count);
+  run->span = static_cast<uint32_t>(size) - low;
+  const size_t count = room / (size + sizeof(uint16_t));
+  run->count = static_cast<uint32_t>(count);
+  uint16_t *map = run->map();
+  const uintptr_t blocks = reinterpret_cast<uintptr_t>(map + count);
   run->first = reinterpret_cast<char *>((blocks + kMapAlign - 1) & ~uintptr_t{kMapAlign - 1});
 #if UINTPTR_MAX > 0xFFFFFFFFu
   run->divisor = UINT64_MAX / size + 1;
 #endif
-  ASAN_UNPOISON_MEMORY_REGION(run->map(), run->count * sizeof(uint16_t));
-  std::memset(run->map(), 0, run->count * sizeof(uint16_t));
+  ASAN_UNPOISON_MEMORY_REGION(map, count * sizeof(uint16_t));
+  std::memset(map, 0, count * sizeof(uint16_t));
   link_run(h, run);
   return run;
 }
