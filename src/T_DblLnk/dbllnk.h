@@ -224,15 +224,6 @@ inline HostValue TakeObject(DblLnkItem *item) {
 // list ends the routine there. Never fails.
 void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value);
 
-// True when dropping one reference to v cannot run a script: v is no object,
-// keeps other references or is permanent, or is a float or a string, whose
-// release calls nobody.
-inline bool QuietDrop(HostValue v) {
-  if (!host::is_object(v)) return true;
-  const HostObject *o = host::object_of(v);
-  return o->refcount != 1 || o->type == host::kFloat || o->type == host::kString;
-}
-
 // Takes a counted item out of the chain of `list`: its neighbours and the
 // count, not the item's own links, which LetGo, always next, clears or frees.
 // The last item has no neighbours, so the list is then empty.

@@ -7,21 +7,17 @@ namespace t_dbllnk {
 
 namespace {
 
-// Removes `item` (null: nothing). A quiet list sends no message, so the item
-// is simply taken out; when the value's release may run a script, the list is
-// held meanwhile, so that the script finds it whole and cannot free it under
-// the removal. The tests come before the hold, so that the first reads the
-// debug level the trace line has just read. Inline in each removal.
+// Removes `item` (null: nothing) under a hold of the frame's list, which
+// keeps the list whole while the value's release runs. A quiet list sends no
+// message, so the item is simply taken out; the test comes before the hold,
+// so that it reads the debug level the trace line has just read. Inline in
+// each removal.
 [[gnu::always_inline]] inline HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
   if (item == nullptr) return host::kOne;
   DblLnkList *list = frame.list;
   const bool quiet = Quiet(list);
-  if (quiet && QuietDrop(item->object)) [[likely]] {
-    TakeOut(list, item);
-    return host::kOne;
-  }
   HoldList(list);
-  if (quiet) {
+  if (quiet) [[likely]] {
     TakeOut(list, item);
   } else {
     ReportRemoval(frame.self, frame.payload, list, item);
@@ -76,6 +72,15 @@ HostValue x_rem_at_tail(int32_t, HostValue *argv) {
 }
 
 namespace {
+
+// True when dropping one reference to v cannot run a script: v is no object,
+// keeps other references or is permanent, or is a float or a string, whose
+// release calls nobody.
+bool QuietDrop(HostValue v) {
+  if (!host::is_object(v)) return true;
+  const HostObject *o = host::object_of(v);
+  return o->refcount != 1 || o->type == host::kFloat || o->type == host::kString;
+}
 
 // Flush of a list that sends nothing and traces nothing, in one walk of the
 // chain: the list is empty first; each item leaves it (freed, or dead while
