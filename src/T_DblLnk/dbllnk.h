@@ -193,6 +193,15 @@ inline HostValue NewKey(void *item) {
 // let the items go one by one. Returns the old head, or null.
 DblLnkItem *DetachChain(DblLnkList *list);
 
+// True when dropping one reference to v cannot run a script: v is no object,
+// keeps other references or is permanent, or is a float or a string, whose
+// release calls nobody.
+inline bool QuietDrop(HostValue v) {
+  if (!host::is_object(v)) return true;
+  const HostObject *o = host::object_of(v);
+  return o->refcount != 1 || o->type == host::kFloat || o->type == host::kString;
+}
+
 // Makes a pinned item that has left its list dead: nil, no list, no links.
 // Never fails.
 [[gnu::cold]] void KeepDead(DblLnkItem *item);
@@ -235,11 +244,12 @@ inline void Unlink(DblLnkList *list, DblLnkItem *item) {
   --list->count;
 }
 
-// The item out of its list, unlinked before its value loses the reference,
-// so that whatever that release sets off finds the list whole.
-inline void TakeOut(DblLnkList *list, DblLnkItem *item) {
+// Takes a counted item out of `list` (Unlink, then LetGo) and returns its
+// value with the item's reference, which the caller drops once the list is
+// whole again. Never fails.
+inline HostValue TakeOut(DblLnkList *list, DblLnkItem *item) {
   Unlink(list, item);
-  host::ref_drop(LetGo(item));
+  return LetGo(item);
 }
 
 // Takes `item` out of a list that reports: "setkey" with nil, then

@@ -117,8 +117,7 @@ void KeepDead(DblLnkItem *item) {
 void FreeList(DblLnkList *list) {
   while (DblLnkItem *item = list->head) {
     ClearKey(list, item);
-    Unlink(list, item);
-    host::ref_drop(LetGo(item));
+    host::ref_drop(TakeOut(list, item));
   }
   z_free(list);
 }
@@ -136,7 +135,7 @@ void ReportRemoval(HostValue self, genobj::GenObjPayload *payload, DblLnkList *l
   if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
   const bool stays = item->list == list;
   Unpin(item);
-  if (stays) TakeOut(list, item);
+  if (stays) host::ref_drop(TakeOut(list, item));
 }
 
 // The key is held and the item pinned across the messages; the new value is
