@@ -143,11 +143,9 @@ inline void HoldList(DblLnkList *list) {
 }
 
 // Ends a hold; the last hold of a released list releases its items and the
-// record (see FreeList). Never fails. The flag is tested first: a list is
-// seldom released, while most holds are the last.
+// record (see FreeList). Never fails.
 inline void ReleaseList(DblLnkList *list) {
-  --list->holds;
-  if (list->released != 0 && list->holds == 0) [[unlikely]]
+  if (--list->holds == 0 && list->released != 0) [[unlikely]]
     FreeList(list);
 }
 

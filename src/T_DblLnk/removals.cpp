@@ -12,7 +12,7 @@ namespace {
 // messages of a list that reports, and across the release of the value. A
 // quiet list sends no message, and a value whose drop cannot run a script
 // needs no hold. Inline in each removal.
-[[gnu::always_inline]] inline HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
+OBJKIT_HOT_INLINE HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
   if (item == nullptr) return host::kOne;
   DblLnkList *list = frame.list;
   if (!Quiet(list)) [[unlikely]] {
