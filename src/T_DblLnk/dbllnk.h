@@ -218,11 +218,10 @@ inline HostValue LetGo(DblLnkItem *item) {
   return object;
 }
 
-// LetGo of a dead item after dropping the caller's pin on it.
-inline HostValue TakeObject(DblLnkItem *item) {
-  --item->pins;
-  return LetGo(item);
-}
+// LetGo of a dead item after dropping the caller's pin on it. Out of line:
+// the walks of Flush, which call it once an item, run faster with the call
+// than with its body in their loops.
+HostValue TakeObject(DblLnkItem *item);
 
 // Stores `value` in a live item in place of its value, under the hold of
 // `key` (a key of the item): "setkey" with nil to the old value, the new one

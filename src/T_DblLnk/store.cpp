@@ -101,6 +101,11 @@ DblLnkItem *DetachChain(DblLnkList *list) {
   return chain;
 }
 
+HostValue TakeObject(DblLnkItem *item) {
+  --item->pins;
+  return LetGo(item);
+}
+
 void KeepDead(DblLnkItem *item) {
   item->object = nil_obj();
   item->list = nullptr;
