@@ -34,8 +34,6 @@ constexpr size_t kArenaBytes = size_t{256} << 20;
 constexpr size_t kSmallestArena = size_t{16} << 20;
 constexpr size_t kGranule = size_t{1} << kGranuleShift;
 constexpr size_t kMinBlocksPerSlab = 8;
-constexpr size_t kMapAlign = 16;
-constexpr size_t kRunHeader = (sizeof(Run) + kMapAlign - 1) & ~(kMapAlign - 1);
 
 struct Arena {
   char *base = nullptr;
@@ -191,18 +189,21 @@ Run *new_slab(Heap &h, size_t k) {
   const size_t room = granules * kGranule - kRunHeader - kMapAlign;
   run->cls = static_cast<uint32_t>(k);
   // The heap's smallest class holds every request up to the link word's end.
-  run->low =
+  const auto low =
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
+  run->low = low;
   run->block = static_cast<uint32_t>(size);
-  run->count = static_cast<uint32_t>(room / (size + sizeof(uint16_t)));
-  run->map = reinterpret_cast<uint16_t *>(reinterpret_cast<char *>(run) + kRunHeader);
-  const uintptr_t blocks = reinterpret_cast<uintptr_t>(run->map + run->count);
+  run->span = static_cast<uint32_t>(size) - low;
+  const size_t count = room / (size + sizeof(uint16_t));
+  run->count = static_cast<uint32_t>(count);
+  uint16_t *map = run->map();
+  const uintptr_t blocks = reinterpret_cast<uintptr_t>(map + count);
   run->first = reinterpret_cast<char *>((blocks + kMapAlign - 1) & ~uintptr_t{kMapAlign - 1});
 #if UINTPTR_MAX > 0xFFFFFFFFu
   run->divisor = UINT64_MAX / size + 1;
 #endif
-  ASAN_UNPOISON_MEMORY_REGION(run->map, run->count * sizeof(uint16_t));
-  std::memset(run->map, 0, run->count * sizeof(uint16_t));
+  ASAN_UNPOISON_MEMORY_REGION(map, count * sizeof(uint16_t));
+  std::memset(map, 0, count * sizeof(uint16_t));
   link_run(h, run);
   return run;
 }
@@ -262,7 +263,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
     index = run->carved++;
     block = run->first + index * run->block;
   }
-  if (h.mapped) run->map[index] = static_cast<uint16_t>(run->block - bytes + 1);
+  if (h.mapped) run->map()[index] = static_cast<uint16_t>(run->block - bytes + 1);
   ++h.live;
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
@@ -288,7 +289,7 @@ Freed heap_free(Heap &h, void *pointer, uint32_t bytes) {
 uint32_t heap_size_of(const void *block) {
   const Run *run = run_at(block);
   if (run->block == 0) return run->large;
-  return run->block + 1 - run->map[run->index_of(static_cast<const char *>(block))];
+  return run->block + 1 - run->map()[run->index_of(static_cast<const char *>(block))];
 }
 
 void heap_clear(Heap &h) {
@@ -316,8 +317,8 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
       if (!h.mapped) {
         if (type_at(block) == kFreedType) continue;
         visit(block, reinterpret_cast<const HostObject *>(block)->reserved);
-      } else if (run->map[i] != 0) {
-        visit(block, run->block + 1 - run->map[i]);
+      } else if (run->map()[i] != 0) {
+        visit(block, run->block + 1 - run->map()[i]);
       } else {
         continue;
       }

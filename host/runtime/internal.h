@@ -43,13 +43,15 @@ __extension__ typedef unsigned __int128 Wide;
 #endif
 
 // A run of arena granules: a slab of one class (block != 0) or one large
-// block (block == 0, its size in large). Header of the run's first granule.
+// block (block == 0, its size in large). Header of the run's first granule;
+// a slab's map of one 16-bit word per block (0 when not live, else block -
+// requested + 1) follows the header at the fixed offset kRunHeader, so that
+// a map word's address is one addressing mode away from its run.
 struct Run {
   Heap *owner;
   Run *prev;  // the owner's runs
   Run *next;
   char *first;       // the first block
-  uint16_t *map;     // per block: 0 when not live, else block - requested + 1
   uint64_t divisor;  // 2^64 / block rounded up, for the block index on 64-bit
   uint32_t granules;
   uint32_t cls;
@@ -58,6 +60,10 @@ struct Run {
   uint32_t carved;  // blocks handed out at least once (from the start)
   uint32_t large;   // the size of a large block
   uint32_t low;     // the smallest request of the class in a mapped heap
+  uint32_t span;    // block - low
+
+  // The slab's map (see above).
+  uint16_t *map() const;
 
   // The index of the block at p (p inside the slab's blocks).
   size_t index_of(const char *p) const {
@@ -90,11 +96,22 @@ struct Run {
   }
 
   // Whether a request of bytes falls in the slab's class: one unsigned
-  // comparison against the class's bounds, low and block.
+  // comparison against the class's bounds, low and block (low + span).
   bool fits(uint32_t bytes) const {
-    return bytes - low <= block - low;
+    return bytes - low <= span;
   }
 };
+
+// The bytes of a run's header, before a slab's map: Run rounded up to the
+// map's alignment. Where a slab's blocks start, and so every address a script
+// prints, follows from it.
+inline constexpr size_t kMapAlign = 16;
+inline constexpr size_t kRunHeader = (sizeof(Run) + kMapAlign - 1) & ~(kMapAlign - 1);
+static_assert(kRunHeader == (sizeof(void *) == 8 ? 80 : 64));
+
+inline uint16_t *Run::map() const {
+  return reinterpret_cast<uint16_t *>(reinterpret_cast<uintptr_t>(this) + kRunHeader);
+}
 
 // Invariants: a block is live exactly when its map word is not 0 (a mapped
 // heap) or when its header's type is not kFreedType (an object heap); a free
@@ -224,7 +241,7 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k, kMappedLink);
   Run *run = run_at(block);
-  run->map[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
+  run->map()[run->index_of(block)] = static_cast<uint16_t>(run->block - bytes + 1);
   ASAN_POISON_MEMORY_REGION(block, run->block);
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
@@ -274,9 +291,9 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
   size_t index;
   if (!run->carved_block(block, index)) [[unlikely]]
     return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
-  if (run->map[index] == 0) return Freed::kNotLive;
+  if (run->map()[index] == 0) return Freed::kNotLive;
   if (!run->fits(bytes)) return Freed::kWrongSize;
-  run->map[index] = 0;
+  run->map()[index] = 0;
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, run->block);
   quarantine(h, block, run->cls, kMappedLink);

@@ -44,13 +44,30 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
   ++list->count;
 }
 
-// The messages of a new entry of a list that reports: "logaddtolist", then
-// "setkey" with its key, under a hold of the list and a pin of the item.
-// Returns the new key, or nil when no key could be made; when a message's
-// script takes the entry out again, the key is stale and no "setkey"
-// follows.
-[[gnu::noinline]] HostValue ReportEntry(const ListFrame &frame, DblLnkItem *item) {
-  DblLnkList *list = frame.list;
+// Stores `value` in a new item linked at `place` and counted. Never fails:
+// a full zone ends the process. Inline, so that a quiet add's place is a
+// constant.
+[[gnu::always_inline]] inline DblLnkItem *NewEntry(DblLnkList *list, HostValue value, Place place,
+                                                   DblLnkItem *at) {
+  DblLnkItem *item = AllocateItem();
+  item->list = list;
+  item->object = value;
+  item->pins = 0;
+  host::ref_take(value);
+  Link(list, item, place, at);
+  return item;
+}
+
+// An add to a list that reports: the new entry, then its messages,
+// "logaddtolist" and "setkey" with its key, under a hold of the list and a
+// pin of the item. Returns the new key, or nil when no key could be made;
+// when a message's script takes the entry out again, the key is stale and no
+// "setkey" follows. It takes the frame's parts, not the frame, so that the
+// caller's frame can stay in registers.
+[[gnu::noinline]] HostValue ReportEntry(HostValue self, genobj::GenObjPayload *payload, DblLnkList *list,
+                                        HostValue value, Place place, DblLnkItem *at) {
+  const ListFrame frame{self, payload, list};
+  DblLnkItem *item = NewEntry(list, value, place, at);
   HoldList(list);
   Pin(item);
   LogAddToList(frame, item);
@@ -63,20 +80,14 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
 
 // Stores `value` in a new entry at `place` and returns its key, or nil when
 // no key could be made. A quiet list runs no script, so only a list that
-// reports goes through ReportEntry. Inline in each add, whose place is then
-// a constant.
+// reports goes through ReportEntry; making the entry runs none either, so
+// the test comes first and the quiet add keeps only what it links across the
+// allocation. Inline in each add, whose place is then a constant.
 [[gnu::always_inline]] inline HostValue AddEntry(const ListFrame &frame, HostValue value, Place place,
                                                  DblLnkItem *at) {
-  DblLnkList *list = frame.list;
-  DblLnkItem *item = AllocateItem();
-  item->list = list;
-  item->object = value;
-  item->pins = 0;
-  host::ref_take(value);
-  Link(list, item, place, at);
-  if (Quiet(list)) [[likely]]
-    return NewKey(item);
-  return ReportEntry(frame, item);
+  if (!Quiet(frame.list)) [[unlikely]]
+    return ReportEntry(frame.self, frame.payload, frame.list, value, place, at);
+  return NewKey(NewEntry(frame.list, value, place, at));
 }
 
 // The body of AddAtHead and AddAtTail: exactly one argument of any type.

@@ -194,17 +194,37 @@ inline HostValue NewKey(void *item) {
 // let the items go one by one. Returns the old head, or null.
 DblLnkItem *DetachChain(DblLnkList *list);
 
+// True when dropping one reference to v cannot run a script: v is no object,
+// keeps other references or is permanent, or is a float or a string, whose
+// release calls nobody.
+inline bool QuietDrop(HostValue v) {
+  if (!host::is_object(v)) return true;
+  const HostObject *o = host::object_of(v);
+  return o->refcount != 1 || o->type == host::kFloat || o->type == host::kString;
+}
+
+// Makes a pinned item that has left its list dead: nil, no list, no links.
+// Never fails.
+[[gnu::cold]] void KeepDead(DblLnkItem *item);
+
 // Takes the value out of an item that has left its list (dead, or just
 // unlinked): the item goes back to the zone when nothing pins it, else it
-// stays dead with nil, no list and no links. Returns the value with the
-// item's reference, for the caller to drop. Never fails.
-HostValue LetGo(DblLnkItem *item);
-
-// LetGo of a dead item after dropping the caller's pin on it.
-inline HostValue TakeObject(DblLnkItem *item) {
-  --item->pins;
-  return LetGo(item);
+// stays dead (KeepDead). Returns the value with the item's reference, for the
+// caller to drop. Never fails.
+inline HostValue LetGo(DblLnkItem *item) {
+  const HostValue object = item->object;
+  if (item->pins == 0) [[likely]] {
+    FreeItem(item);
+  } else {
+    KeepDead(item);
+  }
+  return object;
 }
+
+// LetGo of a dead item after dropping the caller's pin on it. Out of line:
+// the walks of Flush, which call it once an item, run faster with the call
+// than with its body in their loops.
+HostValue TakeObject(DblLnkItem *item);
 
 // Stores `value` in a live item in place of its value, under the hold of
 // `key` (a key of the item): "setkey" with nil to the old value, the new one
@@ -213,12 +233,32 @@ inline HostValue TakeObject(DblLnkItem *item) {
 // list ends the routine there. Never fails.
 void ReplaceObject(DblLnkItem *item, HostValue key, HostValue value);
 
-// Takes `item` out of the frame's list: "setkey" with nil, then
-// "logremovefromlist" while it is still linked, then unlinks it, frees it (or
-// leaves it dead for its keys) and drops its reference on its value. A
-// message whose script takes the item out itself ends the routine there.
-// Never fails.
-void RemoveItem(const ListFrame &frame, DblLnkItem *item);
+// Takes a counted item out of the chain of `list`: its neighbours and the
+// count, not the item's own links, which LetGo, always next, clears or frees.
+// The last item has no neighbours, so the list is then empty.
+inline void Unlink(DblLnkList *list, DblLnkItem *item) {
+  DblLnkItem *prev = item->prev;
+  DblLnkItem *next = item->next;
+  (prev == nullptr ? list->head : prev->next) = next;
+  (next == nullptr ? list->tail : next->prev) = prev;
+  --list->count;
+}
+
+// Takes a counted item out of `list` (Unlink, then LetGo) and returns its
+// value with the item's reference, which the caller drops once the list is
+// whole again. Never fails.
+inline HostValue TakeOut(DblLnkList *list, DblLnkItem *item) {
+  Unlink(list, item);
+  return LetGo(item);
+}
+
+// Takes `item` out of a list that reports: "setkey" with nil, then
+// "logremovefromlist" while it is still linked, then TakeOut. The item is
+// pinned across the two messages, and a message whose script takes the item
+// out itself ends the routine there. Never fails. It takes the frame's parts,
+// not the frame, so that the caller's frame can stay in registers.
+[[gnu::noinline]] void ReportRemoval(HostValue self, genobj::GenObjPayload *payload, DblLnkList *list,
+                                     DblLnkItem *item);
 
 // 1 when a and b are the same word, numbers of equal value (integer or
 // float, IEEE comparison) or strings of equal text; 0 otherwise.
@@ -302,7 +342,7 @@ inline bool OpenFrame(HostValue *argv, ListFrame &frame) {
     RefuseFrame(handle);
     return false;
   }
-  if (payload->ob != self) payload->ob = self;
+  payload->ob = self;
   frame = ListFrame{self, payload, list};
   return true;
 }

@@ -7,13 +7,28 @@ namespace t_dbllnk {
 
 namespace {
 
-// Removes `item` (null: nothing) under a hold of the frame's list.
-HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
-  if (item != nullptr) {
-    HoldList(frame.list);
-    RemoveItem(frame, item);
-    ReleaseList(frame.list);
+// Removes `item` (null: nothing). While a script may run, the list is held,
+// so that it stays whole and is not freed under the removal: across the
+// messages of a list that reports, and across the release of the value. A
+// quiet list sends no message, and a value whose drop cannot run a script
+// needs no hold. Inline in each removal.
+OBJKIT_HOT_INLINE HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
+  if (item == nullptr) return host::kOne;
+  DblLnkList *list = frame.list;
+  if (!Quiet(list)) [[unlikely]] {
+    HoldList(list);
+    ReportRemoval(frame.self, frame.payload, list, item);
+    ReleaseList(list);
+    return host::kOne;
   }
+  const HostValue object = TakeOut(list, item);
+  if (QuietDrop(object)) [[likely]] {
+    host::ref_drop(object);
+    return host::kOne;
+  }
+  HoldList(list);
+  host::ref_drop(object);
+  ReleaseList(list);
   return host::kOne;
 }
 
@@ -63,15 +78,6 @@ HostValue x_rem_at_tail(int32_t, HostValue *argv) {
 }
 
 namespace {
-
-// True when dropping one reference to v cannot run a script: v is no object,
-// keeps other references or is permanent, or is a float or a string, whose
-// release calls nobody.
-bool QuietDrop(HostValue v) {
-  if (!host::is_object(v)) return true;
-  const HostObject *o = host::object_of(v);
-  return o->refcount != 1 || o->type == host::kFloat || o->type == host::kString;
-}
 
 // Flush of a list that sends nothing and traces nothing, in one walk of the
 // chain: the list is empty first; each item leaves it (freed, or dead while

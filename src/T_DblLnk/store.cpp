@@ -38,26 +38,6 @@ void InitialiseZEL() {
   init_built_in(kBuiltins);
 }
 
-// Takes a counted item out of the chain of `list`: its neighbours and the
-// count, not the item's own links, which LetGo, always next, clears or frees.
-// The list is emptied when it was the last item.
-void Unlink(DblLnkList *list, DblLnkItem *item) {
-  if (item->prev == nullptr) {
-    list->head = item->next;
-  } else {
-    item->prev->next = item->next;
-  }
-  if (item->next == nullptr) {
-    list->tail = item->prev;
-  } else {
-    item->next->prev = item->prev;
-  }
-  if (--list->count == 0) {
-    list->tail = nullptr;
-    list->head = nullptr;
-  }
-}
-
 }  // namespace
 
 constexpr BuiltinRecord kBuiltins[34] = {
@@ -121,17 +101,16 @@ DblLnkItem *DetachChain(DblLnkList *list) {
   return chain;
 }
 
-HostValue LetGo(DblLnkItem *item) {
-  const HostValue object = item->object;
-  if (item->pins == 0) {
-    FreeItem(item);
-  } else {
-    item->object = nil_obj();
-    item->list = nullptr;
-    item->prev = nullptr;
-    item->next = nullptr;
-  }
-  return object;
+HostValue TakeObject(DblLnkItem *item) {
+  --item->pins;
+  return LetGo(item);
+}
+
+void KeepDead(DblLnkItem *item) {
+  item->object = nil_obj();
+  item->list = nullptr;
+  item->prev = nullptr;
+  item->next = nullptr;
 }
 
 // Head first, each item is still in the list while its value hears "setkey"
@@ -143,8 +122,7 @@ HostValue LetGo(DblLnkItem *item) {
 void FreeList(DblLnkList *list) {
   while (DblLnkItem *item = list->head) {
     ClearKey(list, item);
-    Unlink(list, item);
-    host::ref_drop(LetGo(item));
+    host::ref_drop(TakeOut(list, item));
   }
   z_free(list);
 }
@@ -153,20 +131,8 @@ HostValue ObjectBefore(const DblLnkItem *item) {
   return item->prev == nullptr ? nil_obj() : item->prev->object;
 }
 
-namespace {
-
-// The item out of its list, unlinked before its value loses the reference,
-// so that whatever that release sets off finds the list whole.
-void TakeOut(DblLnkList *list, DblLnkItem *item) {
-  Unlink(list, item);
-  host::ref_drop(LetGo(item));
-}
-
-// RemoveItem of a list that reports: the item is pinned across its two
-// messages, and a message whose script takes the item out itself ends the
-// routine.
-[[gnu::noinline]] void ReportRemoval(const ListFrame &frame, DblLnkItem *item) {
-  DblLnkList *list = frame.list;
+void ReportRemoval(HostValue self, genobj::GenObjPayload *payload, DblLnkList *list, DblLnkItem *item) {
+  const ListFrame frame{self, payload, list};
   objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE RemoveItem (%p, %p)\n", static_cast<void *>(frame.payload),
                 static_cast<void *>(item));
   Pin(item);
@@ -174,16 +140,7 @@ void TakeOut(DblLnkList *list, DblLnkItem *item) {
   if (item->list == list) LogRemoveFromList(frame, item, ObjectBefore(item));
   const bool stays = item->list == list;
   Unpin(item);
-  if (stays) TakeOut(list, item);
-}
-
-}  // namespace
-
-// A quiet list sends no message, so the item is simply taken out.
-void RemoveItem(const ListFrame &frame, DblLnkItem *item) {
-  if (!Quiet(frame.list)) [[unlikely]]
-    return ReportRemoval(frame, item);
-  TakeOut(frame.list, item);
+  if (stays) host::ref_drop(TakeOut(list, item));
 }
 
 // The key is held and the item pinned across the messages; the new value is

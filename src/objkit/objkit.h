@@ -1,10 +1,20 @@
-// Internals of the module objkit: start-up, the zone's block layout and the
-// handlers of the module's built-in routines. Internal to the library.
+// Internals of the module objkit: start-up, the zone's block layout, the mark
+// of the routines hot paths take in line, and the handlers of the module's
+// built-in routines. Internal to the library.
 #pragma once
 
 #include <cstdint>
 
 #include "host/host.h"
+
+// A routine a hot path takes, forced in line where the build optimises. An
+// unoptimised build (debugging, coverage) keeps one copy of it, which a
+// debugger steps into and coverage counts once, not once per caller.
+#ifdef __OPTIMIZE__
+#define OBJKIT_HOT_INLINE [[gnu::always_inline]] inline
+#else
+#define OBJKIT_HOT_INLINE inline
+#endif
 
 namespace objkit {
 
