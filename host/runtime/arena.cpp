@@ -193,7 +193,6 @@ Run *new_slab(Heap &h, size_t k) {
       k == class_index(h.link_offset + sizeof(char *)) ? 0 : static_cast<uint32_t>(class_size(k - 1) + 1);
   run->low = low;
   run->block = static_cast<uint32_t>(size);
-  run->span = static_cast<uint32_t>(size) - low;
   const size_t count = room / (size + sizeof(uint16_t));
   run->count = static_cast<uint32_t>(count);
   uint16_t *map = run->map();

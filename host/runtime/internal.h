@@ -60,7 +60,6 @@ struct Run {
   uint32_t carved;  // blocks handed out at least once (from the start)
   uint32_t large;   // the size of a large block
   uint32_t low;     // the smallest request of the class in a mapped heap
-  uint32_t span;    // block - low
 
   // The slab's map (see above).
   uint16_t *map() const;
@@ -96,9 +95,9 @@ struct Run {
   }
 
   // Whether a request of bytes falls in the slab's class: one unsigned
-  // comparison against the class's bounds, low and block (low + span).
+  // comparison against the class's bounds, low and block.
   bool fits(uint32_t bytes) const {
-    return bytes - low <= span;
+    return bytes - low <= block - low;
   }
 };
 
