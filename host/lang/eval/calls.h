@@ -195,22 +195,40 @@ ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f) {
   return eval_row_send<kClass>(e, f, receiver);
 }
 
-// A send that may borrow its receiver (Expr::borrows), a variable's value v.
-// When the message finds at once what runs for it (rt::object_line_hit), a
-// built-in row runs over a receiver slot that borrows v
-// (rt::call_object_row), and a procedure runs from here as the runtime's
-// hook would run it, over a slot that shares v; any other send is
-// eval_variable_send's.
-[[gnu::noinline]] Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
+// A send that borrows its receiver, a variable's value v, to the built-in
+// row object_line_hit found: run over a receiver slot that borrows v
+// (rt::call_object_row).
+[[gnu::noinline]] Owned eval_object_row_send(const Expr &e, Frame &f, HostValue v) {
+  check_stack(e, f);
+  return row_with<false>(e, v, f);
+}
+
+// A send that borrows its receiver, a variable's value v, to the procedure
+// object_line_hit found: run from here as the runtime's hook would run it,
+// over a slot that shares v, a script object, of kArity arguments, none or
+// one.
+template <int32_t kArity>
+[[gnu::noinline]] Owned eval_procedure_send(const Expr &e, Frame &f, HostValue v, const Procedure &proc) {
+  if (!host::is_object(v)) __builtin_unreachable();  // so that sharing v tests nothing
+  check_stack(e, f);
+  return call_with<kArity>(e, Owned::share(v), f, [&proc](HostValue *argv, int32_t argc) {
+    return run_procedure(proc, argv, argc);
+  });
+}
+
+// A send that may borrow its receiver (Expr::borrows), a variable's value v:
+// eval_object_row_send or eval_procedure_send when the message finds at once
+// what runs for it (rt::object_line_hit), else eval_variable_send. Only
+// picks the path, in line in eval_send, which keeps no registers.
+ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
   const rt::Target *hit = rt::object_line_hit(e.sel, v);
   if (hit == nullptr) return eval_variable_send(e, f, v);
-  check_stack(e, f);
-  if (hit->kind == rt::Target::Kind::kRow) return row_with<false>(e, v, f);
-  if (hit->kind != rt::Target::Kind::kProcedure) return eval_variable_send(e, f, v);
-  const Procedure &proc = *static_cast<const Procedure *>(hit->what);
-  const auto call = [&proc](HostValue *argv, int32_t argc) { return run_procedure(proc, argv, argc); };
-  if (e.args.empty()) return call_with<0>(e, Owned::share(v), f, call);
-  return call_with<1>(e, Owned::share(v), f, call);
+  if (hit->kind == rt::Target::Kind::kProcedure) {
+    const Procedure &proc = *static_cast<const Procedure *>(hit->what);
+    return e.args.empty() ? eval_procedure_send<0>(e, f, v, proc) : eval_procedure_send<1>(e, f, v, proc);
+  }
+  if (hit->kind == rt::Target::Kind::kRow) return eval_object_row_send(e, f, v);
+  return eval_variable_send(e, f, v);
 }
 
 // A send to the class a name stands for, which borrows it (see
