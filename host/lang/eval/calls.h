@@ -222,12 +222,11 @@ template <int32_t kArity>
 // picks the path, in line in eval_send, which keeps no registers.
 ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
   const rt::Target *hit = rt::object_line_hit(e.sel, v);
-  if (hit == nullptr) return eval_variable_send(e, f, v);
-  if (hit->kind == rt::Target::Kind::kProcedure) {
+  if (hit != nullptr && hit->kind == rt::Target::Kind::kProcedure) {
     const Procedure &proc = *static_cast<const Procedure *>(hit->what);
     return e.args.empty() ? eval_procedure_send<0>(e, f, v, proc) : eval_procedure_send<1>(e, f, v, proc);
   }
-  if (hit->kind == rt::Target::Kind::kRow) return eval_object_row_send(e, f, v);
+  if (hit != nullptr && hit->kind == rt::Target::Kind::kRow) return eval_object_row_send(e, f, v);
   return eval_variable_send(e, f, v);
 }
 
