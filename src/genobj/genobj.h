@@ -112,10 +112,11 @@ using FillFn = void (*)(HostValue handle, uintptr_t word);
 // (shared by reference, never copied), then filled by `fill(handle, word)`.
 // Nil, after NoHandle's line, when the interpreter has no room. Inline in the
 // makers of keys; the nil case passes gen_obj's value through NoHandle, so
-// that the makers keep nothing across it.
+// that the makers keep nothing across it. gen_obj answers an object, the new
+// one or nil, so that its type alone tells them apart.
 inline HostValue NewHandle(uint8_t type, size_t bytes, FillFn fill, uintptr_t word) {
   const HostValue handle = gen_obj(type, static_cast<int32_t>(bytes));
-  if (host::is_nil(handle)) [[unlikely]]
+  if (host::type_of(handle) == host::kNil) [[unlikely]]
     return NoHandle(handle);
   host::object_of(handle)->flags |= host::kSharedFlag;
   fill(handle, word);
