@@ -5,10 +5,9 @@
 // address, so a block's slab is found without any per-block bookkeeping.
 //
 // A slab is a header, a side map of one 16-bit word per block, then the
-// blocks. A map word is 0 for a block that is not live, else the class size
-// less the requested size, plus 1: liveness and the exact size cost two bytes
-// a block. Free blocks of a heap wait on intrusive lists, one per class, the
-// link word at the heap's link offset. A freed block is poisoned for
+// blocks. A map word is 0 for a block that is not live, else the requested
+// size plus 1 (map_word): liveness and the exact size cost two bytes a block. Free blocks of a heap wait on
+// intrusive lists, one per class, the link word at the heap's link offset. A freed block is poisoned for
 // AddressSanitizer and first waits in a FIFO quarantine, so that a stale use
 // is caught before the block is handed out again.
 #include <sanitizer/asan_interface.h>
@@ -262,7 +261,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
     index = run->carved++;
     block = run->first + index * run->block;
   }
-  if (h.mapped) run->map()[index] = static_cast<uint16_t>(run->block - bytes + 1);
+  if (h.mapped) run->map()[index] = map_word(bytes);
   ++h.live;
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
@@ -288,7 +287,7 @@ Freed heap_free(Heap &h, void *pointer, uint32_t bytes) {
 uint32_t heap_size_of(const void *block) {
   const Run *run = run_at(block);
   if (run->block == 0) return run->large;
-  return run->block + 1 - run->map()[run->index_of(static_cast<const char *>(block))];
+  return static_cast<uint32_t>(map_size(run->map()[run->index_of(static_cast<const char *>(block))]));
 }
 
 void heap_clear(Heap &h) {
@@ -317,7 +316,7 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
         if (type_at(block) == kFreedType) continue;
         visit(block, reinterpret_cast<const HostObject *>(block)->reserved);
       } else if (run->map()[i] != 0) {
-        visit(block, run->block + 1 - run->map()[i]);
+        visit(block, static_cast<uint32_t>(map_size(run->map()[i])));
       } else {
         continue;
       }
