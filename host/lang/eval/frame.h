@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <unordered_set>
@@ -266,7 +267,7 @@ struct [[nodiscard]] Owned {
 enum class Flow { kNext, kReturn, kBreak };
 
 // Runs the statements of a block (statements.h).
-Flow exec_block(const Block &block, Frame &f);
+Flow exec_block(std::span<const Stmt> block, Frame &f);
 
 // Gives an error without a traceback the calls running now, of which the
 // frame it leaves is the innermost script frame. Every error leaving a

@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -281,7 +282,7 @@ ZEL_HOT_INLINE Flow exec_stmt(const Stmt &s, Frame &f) {
 
 // Runs the statements of a block in order until one leaves it: the one loop
 // over statements, taken in line by each of its users.
-ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
+ZEL_HOT_INLINE Flow exec_block(std::span<const Stmt> block, Frame &f) {
   for (const Stmt &s : block) {
     const Flow flow = exec_stmt(s, f);
     if (flow != Flow::kNext) return flow;
@@ -290,11 +291,16 @@ ZEL_HOT_INLINE Flow exec_block(const Block &block, Frame &f) {
 }
 
 // A `while` loop whose condition is tested by test (a form of lang::test).
+// The condition and the body's bounds are read once: a tree does not change
+// while it runs, and read at each turn they would cost a load each, since
+// the compiler cannot know that a call in the body leaves them as they were.
 template <typename Test>
 ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
-  while (test(*s.expr, f)) {
+  const Expr &condition = *s.expr;
+  const std::span<const Stmt> body = s.body;
+  while (test(condition, f)) {
     spend_step();
-    const Flow flow = exec_block(s.body, f);
+    const Flow flow = exec_block(body, f);
     if (flow == Flow::kReturn) return flow;
     if (flow == Flow::kBreak) return Flow::kNext;
   }
