@@ -75,10 +75,10 @@ struct HandlerCall {
   static constexpr uint32_t kErrors = 4;
 
   // The bits of `borrowed`: the values whose slots hold no reference of
-  // their own (call_class_row, call_object_row). The call's holds take one
-  // on each of them as well, the one such a slot would hold, so that the
-  // counts a script sees are the same, and the end of the call drops them
-  // with the holds. 0 (kOwned): every slot holds its reference.
+  // their own (call_lent_row). The call's holds take one on each of them as
+  // well, the one such a slot would hold, so that the counts a script sees
+  // are the same, and the end of the call drops them with the holds. 0
+  // (kOwned): every slot holds its reference.
   static constexpr uint32_t kOwned = 0;
   // The receiver, in argv[0], which keeps it for the length of the call.
   static constexpr uint32_t kReceiverInArgv = 1;
@@ -752,23 +752,18 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   return send_slow(sel, argv, argc, Holds::kSlots).detach();
 }
 
-template <int32_t kArity, bool kArgBorrowed>
-HostValue call_class_row(const Selector *sel, HostValue *argv) {
-  const Row &row = *static_cast<const Row *>(sel->folded->routine_line.target.what);
-  return call_row<true, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots).detach();
+template <bool kClass, int32_t kArity, bool kArgBorrowed>
+HostValue call_lent_row(const Selector *sel, HostValue *argv) {
+  const LookupLine &line = kClass ? sel->folded->routine_line : sel->folded->method_line;
+  const Row &row = *static_cast<const Row *>(line.target.what);
+  return call_row<kClass, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots).detach();
 }
-template HostValue call_class_row<0, false>(const Selector *, HostValue *);
-template HostValue call_class_row<1, false>(const Selector *, HostValue *);
-template HostValue call_class_row<1, true>(const Selector *, HostValue *);
-
-template <int32_t kArity, bool kArgBorrowed>
-HostValue call_object_row(const Selector *sel, HostValue *argv) {
-  const Row &row = *static_cast<const Row *>(sel->folded->method_line.target.what);
-  return call_row<false, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots).detach();
-}
-template HostValue call_object_row<0, false>(const Selector *, HostValue *);
-template HostValue call_object_row<1, false>(const Selector *, HostValue *);
-template HostValue call_object_row<1, true>(const Selector *, HostValue *);
+template HostValue call_lent_row<true, 0, false>(const Selector *, HostValue *);
+template HostValue call_lent_row<true, 1, false>(const Selector *, HostValue *);
+template HostValue call_lent_row<true, 1, true>(const Selector *, HostValue *);
+template HostValue call_lent_row<false, 0, false>(const Selector *, HostValue *);
+template HostValue call_lent_row<false, 1, false>(const Selector *, HostValue *);
+template HostValue call_lent_row<false, 1, true>(const Selector *, HostValue *);
 
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
   return send_to_object(cls, sel, argv, argc, Holds::kSlots);

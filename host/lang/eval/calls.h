@@ -61,7 +61,7 @@ inline void drop_vector(HostValue *argv, int32_t made, int32_t argc, bool borrow
 // where the call is compiled, so that the common counts lay out and drop
 // their slots without a loop. kBorrowed: the receiver is borrowed (a bare
 // HostValue: nil, which is permanent, or a receiver its caller keeps bound:
-// see rt::call_class_row), its slot holds no reference and it is never
+// see rt::call_lent_row), its slot holds no reference and it is never
 // dropped; otherwise it is Owned, and its slot takes the reference over.
 template <int32_t kArity = -1, bool kBorrowed = false, typename Call>
 ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, HostValue, Owned> receiver,
@@ -163,18 +163,13 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
 }
 
 // Runs the built-in row a send that borrows its receiver found at once
-// (rt::call_class_row for a class receiver, kClass, else
-// rt::call_object_row) over the vector of kArity arguments laid out;
-// kArgBorrowed as call_with's.
+// (rt::call_lent_row; kClass for a class receiver) over the vector of kArity
+// arguments laid out; kArgBorrowed as rt::call_lent_row's.
 template <bool kClass, int32_t kArity, bool kArgBorrowed>
 struct RowCall {
   const Expr &e;
   ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t) const {
-    if constexpr (kClass) {
-      return Owned{rt::call_class_row<kArity, kArgBorrowed>(e.sel, argv)};
-    } else {
-      return Owned{rt::call_object_row<kArity, kArgBorrowed>(e.sel, argv)};
-    }
+    return Owned{rt::call_lent_row<kClass, kArity, kArgBorrowed>(e.sel, argv)};
   }
 };
 
@@ -197,7 +192,7 @@ ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f) {
 
 // A send that borrows its receiver, a variable's value v, to the built-in
 // row object_line_hit found: run over a receiver slot that borrows v
-// (rt::call_object_row).
+// (rt::call_lent_row).
 [[gnu::noinline]] Owned eval_object_row_send(const Expr &e, Frame &f, HostValue v) {
   check_stack(e, f);
   return row_with<false>(e, v, f);
@@ -232,7 +227,7 @@ ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
 
 // A send to the class a name stands for, which borrows it (see
 // Expr::borrows): a class-level row the send finds at once runs over a
-// receiver slot that borrows the class (rt::call_class_row); any other send
+// receiver slot that borrows the class (rt::call_lent_row); any other send
 // is eval_value_send's. c is the name's global cell, which the dispatcher
 // found empty, so that the name's binding is read once.
 [[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f, Cell &c) {
