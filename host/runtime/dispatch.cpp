@@ -1,7 +1,8 @@
 // Built-in tables and dispatch: init_built_in binds a library's rows by name;
 // send and call find what runs for a message or a routine; a built-in handler
-// runs inside a handler call that keeps checkpar's reason and the error pending from
-// obj_send. Also exec, the language hooks and the profiler.
+// runs inside a handler call (runtime/handler_call.h) that keeps checkpar's
+// reason and the error pending from obj_send, whose ends are here. Also exec,
+// the language hooks and the profiler.
 #include <cassert>
 #include <cctype>
 #include <cstdarg>
@@ -11,147 +12,19 @@
 #include <optional>
 #include <unordered_map>
 
+#include "runtime/handler_call.h"
 #include "runtime/internal.h"
 
 namespace zel::rt {
 namespace {
 
-// One bound row of a built-in table.
-struct Row {
-  std::string name;
-  std::string display;  // "Class:name" for a class's row, the name for a module routine
-  BuiltinHandler handler;
-  int16_t argc;
-  uint8_t argtype;
-  // The argument counts that fit: bit k for k arguments (k < kManyArguments),
-  // bit kManyArguments for any more; all of them for a row of any count (-1).
-  uint8_t counts;
+// A row in its table: of a type of this file only, so that the tables' code
+// is this file's own, made for init_built_in's one use of it.
+struct BoundRow {
+  Row row;
 };
 
-// The bit of Row::counts for counts from this one up.
-constexpr int32_t kManyArguments = 2;
-
-using RowMap = std::unordered_map<std::string, Row>;  // by lower-case name
-
-// The first error of a send that no caller can take at once, kept until it can.
-using PendingError = std::unique_ptr<ScriptError>;
-
-// Who holds the receiver and the arguments of a handler call. A call holds
-// them with references of its own while it runs; a vector whose slots hold a
-// reference each (the value stack) keeps them alive anyway, and then the
-// call's references are taken only when a script may run inside it and look
-// at the counts: kSlots. kNone: nothing does (a vector over borrowed values),
-// and the call takes them as it starts.
-enum class Holds : uint8_t { kNone, kSlots };
-
-// Room for a handler call's place among the running calls (rt::Activation),
-// left unwritten until the call joins them: a handler that runs no script
-// costs no stores for it.
-union ActivationSlot {
-  ActivationSlot() {}
-  Activation activation;
-};
-
-// Room for a receiver, left unwritten unless a call puts it there.
-union ReceiverSlot {
-  ReceiverSlot() {}
-  HostValue value;
-};
-
-// The state of one running built-in handler; the running ones form a chain
-// from the innermost through `outer`. A call whose receiver and arguments
-// carry its references is held (kHeld), and so are all the calls outside it.
-// The reason and the error are made only when either is first needed
-// (kErrors), and freed out of line, so that a call that needed neither writes
-// nothing to them and keeps no registers for them. A call whose state is 0
-// ends as it began: one test at its end.
-struct HandlerCall {
-  // The bits of `state`.
-  static constexpr uint32_t kHeld = 1;
-  // The call joined the running calls, which it does only once a script may
-  // run inside it: `slot` holds its activation from then on.
-  static constexpr uint32_t kJoined = 2;
-  // The reason and the error are made (errors()); either may be empty.
-  static constexpr uint32_t kErrors = 4;
-
-  // The bits of `borrowed`: the values whose slots hold no reference of
-  // their own (call_lent_row). The call's holds take one on each of them as
-  // well, the one such a slot would hold, so that the counts a script sees
-  // are the same, and the end of the call drops them with the holds. 0
-  // (kOwned): every slot holds its reference.
-  static constexpr uint32_t kOwned = 0;
-  // The receiver, in argv[0], which keeps it for the length of the call.
-  static constexpr uint32_t kReceiverInArgv = 1;
-  // The receiver, in `receiver` (a class-level routine's; argv[0] holds nil).
-  static constexpr uint32_t kReceiverInCall = 2;
-  // Argument 1, in argv[-1].
-  static constexpr uint32_t kArgument = 4;
-
-  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, uint32_t how)
-      : row(r), outer(out), argv(args), borrowed(how), state(is_held ? kHeld : 0), argc(count) {}
-
-  const Row &row;
-  HandlerCall *outer;
-  HostValue *argv;
-  // The word below state, so that one store of a small constant sets both as
-  // the call begins.
-  uint32_t borrowed;
-  uint32_t state;
-  int32_t argc;
-  union {
-    std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
-  };
-  union {
-    PendingError pending;  // the first error a nested send raised
-  };
-  // A class-level routine's receiver, which its call puts back in argv[0]
-  // when it ends (the slot holds nil meanwhile); unwritten for other rows.
-  ReceiverSlot receiver;
-  ActivationSlot slot;
-
-  ~HandlerCall() {
-    if (state & kErrors) [[unlikely]]
-      free_errors();
-  }
-
-  // The reason and the error, made empty when the call has not made them
-  // yet. Cannot fail.
-  [[gnu::noinline, gnu::cold]] HandlerCall &errors() {
-    if (!(state & kErrors)) {
-      new (&reason) std::unique_ptr<std::string>();
-      new (&pending) PendingError();
-      state |= kErrors;
-    }
-    return *this;
-  }
-
-  // Why checkpar refused, or null when it did not.
-  const std::string *refusal_reason() const { return state & kErrors ? reason.get() : nullptr; }
-
-  // The first error a nested send raised, or null.
-  const ScriptError *pending_error() const { return state & kErrors ? pending.get() : nullptr; }
-
-  // Takes the references of the borrowed values (see kOwned), beside the
-  // holds. Cannot fail.
-  void take_borrowed() const {
-    if (borrowed & kReceiverInArgv) host::ref_take(argv[0]);
-    if (borrowed & kReceiverInCall) host::ref_take(receiver.value);
-    if (borrowed & kArgument) host::ref_take(argv[-1]);
-  }
-
-  // Drops what take_borrowed took, in its order. Cannot fail.
-  void drop_borrowed() const {
-    if (borrowed & kReceiverInArgv) drop(argv[0]);
-    if (borrowed & kReceiverInCall) drop(receiver.value);
-    if (borrowed & kArgument) drop(argv[-1]);
-  }
-
-  // Frees the reason and the error.
-  [[gnu::noinline, gnu::cold]] void free_errors() {
-    reason.~unique_ptr();
-    pending.~unique_ptr();
-  }
-};
+using RowMap = std::unordered_map<std::string, BoundRow>;  // by lower-case name
 
 struct Dispatch {
   RowMap module_rows;
@@ -179,56 +52,32 @@ inline Dispatch &dispatch() {
   return the_dispatch != nullptr ? *the_dispatch : make_dispatch();
 }
 
-// The innermost running handler call: a plain word beside the tables, so
-// that a send reads it without making them.
-HandlerCall *current_handler = nullptr;
-
 // The language's hook that runs a procedure over a stack vector, if it set
 // one: a plain word too, read by every send of a procedure.
 StackInvokeHook stack_invoke = nullptr;
 
-void join_running_calls(HandlerCall &call);
+}  // namespace
 
-// Takes a handler call out of the running calls again if it joined them.
-[[gnu::noinline]] void leave_running_calls(const HandlerCall &call) {
+void leave_running_calls(const HandlerCall &call) {
   if (!(call.state & HandlerCall::kJoined)) return;
   if (detail::call_watcher != nullptr) [[unlikely]]
     detail::watch_ended(call.slot.activation);
   detail::innermost = call.slot.activation.outer;
 }
 
-// Makes a handler call the innermost for its lifetime; when it has become
-// one of the running calls, it leaves them at the end. While the calls are
-// watched, every handler call joins them as it begins.
-class HandlerScope {
- public:
-  explicit HandlerScope(HandlerCall &call) : call_(call) {
-    current_handler = &call;
-    if (detail::call_watcher != nullptr) [[unlikely]]
-      join_running_calls(call);
-  }
-  ~HandlerScope() {
-    current_handler = call_.outer;
-    // Tested as the call's end tests it (call_row), which then tests nothing
-    // more in the common case.
-    if (call_.state != 0) [[unlikely]]
-      leave_running_calls(call_);
-  }
-  HandlerScope(const HandlerScope &) = delete;
-  HandlerScope &operator=(const HandlerScope &) = delete;
-
- private:
-  HandlerCall &call_;
-};
-
-HandlerCall *current_call() {
-  return current_handler;
-}
-
-// Takes a reference on argv[0] (the receiver) to argv[-argc].
 void take_holds(HostValue *argv, int32_t argc) {
   for (int32_t k = 0; k <= argc; ++k) host::ref_take(argv[-k]);
 }
+
+void join_running_calls(HandlerCall &call) {
+  call.slot.activation = Activation{detail::innermost, nullptr, &call.row.display, 0};
+  call.state |= HandlerCall::kJoined;
+  detail::innermost = &call.slot.activation;
+  if (detail::call_watcher != nullptr) [[unlikely]]
+    detail::watch_began(call.slot.activation);
+}
+
+namespace {
 
 // Drops the references take_holds took.
 void drop_holds(HostValue *argv, int32_t argc) {
@@ -241,16 +90,6 @@ void drop_holds(HostValue *argv, int32_t argc) {
     c->take_borrowed();
     c->state |= HandlerCall::kHeld;
   }
-}
-
-// Makes the innermost handler call the innermost of the running calls. Any
-// handler call outside it already is: it sent the message that runs this one.
-[[gnu::noinline]] void join_running_calls(HandlerCall &call) {
-  call.slot.activation = Activation{detail::innermost, nullptr, &call.row.display, 0};
-  call.state |= HandlerCall::kJoined;
-  detail::innermost = &call.slot.activation;
-  if (detail::call_watcher != nullptr) [[unlikely]]
-    detail::watch_began(call.slot.activation);
 }
 
 // Before a script may run inside the running handler calls: each of them
@@ -285,7 +124,7 @@ const Row *find_row(const std::unordered_map<std::string, RowMap> &sections, con
   auto section = sections.find(cls);
   if (section == sections.end()) return nullptr;
   auto row = section->second.find(key);
-  return row == section->second.end() ? nullptr : &row->second;
+  return row == section->second.end() ? nullptr : &row->second.row;
 }
 
 // Routines of the library that check their own arguments, and what they
@@ -311,29 +150,16 @@ ScriptError refusal(const Row &row, const std::string *reason, int32_t argc) {
   return ScriptError{row.display + ": arguments refused"};
 }
 
-// True when the arguments fit what the row states: its count, and the type
-// of argument 1 when it names one. Only a row of one argument names a type
-// (init_built_in), so that a count known to be another tests none.
-bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
-  return (row.counts & (1u << std::min(argc, kManyArguments))) != 0 &&
-         (argc != 1 || row.argtype == 0 || host::has_type(argv[-1], row.argtype));
-}
+}  // namespace
 
-// Throws the error of arguments that do not fit what the row states. A row of
-// any count (-1) names no type (init_built_in refuses it), so it fits always.
-[[noreturn, gnu::cold, gnu::noinline]] void refuse_unfit(const Row &row, const HostValue *argv,
-                                                         int32_t argc) {
+void refuse_unfit(const Row &row, const HostValue *argv, int32_t argc) {
   if (argc != row.argc) {
     throw ScriptError{count_error(row.display, row.argc, row.argc, static_cast<size_t>(argc))};
   }
   throw ScriptError{type_error(row.display, 1, detail::type_phrase(row.argtype), argv[-1])};
 }
 
-// The end of a handler call that took its references, or failed: drops the
-// references, then throws the error the call ended in: the first error of a
-// nested send (the result, if any, is dropped), else the refusal of the
-// arguments; otherwise returns the result.
-[[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result) {
+Ref end_call(const HandlerCall &call, HostValue result) {
   if (call.state & HandlerCall::kHeld) {
     drop_holds(call.argv, call.argc);
     call.drop_borrowed();
@@ -347,54 +173,7 @@ bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
   return Ref::adopt(result);
 }
 
-// Runs a built-in row over a vector laid out for it (argv[0] the receiver,
-// argument k at argv[-k]): checks the arguments the row states, holds the
-// receiver and the arguments for the length of the call (see Holds), and
-// turns a refusal or a pending error into a ScriptError. A class-level
-// routine (kClassRow), which does not read its receiver, finds nil in the
-// receiver's slot for the length of the call: the receiver waits in the
-// call's record, which the running calls reach through current_handler, so
-// that it is read back from memory rather than kept in a register across the
-// handler; it goes back to its slot as the call ends unless the slot is
-// borrowed, which its caller gives back unread. kBorrowed, kArgBorrowed: the
-// receiver's slot, argument 1's slot holds no reference (see
-// HandlerCall::borrowed).
-template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = false>
-[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
-  if (!fits_row(row, argv, argc)) [[unlikely]]
-    refuse_unfit(row, argv, argc);
-  const bool held = holds == Holds::kNone;
-  constexpr uint32_t receiver = !kBorrowed  ? HandlerCall::kOwned
-                                : kClassRow ? HandlerCall::kReceiverInCall
-                                            : HandlerCall::kReceiverInArgv;
-  constexpr uint32_t how = receiver | (kArgBorrowed ? HandlerCall::kArgument : HandlerCall::kOwned);
-  HandlerCall call(row, current_call(), argv, argc, held, how);
-  // A class receiver is made after nil, so nil's word is set.
-  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
-  if (held) take_holds(argv, argc);
-  HostValue result;
-  {
-    HandlerScope scope(call);
-    result = call.row.handler(call.argc, call.argv);
-  }
-  constexpr bool kRestore = kClassRow && !kBorrowed;
-  // What the call needs after the handler is read back from `call`, so that
-  // the common case keeps nothing else across the handler, and frees nothing.
-  if ((call.state != 0) | (result == host::kFailure)) [[unlikely]] {
-    if constexpr (kRestore) {
-      // The receiver goes back once end_call has dropped the holds, which
-      // include the nil in its slot, or has thrown.
-      struct Restore {
-        const HandlerCall &call;
-        ~Restore() { call.argv[0] = call.receiver.value; }
-      } restore{call};
-      return end_call(call, result);
-    }
-    return end_call(call, result);
-  }
-  if constexpr (kRestore) call.argv[0] = call.receiver.value;
-  return Ref::adopt(result);
-}
+namespace {
 
 // call_row over the value stack (Holds::kSlots), of an instance or a
 // class-level routine: out of line and answering the bare word, so that
@@ -752,19 +531,6 @@ HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc) {
   return send_slow(sel, argv, argc, Holds::kSlots).detach();
 }
 
-template <bool kClass, int32_t kArity, bool kArgBorrowed>
-HostValue call_lent_row(const Selector *sel, HostValue *argv) {
-  const LookupLine &line = kClass ? sel->folded->routine_line : sel->folded->method_line;
-  const Row &row = *static_cast<const Row *>(line.target.what);
-  return call_row<kClass, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots).detach();
-}
-template HostValue call_lent_row<true, 0, false>(const Selector *, HostValue *);
-template HostValue call_lent_row<true, 1, false>(const Selector *, HostValue *);
-template HostValue call_lent_row<true, 1, true>(const Selector *, HostValue *);
-template HostValue call_lent_row<false, 0, false>(const Selector *, HostValue *);
-template HostValue call_lent_row<false, 1, false>(const Selector *, HostValue *);
-template HostValue call_lent_row<false, 1, true>(const Selector *, HostValue *);
-
 Ref send_from(const Class *cls, const Selector *sel, HostValue *argv, int32_t argc) {
   return send_to_object(cls, sel, argv, argc, Holds::kSlots);
 }
@@ -791,7 +557,7 @@ Target detail::find_routine(const Selector *folded) {
   const RowMap &rows = dispatch().module_rows;
   Target found;
   if (auto row = rows.find(folded->name); row != rows.end()) {
-    found = {Target::Kind::kRow, &row->second};
+    found = {Target::Kind::kRow, &row->second.row};
   } else if (const OwnRoutine *own = own_routine(folded->name)) {
     found = {Target::Kind::kOwn, own};
   } else if (const void *proc = global_procedure(folded->name)) {
@@ -817,7 +583,7 @@ bool is_routine(std::string_view name) {
 
 std::vector<std::string> builtin_routine_names() {
   std::vector<std::string> names;
-  for (const auto &[key, row] : dispatch().module_rows) names.push_back(row.name);
+  for (const auto &[key, bound] : dispatch().module_rows) names.push_back(bound.row.name);
   for (const OwnEntry &own : kOwnRoutines) names.emplace_back(own.name);
   return names;
 }
@@ -832,7 +598,7 @@ std::vector<std::string> builtin_message_names(const Class &cls, bool to_class) 
   for (const Class *c = &cls; c != nullptr; c = c->parent) {
     auto section = sections.find(detail::lower(c->name));
     if (section == sections.end()) continue;
-    for (const auto &[key, row] : section->second) names.push_back(row.name);
+    for (const auto &[key, bound] : section->second) names.push_back(bound.row.name);
   }
   return names;
 }
@@ -913,10 +679,10 @@ int32_t init_built_in(const BuiltinRecord *table) {
       problem = "has no built-in record header";
     } else if (r->handler == nullptr && r->argc == 1) {
       section = &d.class_rows[zel::rt::detail::lower(r->name)];
-      owner = std::string(r->name) + ":";
+      owner.assign(r->name).push_back(':');
     } else if (r->handler == nullptr && r->argc == 0) {
       section = &d.instance_rows[zel::rt::detail::lower(r->name)];
-      owner = std::string(r->name) + ":";
+      owner.assign(r->name).push_back(':');
     } else if (r->handler == nullptr || r->argc < -1 || r->argc > 1) {
       problem = "has a bad argument count";
     } else if (r->argtype != 0 && r->argc != 1) {
@@ -926,7 +692,7 @@ int32_t init_built_in(const BuiltinRecord *table) {
           static_cast<uint8_t>(r->argc < 0 ? (2 << zel::rt::kManyArguments) - 1 : 1 << r->argc);
       section->insert_or_assign(
           zel::rt::detail::lower(r->name),
-          zel::rt::Row{r->name, owner + r->name, r->handler, r->argc, r->argtype, counts});
+          zel::rt::BoundRow{{r->name, owner + r->name, r->handler, r->argc, r->argtype, counts}});
     }
     if (problem != nullptr) {
       fprintf(stderr, "zel: init_built_in: row %s %s\n", r->name, problem);
@@ -939,7 +705,7 @@ int32_t init_built_in(const BuiltinRecord *table) {
 int32_t checkpar(int32_t argc, HostValue *argv, int32_t min, int32_t max, ...) {
   if (recording()) [[unlikely]]
     zel::rt::detail::note_numbers("checkpar", {argc, min, max});
-  zel::rt::HandlerCall *call = zel::rt::current_call();
+  zel::rt::HandlerCall *call = zel::rt::current_handler;
   // The argument that has the wrong type (0: none), and the type it must have.
   int32_t wrong = 0;
   int32_t wanted = -1;
@@ -979,7 +745,7 @@ HostValue obj_send(HostValue receiver, HostValue selector, int32_t argc, ...) {
     note("obj_send(" + std::string(named ? host::chars_of(selector) : "") + ", " + std::to_string(argc) +
          ")");
   }
-  zel::rt::HandlerCall *call = zel::rt::current_call();
+  zel::rt::HandlerCall *call = zel::rt::current_handler;
   // The first error of a send that fails here is kept by the running handler
   // call, or else as the stray error.
   auto fail = [call](zel::rt::ScriptError error) {

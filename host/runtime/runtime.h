@@ -441,22 +441,6 @@ inline const Target *class_row_hit(const Selector *sel, const Class *cls) {
   const Target *hit = line_hit(sel->folded->routine_line, cls);
   return hit != nullptr && hit->kind == Target::Kind::kRow ? hit : nullptr;
 }
-// As send_word of sel, over a vector whose receiver slot holds no reference
-// of its own, to a receiver for which a built-in row was found with nothing
-// run since that could move the epoch on: kClass, a class value for which
-// class_row_hit found a class-level row (the call leaves nil in its slot),
-// else a script object for which object_line_hit found one (it stays in its
-// slot). The caller keeps the receiver bound (nothing it runs before the
-// call can unbind it) and leaves the slot without a drop. The call takes the
-// slot's reference itself should a script run inside it, so the counts a
-// script sees are as send_word's, and drops it as it ends. The vector holds
-// kArity arguments, none or one (the counts of a send that borrows its
-// receiver). kArgBorrowed: argument 1's slot holds no reference either, a
-// variable's value that the caller keeps assigned; the call takes that one
-// too. Hidden: the language reaches it inside the program, a library never
-// does.
-template <bool kClass, int32_t kArity, bool kArgBorrowed>
-[[gnu::visibility("hidden")]] HostValue call_lent_row(const Selector *sel, HostValue *argv);
 inline Ref send(const Selector *sel, HostValue *argv, int32_t argc) {
   return Ref::adopt(send_word(sel, argv, argc));
 }

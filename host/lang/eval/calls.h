@@ -21,6 +21,7 @@
 #include "lang/eval/bindings.h"
 #include "lang/files.h"
 #include "lang/profile.h"
+#include "runtime/handler_call.h"
 
 namespace zel::lang {
 
@@ -163,13 +164,13 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
 }
 
 // Runs the built-in row a send that borrows its receiver found at once
-// (rt::call_lent_row; kClass for a class receiver) over the vector of kArity
-// arguments laid out; kArgBorrowed as rt::call_lent_row's.
+// (rt::call_lent_row, in this frame; kClass for a class receiver) over the
+// vector of kArity arguments laid out; kArgBorrowed as rt::call_lent_row's.
 template <bool kClass, int32_t kArity, bool kArgBorrowed>
 struct RowCall {
-  const Expr &e;
+  const rt::Row &row;
   ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t) const {
-    return Owned{rt::call_lent_row<kClass, kArity, kArgBorrowed>(e.sel, argv)};
+    return Owned{rt::call_lent_row<kClass, kArity, kArgBorrowed>(row, argv)};
   }
 };
 
@@ -177,25 +178,25 @@ struct RowCall {
 // argument that is no name: call_with, out of line so that the sends of
 // call_lent keep no registers for it.
 template <bool kClass>
-[[gnu::noinline]] Owned eval_row_send(const Expr &e, Frame &f, HostValue receiver) {
-  return call_with<1, true>(e, receiver, f, RowCall<kClass, 1, false>{e});
+[[gnu::noinline]] Owned eval_row_send(const Expr &e, Frame &f, HostValue receiver, const rt::Row &row) {
+  return call_with<1, true>(e, receiver, f, RowCall<kClass, 1, false>{row});
 }
 
 // The rest of a send that borrows its receiver, a bare word, once RowCall's
 // row is found: call_lent for no argument or a name, else eval_row_send.
 template <bool kClass>
-ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f) {
-  if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<kClass, 0, false>{e});
-  if (e.args[0]->kind == Expr::Kind::kVar) return call_lent<1>(e, receiver, f, RowCall<kClass, 1, true>{e});
-  return eval_row_send<kClass>(e, f, receiver);
+ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f, const rt::Row &row) {
+  if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<kClass, 0, false>{row});
+  if (e.args[0]->kind == Expr::Kind::kVar) return call_lent<1>(e, receiver, f, RowCall<kClass, 1, true>{row});
+  return eval_row_send<kClass>(e, f, receiver, row);
 }
 
 // A send that borrows its receiver, a variable's value v, to the built-in
 // row object_line_hit found: run over a receiver slot that borrows v
 // (rt::call_lent_row).
-[[gnu::noinline]] Owned eval_object_row_send(const Expr &e, Frame &f, HostValue v) {
+[[gnu::noinline]] Owned eval_object_row_send(const Expr &e, Frame &f, HostValue v, const rt::Row &row) {
   check_stack(e, f);
-  return row_with<false>(e, v, f);
+  return row_with<false>(e, v, f, row);
 }
 
 // A send that borrows its receiver, a variable's value v, to the procedure
@@ -221,7 +222,8 @@ ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
     const Procedure &proc = *static_cast<const Procedure *>(hit->what);
     return e.args.empty() ? eval_procedure_send<0>(e, f, v, proc) : eval_procedure_send<1>(e, f, v, proc);
   }
-  if (hit != nullptr && hit->kind == rt::Target::Kind::kRow) return eval_object_row_send(e, f, v);
+  if (hit != nullptr && hit->kind == rt::Target::Kind::kRow)
+    return eval_object_row_send(e, f, v, *static_cast<const rt::Row *>(hit->what));
   return eval_variable_send(e, f, v);
 }
 
@@ -233,8 +235,9 @@ ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
 [[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f, Cell &c) {
   check_stack(e, f);
   const rt::Class &cls = class_in_cell(*e.receiver, f, c);
-  if (rt::class_row_hit(e.sel, &cls) == nullptr) return eval_value_send(e, f);
-  return row_with<true>(e, cls.value, f);
+  const rt::Target *hit = rt::class_row_hit(e.sel, &cls);
+  if (hit == nullptr) return eval_value_send(e, f);
+  return row_with<true>(e, cls.value, f, *static_cast<const rt::Row *>(hit->what));
 }
 
 // A send: the receiver, then the arguments, then the message. Only picks the
