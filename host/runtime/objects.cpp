@@ -1,4 +1,5 @@
-// Objects: making them, the reference rules, releasing them, the registered
+// Objects: making them, the reference rules, releasing them (and the
+// assignment that releases the source of a replace inline), the registered
 // types and the accounting of live objects. Counted objects and permanent ones
 // come from two heaps of the arena, so that the live objects are the counted
 // heap's live blocks; class values, counted but kept out of that accounting,
@@ -222,6 +223,30 @@ inline Objects &objects() {
     finish_deferred();
 }
 
+// The release of a last reference to a live object of a type above kFloat:
+// its count goes to 0 and release_now follows. drop_last's common case, and
+// inline in assign_owned for the source a replace hook has just read.
+[[gnu::always_inline]] inline void release_last(HostObject *o) noexcept {
+  o->refcount = 0;
+  release_now(o);
+}
+
+// assign_owned past a registered type's replace: the slot takes v, or a copy
+// of a float or string that another holder shares, and the old value is
+// dropped before v's own reference in the copy's case.
+[[gnu::noinline]] void store_value(HostValue &slot, HostValue v) {
+  const HostValue old = slot;
+  const bool copied = host::has_type(v, host::kFloat) || host::has_type(v, host::kString);
+  if (copied && host::object_of(v)->refcount != 1) {
+    slot = vcopy(v);
+    drop(old);
+    drop(v);
+    return;
+  }
+  slot = v;
+  drop(old);
+}
+
 // Reports a drop of a reference to a released object.
 [[gnu::cold, gnu::noinline]] void dropped_on_released(const HostObject *o) noexcept {
   fprintf(stderr, "zel: reference dropped on released object %p\n", static_cast<const void *>(o));
@@ -375,12 +400,12 @@ void detail::drop_last(HostValue v) noexcept {
     if (o->type == kFreed) dropped_on_released(o);
     return;
   }
-  o->refcount = 0;
   const uint8_t type = o->type;
   if (type > host::kFloat) [[likely]] {
-    release_now(o);
+    release_last(o);
     return;
   }
+  o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (type == host::kFloat) {
     free_block_to(counted, o);
@@ -388,6 +413,34 @@ void detail::drop_last(HostValue v) noexcept {
   }
   dropped_on_released(o);
   release_unheld(o);
+}
+
+void assign_owned(HostValue &slot, HostValue v) {
+  const HostValue old = slot;
+  // Both words objects (neither low bit set), and not one object.
+  if (host::is_object(old | v) && old != v) {
+    const uint8_t type = host::type_of(old);
+    const ReplaceHook replace = detail::type_hooks[type];
+    if (replace != nullptr && host::type_of(v) == type) {
+      HostObject *source = host::object_of(v);
+      try {
+        replace(host::object_of(old), source, 1);
+      } catch (...) {
+        drop_object(source);
+        throw;
+      }
+      // The source is of a registered type, above kFloat, and still live
+      // (its reference is ours): a last reference, as a fresh key's, is
+      // released here.
+      if (source->refcount == 1) [[likely]] {
+        detail::release_last(source);
+        return;
+      }
+      drop_object(source);
+      return;
+    }
+  }
+  detail::store_value(slot, v);
 }
 
 Ref make_int(int32_t v) {
