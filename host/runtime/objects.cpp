@@ -136,15 +136,21 @@ inline Objects &objects() {
   return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
+// Gives the block of a released object of the smallest class (its count
+// already 0) back to h, its heap: its class is a constant.
+[[gnu::always_inline]] inline void free_small_block_to(Heap &h, HostObject *o) {
+  o->type = kFreed;
+  object_free(h, o, sizeof(host::HostFloat));
+}
+
 // Gives a released object's block (its count already 0) back to h, its heap.
-// The smallest blocks (keys, floats) take a branch of their own, whose class
-// is a constant.
+// The smallest blocks (keys, floats) take a branch of their own.
 [[gnu::always_inline]] inline void free_block_to(Heap &h, HostObject *o) {
   const size_t bytes = o->reserved;
-  o->type = kFreed;
   if (bytes <= sizeof(host::HostFloat)) {
-    object_free(h, o, sizeof(host::HostFloat));
+    free_small_block_to(h, o);
   } else {
+    o->type = kFreed;
     object_free(h, o, bytes);
   }
 }
@@ -408,7 +414,7 @@ void detail::drop_last(HostValue v) noexcept {
   o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (type == host::kFloat) {
-    free_block_to(counted, o);
+    free_small_block_to(counted, o);
     return;
   }
   dropped_on_released(o);
