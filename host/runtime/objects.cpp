@@ -81,12 +81,12 @@ inline Objects &objects() {
 [[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
                                                 int16_t refcount) {
   auto *o = static_cast<HostObject *>(block);
-  // One store of the whole header word.
-  std::memcpy(o,
-              std::bit_cast<std::array<char, sizeof(HostObject)>>(
-                  HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)})
-                  .data(),
-              sizeof(HostObject));
+  // The header in two stores of 32 bits: the count, type and flags (0), then
+  // the size, which needs no shift into place.
+  static_assert(std::endian::native == std::endian::little && offsetof(HostObject, reserved) == 4);
+  const uint32_t head = static_cast<uint16_t>(refcount) | uint32_t{type} << 16;
+  std::memcpy(o, &head, sizeof head);
+  o->reserved = static_cast<uint32_t>(bytes);
   if (readable == sizeof(host::HostFloat)) {
     std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
   } else {
