@@ -81,10 +81,12 @@ inline Objects &objects() {
 [[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
                                                 int16_t refcount) {
   auto *o = static_cast<HostObject *>(block);
-  // The header in two stores of 32 bits: the count, type and flags (0), then
-  // the size, which needs no shift into place.
-  static_assert(std::endian::native == std::endian::little && offsetof(HostObject, reserved) == 4);
-  const uint32_t head = static_cast<uint16_t>(refcount) | uint32_t{type} << 16;
+  // The header in two stores: the count, type and flags (0) as one word of
+  // the host's byte order, then the size, which needs no shift into place.
+  static_assert(offsetof(HostObject, reserved) == sizeof(uint32_t));
+  const uint32_t count = static_cast<uint16_t>(refcount);
+  const uint32_t head = std::endian::native == std::endian::little ? count | uint32_t{type} << 16
+                                                                   : count << 16 | uint32_t{type} << 8;
   std::memcpy(o, &head, sizeof head);
   o->reserved = static_cast<uint32_t>(bytes);
   if (readable == sizeof(host::HostFloat)) {
