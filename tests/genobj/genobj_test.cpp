@@ -22,9 +22,7 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 // Every test leaves as many objects and zone blocks as it found.
-class Genobj : public objkit_test::LeakCheckedTest {
- protected:
-};
+using Genobj = objkit_test::LeakCheckedTest;
 
 HostObject *Object(const rt::Ref &ref) {
   return host::object_of(ref.get());
