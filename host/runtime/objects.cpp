@@ -179,7 +179,9 @@ inline Objects &objects() {
 // Releases an object whose count is 0, its block last: the type's clear
 // hook, or the references an array, a script object or a class holds (the
 // two never meet: hooks are registered for library types only, above
-// kScriptObject, which the counted heap holds).
+// kScriptObject, which the counted heap holds). A caller that knows o is of
+// a library type (library) leaves the other types' tests out.
+template <bool library = false>
 [[gnu::always_inline]] inline void release_object(HostObject *o) noexcept {
   const uint8_t type = o->type;
   if (const ClearHook clear = clear_hooks[type]) {
@@ -187,8 +189,8 @@ inline Objects &objects() {
     free_block_to(counted, o);
     return;
   }
-  if (type == kArray || type == kScriptObject || type == kClass) drop_held(o);
-  free_block_to(heap_of(type), o);
+  if (!library && (type == kArray || type == kScriptObject || type == kClass)) drop_held(o);
+  free_block_to(library ? counted : heap_of(type), o);
 }
 
 // release_unheld inside another release: deferred to the outermost one when
@@ -219,24 +221,27 @@ inline Objects &objects() {
 
 // release_unheld (its contract), inline in drop_last, the common way to it:
 // a release inside another is release_nested's; the outermost one finishes
-// the releases deferred meanwhile.
+// the releases deferred meanwhile. library as release_object's.
+template <bool library = false>
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
   if (releases != 0) {
     release_nested(o);
     return;
   }
   releases = 1;
-  release_object(o);
+  release_object<library>(o);
   if (--releases != 0) [[unlikely]]
     finish_deferred();
 }
 
 // The release of a last reference to a live object of a type above kFloat:
 // its count goes to 0 and release_now follows. drop_last's common case, and
-// inline in assign_owned for the source a replace hook has just read.
+// inline in assign_owned for the source a replace hook has just read (of a
+// library type: library as release_object's).
+template <bool library = false>
 [[gnu::always_inline]] inline void release_last(HostObject *o) noexcept {
   o->refcount = 0;
-  release_now(o);
+  release_now<library>(o);
 }
 
 // assign_owned past a registered type's replace: the slot takes v, or a copy
@@ -441,7 +446,7 @@ void assign_owned(HostValue &slot, HostValue v) {
       // (its reference is ours): a last reference, as a fresh key's, is
       // released here.
       if (source->refcount == 1) [[likely]] {
-        detail::release_last(source);
+        detail::release_last<true>(source);
         return;
       }
       drop_object(source);
