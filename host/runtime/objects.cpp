@@ -1,4 +1,5 @@
-// Objects: making them, the reference rules, releasing them, the registered
+// Objects: making them, the reference rules, releasing them (and the
+// assignment that releases the source of a replace inline), the registered
 // types and the accounting of live objects. Counted objects and permanent ones
 // come from two heaps of the arena, so that the live objects are the counted
 // heap's live blocks; class values, counted but kept out of that accounting,
@@ -80,12 +81,14 @@ inline Objects &objects() {
 [[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
                                                 int16_t refcount) {
   auto *o = static_cast<HostObject *>(block);
-  // One store of the whole header word.
-  std::memcpy(o,
-              std::bit_cast<std::array<char, sizeof(HostObject)>>(
-                  HostObject{refcount, type, 0, static_cast<uint32_t>(bytes)})
-                  .data(),
-              sizeof(HostObject));
+  // The header in two stores: the count, type and flags (0) as one word of
+  // the host's byte order, then the size, which needs no shift into place.
+  static_assert(offsetof(HostObject, reserved) == sizeof(uint32_t));
+  const uint32_t count = static_cast<uint16_t>(refcount);
+  const uint32_t head = std::endian::native == std::endian::little ? count | uint32_t{type} << 16
+                                                                   : count << 16 | uint32_t{type} << 8;
+  std::memcpy(o, &head, sizeof head);
+  o->reserved = static_cast<uint32_t>(bytes);
   if (readable == sizeof(host::HostFloat)) {
     std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
   } else {
@@ -135,15 +138,21 @@ inline Objects &objects() {
   return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
+// Gives the block of a released object of the smallest class (its count
+// already 0) back to h, its heap: its class is a constant.
+[[gnu::always_inline]] inline void free_small_block_to(Heap &h, HostObject *o) {
+  o->type = kFreed;
+  object_free(h, o, sizeof(host::HostFloat));
+}
+
 // Gives a released object's block (its count already 0) back to h, its heap.
-// The smallest blocks (keys, floats) take a branch of their own, whose class
-// is a constant.
+// The smallest blocks (keys, floats) take a branch of their own.
 [[gnu::always_inline]] inline void free_block_to(Heap &h, HostObject *o) {
   const size_t bytes = o->reserved;
-  o->type = kFreed;
   if (bytes <= sizeof(host::HostFloat)) {
-    object_free(h, o, sizeof(host::HostFloat));
+    free_small_block_to(h, o);
   } else {
+    o->type = kFreed;
     object_free(h, o, bytes);
   }
 }
@@ -170,7 +179,9 @@ inline Objects &objects() {
 // Releases an object whose count is 0, its block last: the type's clear
 // hook, or the references an array, a script object or a class holds (the
 // two never meet: hooks are registered for library types only, above
-// kScriptObject, which the counted heap holds).
+// kScriptObject, which the counted heap holds). A caller that knows o is of
+// a library type (library) leaves the other types' tests out.
+template <bool library = false>
 [[gnu::always_inline]] inline void release_object(HostObject *o) noexcept {
   const uint8_t type = o->type;
   if (const ClearHook clear = clear_hooks[type]) {
@@ -178,8 +189,8 @@ inline Objects &objects() {
     free_block_to(counted, o);
     return;
   }
-  if (type == kArray || type == kScriptObject || type == kClass) drop_held(o);
-  free_block_to(heap_of(type), o);
+  if (!library && (type == kArray || type == kScriptObject || type == kClass)) drop_held(o);
+  free_block_to(library ? counted : heap_of(type), o);
 }
 
 // release_unheld inside another release: deferred to the outermost one when
@@ -210,16 +221,43 @@ inline Objects &objects() {
 
 // release_unheld (its contract), inline in drop_last, the common way to it:
 // a release inside another is release_nested's; the outermost one finishes
-// the releases deferred meanwhile.
+// the releases deferred meanwhile. library as release_object's.
+template <bool library = false>
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
   if (releases != 0) {
     release_nested(o);
     return;
   }
   releases = 1;
-  release_object(o);
+  release_object<library>(o);
   if (--releases != 0) [[unlikely]]
     finish_deferred();
+}
+
+// The release of a last reference to a live object of a type above kFloat:
+// its count goes to 0 and release_now follows. drop_last's common case, and
+// inline in assign_owned for the source a replace hook has just read (of a
+// library type: library as release_object's).
+template <bool library = false>
+[[gnu::always_inline]] inline void release_last(HostObject *o) noexcept {
+  o->refcount = 0;
+  release_now<library>(o);
+}
+
+// assign_owned past a registered type's replace: the slot takes v, or a copy
+// of a float or string that another holder shares, and the old value is
+// dropped before v's own reference in the copy's case.
+[[gnu::noinline]] void store_value(HostValue &slot, HostValue v) {
+  const HostValue old = slot;
+  const bool copied = host::has_type(v, host::kFloat) || host::has_type(v, host::kString);
+  if (copied && host::object_of(v)->refcount != 1) {
+    slot = vcopy(v);
+    drop(old);
+    drop(v);
+    return;
+  }
+  slot = v;
+  drop(old);
 }
 
 // Reports a drop of a reference to a released object.
@@ -375,19 +413,47 @@ void detail::drop_last(HostValue v) noexcept {
     if (o->type == kFreed) dropped_on_released(o);
     return;
   }
-  o->refcount = 0;
   const uint8_t type = o->type;
   if (type > host::kFloat) [[likely]] {
-    release_now(o);
+    release_last(o);
     return;
   }
+  o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (type == host::kFloat) {
-    free_block_to(counted, o);
+    free_small_block_to(counted, o);
     return;
   }
   dropped_on_released(o);
   release_unheld(o);
+}
+
+void assign_owned(HostValue &slot, HostValue v) {
+  const HostValue old = slot;
+  // Both words objects (neither low bit set), and not one object.
+  if (host::is_object(old | v) && old != v) {
+    const uint8_t type = host::type_of(old);
+    const ReplaceHook replace = detail::type_hooks[type];
+    if (replace != nullptr && host::type_of(v) == type) {
+      HostObject *source = host::object_of(v);
+      try {
+        replace(host::object_of(old), source, 1);
+      } catch (...) {
+        drop_object(source);
+        throw;
+      }
+      // The source is of a registered type, above kFloat, and still live
+      // (its reference is ours): a last reference, as a fresh key's, is
+      // released here.
+      if (source->refcount == 1) [[likely]] {
+        detail::release_last<true>(source);
+        return;
+      }
+      drop_object(source);
+      return;
+    }
+  }
+  detail::store_value(slot, v);
 }
 
 Ref make_int(int32_t v) {

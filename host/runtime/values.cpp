@@ -1,5 +1,6 @@
 // Values as the language meets them: how they are described in messages and
-// shown by print, and the two assignments.
+// shown by print, and the assignments of a Ref (assign_owned, which releases
+// inline, is with the releases in objects.cpp).
 #include <cmath>
 #include <cstring>
 
@@ -143,46 +144,6 @@ std::vector<std::string> traceback() {
 std::string show(HostValue v) {
   size_t budget = kMaxShownElements;
   return show_at(v, 0, budget);
-}
-
-namespace {
-
-// assign_owned past a registered type's replace: the slot takes v, or a copy
-// of a float or string that another holder shares, and the old value is
-// dropped before v's own reference in the copy's case.
-[[gnu::noinline]] void store_value(HostValue &slot, HostValue v) {
-  const HostValue old = slot;
-  const bool copied = host::has_type(v, host::kFloat) || host::has_type(v, host::kString);
-  if (copied && host::object_of(v)->refcount != 1) {
-    slot = detail::vcopy(v);
-    drop(old);
-    drop(v);
-    return;
-  }
-  slot = v;
-  drop(old);
-}
-
-}  // namespace
-
-void assign_owned(HostValue &slot, HostValue v) {
-  const HostValue old = slot;
-  // Both words objects (neither low bit set), and not one object.
-  if (host::is_object(old | v) && old != v) {
-    const uint8_t type = host::type_of(old);
-    const ReplaceHook replace = detail::type_hooks[type];
-    if (replace != nullptr && host::type_of(v) == type) {
-      try {
-        replace(host::object_of(old), host::object_of(v), 1);
-      } catch (...) {
-        drop_object(host::object_of(v));
-        throw;
-      }
-      drop_object(host::object_of(v));
-      return;
-    }
-  }
-  store_value(slot, v);
 }
 
 void assign_value(HostValue &slot, Ref value) {
