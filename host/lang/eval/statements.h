@@ -170,18 +170,23 @@ ZEL_HOT_INLINE void update(const Stmt &s, Frame &f) {
   update_combined(s, f, a, b);
 }
 
-// An update by an integer literal (Stmt::Kind::kUpdateInt): an integer
-// result goes back into the name without a reference, as int_operand
-// computes it; anything else as assign_numeric assigns it.
-ZEL_HOT_INLINE void update_int(const Stmt &s, Frame &f) {
+// An update by an integer literal (Stmt::Kind::kUpdateInt) of the name
+// whose slot is slot, where it gives an integer: the result, as int_operand
+// computes it, goes back into the name without a reference. False, with
+// nothing stored, where the general path must make it.
+ZEL_HOT_INLINE bool update_int_in(const Stmt &s, HostValue &slot) {
   const Expr &e = *s.expr;
-  HostValue &slot = slot_of(s.name, f);
   const Number n = int_operand<apply_update>(e, slot, e.op);
-  if (!n.is_none()) [[likely]] {
-    slot = host::make_int(n.integer);
-    return;
-  }
-  assign_numeric(s, f);
+  if (n.is_none()) [[unlikely]]
+    return false;
+  slot = host::make_int(n.integer);
+  return true;
+}
+
+// An update by an integer literal: an integer result as update_int_in
+// stores it, anything else as assign_numeric assigns it.
+ZEL_HOT_INLINE void update_int(const Stmt &s, Frame &f) {
+  if (!update_int_in(s, slot_of(s.name, f))) assign_numeric(s, f);
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
@@ -290,19 +295,44 @@ ZEL_HOT_INLINE Flow exec_block(std::span<const Stmt> block, Frame &f) {
   return Flow::kNext;
 }
 
+// Runs statement s out of line: a fast path's way back to the general one.
+[[gnu::noinline]] Flow exec_apart(const Stmt &s, Frame &f) {
+  return exec_stmt(s, f);
+}
+
+// Whether the body of `while` s counts: ends in an update by an integer
+// literal of the name its condition reads (`while i < n do ...; i = i + 1;
+// end`).
+bool counts(const Stmt &s) {
+  return !s.body.empty() && s.body.back().kind == Stmt::Kind::kUpdateInt &&
+         s.body.back().name == s.expr->name;
+}
+
+// The update that ends a counting loop's body (counts), a being the slot of
+// its name, which the loop found once: run as exec_stmt runs it, but where it
+// gives an integer, with no test of a failure the library left, since no
+// integer update calls the library.
+ZEL_HOT_INLINE void count_turn(const Stmt &s, Frame &f, HostValue &a) {
+  f.line = s.line;
+  if (!update_int_in(s, a)) exec_apart(s, f);
+}
+
 // A `while` loop whose condition is tested by test (a form of lang::test).
 // The condition and the body's bounds are read once: a tree does not change
 // while it runs, and read at each turn they would cost a load each, since
 // the compiler cannot know that a call in the body leaves them as they were.
-template <typename Test>
-ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
+// A loop that counts (kCounts), a being its name's slot, runs its update
+// itself (count_turn) after the rest of its body.
+template <bool kCounts = false, typename Test>
+ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test, HostValue *a = nullptr) {
   const Expr &condition = *s.expr;
-  const std::span<const Stmt> body = s.body;
+  const std::span<const Stmt> body = std::span(s.body).first(s.body.size() - kCounts);
   while (test(condition, f)) {
     spend_step();
     const Flow flow = exec_block(body, f);
     if (flow == Flow::kReturn) return flow;
     if (flow == Flow::kBreak) return Flow::kNext;
+    if constexpr (kCounts) count_turn(s.body.back(), f, *a);
   }
   return Flow::kNext;
 }
@@ -311,14 +341,15 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
 // The commonest conditions, a name compared with an integer (`i < n` apart)
 // and a test for nil (`k isnt nil` apart), have each their own loop, which
 // does not ask the condition's form at each turn, and reads the name from
-// its slot, found once: a slot stays where it is while its frame runs.
+// its slot, found once: a slot stays where it is while its frame runs. A
+// loop over `i < n` that counts runs its update itself (count_turn).
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) {
-    const HostValue &a = slot_of(e.name, f);
-    if (e.op == Op::kLt)
-      return run_while(s, f,
-                       [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, Op::kLt, a); });
+    HostValue &a = slot_of(e.name, f);
+    const auto less = [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, Op::kLt, a); };
+    if (e.op == Op::kLt && counts(s)) return run_while<true>(s, f, less, &a);
+    if (e.op == Op::kLt) return run_while(s, f, less);
     return run_while(s, f, [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, c.op, a); });
   }
   if (e.form == Expr::Form::kNilTest) {
