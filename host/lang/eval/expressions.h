@@ -200,8 +200,9 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
-// apply over two integers where an update computes them: `+`, the commonest
-// update's operator, is tested apart from the others' switch.
+// apply over two integers where an update or a value computes them (not a
+// condition): `+`, the commonest operator there, is tested apart from the
+// others' switch.
 ZEL_HOT_INLINE Number apply_update(Op op, int32_t x, int32_t y) {
   return op == Op::kAdd ? apply(Op::kAdd, x, y) : apply(op, x, y);
 }
@@ -219,9 +220,9 @@ ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
   return int_operand(e, a, e.op);
 }
 
-// A name beside an integer literal: no operand to hold.
+// A name beside an integer literal as a value: no operand to hold.
 ZEL_HOT_INLINE Owned eval_int_operand(const Expr &e, Frame &f) {
-  const Number n = int_operand(e, slot_of(e.name, f));
+  const Number n = int_operand<apply_update>(e, slot_of(e.name, f), e.op);
   if (!n.is_none()) [[likely]]
     return {host::make_int(n.integer)};
   return eval_numeric(e, f);
