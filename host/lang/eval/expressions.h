@@ -147,7 +147,7 @@ ZEL_HOT_INLINE Owned operator_value(const Expr &e, Frame &f) {
 
 Number numeric(const Expr &e, Frame &f);
 template <bool kLeaves = false>
-Number numeric_node(const Expr &e, Frame &f);
+ZEL_HOT_INLINE Number numeric_node(const Expr &e, Frame &f);
 
 // A literal or a name as a number, or else a subtree: through numeric(), or
 // in line where its operands are leaves (a tree two levels high), so that the
