@@ -78,16 +78,6 @@ TEST_F(Lang, RemadeClassesAndTheirProceduresAreFreed) {
   EXPECT_EQ(live(), std::pair(classes, procedures));
 }
 
-TEST_F(Lang, MessageFailingDuringAReleaseFailsItsStatement) {
-  const char *setup =
-      "zel$object:subclass \"Mute\", \"\";\n"
-      "l = T_DblLnk:new (); l:create (); l:Add (Mute:new ()); l:setenterkeys (1);\n";
-  EXPECT_EQ(zel::run(std::string(setup) + "l = nil;\nprint 1;"),
-            "test:3: a Mute object has no method setkey");
-  EXPECT_EQ(zel::run(setup), "");
-  EXPECT_EQ(zel::drop_globals(), "a Mute object has no method setkey");
-}
-
 // A value whose release makes the global again, every time (lib/phoenix.zel
 // remakes `nest`, a list holding such a value).
 TEST_F(Lang, DroppingTheGlobalsEndsWhenReleasesKeepMakingThem) {

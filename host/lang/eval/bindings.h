@@ -115,13 +115,15 @@ inline HostValue lookup(const Expr &e, Frame &f) {
   return value_or_class(slot_of(e.name, f), e, f);
 }
 
-// The slot an assignment writes: inside a procedure every assigned name is a
-// local or an instance variable; at top level the name is a global, made on
-// first assignment.
-ZEL_HOT_INLINE HostValue &assign_slot(int32_t name, Frame &f) {
-  HostValue &slot = slot_of(name, f);
+// The slot an assignment writes, slot being its name's: inside a procedure
+// every assigned name is a local or an instance variable; at top level the
+// name is a global, made on first assignment.
+ZEL_HOT_INLINE HostValue &assigned(HostValue &slot) {
   if (slot == 0) slot = nil();
   return slot;
+}
+ZEL_HOT_INLINE HostValue &assign_slot(int32_t name, Frame &f) {
+  return assigned(slot_of(name, f));
 }
 
 // Makes a procedure from its definition and hands it to the runtime; the one

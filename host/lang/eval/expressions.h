@@ -146,8 +146,13 @@ ZEL_HOT_INLINE Owned operator_value(const Expr &e, Frame &f) {
 }
 
 Number numeric(const Expr &e, Frame &f);
+template <bool kLeaves = false>
+ZEL_HOT_INLINE Number numeric_node(const Expr &e, Frame &f);
 
-// A literal or a name as a number, or else a subtree through numeric().
+// A literal or a name as a number, or else a subtree: through numeric(), or
+// in line where its operands are leaves (a tree two levels high), so that the
+// commonest subtree costs no call. kLeaves where e is known to be a leaf.
+template <bool kLeaves = false>
 ZEL_HOT_INLINE Number number_of(const Expr &e, Frame &f) {
   switch (e.kind) {
     case Expr::Kind::kInt:
@@ -163,7 +168,11 @@ ZEL_HOT_INLINE Number number_of(const Expr &e, Frame &f) {
     }
     case Expr::Kind::kBinary:
     case Expr::Kind::kUnary:
-      return numeric(e, f);
+      if constexpr (!kLeaves) {
+        if (e.height == 2) return numeric_node<true>(e, f);
+        return numeric(e, f);
+      }
+      [[fallthrough]];
     default:
       return Number::none();
   }
@@ -174,12 +183,14 @@ ZEL_HOT_INLINE Number number_of(const Expr &e, Frame &f) {
 // to report, `not`, `and`, `or`): being pure, the tree gives the same values
 // when that path evaluates it again. Callers test the stack first: the
 // parser bounds a tree's height, so its recursion fits in the stack's reserve.
+// kLeaves where e's operands are leaves.
+template <bool kLeaves>
 ZEL_HOT_INLINE Number numeric_node(const Expr &e, Frame &f) {
   if (e.kind == Expr::Kind::kUnary)
-    return e.op == Op::kNeg ? negate(number_of(*e.receiver, f)) : Number::none();
-  const Number a = number_of(*e.receiver, f);
+    return e.op == Op::kNeg ? negate(number_of<kLeaves>(*e.receiver, f)) : Number::none();
+  const Number a = number_of<kLeaves>(*e.receiver, f);
   if (a.is_none()) return a;
-  return number_op(e.op, a, number_of(*e.args[0], f));
+  return number_op(e.op, a, number_of<kLeaves>(*e.args[0], f));
 }
 
 Number numeric(const Expr &e, Frame &f) {
@@ -200,8 +211,9 @@ ZEL_HOT_INLINE Number numeric_top(const Expr &e, Frame &f) {
   return real(n.real);
 }
 
-// apply over two integers where an update computes them: `+`, the commonest
-// update's operator, is tested apart from the others' switch.
+// apply over two integers where an update or a value computes them (not a
+// condition): `+`, the commonest operator there, is tested apart from the
+// others' switch.
 ZEL_HOT_INLINE Number apply_update(Op op, int32_t x, int32_t y) {
   return op == Op::kAdd ? apply(Op::kAdd, x, y) : apply(op, x, y);
 }
@@ -219,9 +231,9 @@ ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
   return int_operand(e, a, e.op);
 }
 
-// A name beside an integer literal: no operand to hold.
+// A name beside an integer literal as a value: no operand to hold.
 ZEL_HOT_INLINE Owned eval_int_operand(const Expr &e, Frame &f) {
-  const Number n = int_operand(e, slot_of(e.name, f));
+  const Number n = int_operand<apply_update>(e, slot_of(e.name, f), e.op);
   if (!n.is_none()) [[likely]]
     return {host::make_int(n.integer)};
   return eval_numeric(e, f);

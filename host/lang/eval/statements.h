@@ -6,7 +6,8 @@
 //
 // Invariants: exec_stmt sets the frame's running line to the statement's
 // as it begins, and an error leaving it takes that line unless a node gave
-// it one. A statement ends on to the next or leaving its loop or procedure
+// it one; a `while` that runs its body's last statement itself (run_while)
+// does the same for it. A statement ends on to the next or leaving its loop or procedure
 // (Flow). An assignment evaluates its value before it finds the slot it
 // writes, so that a failed one makes no global. A failed message the
 // library sent outside any built-in fails the statement that was running.
@@ -21,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "lang/eval/expressions.h"
@@ -35,9 +37,8 @@ namespace {
 // copy would be the same); anything else as the runtime assigns.
 ZEL_HOT_INLINE void assign(HostValue &slot, Owned v) {
   const HostValue w = v.detach();
-  if (host::is_int(w) ||
-      (fast_paths && (host::type_of(w) == host::kFloat || host::type_of(w) == host::kString) &&
-       host::object_of(w)->refcount == 1)) {
+  if (host::is_int(w) || ((host::type_of(w) == host::kFloat || host::type_of(w) == host::kString) &&
+                          fast_paths && host::object_of(w)->refcount == 1)) {
     rt::drop(std::exchange(slot, w));
   } else {
     rt::assign_owned(slot, w);
@@ -133,6 +134,14 @@ ZEL_HOT_INLINE void assign_value(const Stmt &s, Frame &f, Owned v) {
   assign(assign_slot(s.name, f), v);
 }
 
+// `name = <send>` (Stmt::Kind::kAssignSend): the send's value assigned to
+// the slot slot() finds once the send has run.
+template <typename Slot>
+ZEL_HOT_INLINE void assign_send(const Stmt &s, Frame &f, Slot slot) {
+  const Owned v = at_node<eval_send>(*s.expr, f, *s.expr, f);
+  assign(assigned(slot()), v);
+}
+
 // `name = expr` taken by the general path: any expression exec_assign does
 // not take itself, and an update that update does not.
 [[gnu::noinline]] void assign_other(const Stmt &s, Frame &f) {
@@ -170,18 +179,23 @@ ZEL_HOT_INLINE void update(const Stmt &s, Frame &f) {
   update_combined(s, f, a, b);
 }
 
-// An update by an integer literal (Stmt::Kind::kUpdateInt): an integer
-// result goes back into the name without a reference, as int_operand
-// computes it; anything else as assign_numeric assigns it.
-ZEL_HOT_INLINE void update_int(const Stmt &s, Frame &f) {
+// An update by an integer literal (Stmt::Kind::kUpdateInt) of the name
+// whose slot is slot, where it gives an integer: the result, as int_operand
+// computes it, goes back into the name without a reference. False, with
+// nothing stored, where the general path must make it.
+ZEL_HOT_INLINE bool update_int_in(const Stmt &s, HostValue &slot) {
   const Expr &e = *s.expr;
-  HostValue &slot = slot_of(s.name, f);
   const Number n = int_operand<apply_update>(e, slot, e.op);
-  if (!n.is_none()) [[likely]] {
-    slot = host::make_int(n.integer);
-    return;
-  }
-  assign_numeric(s, f);
+  if (n.is_none()) [[unlikely]]
+    return false;
+  slot = host::make_int(n.integer);
+  return true;
+}
+
+// An update by an integer literal: an integer result as update_int_in
+// stores it, anything else as assign_numeric assigns it.
+ZEL_HOT_INLINE void update_int(const Stmt &s, Frame &f) {
+  if (!update_int_in(s, slot_of(s.name, f))) assign_numeric(s, f);
 }
 
 // `name = expr`. A name beside an integer literal that holds an integer
@@ -228,7 +242,7 @@ ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
       exec_assign(s, f);
       return Flow::kNext;
     case Stmt::Kind::kAssignSend:
-      assign_value(s, f, at_node<eval_send>(*s.expr, f, *s.expr, f));
+      assign_send(s, f, [&s, &f]() -> HostValue & { return slot_of(s.name, f); });
       return Flow::kNext;
     case Stmt::Kind::kAssignCall:
       // The call's value is stored here, without a function of its own
@@ -265,11 +279,16 @@ ZEL_HOT_INLINE Flow exec_work(const Stmt &s, Frame &f) {
   __builtin_unreachable();
 }
 
+// Fails the running statement where the library left a failure.
+ZEL_HOT_INLINE void check_stray() {
+  if (rt::stray_error_pending()) [[unlikely]]
+    stray_failure();
+}
+
 // Runs a statement (see exec_stmt).
 ZEL_HOT_INLINE Flow exec_kind(const Stmt &s, Frame &f) {
   const Flow flow = exec_work(s, f);
-  if (rt::stray_error_pending()) [[unlikely]]
-    stray_failure();
+  check_stray();
   return flow;
 }
 
@@ -290,19 +309,57 @@ ZEL_HOT_INLINE Flow exec_block(std::span<const Stmt> block, Frame &f) {
   return Flow::kNext;
 }
 
+// Runs statement s out of line: a fast path's way back to the general one.
+[[gnu::noinline]] Flow exec_apart(const Stmt &s, Frame &f) {
+  return exec_stmt(s, f);
+}
+
+// Whether the body of `while` s ends in a statement of the kind given that
+// assigns the name its condition reads.
+bool ends_in(const Stmt &s, Stmt::Kind kind) {
+  return !s.body.empty() && s.body.back().kind == kind && s.body.back().name == s.expr->name;
+}
+
+// The update by an integer literal that ends a loop's body (`while i < n do
+// ...; i = i + 1; end`), a being its name's slot, which the loop found once:
+// run as exec_stmt runs it, but where it gives an integer, with no test of a
+// failure the library left, since no integer update calls the library.
+ZEL_HOT_INLINE void count_turn(const Stmt &s, Frame &f, HostValue &a) {
+  f.line = s.line;
+  if (!update_int_in(s, a)) exec_apart(s, f);
+}
+
+// assign_send to the slot a, then the test for a failure the library left.
+void assign_send_to(const Stmt &s, Frame &f, HostValue &a) {
+  assign_send(s, f, [&a]() -> HostValue & { return a; });
+  check_stray();
+}
+
+// The assignment of a send's value that ends a loop's body (`while k isnt
+// nil do ...; k = l:after (k); end`), a being its name's slot, which the loop
+// found once: run as exec_stmt runs it.
+ZEL_HOT_INLINE void step_turn(const Stmt &s, Frame &f, HostValue &a) {
+  f.line = s.line;
+  at_node<assign_send_to>(s, f, s, f, a);
+}
+
 // A `while` loop whose condition is tested by test (a form of lang::test).
 // The condition and the body's bounds are read once: a tree does not change
 // while it runs, and read at each turn they would cost a load each, since
 // the compiler cannot know that a call in the body leaves them as they were.
-template <typename Test>
-ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
+// Given a turn (count_turn, step_turn), the loop runs its body's last
+// statement itself, a being the slot of the name it assigns, after the rest.
+template <auto turn = nullptr, typename Test>
+ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test, HostValue *a = nullptr) {
+  constexpr bool kTurn = !std::is_null_pointer_v<decltype(turn)>;
   const Expr &condition = *s.expr;
-  const std::span<const Stmt> body = s.body;
+  const std::span<const Stmt> body = std::span(s.body).first(s.body.size() - kTurn);
   while (test(condition, f)) {
     spend_step();
     const Flow flow = exec_block(body, f);
     if (flow == Flow::kReturn) return flow;
     if (flow == Flow::kBreak) return Flow::kNext;
+    if constexpr (kTurn) turn(s.body.back(), f, *a);
   }
   return Flow::kNext;
 }
@@ -311,20 +368,23 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test) {
 // The commonest conditions, a name compared with an integer (`i < n` apart)
 // and a test for nil (`k isnt nil` apart), have each their own loop, which
 // does not ask the condition's form at each turn, and reads the name from
-// its slot, found once: a slot stays where it is while its frame runs.
+// its slot, found once: a slot stays where it is while its frame runs. Where
+// the body's last statement assigns that name, by an integer update (`i < n`)
+// or a send (`k isnt nil`), the loop runs it itself (run_while).
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) {
-    const HostValue &a = slot_of(e.name, f);
-    if (e.op == Op::kLt)
-      return run_while(s, f,
-                       [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, Op::kLt, a); });
+    HostValue &a = slot_of(e.name, f);
+    const auto less = [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, Op::kLt, a); };
+    if (e.op == Op::kLt && ends_in(s, Stmt::Kind::kUpdateInt)) return run_while<count_turn>(s, f, less, &a);
+    if (e.op == Op::kLt) return run_while(s, f, less);
     return run_while(s, f, [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, c.op, a); });
   }
   if (e.form == Expr::Form::kNilTest) {
-    const HostValue &a = slot_of(e.name, f);
-    if (e.op == Op::kIsnt)
-      return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, Op::kIsnt, a); });
+    HostValue &a = slot_of(e.name, f);
+    const auto isnt = [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, Op::kIsnt, a); };
+    if (e.op == Op::kIsnt && ends_in(s, Stmt::Kind::kAssignSend)) return run_while<step_turn>(s, f, isnt, &a);
+    if (e.op == Op::kIsnt) return run_while(s, f, isnt);
     return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, c.op, a); });
   }
   return run_while(s, f, test);
