@@ -26,7 +26,12 @@ HostValue Pair(int32_t argc, HostValue *argv) {
   return checkpar(argc, argv, 1, 2, host::kString, -1) < 0 ? host::kFailure : host::make_int(argc);
 }
 
-constexpr auto Refuse = [](int32_t, HostValue *) { return host::kFailure; };
+// Refuses whatever it is given; a check that fits, after two that did not,
+// leaves no reason behind.
+HostValue Refuse(int32_t argc, HostValue *argv) {
+  for (int32_t wanted : {1, 1, 0}) checkpar(argc, argv, wanted, wanted);
+  return host::kFailure;
+}
 
 HostValue Look(int32_t argc, HostValue *argv) {
   seen = {argc, argv[0], argc > 0 ? argv[-1] : 0, argc > 1 ? argv[-2] : 0, 0};
@@ -320,7 +325,7 @@ TEST_F(Builtins, RecorderListsTheOperations) {
   libmsg(3);
   trm_setvideo(4);
   movb(nullptr, nullptr, 0);
-  EXPECT_EQ(atod(nullptr) + atox(nullptr), 0.0);
+  EXPECT_EQ(atod(nullptr) + atox(nullptr) + atod("2") + atox("1f"), 33.0);
   register_obj_type(62, nullptr, nullptr, nullptr);
   rt::fail_next_gen_obj();
   EXPECT_TRUE(host::is_nil(gen_obj(62, 4)));
@@ -339,7 +344,8 @@ TEST_F(Builtins, RecorderListsTheOperations) {
             "zcreate(6, 16384)\nzalloc(24)\nzfree(24)\ninit_built_in(T_Sub)\ninit_built_in()\n"
             "nam_obj(t_class_look)\nobj_send(t_class_look, 1)\nstr_obj(look)\nobj_send(, 0)\n"
             "iv_index(t_thing, b)\niv_index(, )\nobj_isa(t_thing)\nobj_isa()\nlibmsg(3)\ntrm_setvideo(4)\n"
-            "movb(0)\natod()\natox()\nregister_obj_type(62, )\ngen_obj(62, 4)\nstr_obj()\nflt_obj(2.5)\n"
+            "movb(0)\natod()\natox()\natod(2)\natox(1f)\nregister_obj_type(62, )\n"
+            "gen_obj(62, 4)\nstr_obj()\nflt_obj(2.5)\n"
             "obj_release(a float)\nobj_vcopy(an integer)\narr_obj(-1, 1)\ncheckpar(0, 0, 0)\nexec()\n");
   EXPECT_TRUE(rt::take_recording().empty());
 }

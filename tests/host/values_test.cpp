@@ -43,7 +43,8 @@ TEST(References, CountsAndIntegerWordsAtTheirEdges) {
   host::ref_take(host::kOne);  // odd words are no objects: nothing happens
   host::ref_drop(host::kOne);
   for (int i = 0; i < 3; ++i) host::ref_drop(nil_obj());
-  obj_release(nil_obj());  // permanent: never released
+  obj_release(nil_obj());   // permanent: never released
+  obj_release(host::kOne);  // no object
   EXPECT_TRUE(host::is_nil(nil_obj()));
 
   EXPECT_EQ(static_cast<uint32_t>(host::make_int(1 << 30)), 0x80000001u);
@@ -154,6 +155,21 @@ TEST(Values, CopyAndAssign) {
   rt::assign_ref(slot, rt::nil());
   EXPECT_EQ(host::object_of(handle.get())->refcount, 1);
   EXPECT_EQ(host::object_of(f.get())->refcount, 1);
+
+  // A replaced source larger than a key, whose clear hook drops a chain too
+  // deep to release at once, is gone with all of the chain when `=` returns.
+  register_obj_type(
+      64, [](HostObject *, HostObject *, int32_t) {},
+      [](HostObject *o) { rt::drop(*host::payload<HostValue>(o)); }, "Chained");
+  const size_t live = rt::live_objects();
+  HostValue chained = gen_obj(64, 40), source = gen_obj(64, 40);
+  HostValue &chain = *host::payload<HostValue>(source) = nil_obj();
+  *host::payload<HostValue>(chained) = host::kOne;
+  for (int i = 0; i < 3000; ++i) host::slot(chain, 0) = std::exchange(chain, arr_obj(1, 0));
+  rt::assign_value(chained, rt::Ref::adopt(source));
+  EXPECT_EQ(rt::live_objects(), live + 1);
+  rt::drop(chained);
+  EXPECT_EQ(rt::live_objects(), live);
 }
 
 // Shown values are bounded; the value stack refuses what does not fit; names
@@ -170,6 +186,7 @@ TEST(Values, ShowStackAndNamesHaveTheirBounds) {
   EXPECT_EQ(shown.substr(shown.size() - 10), "...], ...]");
   EXPECT_EQ(rt::show(rt::make_float(-std::numeric_limits<double>::quiet_NaN()).get()), "nan");
 
+  EXPECT_EQ(zel::test::error_of([] { rt::make_array(size_t{1} << 31); }), "out of memory");
   const rt::Slots one(1);
   EXPECT_EQ(zel::test::error_of([] { const rt::Slots all(size_t{1} << 21); }),
             "nested too deeply: the value stack is full");

@@ -86,9 +86,11 @@ TEST(Zone, RefusesWhatItDidNotHandOutAndHandlesOfNoZone) {
   EXPECT_EQ(zfree(other, block, 24), -1);
   EXPECT_EQ(zfree(zone, &local, 4), -1);
   EXPECT_EQ(zalloc(&local, 4), nullptr);
-  // Addresses below the arena and past the part carved so far are no block.
+  // Addresses below the arena, inside a block and past the part carved so far
+  // are no block.
   const auto at = reinterpret_cast<uintptr_t>(block);
   EXPECT_EQ(zfree(zone, reinterpret_cast<void *>(uintptr_t{4096}), 24), -1);
+  EXPECT_EQ(zfree(zone, reinterpret_cast<void *>(at + 8), 24), -1);
   EXPECT_EQ(zfree(zone, reinterpret_cast<void *>(at + (uintptr_t{64} << 20)), 24), -1);
   expect_wrong_size(zone, block, 32, "block 0x[0-9a-f]+ of 24 bytes freed as 32 bytes");
   EXPECT_EQ(zfree(zone, block, 17), 0);  // same class: accepted
@@ -97,19 +99,23 @@ TEST(Zone, RefusesWhatItDidNotHandOutAndHandlesOfNoZone) {
   zdelete(zone);
   EXPECT_EQ(zalloc(zone, 8), nullptr);
 
-  // The second allocation from the arming fails, and counts.
+  // The second allocation from the arming fails, and counts, whether the
+  // zone is the fast one or not (recording takes the general path).
   zone = zcreate(6, 0);
   void *small = zalloc(zone, 8);
   const uint64_t made = rt::allocations(rt::Alloc::kZoneBlock);
-  rt::fail_allocation(rt::Alloc::kZoneBlock, 2);
-  EXPECT_NE(zalloc(zone, 20000), nullptr);
-  EXPECT_EQ(zalloc(zone, 8), nullptr);
-  EXPECT_EQ(rt::allocations(rt::Alloc::kZoneBlock), made + 2);
-  rt::record(true);
+  for (bool recorded : {false, true}) {
+    rt::record(recorded);
+    rt::fail_allocation(rt::Alloc::kZoneBlock, 2);
+    EXPECT_NE(zalloc(zone, 200), nullptr);
+    EXPECT_EQ(zalloc(zone, 8), nullptr);
+  }
+  EXPECT_EQ(rt::allocations(rt::Alloc::kZoneBlock), made + 4);
   EXPECT_EQ(zfree(zone, small, 8), 0);
   zdelete(zone);
   rt::record(false);
-  EXPECT_EQ(rt::take_recording(), (std::vector<std::string>{"zfree(8)", "zdelete"}));
+  EXPECT_EQ(rt::take_recording(),
+            (std::vector<std::string>{"zalloc(200)", "zalloc(8)", "zfree(8)", "zdelete"}));
   for (void *handle : {zone, static_cast<void *>(nullptr)}) {
     EXPECT_EQ(zalloc(handle, 8), nullptr);
     EXPECT_EQ(zfree(handle, handle, 8), -1);
