@@ -10,10 +10,13 @@
 // A routine a hot path takes, forced in line where the build optimises. An
 // unoptimised build (debugging, coverage) keeps one copy of it, which a
 // debugger steps into and coverage counts once, not once per caller.
+// OBJKIT_HOT_LAMBDA does the same for a lambda, after its parameters.
 #ifdef __OPTIMIZE__
 #define OBJKIT_HOT_INLINE [[gnu::always_inline]] inline
+#define OBJKIT_HOT_LAMBDA __attribute__((always_inline))
 #else
 #define OBJKIT_HOT_INLINE inline
+#define OBJKIT_HOT_LAMBDA
 #endif
 
 namespace objkit {
