@@ -244,6 +244,20 @@ inline void Unlink(DblLnkList *list, DblLnkItem *item) {
   --list->count;
 }
 
+// The head and the tail of `list` (null when it is empty), with what the
+// chain's invariants say of them told to the compiler: nothing comes before
+// the head or after the tail, so that Unlink of either tests one neighbour.
+inline DblLnkItem *Head(const DblLnkList *list) {
+  DblLnkItem *head = list->head;
+  if (head != nullptr && head->prev != nullptr) __builtin_unreachable();
+  return head;
+}
+inline DblLnkItem *Tail(const DblLnkList *list) {
+  DblLnkItem *tail = list->tail;
+  if (tail != nullptr && tail->next != nullptr) __builtin_unreachable();
+  return tail;
+}
+
 // Takes a counted item out of `list` (Unlink, then LetGo) and returns its
 // value with the item's reference, which the caller drops once the list is
 // whole again. Never fails.

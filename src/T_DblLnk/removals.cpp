@@ -69,7 +69,7 @@ HostValue x_rem_at_head(int32_t, HostValue *argv) {
       [argv](int32_t debug) OBJKIT_HOT_LAMBDA {
         ListFrame frame;
         if (!OpenFrame(argv, frame)) return host::kOne;
-        return RemoveHeld(frame, frame.list->head, debug);
+        return RemoveHeld(frame, Head(frame.list), debug);
       },
       "FILE T_DblLnk, ROUTINE x_rem_at_head (%d)\n", static_cast<int>(argv[0]));
 }
@@ -80,7 +80,7 @@ HostValue x_rem_at_tail(int32_t, HostValue *argv) {
       [argv](int32_t debug) OBJKIT_HOT_LAMBDA {
         ListFrame frame;
         if (!OpenFrame(argv, frame)) return host::kOne;
-        return RemoveHeld(frame, frame.list->tail, debug);
+        return RemoveHeld(frame, Tail(frame.list), debug);
       },
       "FILE T_DblLnk, ROUTINE x_rem_at_tail (%d)\n", static_cast<int>(argv[0]));
 }
