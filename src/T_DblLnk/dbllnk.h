@@ -249,12 +249,12 @@ inline void Unlink(DblLnkList *list, DblLnkItem *item) {
 // the head or after the tail, so that Unlink of either tests one neighbour.
 inline DblLnkItem *Head(const DblLnkList *list) {
   DblLnkItem *head = list->head;
-  if (head != nullptr && head->prev != nullptr) __builtin_unreachable();
+  OBJKIT_ASSUME(head == nullptr || head->prev == nullptr);
   return head;
 }
 inline DblLnkItem *Tail(const DblLnkList *list) {
   DblLnkItem *tail = list->tail;
-  if (tail != nullptr && tail->next != nullptr) __builtin_unreachable();
+  OBJKIT_ASSUME(tail == nullptr || tail->next == nullptr);
   return tail;
 }
 
