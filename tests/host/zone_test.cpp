@@ -187,9 +187,8 @@ TEST(Zone, LargeBlocksAreListedAndGoBackOnceInAnyOrder) {
   auto *rest = static_cast<char *>(zalloc(zone, 2 << 20));
   EXPECT_EQ(cut, second);
   EXPECT_TRUE(rest > cut && rest < second + (5 << 20));
-  for (void *block : {static_cast<void *>(cut), static_cast<void *>(first), static_cast<void *>(rest)}) {
+  for (void *block : {static_cast<void *>(cut), static_cast<void *>(first), static_cast<void *>(rest)})
     EXPECT_EQ(zfree(zone, block, static_cast<char *>(block) == first ? 40000 : 2 << 20), 0);
-  }
   EXPECT_EQ(zfree(zone, first, 40000), -1);
   EXPECT_EQ(zfree(zone, third, 40000), 0);
   EXPECT_EQ(zfree(zone, small, 24), 0);
