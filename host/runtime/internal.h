@@ -53,15 +53,13 @@ struct Run {
   Run *next;
   char *first;       // the first block
   uint64_t divisor;  // 2^64 / block rounded up, for the block index on 64-bit
-  // Blocks handed out at least once (from the start); a word, which a block's
-  // index is compared with as it stands.
-  size_t carved;
   uint32_t granules;
   uint32_t cls;
-  uint32_t block;  // class size in bytes
-  uint32_t count;  // blocks in the slab
-  uint32_t large;  // the size of a large block
-  uint32_t low;    // the smallest request of the class in a mapped heap
+  uint32_t block;   // class size in bytes
+  uint32_t count;   // blocks in the slab
+  uint32_t carved;  // blocks handed out at least once (from the start)
+  uint32_t large;   // the size of a large block
+  uint32_t low;     // the smallest request of the class in a mapped heap
 
   // The slab's map (see above).
   uint16_t *map() const;
