@@ -131,13 +131,6 @@ void give_run(Run *run) {
   a.free_runs.emplace(granules, start);
 }
 
-// The class size of index k.
-constexpr size_t class_size(size_t k) {
-  if (k <= 16) return k * 8;
-  const size_t s = (k - 17) / 4 + 5;
-  return ((k - 17) % 4 + 5) << s;
-}
-
 // The link word of a free block, read and written through its poison.
 char *load_link(const Heap &h, char *block) {
   char *link;

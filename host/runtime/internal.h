@@ -122,11 +122,17 @@ constexpr uint16_t map_word(size_t bytes) {
 constexpr uint64_t map_size(uint16_t word) {
   return uint64_t{word} - 1;
 }
+// Whether word is that of a live block of a request of bytes: map_size(word)
+// == bytes, compared without the subtraction.
+constexpr bool map_holds(uint16_t word, uint32_t bytes) {
+  return word == uint64_t{bytes} + 1;
+}
 
 // Invariants: a block is live exactly when its map word is not 0 (a mapped
 // heap) or when its header's type is not kFreedType (an object heap); a free
-// block is on exactly one of the free lists or in the quarantine; live is the
-// number of live blocks of all the heap's runs.
+// block is on exactly one of the free lists or in the quarantine, and one of
+// a mapped heap's class from kNotedClass up holds its map word's address
+// (see kNoteOffset); live is the number of live blocks of all the heap's runs.
 struct Heap {
   // slab: the smallest slab in bytes; quarantine_blocks: freed blocks waiting
   // before reuse (a power of two from 1 to kQuarantineCapacity, else the power
@@ -163,6 +169,13 @@ constexpr size_t class_index(size_t bytes) {
   const unsigned s = static_cast<unsigned>(std::bit_width(bytes - 1)) - 3;
   const size_t q = (bytes - 1) >> s;
   return 17 + 4 * (s - 5) + (q - 4);
+}
+
+// The class size of index k.
+constexpr size_t class_size(size_t k) {
+  if (k <= 16) return k * 8;
+  const size_t s = (k - 17) / 4 + 5;
+  return ((k - 17) % 4 + 5) << s;
 }
 
 // The arena's granules: the arena starts at base, [base, base + span) is the
@@ -238,9 +251,26 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   return block;
 }
 
+// A free block of a mapped heap of a class that has room past its link word
+// (kNotedClass and up) keeps there the address of its map word, which
+// heap_free_slab notes, so that an allocation from a free list marks the
+// block live without finding its run.
+inline constexpr size_t kNoteOffset = kMappedLink + sizeof(char *);
+inline constexpr size_t kNotedClass = class_index(kNoteOffset + sizeof(uint16_t *));
+
+// The map word a free block of a mapped heap noted (see kNoteOffset), read
+// through its poison.
+inline uint16_t *noted_word(char *block) {
+  uint16_t *word;
+  ASAN_UNPOISON_MEMORY_REGION(block + kNoteOffset, sizeof word);
+  std::memcpy(&word, block + kNoteOffset, sizeof word);
+  return word;
+}
+
 // A block of a mapped heap of at least bytes bytes, readable for exactly bytes
 // bytes, or null when the arena is full or the allocation is one armed to
-// fail (kind). The common case, a block of a free list, is inline.
+// fail (kind). The common case, a block of a free list of a noted class, is
+// inline.
 // A request of 0 bytes has class 0, whose free list stays empty (the smallest
 // class of a heap holds its link word), so that the slow path serves it.
 [[gnu::always_inline]] inline void *heap_allocate(Heap &h, size_t bytes, Alloc kind) {
@@ -248,11 +278,12 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   const size_t k = class_index(bytes);
   if (bytes > kLargestClass) [[unlikely]]
     return heap_allocate_slow(h, bytes);
-  if (h.free[k] == nullptr) return heap_allocate_slow(h, bytes);
+  // Tested after the free list, so that a block carved from a slab, which
+  // has no note, pays nothing for it.
+  if (h.free[k] == nullptr || k < kNotedClass) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k, kMappedLink);
-  Run *run = run_at(block);
-  run->map()[run->index_of(block)] = map_word(bytes);
-  ASAN_POISON_MEMORY_REGION(block, run->block);
+  *noted_word(block) = map_word(bytes);
+  ASAN_POISON_MEMORY_REGION(block, kNoteOffset + sizeof(uint16_t *));
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
@@ -304,14 +335,20 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
   if (!run->carved_block(block, index)) [[unlikely]]
     return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
   uint16_t &word = run->map()[index];
-  if (map_size(word) != bytes) [[unlikely]] {
+  if (!map_holds(word, bytes)) [[unlikely]] {
     if (word == 0) return Freed::kNotLive;
     if (!run->fits(bytes)) return Freed::kWrongSize;
   }
   word = 0;
   --h.live;
+  const size_t k = run->cls;
+  if (k >= kNotedClass) {  // the note heap_allocate reads
+    uint16_t *noted = &word;
+    ASAN_UNPOISON_MEMORY_REGION(block + kNoteOffset, sizeof noted);
+    std::memcpy(block + kNoteOffset, &noted, sizeof noted);
+  }
   ASAN_POISON_MEMORY_REGION(block, run->block);
-  quarantine(h, block, run->cls, kMappedLink);
+  quarantine(h, block, k, kMappedLink);
   return Freed::kDone;
 }
 

@@ -84,8 +84,8 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
 // the test comes first and the quiet add keeps only what it links across the
 // allocation. Inline in each add, whose place is then a constant.
 [[gnu::always_inline]] inline HostValue AddEntry(const ListFrame &frame, HostValue value, Place place,
-                                                 DblLnkItem *at) {
-  if (!Quiet(frame.list)) [[unlikely]]
+                                                 DblLnkItem *at, int32_t debug) {
+  if (!Quiet(frame.list, debug)) [[unlikely]]
     return ReportEntry(frame.self, frame.payload, frame.list, value, place, at);
   return NewKey(NewEntry(frame.list, value, place, at));
 }
@@ -96,10 +96,13 @@ void Link(DblLnkList *list, DblLnkItem *item, Place place, DblLnkItem *at) {
                                                  const char *trace) {
   if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
-  objkit::Trace(level, 4, trace, static_cast<int>(argv[0]), Word(value));
-  ListFrame frame;
-  if (!OpenFrame(argv, frame)) return host::kOne;
-  return AddEntry(frame, value, place, nullptr);
+  return Traced(
+      [argv, value, place](int32_t debug) OBJKIT_HOT_LAMBDA {
+        ListFrame frame;
+        if (!OpenFrame(argv, frame)) return host::kOne;
+        return AddEntry(frame, value, place, nullptr, debug);
+      },
+      trace, static_cast<int>(argv[0]), Word(value));
 }
 
 // The body of AddBefore and AddAfter: a key of an entry of the list, then the
@@ -108,18 +111,19 @@ HostValue AddNextTo(int32_t argc, HostValue *argv, Place place) {
   if (!KeyAndValue(argc, argv)) return host::kFailure;
   const HostValue key = argv[-1];
   const HostValue value = argv[-2];
+  const int32_t debug = level;
   if (place == Place::kBefore) {
-    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_add_before (%d, %p, %p)\n", static_cast<int>(argv[0]),
+    objkit::Trace(debug, 4, "FILE T_DblLnk, ROUTINE x_add_before (%d, %p, %p)\n", static_cast<int>(argv[0]),
                   Word(key), Word(value));
   } else {
-    objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_add_after (%d, %p, %p)\n", static_cast<int>(argv[0]),
+    objkit::Trace(debug, 4, "FILE T_DblLnk, ROUTINE x_add_after (%d, %p, %p)\n", static_cast<int>(argv[0]),
                   Word(key), Word(value));
   }
   ListFrame frame;
   if (!OpenFrame(argv, frame)) return host::kOne;
   DblLnkItem *at = EntryOf(key, frame.list);
   if (at == nullptr) return nil_obj();
-  return AddEntry(frame, value, place, at);
+  return AddEntry(frame, value, place, at, debug);
 }
 
 // The body of the two flag setters: the flag takes the low eight bits of the

@@ -244,6 +244,20 @@ inline void Unlink(DblLnkList *list, DblLnkItem *item) {
   --list->count;
 }
 
+// The head and the tail of `list` (null when it is empty), with what the
+// chain's invariants say of them told to the compiler: nothing comes before
+// the head or after the tail, so that Unlink of either tests one neighbour.
+inline DblLnkItem *Head(const DblLnkList *list) {
+  DblLnkItem *head = list->head;
+  OBJKIT_ASSUME(head == nullptr || head->prev == nullptr);
+  return head;
+}
+inline DblLnkItem *Tail(const DblLnkList *list) {
+  DblLnkItem *tail = list->tail;
+  OBJKIT_ASSUME(tail == nullptr || tail->next == nullptr);
+  return tail;
+}
+
 // Takes a counted item out of `list` (Unlink, then LetGo) and returns its
 // value with the item's reference, which the caller drops once the list is
 // whole again. Never fails.
@@ -309,9 +323,24 @@ inline void LogRemoveFromList(const ListFrame &frame, DblLnkItem *item, HostValu
 
 // True when an operation on `list` writes no routine trace line and sends its
 // values no message: no script can run on its account, so it needs no holds
-// or pins.
-inline bool Quiet(const DblLnkList *list) {
-  return level < 4 && list->enter_keys == 0 && list->log_transactions == 0;
+// or pins. `debug` is the level the operation read for its own trace line:
+// nothing between that line and this test runs a script that could set it,
+// and the one read lets the compiler drop the second test.
+inline bool Quiet(const DblLnkList *list, int32_t debug) {
+  return debug < 4 && list->enter_keys == 0 && list->log_transactions == 0;
+}
+
+// Runs a list routine's `body` after its trace line (`format` with `args`,
+// written from level 4), reading the debug level once. `body` takes the level;
+// an untraced call passes 0, as every level below 4 works alike, so that its
+// copy of the body, where the build optimises, tests the level no more.
+template <typename Body, typename... Args>
+OBJKIT_HOT_INLINE HostValue Traced(Body body, const char *format, Args... args) {
+  const int32_t debug = level;
+  if (debug < 4) [[likely]]
+    return body(0);
+  objkit::WriteTrace(format, args...);
+  return body(debug);
 }
 
 // The name object of "key", made on the first call and kept.

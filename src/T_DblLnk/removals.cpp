@@ -12,10 +12,10 @@ namespace {
 // messages of a list that reports, and across the release of the value. A
 // quiet list sends no message, and a value whose drop cannot run a script
 // needs no hold. Inline in each removal.
-OBJKIT_HOT_INLINE HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item) {
+OBJKIT_HOT_INLINE HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item, int32_t debug) {
   if (item == nullptr) return host::kOne;
   DblLnkList *list = frame.list;
-  if (!Quiet(list)) [[unlikely]] {
+  if (!Quiet(list, debug)) [[unlikely]] {
     HoldList(list);
     ReportRemoval(frame.self, frame.payload, list, item);
     ReleaseList(list);
@@ -39,42 +39,50 @@ OBJKIT_HOT_INLINE HostValue RemoveHeld(const ListFrame &frame, DblLnkItem *item)
 HostValue x_rem(int32_t argc, HostValue *argv) {
   if (!OneArgument(argc, argv)) return host::kFailure;
   const HostValue value = argv[-1];
-  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_rem (%d, %p)\n", static_cast<int>(argv[0]), Word(value));
+  const int32_t debug = level;
+  objkit::Trace(debug, 4, "FILE T_DblLnk, ROUTINE x_rem (%d, %p)\n", static_cast<int>(argv[0]), Word(value));
   ListFrame frame;
   if (!OpenFrame(argv, frame)) return host::kOne;
-  return RemoveHeld(frame, FindEqual(frame.list, value, nullptr));
+  return RemoveHeld(frame, FindEqual(frame.list, value, nullptr), debug);
 }
 
 // RemAtKey(K): removes K's entry, held by K for the call; K stays, stale. A
 // key that names no entry of the list gets an error line.
 HostValue x_rem_at_key(int32_t, HostValue *argv) {
   const HostValue key = argv[-1];
-  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_rem_at_key (%d, %p)\n", static_cast<int>(argv[0]),
+  const int32_t debug = level;
+  objkit::Trace(debug, 4, "FILE T_DblLnk, ROUTINE x_rem_at_key (%d, %p)\n", static_cast<int>(argv[0]),
                 Word(key));
   ListFrame frame;
   if (!OpenFrame(argv, frame)) return host::kOne;
   DblLnkItem *item = EntryOf(key, frame.list);
   if (item == nullptr) return host::kOne;
   host::ref_take(key);
-  RemoveHeld(frame, item);
+  RemoveHeld(frame, item, debug);
   host::ref_unhold(key);
   return host::kOne;
 }
 
 // RemAtHead: removes the head, if any.
 HostValue x_rem_at_head(int32_t, HostValue *argv) {
-  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_rem_at_head (%d)\n", static_cast<int>(argv[0]));
-  ListFrame frame;
-  if (!OpenFrame(argv, frame)) return host::kOne;
-  return RemoveHeld(frame, frame.list->head);
+  return Traced(
+      [argv](int32_t debug) OBJKIT_HOT_LAMBDA {
+        ListFrame frame;
+        if (!OpenFrame(argv, frame)) return host::kOne;
+        return RemoveHeld(frame, Head(frame.list), debug);
+      },
+      "FILE T_DblLnk, ROUTINE x_rem_at_head (%d)\n", static_cast<int>(argv[0]));
 }
 
 // RemAtTail: removes the tail, if any.
 HostValue x_rem_at_tail(int32_t, HostValue *argv) {
-  objkit::Trace(level, 4, "FILE T_DblLnk, ROUTINE x_rem_at_tail (%d)\n", static_cast<int>(argv[0]));
-  ListFrame frame;
-  if (!OpenFrame(argv, frame)) return host::kOne;
-  return RemoveHeld(frame, frame.list->tail);
+  return Traced(
+      [argv](int32_t debug) OBJKIT_HOT_LAMBDA {
+        ListFrame frame;
+        if (!OpenFrame(argv, frame)) return host::kOne;
+        return RemoveHeld(frame, Tail(frame.list), debug);
+      },
+      "FILE T_DblLnk, ROUTINE x_rem_at_tail (%d)\n", static_cast<int>(argv[0]));
 }
 
 namespace {

@@ -10,10 +10,17 @@
 // A routine a hot path takes, forced in line where the build optimises. An
 // unoptimised build (debugging, coverage) keeps one copy of it, which a
 // debugger steps into and coverage counts once, not once per caller.
+// OBJKIT_HOT_LAMBDA does the same for a lambda, after its parameters.
+// OBJKIT_ASSUME(c) tells an optimised build that c, an invariant the code
+// keeps, holds; an unoptimised build neither tests nor assumes it.
 #ifdef __OPTIMIZE__
 #define OBJKIT_HOT_INLINE [[gnu::always_inline]] inline
+#define OBJKIT_HOT_LAMBDA __attribute__((always_inline))
+#define OBJKIT_ASSUME(c) ((c) ? void(0) : __builtin_unreachable())
 #else
 #define OBJKIT_HOT_INLINE inline
+#define OBJKIT_HOT_LAMBDA
+#define OBJKIT_ASSUME(c) void(0)
 #endif
 
 namespace objkit {
