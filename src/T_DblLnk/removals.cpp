@@ -63,26 +63,27 @@ HostValue x_rem_at_key(int32_t, HostValue *argv) {
   return host::kOne;
 }
 
-// RemAtHead: removes the head, if any.
-HostValue x_rem_at_head(int32_t, HostValue *argv) {
+// The body of RemAtHead and RemAtTail: removes the entry kEnd gives (Head or
+// Tail), if any. `trace` is the handler's trace line.
+template <DblLnkItem *(*kEnd)(const DblLnkList *)>
+OBJKIT_HOT_INLINE HostValue RemoveAtEnd(HostValue *argv, const char *trace) {
   return Traced(
       [argv](int32_t debug) OBJKIT_HOT_LAMBDA {
         ListFrame frame;
         if (!OpenFrame(argv, frame)) return host::kOne;
-        return RemoveHeld(frame, Head(frame.list), debug);
+        return RemoveHeld(frame, kEnd(frame.list), debug);
       },
-      "FILE T_DblLnk, ROUTINE x_rem_at_head (%d)\n", static_cast<int>(argv[0]));
+      trace, static_cast<int>(argv[0]));
+}
+
+// RemAtHead: removes the head, if any.
+HostValue x_rem_at_head(int32_t, HostValue *argv) {
+  return RemoveAtEnd<Head>(argv, "FILE T_DblLnk, ROUTINE x_rem_at_head (%d)\n");
 }
 
 // RemAtTail: removes the tail, if any.
 HostValue x_rem_at_tail(int32_t, HostValue *argv) {
-  return Traced(
-      [argv](int32_t debug) OBJKIT_HOT_LAMBDA {
-        ListFrame frame;
-        if (!OpenFrame(argv, frame)) return host::kOne;
-        return RemoveHeld(frame, Tail(frame.list), debug);
-      },
-      "FILE T_DblLnk, ROUTINE x_rem_at_tail (%d)\n", static_cast<int>(argv[0]));
+  return RemoveAtEnd<Tail>(argv, "FILE T_DblLnk, ROUTINE x_rem_at_tail (%d)\n");
 }
 
 namespace {
