@@ -46,15 +46,6 @@ namespace zel::lang {
 constexpr int64_t kMinInt = -(int64_t{1} << 30);
 constexpr int64_t kMaxInt = (int64_t{1} << 30) - 1;
 
-// A rule the hot paths take, forced in line where the build optimises. An
-// unoptimised build (debugging, coverage) keeps one copy of it, which a
-// debugger steps into and coverage counts once, not once per caller.
-#ifdef __OPTIMIZE__
-#define ZEL_HOT_INLINE [[gnu::always_inline]] inline
-#else
-#define ZEL_HOT_INLINE inline
-#endif
-
 // False when ZEL_NO_FAST_PATHS was set at start: every fast path is off.
 extern const bool fast_paths;
 

@@ -73,40 +73,41 @@ union ReceiverSlot {
 // carry its references is held (kHeld), and so are all the calls outside it.
 // The reason and the error are made only when either is first needed
 // (kErrors), and freed out of line, so that a call that needed neither writes
-// nothing to them and keeps no registers for them. A call whose state is 0
-// ends as it began: one test at its end.
+// nothing to them and keeps no registers for them. A call none of whose
+// kChanges bits is set ends as it began: one test at its end.
 struct HandlerCall {
-  // The bits of `state`.
-  static constexpr uint32_t kHeld = 1;
+  // The bits of `state` that change while the call runs.
+  static constexpr uint64_t kHeld = 1;
   // The call joined the running calls, which it does only once a script may
   // run inside it: `slot` holds its activation from then on.
-  static constexpr uint32_t kJoined = 2;
+  static constexpr uint64_t kJoined = 2;
   // The reason and the error are made (errors()); either may be empty.
-  static constexpr uint32_t kErrors = 4;
+  static constexpr uint64_t kErrors = 4;
+  static constexpr uint64_t kChanges = kHeld | kJoined | kErrors;
 
-  // The bits of `borrowed`: the values whose slots hold no reference of
-  // their own (call_lent_row). The call's holds take one on each of them as
-  // well, the one such a slot would hold, so that the counts a script sees
-  // are the same, and the end of the call drops them with the holds. 0
-  // (kOwned): every slot holds its reference.
-  static constexpr uint32_t kOwned = 0;
+  // The bits of `state` set as the call begins, the values whose slots hold
+  // no reference of their own (call_lent_row). The call's holds take one on
+  // each of them as well, the one such a slot would hold, so that the counts
+  // a script sees are the same, and the end of the call drops them with the
+  // holds. 0 (kOwned): every slot holds its reference.
+  static constexpr uint64_t kOwned = 0;
   // The receiver, in argv[0], which keeps it for the length of the call.
-  static constexpr uint32_t kReceiverInArgv = 1;
+  static constexpr uint64_t kReceiverInArgv = 8;
   // The receiver, in `receiver` (a class-level routine's; argv[0] holds nil).
-  static constexpr uint32_t kReceiverInCall = 2;
+  static constexpr uint64_t kReceiverInCall = 16;
   // Argument 1, in argv[-1].
-  static constexpr uint32_t kArgument = 4;
+  static constexpr uint64_t kArgument = 32;
 
-  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, uint32_t how)
-      : row(r), outer(out), argv(args), borrowed(how), state(is_held ? kHeld : 0), argc(count) {}
+  HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, uint64_t borrowed)
+      : row(r), outer(out), argv(args), state(borrowed | (is_held ? kHeld : 0)), argc(count) {}
 
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
-  // The word below state, so that one store of a small constant sets both as
-  // the call begins.
-  uint32_t borrowed;
-  uint32_t state;
+  // One word of 64 bits, which the call's start sets with one store of a
+  // small constant (two words of 32 would be stored as a pair read from
+  // constant memory).
+  uint64_t state;
   int32_t argc;
   union {
     std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
@@ -120,9 +121,15 @@ struct HandlerCall {
   ActivationSlot slot;
 
   ~HandlerCall() {
-    if (state & kErrors) [[unlikely]]
+    // changed() first: the test the call's end made (call_row), so that the
+    // compiler knows its answer there and tests nothing more.
+    if (changed() && (state & kErrors)) [[unlikely]]
       free_errors();
   }
+
+  // Whether the call's state changed since it began: then its end has more
+  // to do (kChanges). Cannot fail.
+  bool changed() const { return (state & kChanges) != 0; }
 
   // The reason and the error, made empty when the call has not made them
   // yet. Cannot fail.
@@ -144,16 +151,16 @@ struct HandlerCall {
   // Takes the references of the borrowed values (see kOwned), beside the
   // holds. Cannot fail.
   void take_borrowed() const {
-    if (borrowed & kReceiverInArgv) host::ref_take(argv[0]);
-    if (borrowed & kReceiverInCall) host::ref_take(receiver.value);
-    if (borrowed & kArgument) host::ref_take(argv[-1]);
+    if (state & kReceiverInArgv) host::ref_take(argv[0]);
+    if (state & kReceiverInCall) host::ref_take(receiver.value);
+    if (state & kArgument) host::ref_take(argv[-1]);
   }
 
   // Drops what take_borrowed took, in its order. Cannot fail.
   void drop_borrowed() const {
-    if (borrowed & kReceiverInArgv) drop(argv[0]);
-    if (borrowed & kReceiverInCall) drop(receiver.value);
-    if (borrowed & kArgument) drop(argv[-1]);
+    if (state & kReceiverInArgv) drop(argv[0]);
+    if (state & kReceiverInCall) drop(receiver.value);
+    if (state & kArgument) drop(argv[-1]);
   }
 
   // Frees the reason and the error.
@@ -182,11 +189,11 @@ class HandlerScope {
     if (detail::call_watcher != nullptr) [[unlikely]]
       join_running_calls(call);
   }
-  ~HandlerScope() {
+  // In line also where an error unwinds the call, so that the scope keeps
+  // the call's address in no memory of its own.
+  ZEL_HOT_INLINE ~HandlerScope() {
     current_handler = call_.outer;
-    // Tested as the call's end tests it (call_row), which then tests nothing
-    // more in the common case.
-    if (call_.state != 0) [[unlikely]]
+    if (call_.changed()) [[unlikely]]
       leave_running_calls(call_);
   }
   HandlerScope(const HandlerScope &) = delete;
@@ -211,10 +218,11 @@ inline bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // any count (-1) names no type (init_built_in refuses it), so it fits always.
 [[noreturn, gnu::cold, gnu::noinline]] void refuse_unfit(const Row &row, const HostValue *argv, int32_t argc);
 
-// The end of a handler call that took its references, or failed: drops the
-// references, then throws the error the call ended in: the first error of a
-// nested send (the result, if any, is dropped), else the refusal of the
-// arguments; otherwise returns the result.
+// The end of a handler call whose state changed (HandlerCall::changed), or
+// that failed, once its scope ended: drops the references if it took them,
+// then throws the error the call ended in: the first error of a nested send
+// (the result, if any, is dropped), else the refusal of the arguments;
+// otherwise returns the result.
 [[gnu::noinline]] Ref end_call(const HandlerCall &call, HostValue result);
 
 // Runs a built-in row over a vector laid out for it (argv[0] the receiver,
@@ -228,29 +236,33 @@ inline bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // handler; it goes back to its slot as the call ends unless the slot is
 // borrowed, which its caller gives back unread. kBorrowed, kArgBorrowed: the
 // receiver's slot, argument 1's slot holds no reference (see
-// HandlerCall::borrowed).
+// HandlerCall::kOwned).
 template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = false>
 [[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
-  constexpr uint32_t receiver = !kBorrowed  ? HandlerCall::kOwned
+  constexpr uint64_t receiver = !kBorrowed  ? HandlerCall::kOwned
                                 : kClassRow ? HandlerCall::kReceiverInCall
                                             : HandlerCall::kReceiverInArgv;
-  constexpr uint32_t how = receiver | (kArgBorrowed ? HandlerCall::kArgument : HandlerCall::kOwned);
+  constexpr uint64_t how = receiver | (kArgBorrowed ? HandlerCall::kArgument : HandlerCall::kOwned);
   HandlerCall call(row, current_handler, argv, argc, held, how);
   // A class receiver is made after nil, so nil's word is set.
   if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
   if (held) take_holds(argv, argc);
   HostValue result;
+  // Read once the handler returned, when nothing is left to change it, so
+  // that the scope's end and the call's end test the state once.
+  bool changed;
   {
     HandlerScope scope(call);
     result = call.row.handler(call.argc, call.argv);
+    changed = call.changed();
   }
   constexpr bool kRestore = kClassRow && !kBorrowed;
   // What the call needs after the handler is read back from `call`, so that
   // the common case keeps nothing else across the handler, and frees nothing.
-  if ((call.state != 0) | (result == host::kFailure)) [[unlikely]] {
+  if (changed || result == host::kFailure) [[unlikely]] {
     if constexpr (kRestore) {
       // The receiver goes back once end_call has dropped the holds, which
       // include the nil in its slot, or has thrown.

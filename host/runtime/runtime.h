@@ -42,6 +42,15 @@
 
 #include "host/host.h"
 
+// A rule the hot paths take, forced in line where the build optimises. An
+// unoptimised build (debugging, coverage) keeps one copy of it, which a
+// debugger steps into and coverage counts once, not once per caller.
+#ifdef __OPTIMIZE__
+#define ZEL_HOT_INLINE [[gnu::always_inline]] inline
+#else
+#define ZEL_HOT_INLINE inline
+#endif
+
 namespace zel::rt {
 
 // The runtime's own type codes.
