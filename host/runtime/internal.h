@@ -282,6 +282,8 @@ inline uint16_t *noted_word(char *block) {
   // has no note, pays nothing for it.
   if (h.free[k] == nullptr || k < kNotedClass) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k, kMappedLink);
+  assert(noted_word(block) == &run_at(block)->map()[run_at(block)->index_of(block)] &&
+         "a free block notes its own map word");
   *noted_word(block) = map_word(bytes);
   ASAN_POISON_MEMORY_REGION(block, kNoteOffset + sizeof(uint16_t *));
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
