@@ -219,13 +219,18 @@ ZEL_HOT_INLINE Number apply_update(Op op, int32_t x, int32_t y) {
 }
 
 // A kIntOperand node over its name's slot's word a, op being its operator
-// (e.op, or that operator where the caller knows it), computed by compute
-// (apply or apply_update): none when a is no integer (0 for a name that is
-// no variable) or the general path must make the value, which then reads the
-// name as eval does.
+// (e.op, or that operator where the caller knows it) and literal its
+// literal (e.ival, or that value where the caller read it once), computed by
+// compute (apply or apply_update): none when a is no integer (0 for a name
+// that is no variable) or the general path must make the value, which then
+// reads the name as eval does.
+template <auto compute = apply<int32_t>>
+ZEL_HOT_INLINE Number int_operand(HostValue a, Op op, int32_t literal) {
+  return host::is_int(a) ? compute(op, host::int_of(a), literal) : Number::none();
+}
 template <auto compute = apply<int32_t>>
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a, Op op) {
-  return host::is_int(a) ? compute(op, host::int_of(a), e.ival) : Number::none();
+  return int_operand<compute>(a, op, e.ival);
 }
 ZEL_HOT_INLINE Number int_operand(const Expr &e, HostValue a) {
   return int_operand(e, a, e.op);
@@ -337,17 +342,17 @@ ZEL_HOT_INLINE Owned eval(const Expr &e, Frame &f) {
   return truthy(v.get());
 }
 
-// test for a condition of the form kIntOperand whose operator is op, a being
-// its name's slot's word (see int_operand): whether its value is true; fails
-// as evaluating it fails.
-ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op, HostValue a) {
-  const Number n = int_operand(e, a, op);
+// test for a condition of the form kIntOperand whose operator is op and
+// literal literal, a being its name's slot's word (see int_operand): whether
+// its value is true; fails as evaluating it fails.
+ZEL_HOT_INLINE bool test_int_operand_with(const Expr &e, Frame &f, Op op, HostValue a, int32_t literal) {
+  const Number n = int_operand(a, op, literal);
   if (!n.is_none()) [[likely]]
     return n.integer != 0;
   return test_slow(e, f);
 }
 ZEL_HOT_INLINE bool test_int_operand(const Expr &e, Frame &f) {
-  return test_int_operand_with(e, f, e.op, slot_of(e.name, f));
+  return test_int_operand_with(e, f, e.op, slot_of(e.name, f), e.ival);
 }
 
 // Evaluates a condition: whether its value is true.

@@ -348,7 +348,8 @@ ZEL_HOT_INLINE void step_turn(const Stmt &s, Frame &f, HostValue &a) {
 // while it runs, and read at each turn they would cost a load each, since
 // the compiler cannot know that a call in the body leaves them as they were.
 // Given a turn (count_turn, step_turn), the loop runs its body's last
-// statement itself, a being the slot of the name it assigns, after the rest.
+// statement itself, a being the slot of the name it assigns, after the rest:
+// the statement just past the end of the rest, which the loop holds already.
 template <auto turn = nullptr, typename Test>
 ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test, HostValue *a = nullptr) {
   constexpr bool kTurn = !std::is_null_pointer_v<decltype(turn)>;
@@ -359,34 +360,52 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test, HostValue *a =
     const Flow flow = exec_block(body, f);
     if (flow == Flow::kReturn) return flow;
     if (flow == Flow::kBreak) return Flow::kNext;
-    if constexpr (kTurn) turn(s.body.back(), f, *a);
+    if constexpr (kTurn) turn(body.data()[body.size()], f, *a);
   }
   return Flow::kNext;
+}
+
+// A `while` whose condition compares a name with an integer literal (see
+// exec_while): out of line, so that its loop has the registers of a
+// function of its own.
+[[gnu::noinline]] Flow while_int_operand(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  HostValue &a = slot_of(e.name, f);
+  const auto less = [&a, n = e.ival](const Expr &c, Frame &cf) {
+    return test_int_operand_with(c, cf, Op::kLt, a, n);
+  };
+  if (e.op == Op::kLt && ends_in(s, Stmt::Kind::kUpdateInt)) return run_while<count_turn>(s, f, less, &a);
+  if (e.op == Op::kLt) return run_while(s, f, less);
+  return run_while(s, f,
+                   [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, c.op, a, c.ival); });
+}
+
+// A `while` whose condition tests a name for nil (see exec_while): out of
+// line, so that its loop has the registers of a function of its own.
+[[gnu::noinline]] Flow while_nil_test(const Stmt &s, Frame &f) {
+  const Expr &e = *s.expr;
+  HostValue &a = slot_of(e.name, f);
+  const auto isnt = [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, Op::kIsnt, a); };
+  if (e.op == Op::kIsnt && ends_in(s, Stmt::Kind::kAssignSend)) return run_while<step_turn>(s, f, isnt, &a);
+  if (e.op == Op::kIsnt) return run_while(s, f, isnt);
+  return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, c.op, a); });
 }
 
 // `while`: the body once per true test, each time one step, until a break.
 // The commonest conditions, a name compared with an integer (`i < n` apart)
 // and a test for nil (`k isnt nil` apart), have each their own loop, which
 // does not ask the condition's form at each turn, and reads the name from
-// its slot, found once: a slot stays where it is while its frame runs. Where
-// the body's last statement assigns that name, by an integer update (`i < n`)
-// or a send (`k isnt nil`), the loop runs it itself (run_while).
+// its slot, found once: a slot stays where it is while its frame runs (and
+// the literal of `i < n` is read once too). Where the body's last statement
+// assigns that name, by an integer update (`i < n`) or a send (`k isnt nil`),
+// the loop runs it itself (run_while). Each form's loops are a function of
+// their own (while_int_operand, while_nil_test): beside each other in one,
+// they would share its registers, and keep more of what they read each turn
+// in memory.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
-  if (e.form == Expr::Form::kIntOperand) {
-    HostValue &a = slot_of(e.name, f);
-    const auto less = [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, Op::kLt, a); };
-    if (e.op == Op::kLt && ends_in(s, Stmt::Kind::kUpdateInt)) return run_while<count_turn>(s, f, less, &a);
-    if (e.op == Op::kLt) return run_while(s, f, less);
-    return run_while(s, f, [&a](const Expr &c, Frame &cf) { return test_int_operand_with(c, cf, c.op, a); });
-  }
-  if (e.form == Expr::Form::kNilTest) {
-    HostValue &a = slot_of(e.name, f);
-    const auto isnt = [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, Op::kIsnt, a); };
-    if (e.op == Op::kIsnt && ends_in(s, Stmt::Kind::kAssignSend)) return run_while<step_turn>(s, f, isnt, &a);
-    if (e.op == Op::kIsnt) return run_while(s, f, isnt);
-    return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, c.op, a); });
-  }
+  if (e.form == Expr::Form::kIntOperand) return while_int_operand(s, f);
+  if (e.form == Expr::Form::kNilTest) return while_nil_test(s, f);
   return run_while(s, f, test);
 }
 
