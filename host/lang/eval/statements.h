@@ -391,6 +391,11 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test, HostValue *a =
   return run_while(s, f, [&a](const Expr &c, Frame &cf) { return nil_test_with(c, cf, c.op, a); });
 }
 
+// A `while` of any other condition (see exec_while).
+[[gnu::noinline]] Flow while_any(const Stmt &s, Frame &f) {
+  return run_while(s, f, test);
+}
+
 // `while`: the body once per true test, each time one step, until a break.
 // The commonest conditions, a name compared with an integer (`i < n` apart)
 // and a test for nil (`k isnt nil` apart), have each their own loop, which
@@ -399,14 +404,15 @@ ZEL_HOT_INLINE Flow run_while(const Stmt &s, Frame &f, Test test, HostValue *a =
 // the literal of `i < n` is read once too). Where the body's last statement
 // assigns that name, by an integer update (`i < n`) or a send (`k isnt nil`),
 // the loop runs it itself (run_while). Each form's loops are a function of
-// their own (while_int_operand, while_nil_test): beside each other in one,
-// they would share its registers, and keep more of what they read each turn
-// in memory.
+// their own (while_int_operand, while_nil_test, while_any), which this one
+// only picks, keeping no registers: beside each other in one, the loops
+// would share its registers, and keep more of what they read each turn in
+// memory.
 [[gnu::noinline]] Flow exec_while(const Stmt &s, Frame &f) {
   const Expr &e = *s.expr;
   if (e.form == Expr::Form::kIntOperand) return while_int_operand(s, f);
   if (e.form == Expr::Form::kNilTest) return while_nil_test(s, f);
-  return run_while(s, f, test);
+  return while_any(s, f);
 }
 
 // Texts up to this long are read once, their statements' trees kept until
