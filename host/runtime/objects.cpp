@@ -39,11 +39,18 @@ void debug_abort() {
 constexpr int kMaxReleaseDepth = 2000;
 constexpr size_t kObjectSlab = size_t{16} << 10;
 constexpr size_t kObjectQuarantine = 256;
+constexpr size_t kPermanentQuarantine = 1;
 
 // The two heaps of objects, at fixed addresses so that the makers and the
 // release reach them without a load.
 constinit Heap counted{kObjectSlab, kObjectQuarantine, false};
-constinit Heap permanent{kObjectSlab, 1, false};
+constinit Heap permanent{kObjectSlab, kPermanentQuarantine, false};
+
+// The quarantine mask of h, one of the two heaps, as a constant, so that a
+// release does not load it.
+[[gnu::always_inline]] inline size_t mask_of(const Heap &h) {
+  return quarantine_mask_of(&h == &counted ? kObjectQuarantine : kPermanentQuarantine);
+}
 
 struct Objects {
   bool started = false;
@@ -142,7 +149,7 @@ inline Objects &objects() {
 // already 0) back to h, its heap: its class is a constant.
 [[gnu::always_inline]] inline void free_small_block_to(Heap &h, HostObject *o) {
   o->type = kFreed;
-  object_free(h, o, sizeof(host::HostFloat));
+  object_free(h, o, sizeof(host::HostFloat), mask_of(h));
 }
 
 // Gives a released object's block (its count already 0) back to h, its heap.
@@ -153,23 +160,20 @@ inline Objects &objects() {
     free_small_block_to(h, o);
   } else {
     o->type = kFreed;
-    object_free(h, o, bytes);
+    object_free(h, o, bytes, mask_of(h));
   }
 }
 
-// The heap of an object of type: a class's is the permanent heap, any
-// other's the counted one.
-[[gnu::always_inline]] inline Heap &heap_of(uint8_t type) {
-  return type == kClass ? permanent : counted;
+// Releases a class value whose count is 0: the class, then the block, which
+// goes back to the permanent heap (out of line: the rarest release).
+[[gnu::noinline]] void release_class_object(HostObject *o) noexcept {
+  release_class(*host::payload<Class *>(o));
+  free_block_to(permanent, o);
 }
 
-// The references an array, a script object or a class holds, dropped as it
-// is released (out of line: the other types hold none).
+// The references an array or a script object holds, dropped as it is
+// released (out of line: the other types hold none).
 [[gnu::noinline]] void drop_held(HostObject *o) noexcept {
-  if (o->type == kClass) {
-    release_class(*host::payload<Class *>(o));
-    return;
-  }
   const HostValue v = host::value_of(o);
   const int32_t n = slot_count(v);
   for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
@@ -189,8 +193,14 @@ template <bool library = false>
     free_block_to(counted, o);
     return;
   }
-  if (!library && (type == kArray || type == kScriptObject || type == kClass)) drop_held(o);
-  free_block_to(library ? counted : heap_of(type), o);
+  if (!library) {
+    if (type == kClass) {
+      release_class_object(o);
+      return;
+    }
+    if (type == kArray || type == kScriptObject) drop_held(o);
+  }
+  free_block_to(counted, o);
 }
 
 // release_unheld inside another release: deferred to the outermost one when
@@ -482,7 +492,9 @@ int32_t slot_count(HostValue v) {
 }
 
 size_t live_objects() {
-  return detail::counted.live;
+  // Counted here rather than by the makers and releases, which would pay
+  // for it on every object.
+  return detail::heap_live(detail::counted);
 }
 
 size_t report_leaks(FILE *out) {
@@ -556,7 +568,7 @@ using zel::rt::detail::recording;
 extern "C" {
 
 int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, const char *name) {
-  const std::string text = name == nullptr ? "" : name;
+  std::string text = name == nullptr ? "" : name;
   if (recording()) note_text("register_obj_type", std::to_string(type) + ", " + text);
   if (!zel::rt::detail::library_type(type)) {
     fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
@@ -564,7 +576,7 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
   }
   zel::rt::detail::clear_hooks[static_cast<size_t>(type)] = clear;
   zel::rt::detail::type_hooks[static_cast<size_t>(type)] = replace == nullptr ? keep_target : replace;
-  objects().type_names[static_cast<size_t>(type)] = text;
+  objects().type_names[static_cast<size_t>(type)] = std::move(text);
   return 0;
 }
 
