@@ -145,21 +145,29 @@ inline Objects &objects() {
   return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
 }
 
-// Gives the block of a released object of the smallest class (its count
-// already 0) back to h, its heap: its class is a constant.
+// Marks a released object's block free in one store: the count 0 (which a
+// later drop of the object reports), the type kFreed and the flags 0.
+[[gnu::always_inline]] inline void mark_freed(HostObject *o) {
+  static_assert(kFreed == 0 && offsetof(HostObject, reserved) == sizeof(uint32_t));
+  constexpr uint32_t freed = 0;
+  std::memcpy(o, &freed, sizeof freed);
+}
+
+// Gives the block of a released object of the smallest class back to h, its
+// heap: its class is a constant.
 [[gnu::always_inline]] inline void free_small_block_to(Heap &h, HostObject *o) {
-  o->type = kFreed;
+  mark_freed(o);
   object_free(h, o, sizeof(host::HostFloat), mask_of(h));
 }
 
-// Gives a released object's block (its count already 0) back to h, its heap.
-// The smallest blocks (keys, floats) take a branch of their own.
+// Gives a released object's block back to h, its heap. The smallest blocks
+// (keys, floats) take a branch of their own.
 [[gnu::always_inline]] inline void free_block_to(Heap &h, HostObject *o) {
   const size_t bytes = o->reserved;
   if (bytes <= sizeof(host::HostFloat)) {
     free_small_block_to(h, o);
   } else {
-    o->type = kFreed;
+    mark_freed(o);
     object_free(h, o, bytes, mask_of(h));
   }
 }
@@ -180,11 +188,12 @@ inline Objects &objects() {
   drop(*host::payload<HostValue>(o));
 }
 
-// Releases an object whose count is 0, its block last: the type's clear
-// hook, or the references an array, a script object or a class holds (the
-// two never meet: hooks are registered for library types only, above
-// kScriptObject, which the counted heap holds). A caller that knows o is of
-// a library type (library) leaves the other types' tests out.
+// Releases an object whose count is 0 (or 1: release_now's last case), its
+// block last: the type's clear hook, or the references an array, a script
+// object or a class holds (the two never meet: hooks are registered for
+// library types only, above kScriptObject, which the counted heap holds). A
+// caller that knows o is of a library type (library) leaves the other types'
+// tests out.
 template <bool library = false>
 [[gnu::always_inline]] inline void release_object(HostObject *o) noexcept {
   const uint8_t type = o->type;
@@ -231,10 +240,15 @@ template <bool library = false>
 
 // release_unheld (its contract), inline in drop_last, the common way to it:
 // a release inside another is release_nested's; the outermost one finishes
-// the releases deferred meanwhile. library as release_object's.
-template <bool library = false>
+// the releases deferred meanwhile. library as release_object's. With last,
+// o is a live object whose last reference goes (its count still 1): its
+// count goes to 0 before a nested release, which may defer it, and otherwise
+// with the rest of its header as its block is freed (no one else holds it
+// meanwhile).
+template <bool library = false, bool last = false>
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
   if (releases != 0) {
+    if (last) o->refcount = 0;
     release_nested(o);
     return;
   }
@@ -244,14 +258,13 @@ template <bool library = false>
     finish_deferred();
 }
 
-// The release of a last reference to a live object of a type above kFloat:
-// its count goes to 0 and release_now follows. drop_last's common case, and
-// inline in assign_owned for the source a replace hook has just read (of a
-// library type: library as release_object's).
+// The release of a last reference to a live object of a type above kFloat
+// (release_now's last case): drop_last's common case, and inline in
+// assign_owned for the source a replace hook has just read (of a library
+// type: library as release_object's).
 template <bool library = false>
 [[gnu::always_inline]] inline void release_last(HostObject *o) noexcept {
-  o->refcount = 0;
-  release_now<library>(o);
+  release_now<library, true>(o);
 }
 
 // assign_owned past a registered type's replace: the slot takes v, or a copy
@@ -428,12 +441,12 @@ void detail::drop_last(HostValue v) noexcept {
     release_last(o);
     return;
   }
-  o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (type == host::kFloat) {
     free_small_block_to(counted, o);
     return;
   }
+  o->refcount = 0;
   dropped_on_released(o);
   release_unheld(o);
 }
