@@ -83,10 +83,19 @@ inline Objects &objects() {
   return the_objects != nullptr ? *the_objects : make_objects();
 }
 
+// Zeroes the payload of a fresh object readable for readable bytes (more
+// than the smallest objects'); returns o. Out of line, so that the makers
+// inline keep no register across a call.
+[[gnu::noinline]] HostObject *zero_payload(HostObject *o, size_t readable) {
+  std::memset(o + 1, 0, readable - sizeof(HostObject));
+  return o;
+}
+
 // Writes a fresh object's header into block, readable for readable bytes,
-// and zeroes the rest; the smallest objects by a store of fixed size.
+// and zeroes the rest; the smallest objects by a store of fixed size, which
+// writes small, their payload's bytes (0 from every maker but the floats').
 [[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
-                                                int16_t refcount) {
+                                                int16_t refcount, uint64_t small) {
   auto *o = static_cast<HostObject *>(block);
   // The header in two stores: the count, type and flags (0) as one word of
   // the host's byte order, then the size, which needs no shift into place.
@@ -97,52 +106,56 @@ inline Objects &objects() {
   std::memcpy(o, &head, sizeof head);
   o->reserved = static_cast<uint32_t>(bytes);
   if (readable == sizeof(host::HostFloat)) {
-    std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
-  } else {
-    std::memset(o + 1, 0, readable - sizeof(HostObject));
+    static_assert(sizeof small == sizeof(host::HostFloat) - sizeof(HostObject));
+    std::memcpy(o + 1, &small, sizeof small);
+    return o;
   }
-  return o;
+  return zero_payload(o, readable);
 }
 
 // make_block when the class's free list is empty or the block is large. The
 // first counted object starts the runtime: the counted heap has no free
 // block before, so that the fast path needs no test of its own.
 [[gnu::noinline]] HostObject *make_block_slow(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
-                                              Alloc kind) {
+                                              Alloc kind, uint64_t small) {
   if (&h == &counted && nil_word == 0) start();
   if (bytes > UINT32_MAX || injected(kind)) return nullptr;
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
   void *block = heap_allocate_slow(h, readable);
-  return block == nullptr ? nullptr : stamp(block, type, bytes, readable, refcount);
+  return block == nullptr ? nullptr : stamp(block, type, bytes, readable, refcount, small);
 }
 
 // make_block from the free list of class k (not empty), of the class of
 // readable bytes; null when the allocation is armed to fail.
 [[gnu::always_inline]] inline HostObject *take_block(Heap &h, size_t k, uint8_t type, size_t bytes,
-                                                     size_t readable, int16_t refcount, Alloc kind) {
+                                                     size_t readable, int16_t refcount, Alloc kind,
+                                                     uint64_t small = 0) {
   if (injected(kind)) return nullptr;
   void *block = pop_free(h, k, kObjectLink);
   ASAN_UNPOISON_MEMORY_REGION(block, readable);
   assert(static_cast<HostObject *>(block)->type == kFreed && "a free object block was written to");
-  return stamp(block, type, bytes, readable, refcount);
+  return stamp(block, type, bytes, readable, refcount, small);
 }
 
 // A block of bytes bytes (recorded in the header for the release), readable
-// and zeroed for at least the size of a float object; null when the arena is
-// full or the allocation is armed to fail. Inline in every maker, so that the
-// smallest objects (keys, floats) cost one free-list pop and a few stores.
+// and zeroed for at least the size of a float object (small as stamp's);
+// null when the arena is full or the allocation is armed to fail. Inline in
+// every maker, so that the smallest objects (keys, floats) cost one free-list
+// pop and a few stores.
 [[gnu::always_inline]] inline HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
-                                                     Alloc kind) {
+                                                     Alloc kind, uint64_t small = 0) {
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
   if (readable > kLargestClass || h.free[class_index(readable)] == nullptr) {
-    return make_block_slow(h, type, bytes, refcount, kind);
+    return make_block_slow(h, type, bytes, refcount, kind, small);
   }
-  return take_block(h, class_index(readable), type, bytes, readable, refcount, kind);
+  return take_block(h, class_index(readable), type, bytes, readable, refcount, kind, small);
 }
 
-// A counted object of payload_bytes zeroed bytes (new_object's contract).
-[[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind) {
-  return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
+// A counted object of payload_bytes zeroed bytes (new_object's contract;
+// small as stamp's).
+[[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind,
+                                                       uint64_t small = 0) {
+  return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind, small);
 }
 
 // Marks a released object's block free in one store: the count 0 (which a
@@ -334,9 +347,7 @@ HostObject *new_string(std::string_view text, Alloc kind) {
 // made inline by every maker of floats.
 [[gnu::always_inline]] inline HostObject *make_float_object(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
-  HostObject *o = make_counted(host::kFloat, sizeof(double), kind);
-  if (o != nullptr) *host::payload<double>(o) = v;
-  return o;
+  return make_counted(host::kFloat, sizeof(double), kind, std::bit_cast<uint64_t>(v));
 }
 
 HostObject *new_float(double v, Alloc kind) {
