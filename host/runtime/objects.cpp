@@ -48,9 +48,8 @@ constinit Heap permanent{kObjectSlab, kPermanentQuarantine, false};
 
 // The quarantine mask of h, one of the two heaps, as a constant, so that a
 // release does not load it.
-[[gnu::always_inline]] inline size_t mask_of(const Heap &h) {
-  return quarantine_mask_of(&h == &counted ? kObjectQuarantine : kPermanentQuarantine);
-}
+template <const Heap &h>
+constexpr size_t kMaskOf = quarantine_mask_of(&h == &counted ? kObjectQuarantine : kPermanentQuarantine);
 
 struct Objects {
   bool started = false;
@@ -168,20 +167,22 @@ inline Objects &objects() {
 
 // Gives the block of a released object of the smallest class back to h, its
 // heap: its class is a constant.
-[[gnu::always_inline]] inline void free_small_block_to(Heap &h, HostObject *o) {
+template <Heap &h>
+[[gnu::always_inline]] inline void free_small_block_to(HostObject *o) {
   mark_freed(o);
-  object_free(h, o, sizeof(host::HostFloat), mask_of(h));
+  object_free(h, o, sizeof(host::HostFloat), kMaskOf<h>);
 }
 
 // Gives a released object's block back to h, its heap. The smallest blocks
 // (keys, floats) take a branch of their own.
-[[gnu::always_inline]] inline void free_block_to(Heap &h, HostObject *o) {
+template <Heap &h>
+[[gnu::always_inline]] inline void free_block_to(HostObject *o) {
   const size_t bytes = o->reserved;
   if (bytes <= sizeof(host::HostFloat)) {
-    free_small_block_to(h, o);
+    free_small_block_to<h>(o);
   } else {
     mark_freed(o);
-    object_free(h, o, bytes, mask_of(h));
+    object_free(h, o, bytes, kMaskOf<h>);
   }
 }
 
@@ -189,7 +190,7 @@ inline Objects &objects() {
 // goes back to the permanent heap (out of line: the rarest release).
 [[gnu::noinline]] void release_class_object(HostObject *o) noexcept {
   release_class(*host::payload<Class *>(o));
-  free_block_to(permanent, o);
+  free_block_to<permanent>(o);
 }
 
 // The references an array or a script object holds, dropped as it is
@@ -212,7 +213,7 @@ template <bool library = false>
   const uint8_t type = o->type;
   if (const ClearHook clear = clear_hooks[type]) {
     clear(o);
-    free_block_to(counted, o);
+    free_block_to<counted>(o);
     return;
   }
   if (!library) {
@@ -222,7 +223,7 @@ template <bool library = false>
     }
     if (type == kArray || type == kScriptObject) drop_held(o);
   }
-  free_block_to(counted, o);
+  free_block_to<counted>(o);
 }
 
 // release_unheld inside another release: deferred to the outermost one when
@@ -454,7 +455,7 @@ void detail::drop_last(HostValue v) noexcept {
   }
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (type == host::kFloat) {
-    free_small_block_to(counted, o);
+    free_small_block_to<counted>(o);
     return;
   }
   o->refcount = 0;
