@@ -216,7 +216,7 @@ void *allocate_large(Heap &h, size_t bytes) {
   run->large = static_cast<uint32_t>(bytes);
   run->first = reinterpret_cast<char *>(run) + kRunHeader;
   link_run(h, run);
-  ++h.live;
+  if (h.mapped) ++h.live;
   ASAN_UNPOISON_MEMORY_REGION(run->first, bytes);
   return run->first;
 }
@@ -254,8 +254,10 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
     index = run->carved++;
     block = run->first + index * run->block;
   }
-  if (h.mapped) run->map()[index] = map_word(bytes);
-  ++h.live;
+  if (h.mapped) {
+    run->map()[index] = map_word(bytes);
+    ++h.live;
+  }
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
@@ -264,7 +266,7 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
   // A large block's run is in the granule table exactly while it is live.
   if (block != run->first) return Freed::kNotLive;
   if (bytes != run->large) return Freed::kWrongSize;
-  --h.live;
+  if (h.mapped) --h.live;
   unlink_run(h, run);
   give_run(run);
   return Freed::kDone;
@@ -295,8 +297,13 @@ void heap_clear(Heap &h) {
   h.live = 0;
 }
 
-void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit) {
-  [[maybe_unused]] size_t seen = 0;
+namespace {
+
+// Calls visit with every live block of h and its requested size; returns how
+// many there are.
+template <typename Visit>
+size_t each_live(const Heap &h, const Visit &visit) {
+  size_t seen = 0;
   for (const Run *run = h.runs; run != nullptr; run = run->next) {
     if (run->block == 0) {
       visit(run->first, run->large);
@@ -316,7 +323,18 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
       ++seen;
     }
   }
-  assert(seen == h.live && "a heap's count of live blocks disagrees with its maps");
+  return seen;
+}
+
+}  // namespace
+
+void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit) {
+  [[maybe_unused]] const size_t seen = each_live(h, visit);
+  assert((!h.mapped || seen == h.live) && "a heap's count of live blocks disagrees with its maps");
+}
+
+size_t heap_live(const Heap &h) {
+  return each_live(h, [](const void *, uint32_t) {});
 }
 
 }  // namespace zel::rt::detail

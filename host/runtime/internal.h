@@ -128,11 +128,17 @@ constexpr bool map_holds(uint16_t word, uint32_t bytes) {
   return word == uint64_t{bytes} + 1;
 }
 
+// The quarantine mask of a heap made for quarantine_blocks (Heap's contract).
+constexpr size_t quarantine_mask_of(size_t quarantine_blocks) {
+  return std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1;
+}
+
 // Invariants: a block is live exactly when its map word is not 0 (a mapped
 // heap) or when its header's type is not kFreedType (an object heap); a free
 // block is on exactly one of the free lists or in the quarantine, and one of
 // a mapped heap's class from kNotedClass up holds its map word's address
-// (see kNoteOffset); live is the number of live blocks of all the heap's runs.
+// (see kNoteOffset); live is the number of live blocks of all the runs of a
+// mapped heap (an object heap counts none: its blocks' headers tell them).
 struct Heap {
   // slab: the smallest slab in bytes; quarantine_blocks: freed blocks waiting
   // before reuse (a power of two from 1 to kQuarantineCapacity, else the power
@@ -141,7 +147,7 @@ struct Heap {
   constexpr Heap(size_t slab, size_t quarantine_blocks, bool mapped)
       : link_offset(mapped ? kMappedLink : kObjectLink),
         slab_bytes(slab),
-        quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
+        quarantine_mask(quarantine_mask_of(quarantine_blocks)),
         mapped(mapped) {}
 
   const size_t link_offset;  // kMappedLink or kObjectLink
@@ -151,7 +157,7 @@ struct Heap {
   std::array<char *, kClasses> free{};
   std::array<Run *, kClasses> carving{};  // the slab of each class still being carved
   Run *runs = nullptr;
-  size_t live = 0;
+  size_t live = 0;  // a mapped heap's
   // The quarantine: a ring of quarantine_mask + 1 slots, null when empty. The
   // slot at quarantine_next holds the oldest block, and the next freed block
   // takes its place.
@@ -239,7 +245,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes);
 
 // Takes the first block of class k's free list (not empty), its link word
 // read through its poison at link, the heap's link offset (a constant for
-// the callers).
+// the callers). A mapped heap's caller counts the block live.
 inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   assert(link_offset == h.link_offset);
   char *block = h.free[k];
@@ -247,7 +253,6 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   ASAN_UNPOISON_MEMORY_REGION(block + link_offset, sizeof link);
   std::memcpy(&link, block + link_offset, sizeof link);
   h.free[k] = link;
-  ++h.live;
   return block;
 }
 
@@ -282,6 +287,7 @@ inline uint16_t *noted_word(char *block) {
   // has no note, pays nothing for it.
   if (h.free[k] == nullptr || k < kNotedClass) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k, kMappedLink);
+  ++h.live;
   assert(noted_word(block) == &run_at(block)->map()[run_at(block)->index_of(block)] &&
          "a free block notes its own map word");
   *noted_word(block) = map_word(bytes);
@@ -306,12 +312,16 @@ inline void store_link(size_t link_offset, char *block, char *link) {
   ASAN_POISON_MEMORY_REGION(block + link_offset, sizeof link);
 }
 
-// Puts a freed block of class k (already poisoned and out of the live count)
-// in the quarantine; the oldest block there, when the ring is full, goes to
-// its free list, linked at link_offset, the heap's (a constant for the
-// callers).
-inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
-  assert(link_offset == h.link_offset);
+// The quarantine mask that stands for the heap's own, read where it is used.
+inline constexpr size_t kHeapMask = SIZE_MAX;
+
+// Puts a freed block of class k (already poisoned, and out of a mapped heap's
+// live count) in the quarantine; the oldest block there, when the ring is
+// full, goes to its free list, linked at link_offset. link_offset is the
+// heap's, and mask its quarantine mask or kHeapMask (constants for the
+// callers: the object heaps' masks are known).
+inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset, size_t mask = kHeapMask) {
+  assert(link_offset == h.link_offset && (mask == kHeapMask || mask == h.quarantine_mask));
   const size_t at = h.quarantine_next;
   if (char *oldest = h.quarantine[at]) {
     const size_t c = h.quarantine_class[at];
@@ -320,7 +330,7 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
   }
   h.quarantine[at] = block;
   h.quarantine_class[at] = static_cast<uint8_t>(k);
-  h.quarantine_next = (at + 1) & h.quarantine_mask;
+  h.quarantine_next = (at + 1) & (mask == kHeapMask ? h.quarantine_mask : mask);
 }
 
 // Frees a block of a slab of a mapped heap after checking that it is a live
@@ -359,8 +369,9 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
 Freed heap_free(Heap &h, void *pointer, uint32_t bytes);
 
 // Frees a live block of an object heap of bytes bytes (as allocated) whose
-// header the caller has already marked kFreedType. Cannot fail.
-inline void object_free(Heap &h, void *pointer, size_t bytes) {
+// header the caller has already marked kFreedType; mask is the heap's
+// quarantine mask. Cannot fail.
+inline void object_free(Heap &h, void *pointer, size_t bytes, size_t mask) {
   auto *block = static_cast<char *>(pointer);
   assert(static_cast<HostObject *>(pointer)->type == kFreedType && "a freed object must be marked free");
   if (bytes > kLargestClass) {
@@ -368,15 +379,16 @@ inline void object_free(Heap &h, void *pointer, size_t bytes) {
     return;
   }
   const size_t k = class_index(bytes);
-  --h.live;
   ASAN_POISON_MEMORY_REGION(block, bytes);
-  quarantine(h, block, k, kObjectLink);
+  quarantine(h, block, k, kObjectLink, mask);
 }
 
 // Gives every run of h back to the arena; h is then empty.
 void heap_clear(Heap &h);
 // Calls visit with every live block of h and its requested size.
 void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit);
+// The number of live blocks of h (an object heap keeps no count of them).
+[[gnu::visibility("hidden")]] size_t heap_live(const Heap &h);
 
 // A fresh object of the given type with payload bytes zeroed, count 1 and
 // counted as live; null when the arena is full. A permanent object (count

@@ -39,11 +39,17 @@ void debug_abort() {
 constexpr int kMaxReleaseDepth = 2000;
 constexpr size_t kObjectSlab = size_t{16} << 10;
 constexpr size_t kObjectQuarantine = 256;
+constexpr size_t kPermanentQuarantine = 1;
 
 // The two heaps of objects, at fixed addresses so that the makers and the
 // release reach them without a load.
 constinit Heap counted{kObjectSlab, kObjectQuarantine, false};
-constinit Heap permanent{kObjectSlab, 1, false};
+constinit Heap permanent{kObjectSlab, kPermanentQuarantine, false};
+
+// The quarantine mask of h, one of the two heaps, as a constant, so that a
+// release does not load it.
+template <const Heap &h>
+constexpr size_t kMaskOf = quarantine_mask_of(&h == &counted ? kObjectQuarantine : kPermanentQuarantine);
 
 struct Objects {
   bool started = false;
@@ -76,10 +82,19 @@ inline Objects &objects() {
   return the_objects != nullptr ? *the_objects : make_objects();
 }
 
+// Zeroes the payload of a fresh object readable for readable bytes (more
+// than the smallest objects'); returns o. Out of line, so that the makers
+// inline keep no register across a call.
+[[gnu::noinline]] HostObject *zero_payload(HostObject *o, size_t readable) {
+  std::memset(o + 1, 0, readable - sizeof(HostObject));
+  return o;
+}
+
 // Writes a fresh object's header into block, readable for readable bytes,
-// and zeroes the rest; the smallest objects by a store of fixed size.
+// and zeroes the rest; the smallest objects by a store of fixed size, which
+// writes small, their payload's bytes (0 from every maker but the floats').
 [[gnu::always_inline]] inline HostObject *stamp(void *block, uint8_t type, size_t bytes, size_t readable,
-                                                int16_t refcount) {
+                                                int16_t refcount, uint64_t small) {
   auto *o = static_cast<HostObject *>(block);
   // The header in two stores: the count, type and flags (0) as one word of
   // the host's byte order, then the size, which needs no shift into place.
@@ -90,107 +105,125 @@ inline Objects &objects() {
   std::memcpy(o, &head, sizeof head);
   o->reserved = static_cast<uint32_t>(bytes);
   if (readable == sizeof(host::HostFloat)) {
-    std::memset(o + 1, 0, sizeof(host::HostFloat) - sizeof(HostObject));
-  } else {
-    std::memset(o + 1, 0, readable - sizeof(HostObject));
+    static_assert(sizeof small == sizeof(host::HostFloat) - sizeof(HostObject));
+    std::memcpy(o + 1, &small, sizeof small);
+    return o;
   }
-  return o;
+  return zero_payload(o, readable);
 }
 
 // make_block when the class's free list is empty or the block is large. The
 // first counted object starts the runtime: the counted heap has no free
 // block before, so that the fast path needs no test of its own.
 [[gnu::noinline]] HostObject *make_block_slow(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
-                                              Alloc kind) {
+                                              Alloc kind, uint64_t small) {
   if (&h == &counted && nil_word == 0) start();
   if (bytes > UINT32_MAX || injected(kind)) return nullptr;
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
   void *block = heap_allocate_slow(h, readable);
-  return block == nullptr ? nullptr : stamp(block, type, bytes, readable, refcount);
+  return block == nullptr ? nullptr : stamp(block, type, bytes, readable, refcount, small);
 }
 
 // make_block from the free list of class k (not empty), of the class of
 // readable bytes; null when the allocation is armed to fail.
 [[gnu::always_inline]] inline HostObject *take_block(Heap &h, size_t k, uint8_t type, size_t bytes,
-                                                     size_t readable, int16_t refcount, Alloc kind) {
+                                                     size_t readable, int16_t refcount, Alloc kind,
+                                                     uint64_t small = 0) {
   if (injected(kind)) return nullptr;
   void *block = pop_free(h, k, kObjectLink);
   ASAN_UNPOISON_MEMORY_REGION(block, readable);
   assert(static_cast<HostObject *>(block)->type == kFreed && "a free object block was written to");
-  return stamp(block, type, bytes, readable, refcount);
+  return stamp(block, type, bytes, readable, refcount, small);
 }
 
 // A block of bytes bytes (recorded in the header for the release), readable
-// and zeroed for at least the size of a float object; null when the arena is
-// full or the allocation is armed to fail. Inline in every maker, so that the
-// smallest objects (keys, floats) cost one free-list pop and a few stores.
+// and zeroed for at least the size of a float object (small as stamp's);
+// null when the arena is full or the allocation is armed to fail. Inline in
+// every maker, so that the smallest objects (keys, floats) cost one free-list
+// pop and a few stores.
 [[gnu::always_inline]] inline HostObject *make_block(Heap &h, uint8_t type, size_t bytes, int16_t refcount,
-                                                     Alloc kind) {
+                                                     Alloc kind, uint64_t small = 0) {
   const size_t readable = std::max(bytes, sizeof(host::HostFloat));
   if (readable > kLargestClass || h.free[class_index(readable)] == nullptr) {
-    return make_block_slow(h, type, bytes, refcount, kind);
+    return make_block_slow(h, type, bytes, refcount, kind, small);
   }
-  return take_block(h, class_index(readable), type, bytes, readable, refcount, kind);
+  return take_block(h, class_index(readable), type, bytes, readable, refcount, kind, small);
 }
 
-// A counted object of payload_bytes zeroed bytes (new_object's contract).
-[[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind) {
-  return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind);
+// A counted object of payload_bytes zeroed bytes (new_object's contract;
+// small as stamp's).
+[[gnu::always_inline]] inline HostObject *make_counted(uint8_t type, size_t payload_bytes, Alloc kind,
+                                                       uint64_t small = 0) {
+  return make_block(counted, type, sizeof(HostObject) + payload_bytes, 1, kind, small);
 }
 
-// Gives the block of a released object of the smallest class (its count
-// already 0) back to h, its heap: its class is a constant.
-[[gnu::always_inline]] inline void free_small_block_to(Heap &h, HostObject *o) {
-  o->type = kFreed;
-  object_free(h, o, sizeof(host::HostFloat));
+// Marks a released object's block free in one store: the count 0 (which a
+// later drop of the object reports), the type kFreed and the flags 0.
+[[gnu::always_inline]] inline void mark_freed(HostObject *o) {
+  static_assert(kFreed == 0 && offsetof(HostObject, reserved) == sizeof(uint32_t));
+  constexpr uint32_t freed = 0;
+  std::memcpy(o, &freed, sizeof freed);
 }
 
-// Gives a released object's block (its count already 0) back to h, its heap.
-// The smallest blocks (keys, floats) take a branch of their own.
-[[gnu::always_inline]] inline void free_block_to(Heap &h, HostObject *o) {
+// Gives the block of a released object of the smallest class back to h, its
+// heap: its class is a constant.
+template <Heap &h>
+[[gnu::always_inline]] inline void free_small_block_to(HostObject *o) {
+  mark_freed(o);
+  object_free(h, o, sizeof(host::HostFloat), kMaskOf<h>);
+}
+
+// Gives a released object's block back to h, its heap. The smallest blocks
+// (keys, floats) take a branch of their own.
+template <Heap &h>
+[[gnu::always_inline]] inline void free_block_to(HostObject *o) {
   const size_t bytes = o->reserved;
   if (bytes <= sizeof(host::HostFloat)) {
-    free_small_block_to(h, o);
+    free_small_block_to<h>(o);
   } else {
-    o->type = kFreed;
-    object_free(h, o, bytes);
+    mark_freed(o);
+    object_free(h, o, bytes, kMaskOf<h>);
   }
 }
 
-// The heap of an object of type: a class's is the permanent heap, any
-// other's the counted one.
-[[gnu::always_inline]] inline Heap &heap_of(uint8_t type) {
-  return type == kClass ? permanent : counted;
+// Releases a class value whose count is 0: the class, then the block, which
+// goes back to the permanent heap (out of line: the rarest release).
+[[gnu::noinline]] void release_class_object(HostObject *o) noexcept {
+  release_class(*host::payload<Class *>(o));
+  free_block_to<permanent>(o);
 }
 
-// The references an array, a script object or a class holds, dropped as it
-// is released (out of line: the other types hold none).
+// The references an array or a script object holds, dropped as it is
+// released (out of line: the other types hold none).
 [[gnu::noinline]] void drop_held(HostObject *o) noexcept {
-  if (o->type == kClass) {
-    release_class(*host::payload<Class *>(o));
-    return;
-  }
   const HostValue v = host::value_of(o);
   const int32_t n = slot_count(v);
   for (int32_t i = 0; i < n; ++i) drop(host::slot(v, i));
   drop(*host::payload<HostValue>(o));
 }
 
-// Releases an object whose count is 0, its block last: the type's clear
-// hook, or the references an array, a script object or a class holds (the
-// two never meet: hooks are registered for library types only, above
-// kScriptObject, which the counted heap holds). A caller that knows o is of
-// a library type (library) leaves the other types' tests out.
+// Releases an object whose count is 0 (or 1: release_now's last case), its
+// block last: the type's clear hook, or the references an array, a script
+// object or a class holds (the two never meet: hooks are registered for
+// library types only, above kScriptObject, which the counted heap holds). A
+// caller that knows o is of a library type (library) leaves the other types'
+// tests out.
 template <bool library = false>
 [[gnu::always_inline]] inline void release_object(HostObject *o) noexcept {
   const uint8_t type = o->type;
   if (const ClearHook clear = clear_hooks[type]) {
     clear(o);
-    free_block_to(counted, o);
+    free_block_to<counted>(o);
     return;
   }
-  if (!library && (type == kArray || type == kScriptObject || type == kClass)) drop_held(o);
-  free_block_to(library ? counted : heap_of(type), o);
+  if (!library) {
+    if (type == kClass) {
+      release_class_object(o);
+      return;
+    }
+    if (type == kArray || type == kScriptObject) drop_held(o);
+  }
+  free_block_to<counted>(o);
 }
 
 // release_unheld inside another release: deferred to the outermost one when
@@ -221,10 +254,15 @@ template <bool library = false>
 
 // release_unheld (its contract), inline in drop_last, the common way to it:
 // a release inside another is release_nested's; the outermost one finishes
-// the releases deferred meanwhile. library as release_object's.
-template <bool library = false>
+// the releases deferred meanwhile. library as release_object's. With last,
+// o is a live object whose last reference goes (its count still 1): its
+// count goes to 0 before a nested release, which may defer it, and otherwise
+// with the rest of its header as its block is freed (no one else holds it
+// meanwhile).
+template <bool library = false, bool last = false>
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
   if (releases != 0) {
+    if (last) o->refcount = 0;
     release_nested(o);
     return;
   }
@@ -234,14 +272,13 @@ template <bool library = false>
     finish_deferred();
 }
 
-// The release of a last reference to a live object of a type above kFloat:
-// its count goes to 0 and release_now follows. drop_last's common case, and
-// inline in assign_owned for the source a replace hook has just read (of a
-// library type: library as release_object's).
+// The release of a last reference to a live object of a type above kFloat
+// (release_now's last case): drop_last's common case, and inline in
+// assign_owned for the source a replace hook has just read (of a library
+// type: library as release_object's).
 template <bool library = false>
 [[gnu::always_inline]] inline void release_last(HostObject *o) noexcept {
-  o->refcount = 0;
-  release_now<library>(o);
+  release_now<library, true>(o);
 }
 
 // assign_owned past a registered type's replace: the slot takes v, or a copy
@@ -311,9 +348,7 @@ HostObject *new_string(std::string_view text, Alloc kind) {
 // made inline by every maker of floats.
 [[gnu::always_inline]] inline HostObject *make_float_object(double v, Alloc kind) {
   static_assert(sizeof(host::HostFloat) == sizeof(HostObject) + sizeof(double));
-  HostObject *o = make_counted(host::kFloat, sizeof(double), kind);
-  if (o != nullptr) *host::payload<double>(o) = v;
-  return o;
+  return make_counted(host::kFloat, sizeof(double), kind, std::bit_cast<uint64_t>(v));
 }
 
 HostObject *new_float(double v, Alloc kind) {
@@ -418,12 +453,12 @@ void detail::drop_last(HostValue v) noexcept {
     release_last(o);
     return;
   }
-  o->refcount = 0;
   // A float holds nothing and has no clear hook: its block goes straight back.
   if (type == host::kFloat) {
-    free_small_block_to(counted, o);
+    free_small_block_to<counted>(o);
     return;
   }
+  o->refcount = 0;
   dropped_on_released(o);
   release_unheld(o);
 }
@@ -482,7 +517,9 @@ int32_t slot_count(HostValue v) {
 }
 
 size_t live_objects() {
-  return detail::counted.live;
+  // Counted here rather than by the makers and releases, which would pay
+  // for it on every object.
+  return detail::heap_live(detail::counted);
 }
 
 size_t report_leaks(FILE *out) {
@@ -556,7 +593,7 @@ using zel::rt::detail::recording;
 extern "C" {
 
 int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, const char *name) {
-  const std::string text = name == nullptr ? "" : name;
+  std::string text = name == nullptr ? "" : name;
   if (recording()) note_text("register_obj_type", std::to_string(type) + ", " + text);
   if (!zel::rt::detail::library_type(type)) {
     fprintf(stderr, "zel: register_obj_type: type code %d is not free\n", static_cast<int>(type));
@@ -564,7 +601,7 @@ int32_t register_obj_type(int32_t type, ReplaceHook replace, ClearHook clear, co
   }
   zel::rt::detail::clear_hooks[static_cast<size_t>(type)] = clear;
   zel::rt::detail::type_hooks[static_cast<size_t>(type)] = replace == nullptr ? keep_target : replace;
-  objects().type_names[static_cast<size_t>(type)] = text;
+  objects().type_names[static_cast<size_t>(type)] = std::move(text);
   return 0;
 }
 

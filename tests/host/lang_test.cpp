@@ -56,6 +56,10 @@ TEST_F(Lang, RemadeClassesAndTheirProceduresAreFreed) {
   const auto [classes, procedures] = live();
   ASSERT_EQ(zel::run("i = 0; while i < 1000 do " + remake + "i = i + 1; end"), "");
   EXPECT_EQ(live(), std::pair(classes, procedures));
+  const size_t objects = rt::live_objects();  // no freed class value's block comes back as an object
+  std::vector<rt::Ref> floats(600);
+  for (rt::Ref &f : floats) f = rt::make_float(1);
+  EXPECT_EQ(rt::live_objects(), objects + floats.size());
 
   ASSERT_EQ(zel::run("kept = Sub:new (); l = T_DblLnk:new (); l:create (); l:Add (Cell);\n" + remake), "");
   EXPECT_EQ(live(), std::pair(classes + 2, procedures + 2));

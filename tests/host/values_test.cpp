@@ -43,9 +43,7 @@ TEST(References, CountsAndIntegerWordsAtTheirEdges) {
   host::ref_take(host::kOne);  // odd words are no objects: nothing happens
   host::ref_drop(host::kOne);
   for (int i = 0; i < 3; ++i) host::ref_drop(nil_obj());
-  obj_release(nil_obj());   // permanent: never released
-  obj_release(host::kOne);  // no object
-  EXPECT_TRUE(host::is_nil(nil_obj()));
+  for (HostValue v : {nil_obj(), host::kOne}) obj_release(v);  // permanent, no object: nothing happens
 
   EXPECT_EQ(static_cast<uint32_t>(host::make_int(1 << 30)), 0x80000001u);
   EXPECT_EQ(host::int_of(host::make_int(1 << 30)), -(1 << 30));
@@ -123,8 +121,7 @@ TEST(Values, CopyAndAssign) {
   EXPECT_EQ(host::float_of(copy), 1.0);
   EXPECT_EQ(host::object_of(copy)->refcount, 1);
   rt::drop(copy);
-  EXPECT_EQ(obj_vcopy(host::kOne), host::kOne);
-  EXPECT_EQ(obj_vcopy(nil_obj()), nil_obj());
+  for (HostValue same : {host::kOne, nil_obj()}) EXPECT_EQ(obj_vcopy(same), same);
   const rt::Ref handle = rt::Ref::adopt(gen_obj(kTestType, 4));
   EXPECT_EQ(obj_vcopy(handle.get()), handle.get());
   EXPECT_EQ(host::object_of(handle.get())->refcount, 2);
@@ -153,8 +150,7 @@ TEST(Values, CopyAndAssign) {
   EXPECT_EQ(kept, host::make_int(7));
   EXPECT_EQ(host::int_of(rt::call("refcount", std::vector{kept}).get()), 0);
   rt::assign_ref(slot, rt::nil());
-  EXPECT_EQ(host::object_of(handle.get())->refcount, 1);
-  EXPECT_EQ(host::object_of(f.get())->refcount, 1);
+  for (const rt::Ref *held : {&handle, &f}) EXPECT_EQ(host::object_of(held->get())->refcount, 1);
 
   // A replaced source larger than a key, whose clear hook drops a chain too
   // deep to release at once, is gone with all of the chain when `=` returns.
