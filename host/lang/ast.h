@@ -110,8 +110,12 @@ struct Expr {
   // before the message can unbind a receiver read from a name: the send may
   // borrow it. A fast path: never set with the fast paths off.
   bool borrows = false;
-  int32_t ival = 0;   // a kInt's value, and a kIntOperand's literal's
-  int32_t name = -1;  // a kVar's index, and a kIntOperand's or kNilTest's name's
+  int32_t ival = 0;  // a kInt's value, and a kIntOperand's literal's
+  // A kVar's index, and a kIntOperand's or kNilTest's name's, or a send's
+  // receiver's when that is a name.
+  int32_t name = -1;
+  // A send of one argument that is a name: that name's index.
+  int32_t arg_name = -1;
   // A float literal's value, laid out as a permanent float object so that an
   // operator can read it in place; the value the literal evaluates to is a
   // new float object.
@@ -124,6 +128,12 @@ struct Expr {
   bool class_expected = false;
   std::string call_hint;
   const rt::Selector *sel = nullptr;
+  // A send that borrows its receiver: what it found last (rt::SiteLine), for
+  // a receiver that is a script object (keyed by its class value) and for a
+  // receiver that is the class a global name stands for (keyed by the name's
+  // cell, the line's value the class's). Filled by the evaluator.
+  mutable rt::SiteLine object_site;
+  mutable rt::SiteLine class_site;
   std::unique_ptr<Expr> receiver;
   std::vector<std::unique_ptr<Expr>> args;
 };

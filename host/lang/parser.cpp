@@ -83,8 +83,11 @@ const Known &known() {
   return selectors;
 }
 
+// A node of that kind and line, its other members at their initialisers
+// (default-initialised: the node is not cleared first, which its every
+// member's initialiser would make a second write).
 ExprPtr make(Expr::Kind kind, int line) {
-  auto e = std::make_unique<Expr>();
+  auto e = std::make_unique_for_overwrite<Expr>();
   e->kind = kind;
   e->line = line;
   if (kind != Expr::Kind::kBinary) e->form = form_of(*e);  // an operator's once its operands are in
@@ -106,8 +109,13 @@ ExprPtr measured(ExprPtr e) {
   if (e->height - 1 > kMaxNesting) throw SyntaxError{e->line, "expression nested too deeply"};
   e->form = form_of(*e);
   // Read without a step to the operands.
-  if (e->form == Expr::Form::kIntOperand || e->form == Expr::Form::kNilTest) e->name = e->receiver->name;
+  const bool named = e->receiver && e->receiver->kind == Expr::Kind::kVar;
+  if (e->form == Expr::Form::kIntOperand || e->form == Expr::Form::kNilTest ||
+      (e->form == Expr::Form::kSend && named))
+    e->name = e->receiver->name;
   if (e->form == Expr::Form::kIntOperand) e->ival = e->args[0]->ival;
+  if (e->form == Expr::Form::kSend && e->args.size() == 1 && e->args[0]->kind == Expr::Kind::kVar)
+    e->arg_name = e->args[0]->name;
   return e;
 }
 

@@ -282,7 +282,8 @@ template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = fa
 // to a receiver for which the row was found with nothing run since that could
 // move the epoch on: kClass, a class value for which class_row_hit found a
 // class-level row (the call leaves nil in its slot), else a script object
-// for which object_line_hit found one (it stays in its slot). The caller
+// for which object_line_hit found one (it stays in its slot), or a send
+// site's line (SiteLine) kept what they found in this epoch. The caller
 // keeps the receiver bound (nothing it runs before the call can unbind it)
 // and leaves the slot without a drop. The call takes the slot's reference
 // itself should a script run inside it, so the counts a script sees are as

@@ -431,10 +431,42 @@ class Slots {
 // holding a reference for the length of the call.
 // send_word is send's reply as a bare word, which carries the reference.
 HostValue send_word(const Selector *sel, HostValue *argv, int32_t argc);
+// Whether a line filled for the key `filled` in `epoch` answers for `key`
+// now: the one rule of the lookup lines and the send sites' lines.
+inline bool line_fresh(const void *filled, std::uint64_t epoch, const void *key) noexcept {
+  return filled == key && epoch == detail::epoch;
+}
 // The target of a selector's line when it was filled from that class in
 // this epoch; null when a lookup must look further.
 inline const Target *line_hit(const LookupLine &line, const Class *from) {
-  return line.cls == from && line.epoch == detail::epoch ? &line.target : nullptr;
+  return line_fresh(line.cls, line.epoch, from) ? &line.target : nullptr;
+}
+// What one send site found last (a language keeps one in a send node): the
+// target for receivers of one key, and the receiver's value where the key
+// fixes it. The key is what fixes the class: a script object's class value
+// (object_key), or, for a site that sends to a class it finds by name, what
+// the name is bound to. Valid while the epoch it was filled in is the
+// dispatch epoch, as a lookup line is. A site is read and filled only before
+// its message runs, so that a run of the site nested in the message may
+// fill it again.
+struct SiteLine {
+  const void *key = nullptr;
+  std::uint64_t epoch = 0;  // 0, before any epoch: empty
+  HostValue value = 0;
+  Target target;
+
+  // The target kept for key when it was found in this epoch; null otherwise.
+  const Target *hit(const void *k) const noexcept { return line_fresh(key, epoch, k) ? &target : nullptr; }
+  // Keeps t, found for k (and v) in this epoch.
+  void fill(const void *k, HostValue v, const Target &t) noexcept { *this = {k, detail::epoch, v, t}; }
+};
+// The key of a site's line for a receiver that is a script object: its class
+// value, its head word; null, for which no line answers, for any other
+// receiver.
+inline const void *object_key(HostValue receiver) {
+  return host::has_type(receiver, kScriptObject)
+             ? reinterpret_cast<const void *>(*host::payload<HostValue>(receiver))
+             : nullptr;
 }
 // The target of sel's method line for a receiver that is a script object
 // when its class filled the line in this epoch; null for any other receiver,

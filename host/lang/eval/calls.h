@@ -109,8 +109,8 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, Host
 
 // Lays out a vector of kArity arguments, none or one, over a receiver and
 // an argument that are both borrowed: the receiver a bare word its caller
-// keeps bound, the argument the value of a name, which a send that borrows
-// keeps bound too (see Expr::borrows). No slot holds a reference, so the
+// keeps bound, the argument the value of a name (Expr::arg_name), which a
+// send that borrows keeps bound too (see Expr::borrows). No slot holds a reference, so the
 // vector lies in this frame rather than on the value stack, and nothing is
 // dropped after the call. Then makes the call, at the send's line as
 // call_with does.
@@ -119,7 +119,7 @@ ZEL_HOT_INLINE Owned call_lent(const Expr &e, HostValue receiver, Frame &f, Call
   HostValue vector[kArity + 1];
   HostValue *const argv = vector + kArity;
   argv[0] = receiver;
-  if constexpr (kArity == 1) argv[-1] = lookup(*e.args[0], f);
+  if constexpr (kArity == 1) argv[-1] = value_or_class(slot_of(e.arg_name, f), *e.args[0], f);
   f.line = e.line;
   return call(argv, kArity);
 }
@@ -186,13 +186,13 @@ template <bool kClass>
 // row is found: call_lent for no argument or a name, else eval_row_send.
 template <bool kClass>
 ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f, const rt::Row &row) {
+  if (e.arg_name >= 0) return call_lent<1>(e, receiver, f, RowCall<kClass, 1, true>{row});
   if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<kClass, 0, false>{row});
-  if (e.args[0]->kind == Expr::Kind::kVar) return call_lent<1>(e, receiver, f, RowCall<kClass, 1, true>{row});
   return eval_row_send<kClass>(e, f, receiver, row);
 }
 
 // A send that borrows its receiver, a variable's value v, to the built-in
-// row object_line_hit found: run over a receiver slot that borrows v
+// row send_found was given: run over a receiver slot that borrows v
 // (rt::call_lent_row).
 [[gnu::noinline]] Owned eval_object_row_send(const Expr &e, Frame &f, HostValue v, const rt::Row &row) {
   check_stack(e, f);
@@ -200,7 +200,7 @@ ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f, const
 }
 
 // A send that borrows its receiver, a variable's value v, to the procedure
-// object_line_hit found: run from here as the runtime's hook would run it,
+// send_found was given: run from here as the runtime's hook would run it,
 // over a slot that shares v, a script object, of kArity arguments, none or
 // one.
 template <int32_t kArity>
@@ -212,12 +212,11 @@ template <int32_t kArity>
   });
 }
 
-// A send that may borrow its receiver (Expr::borrows), a variable's value v:
-// eval_object_row_send or eval_procedure_send when the message finds at once
-// what runs for it (rt::object_line_hit), else eval_variable_send. Only
-// picks the path, in line in eval_send, which keeps no registers.
-ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
-  const rt::Target *hit = rt::object_line_hit(e.sel, v);
+// Runs a send that may borrow its receiver (Expr::borrows), a variable's
+// value v, by what its message finds at once (hit; null when a lookup must
+// look further): eval_procedure_send or eval_object_row_send, else
+// eval_variable_send.
+ZEL_HOT_INLINE Owned send_found(const Expr &e, Frame &f, HostValue v, const rt::Target *hit) {
   if (hit != nullptr && hit->kind == rt::Target::Kind::kProcedure) {
     const Procedure &proc = *static_cast<const Procedure *>(hit->what);
     return e.args.empty() ? eval_procedure_send<0>(e, f, v, proc) : eval_procedure_send<1>(e, f, v, proc);
@@ -227,25 +226,55 @@ ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
   return eval_variable_send(e, f, v);
 }
 
-// A send to the class a name stands for, which borrows it (see
-// Expr::borrows): a class-level row the send finds at once runs over a
-// receiver slot that borrows the class (rt::call_lent_row); any other send
-// is eval_value_send's. c is the name's global cell, which the dispatcher
-// found empty, so that the name's binding is read once.
-[[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f, Cell &c) {
-  check_stack(e, f);
+// eval_borrowing_send past the node's line: the selector's method line
+// (rt::object_line_hit), which fills the node's line when it answers.
+[[gnu::noinline]] Owned eval_object_send_missed(const Expr &e, Frame &f, HostValue v) {
+  const rt::Target *hit = rt::object_line_hit(e.sel, v);
+  if (hit != nullptr) e.object_site.fill(rt::object_key(v), 0, *hit);
+  return send_found(e, f, v, hit);
+}
+
+// A send that may borrow its receiver, a variable's value v: send_found by
+// what the node's line (Expr::object_site) keeps for v's class, else
+// eval_object_send_missed. Only picks the path, in line in eval_send, which
+// keeps no registers.
+ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
+  const rt::Target *hit = e.object_site.hit(rt::object_key(v));
+  if (hit == nullptr) [[unlikely]]
+    return eval_object_send_missed(e, f, v);
+  return send_found(e, f, v, hit);
+}
+
+// eval_class_send past the node's line: the class the name's cell c holds
+// in this epoch and the class-level row the send finds at once
+// (rt::class_row_hit), kept in the node's line (Expr::class_site). False
+// when there is no such row; fails when the name stands for no class.
+[[gnu::noinline]] bool fill_class_site(const Expr &e, Frame &f, Cell &c) {
   const rt::Class &cls = class_in_cell(*e.receiver, f, c);
   const rt::Target *hit = rt::class_row_hit(e.sel, &cls);
-  if (hit == nullptr) return eval_value_send(e, f);
-  return row_with<true>(e, cls.value, f, *static_cast<const rt::Row *>(hit->what));
+  if (hit == nullptr) return false;
+  e.class_site.fill(&c, cls.value, *hit);
+  return true;
+}
+
+// A send to the class a name stands for, which borrows it (see
+// Expr::borrows): the class-level row the node's line keeps for the name's
+// cell c (the dispatcher found it empty), or finds (fill_class_site), runs
+// over a receiver slot that borrows the class (rt::call_lent_row); any other
+// send is eval_value_send's.
+[[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f, Cell &c) {
+  check_stack(e, f);
+  const rt::SiteLine &site = e.class_site;
+  if (site.hit(&c) == nullptr && !fill_class_site(e, f, c)) [[unlikely]]
+    return eval_value_send(e, f);
+  return row_with<true>(e, site.value, f, *static_cast<const rt::Row *>(site.target.what));
 }
 
 // A send: the receiver, then the arguments, then the message. Only picks the
 // path by the receiver, so that it keeps no registers.
 [[gnu::noinline]] Owned eval_send(const Expr &e, Frame &f) {
-  const Expr &r = *e.receiver;
-  if (r.kind != Expr::Kind::kVar) return eval_value_send(e, f);
-  HostValue &slot = slot_of(r.name, f);
+  if (e.name < 0) return eval_value_send(e, f);  // the receiver is no name
+  HostValue &slot = slot_of(e.name, f);
   if (!e.borrows) return slot != 0 ? eval_variable_send(e, f, slot) : eval_value_send(e, f);
   if (slot != 0) return eval_borrowing_send(e, f, slot);
   // An empty slot is a global cell's (see Cell), the only slot left unset.
