@@ -202,12 +202,11 @@ template <Heap &h>
   drop(*host::payload<HostValue>(o));
 }
 
-// Releases an object whose count is 0 (or 1: release_now's last case), its
-// block last: the type's clear hook, or the references an array, a script
-// object or a class holds (the two never meet: hooks are registered for
-// library types only, above kScriptObject, which the counted heap holds). A
-// caller that knows o is of a library type (library) leaves the other types'
-// tests out.
+// Releases an object whose count is 0, its block last: the type's clear hook,
+// or the references an array, a script object or a class holds (the two
+// never meet: hooks are registered for library types only, above
+// kScriptObject, which the counted heap holds). A caller that knows o is of a
+// library type (library) leaves the other types' tests out.
 template <bool library = false>
 [[gnu::always_inline]] inline void release_object(HostObject *o) noexcept {
   const uint8_t type = o->type;
@@ -254,15 +253,10 @@ template <bool library = false>
 
 // release_unheld (its contract), inline in drop_last, the common way to it:
 // a release inside another is release_nested's; the outermost one finishes
-// the releases deferred meanwhile. library as release_object's. With last,
-// o is a live object whose last reference goes (its count still 1): its
-// count goes to 0 before a nested release, which may defer it, and otherwise
-// with the rest of its header as its block is freed (no one else holds it
-// meanwhile).
-template <bool library = false, bool last = false>
+// the releases deferred meanwhile. library as release_object's.
+template <bool library = false>
 [[gnu::always_inline]] inline void release_now(HostObject *o) noexcept {
   if (releases != 0) {
-    if (last) o->refcount = 0;
     release_nested(o);
     return;
   }
@@ -272,13 +266,15 @@ template <bool library = false, bool last = false>
     finish_deferred();
 }
 
-// The release of a last reference to a live object of a type above kFloat
-// (release_now's last case): drop_last's common case, and inline in
-// assign_owned for the source a replace hook has just read (of a library
-// type: library as release_object's).
+// The release of a last reference to a live object of a type above kFloat:
+// its count goes to 0, as a type's clear hook must find it, and release_now
+// follows. drop_last's common case, and inline in assign_owned for the source
+// a replace hook has just read (of a library type: library as
+// release_object's).
 template <bool library = false>
 [[gnu::always_inline]] inline void release_last(HostObject *o) noexcept {
-  release_now<library, true>(o);
+  o->refcount = 0;
+  release_now<library>(o);
 }
 
 // assign_owned past a registered type's replace: the slot takes v, or a copy
