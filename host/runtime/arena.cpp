@@ -116,10 +116,6 @@ Run *take_run(size_t granules) {
   return run;
 }
 
-// What the granule table holds for a granule of the part taken that no run
-// covers: a run no heap owns.
-Run no_run{};
-
 // Gives a run back to the arena, poisoned, for a later take_run.
 void give_run(Run *run) {
   Arena &a = arena();
@@ -225,6 +221,7 @@ void *allocate_large(Heap &h, size_t bytes) {
 
 Granules granules;
 constinit Faults faults;
+constinit Run no_run{};
 
 void disarm(size_t k) {
   faults.left[k] = kUnarmed;
@@ -254,8 +251,11 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
     index = run->carved++;
     block = run->first + index * run->block;
   }
-  if (h.mapped) run->map()[index] = map_word(bytes);
-  ++h.live;
+  if (h.mapped) {
+    run->map()[index] = map_word(bytes);
+  } else {
+    ++h.live;
+  }
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
@@ -271,10 +271,18 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
 }
 
 Freed heap_free(Heap &h, void *pointer, uint32_t bytes) {
-  const Freed freed = heap_free_slab(h, pointer, bytes);
-  if (freed != Freed::kLarge) return freed;
   auto *block = static_cast<char *>(pointer);
-  return heap_free_large(h, run_at(block), block, bytes);
+  Run *run = run_of(h, block);
+  if (run == nullptr) return Freed::kNotLive;
+  if (run->block == 0) return heap_free_large(h, run, block, bytes);
+  size_t index;
+  if (!run->carved_block(block, index)) return Freed::kNotLive;
+  uint16_t &word = run->map()[index];
+  if (word == 0) return Freed::kNotLive;
+  if (!run->fits(bytes)) return Freed::kWrongSize;
+  release_slab_block(h, run, block, word);
+  h.recent = run;
+  return Freed::kDone;
 }
 
 uint32_t heap_size_of(const void *block) {
@@ -292,15 +300,18 @@ void heap_clear(Heap &h) {
   h.free.fill(nullptr);
   h.carving.fill(nullptr);
   h.quarantine.fill(nullptr);
+  if (h.mapped) h.recent = &no_run;
   h.live = 0;
 }
 
 void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit) {
   [[maybe_unused]] size_t seen = 0;
+  [[maybe_unused]] size_t large = 0;
   for (const Run *run = h.runs; run != nullptr; run = run->next) {
     if (run->block == 0) {
       visit(run->first, run->large);
       ++seen;
+      ++large;
       continue;
     }
     for (uint32_t i = 0; i < run->carved; ++i) {
@@ -316,7 +327,7 @@ void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> 
       ++seen;
     }
   }
-  assert(seen == h.live && "a heap's count of live blocks disagrees with its maps");
+  assert((h.mapped ? large : seen) == h.live && "a heap's count of live blocks disagrees with its blocks");
 }
 
 }  // namespace zel::rt::detail

@@ -30,6 +30,11 @@ namespace zel::rt::detail {
 inline constexpr size_t kLargestClass = 32768;
 inline constexpr size_t kClasses = 49;  // class indexes 0 to 48
 inline constexpr size_t kQuarantineCapacity = 256;
+// The quarantine of every mapped heap (a zone's): a freed block waits for 64
+// more frees before it is reused, so that a stale use is caught meanwhile and
+// printed addresses stay distinct. A constant, so that a free wraps the ring
+// without loading its mask.
+inline constexpr size_t kMappedQuarantine = 64;
 
 struct Heap;
 
@@ -128,11 +133,18 @@ constexpr bool map_holds(uint16_t word, uint32_t bytes) {
   return word == uint64_t{bytes} + 1;
 }
 
+// What the granule table holds for a granule of the part taken that no run
+// covers, and a heap's recent slab before it has one: a run no heap owns,
+// of no block (divisor and block 0), so that no address is a block of it.
+[[gnu::visibility("hidden")]] extern Run no_run;
+
 // Invariants: a block is live exactly when its map word is not 0 (a mapped
 // heap) or when its header's type is not kFreedType (an object heap); a free
 // block is on exactly one of the free lists or in the quarantine, and one of
 // a mapped heap's class from kNotedClass up holds its map word's address
-// (see kNoteOffset); live is the number of live blocks of all the heap's runs.
+// (see kNoteOffset); live is the number of live blocks of all the heap's runs
+// for an object heap, of its large blocks for a mapped heap, whose maps count
+// the rest; a mapped heap's recent is no_run or one of its slabs.
 struct Heap {
   // slab: the smallest slab in bytes; quarantine_blocks: freed blocks waiting
   // before reuse (a power of two from 1 to kQuarantineCapacity, else the power
@@ -142,7 +154,8 @@ struct Heap {
       : link_offset(mapped ? kMappedLink : kObjectLink),
         slab_bytes(slab),
         quarantine_mask(std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1),
-        mapped(mapped) {}
+        mapped(mapped),
+        recent(mapped ? &no_run : nullptr) {}
 
   const size_t link_offset;  // kMappedLink or kObjectLink
   const size_t slab_bytes;
@@ -151,6 +164,10 @@ struct Heap {
   std::array<char *, kClasses> free{};
   std::array<Run *, kClasses> carving{};  // the slab of each class still being carved
   Run *runs = nullptr;
+  // The slab of the block a mapped heap freed last, where a free looks first
+  // (null in an object heap, whose frees need no run, so that its constant
+  // initialisation needs no relocation).
+  Run *recent;
   size_t live = 0;
   // The quarantine: a ring of quarantine_mask + 1 slots, null when empty. The
   // slot at quarantine_next holds the oldest block, and the next freed block
@@ -239,7 +256,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes);
 
 // Takes the first block of class k's free list (not empty), its link word
 // read through its poison at link, the heap's link offset (a constant for
-// the callers).
+// the callers, which also tells an object heap, whose live count it keeps).
 inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   assert(link_offset == h.link_offset);
   char *block = h.free[k];
@@ -247,13 +264,13 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   ASAN_UNPOISON_MEMORY_REGION(block + link_offset, sizeof link);
   std::memcpy(&link, block + link_offset, sizeof link);
   h.free[k] = link;
-  ++h.live;
+  if (link_offset == kObjectLink) ++h.live;
   return block;
 }
 
 // A free block of a mapped heap of a class that has room past its link word
 // (kNotedClass and up) keeps there the address of its map word, which
-// heap_free_slab notes, so that an allocation from a free list marks the
+// release_slab_block notes, so that an allocation from a free list marks the
 // block live without finding its run.
 inline constexpr size_t kNoteOffset = kMappedLink + sizeof(char *);
 inline constexpr size_t kNotedClass = class_index(kNoteOffset + sizeof(uint16_t *));
@@ -292,9 +309,8 @@ inline uint16_t *noted_word(char *block) {
 
 // Gives a block back. kDone: freed; kNotLive: block is not a live block of h
 // (nothing changes); kWrongSize: bytes is not of the block's class (nothing
-// changes); kLarge (heap_free_slab only): block is in the run of a large
-// block of h, which heap_free_large checks and frees.
-enum class Freed { kDone, kNotLive, kWrongSize, kLarge };
+// changes).
+enum class Freed { kDone, kNotLive, kWrongSize };
 Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes);
 // The requested size of a live block of a mapped heap.
 uint32_t heap_size_of(const void *block);
@@ -306,12 +322,14 @@ inline void store_link(size_t link_offset, char *block, char *link) {
   ASAN_POISON_MEMORY_REGION(block + link_offset, sizeof link);
 }
 
-// Puts a freed block of class k (already poisoned and out of the live count)
-// in the quarantine; the oldest block there, when the ring is full, goes to
-// its free list, linked at link_offset, the heap's (a constant for the
-// callers).
-inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
-  assert(link_offset == h.link_offset);
+// Puts a freed block of class k (already poisoned and not live) in the
+// quarantine of h, a mapped heap when kMapped, else an object heap; the oldest
+// block there, when the ring is full, goes to its free list, linked at the
+// heap's link offset. A mapped heap's link offset and ring size are constants.
+template <bool kMapped>
+inline void quarantine(Heap &h, char *block, size_t k) {
+  constexpr size_t link_offset = kMapped ? kMappedLink : kObjectLink;
+  assert(kMapped == h.mapped && (!kMapped || h.quarantine_mask == kMappedQuarantine - 1));
   const size_t at = h.quarantine_next;
   if (char *oldest = h.quarantine[at]) {
     const size_t c = h.quarantine_class[at];
@@ -320,29 +338,14 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
   }
   h.quarantine[at] = block;
   h.quarantine_class[at] = static_cast<uint8_t>(k);
-  h.quarantine_next = (at + 1) & h.quarantine_mask;
+  h.quarantine_next = (at + 1) & (kMapped ? kMappedQuarantine - 1 : h.quarantine_mask);
 }
 
-// Frees a block of a slab of a mapped heap after checking that it is a live
-// block of h of bytes' class: the run from the granule table, the block's
-// index and map word from the slab, and the class from the slab's bounds. A
-// block freed with its requested size, the common case, passes both tests in
-// one comparison of its map word. It calls nothing, so that a caller's fast
-// path saves no registers.
-[[gnu::always_inline]] inline Freed heap_free_slab(Heap &h, void *pointer, uint32_t bytes) {
-  auto *block = static_cast<char *>(pointer);
-  Run *run = run_of(h, block);
-  if (run == nullptr) return Freed::kNotLive;
-  size_t index;
-  if (!run->carved_block(block, index)) [[unlikely]]
-    return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
-  uint16_t &word = run->map()[index];
-  if (!map_holds(word, bytes)) [[unlikely]] {
-    if (word == 0) return Freed::kNotLive;
-    if (!run->fits(bytes)) return Freed::kWrongSize;
-  }
+// Frees a live block of slab run of a mapped heap h (its map word, word, is
+// that of a request of the slab's class): not live, noted when its class has
+// room, poisoned and quarantined. Cannot fail.
+[[gnu::always_inline]] inline void release_slab_block(Heap &h, Run *run, char *block, uint16_t &word) {
   word = 0;
-  --h.live;
   const size_t k = run->cls;
   if (k >= kNotedClass) {  // the note heap_allocate reads
     uint16_t *noted = &word;
@@ -350,12 +353,30 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset) {
     std::memcpy(block + kNoteOffset, &noted, sizeof noted);
   }
   ASAN_POISON_MEMORY_REGION(block, run->block);
-  quarantine(h, block, k, kMappedLink);
-  return Freed::kDone;
+  quarantine<true>(h, block, k);
 }
 
-// Frees any block of a mapped heap (heap_free_slab's contract, large blocks
-// included; never kLarge).
+// Frees a block of a mapped heap's recent slab freed with its requested size,
+// the common case: true when freed; false, changing nothing, for any other
+// block or size, which heap_free then checks. The recent slab is h's own, so
+// that its index and map word are all there is to check, and one comparison
+// of the map word tells both that the block is live and that the size is its
+// own. It calls nothing, so that a caller's fast path saves no registers.
+[[gnu::always_inline]] inline bool heap_free_recent(Heap &h, void *pointer, uint32_t bytes) {
+  auto *block = static_cast<char *>(pointer);
+  Run *run = h.recent;
+  size_t index;
+  if (!run->carved_block(block, index)) return false;
+  uint16_t &word = run->map()[index];
+  if (!map_holds(word, bytes)) return false;
+  release_slab_block(h, run, block, word);
+  return true;
+}
+
+// Frees any block of a mapped heap after checking that it is a live block of
+// h of bytes' class: the run from the granule table, then the block's index
+// and map word from a slab, which becomes the recent slab, or a large
+// block's own run.
 Freed heap_free(Heap &h, void *pointer, uint32_t bytes);
 
 // Frees a live block of an object heap of bytes bytes (as allocated) whose
@@ -370,7 +391,7 @@ inline void object_free(Heap &h, void *pointer, size_t bytes) {
   const size_t k = class_index(bytes);
   --h.live;
   ASAN_POISON_MEMORY_REGION(block, bytes);
-  quarantine(h, block, k, kObjectLink);
+  quarantine<false>(h, block, k);
 }
 
 // Gives every run of h back to the arena; h is then empty.
