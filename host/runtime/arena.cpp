@@ -300,7 +300,7 @@ void heap_clear(Heap &h) {
   h.free.fill(nullptr);
   h.carving.fill(nullptr);
   h.quarantine.fill(nullptr);
-  if (h.mapped) h.recent = &no_run;
+  h.recent = &no_run;
   h.live = 0;
 }
 
