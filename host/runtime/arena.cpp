@@ -271,18 +271,10 @@ Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes) {
 }
 
 Freed heap_free(Heap &h, void *pointer, uint32_t bytes) {
+  const Freed freed = heap_free_slab(h, pointer, bytes);
+  if (freed != Freed::kLarge) return freed;
   auto *block = static_cast<char *>(pointer);
-  Run *run = run_of(h, block);
-  if (run == nullptr) return Freed::kNotLive;
-  if (run->block == 0) return heap_free_large(h, run, block, bytes);
-  size_t index;
-  if (!run->carved_block(block, index)) return Freed::kNotLive;
-  uint16_t &word = run->map()[index];
-  if (word == 0) return Freed::kNotLive;
-  if (!run->fits(bytes)) return Freed::kWrongSize;
-  release_slab_block(h, run, block, word);
-  h.recent = run;
-  return Freed::kDone;
+  return heap_free_large(h, run_at(block), block, bytes);
 }
 
 uint32_t heap_size_of(const void *block) {

@@ -270,7 +270,7 @@ inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
 
 // A free block of a mapped heap of a class that has room past its link word
 // (kNotedClass and up) keeps there the address of its map word, which
-// release_slab_block notes, so that an allocation from a free list marks the
+// heap_free_slab notes, so that an allocation from a free list marks the
 // block live without finding its run.
 inline constexpr size_t kNoteOffset = kMappedLink + sizeof(char *);
 inline constexpr size_t kNotedClass = class_index(kNoteOffset + sizeof(uint16_t *));
@@ -309,8 +309,9 @@ inline uint16_t *noted_word(char *block) {
 
 // Gives a block back. kDone: freed; kNotLive: block is not a live block of h
 // (nothing changes); kWrongSize: bytes is not of the block's class (nothing
-// changes).
-enum class Freed { kDone, kNotLive, kWrongSize };
+// changes); kLarge (heap_free_slab only): block is in the run of a large
+// block of h, which heap_free_large checks and frees.
+enum class Freed { kDone, kNotLive, kWrongSize, kLarge };
 Freed heap_free_large(Heap &h, Run *run, char *block, size_t bytes);
 // The requested size of a live block of a mapped heap.
 uint32_t heap_size_of(const void *block);
@@ -341,10 +342,36 @@ inline void quarantine(Heap &h, char *block, size_t k) {
   h.quarantine_next = (at + 1) & (kMapped ? kMappedQuarantine - 1 : h.quarantine_mask);
 }
 
-// Frees a live block of slab run of a mapped heap h (its map word, word, is
-// that of a request of the slab's class): not live, noted when its class has
-// room, poisoned and quarantined. Cannot fail.
-[[gnu::always_inline]] inline void release_slab_block(Heap &h, Run *run, char *block, uint16_t &word) {
+// The largest request whose free looks first in its heap's recent slab: a
+// slab (16 KiB at least) of its class holds over 120 blocks, so that blocks
+// freed in turn, such as the quarantine's in rotation, mostly share one.
+// Larger blocks, a few to a slab, would switch slabs too often to gain.
+inline constexpr uint32_t kRecentLargest = 128;
+
+// Frees a block of a slab of a mapped heap after checking that it is a live
+// block of h of bytes' class: the run, the recent slab when the request is
+// up to kRecentLargest and the block one of the slab's, else the one the
+// granule table gives, which becomes the recent slab for such a request;
+// the block's index and map word from the slab, and the class from the
+// slab's bounds. A block freed with its requested size, the common case,
+// passes both tests in one comparison of its map word. It calls nothing, so
+// that a caller's fast path saves no registers.
+[[gnu::always_inline]] inline Freed heap_free_slab(Heap &h, void *pointer, uint32_t bytes) {
+  auto *block = static_cast<char *>(pointer);
+  Run *run = h.recent;
+  size_t index;
+  const bool small = bytes <= kRecentLargest;
+  if (!small || !run->carved_block(block, index)) [[unlikely]] {
+    run = run_of(h, block);
+    if (run == nullptr) return Freed::kNotLive;
+    if (!run->carved_block(block, index)) return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
+    if (small) h.recent = run;
+  }
+  uint16_t &word = run->map()[index];
+  if (!map_holds(word, bytes)) [[unlikely]] {
+    if (word == 0) return Freed::kNotLive;
+    if (!run->fits(bytes)) return Freed::kWrongSize;
+  }
   word = 0;
   const size_t k = run->cls;
   if (k >= kNotedClass) {  // the note heap_allocate reads
@@ -354,29 +381,11 @@ inline void quarantine(Heap &h, char *block, size_t k) {
   }
   ASAN_POISON_MEMORY_REGION(block, run->block);
   quarantine<true>(h, block, k);
+  return Freed::kDone;
 }
 
-// Frees a block of a mapped heap's recent slab freed with its requested size,
-// the common case: true when freed; false, changing nothing, for any other
-// block or size, which heap_free then checks. The recent slab is h's own, so
-// that its index and map word are all there is to check, and one comparison
-// of the map word tells both that the block is live and that the size is its
-// own. It calls nothing, so that a caller's fast path saves no registers.
-[[gnu::always_inline]] inline bool heap_free_recent(Heap &h, void *pointer, uint32_t bytes) {
-  auto *block = static_cast<char *>(pointer);
-  Run *run = h.recent;
-  size_t index;
-  if (!run->carved_block(block, index)) return false;
-  uint16_t &word = run->map()[index];
-  if (!map_holds(word, bytes)) return false;
-  release_slab_block(h, run, block, word);
-  return true;
-}
-
-// Frees any block of a mapped heap after checking that it is a live block of
-// h of bytes' class: the run from the granule table, then the block's index
-// and map word from a slab, which becomes the recent slab, or a large
-// block's own run.
+// Frees any block of a mapped heap (heap_free_slab's contract, large blocks
+// included; never kLarge).
 Freed heap_free(Heap &h, void *pointer, uint32_t bytes);
 
 // Frees a live block of an object heap of bytes bytes (as allocated) whose

@@ -79,7 +79,7 @@ inline Zone *find_zone(void *handle, const char *operation) {
     fprintf(stderr, "zel: zfree: %p is not a live block of zone %p\n", block, handle);
     return -1;
   }
-  // The rest is kWrongSize.
+  // The rest is kWrongSize (heap_free gives no kLarge).
   fprintf(stderr, "zel: zfree: block %p of %u bytes freed as %u bytes\n", block,
           static_cast<unsigned>(detail::heap_size_of(block)), static_cast<unsigned>(size));
 #ifndef NDEBUG
@@ -132,10 +132,12 @@ void *zalloc(void *handle, uint32_t size) {
 }
 
 int32_t zfree(void *handle, void *block, uint32_t size) {
-  // A block the fast path leaves is unchanged, so the general path checks it.
-  if (handle == zel::rt::detail::fast_zone &&
-      zel::rt::detail::heap_free_recent(static_cast<zel::rt::Zone *>(handle)->heap, block, size)) [[likely]]
-    return 0;
+  if (handle == zel::rt::detail::fast_zone) [[likely]] {
+    // A refusal frees nothing, so the general path can check again.
+    if (zel::rt::detail::heap_free_slab(static_cast<zel::rt::Zone *>(handle)->heap, block, size) ==
+        zel::rt::detail::Freed::kDone)
+      return 0;
+  }
   return zel::rt::zfree_general(handle, block, size);
 }
 
