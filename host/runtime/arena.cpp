@@ -116,10 +116,6 @@ Run *take_run(size_t granules) {
   return run;
 }
 
-// What the granule table holds for a granule of the part taken that no run
-// covers: a run no heap owns.
-Run no_run{};
-
 // Gives a run back to the arena, poisoned, for a later take_run.
 void give_run(Run *run) {
   Arena &a = arena();
@@ -225,6 +221,7 @@ void *allocate_large(Heap &h, size_t bytes) {
 
 Granules granules;
 constinit Faults faults;
+constinit Run no_run{};
 
 void disarm(size_t k) {
   faults.left[k] = kUnarmed;
@@ -254,10 +251,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes) {
     index = run->carved++;
     block = run->first + index * run->block;
   }
-  if (h.mapped) {
-    run->map()[index] = map_word(bytes);
-    ++h.live;
-  }
+  if (h.mapped) run->map()[index] = map_word(bytes);
   ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
@@ -294,20 +288,22 @@ void heap_clear(Heap &h) {
   h.free.fill(nullptr);
   h.carving.fill(nullptr);
   h.quarantine.fill(nullptr);
+  h.recent = h.mapped ? &no_run : nullptr;
   h.live = 0;
 }
 
 namespace {
 
 // Calls visit with every live block of h and its requested size; returns how
-// many there are.
+// many there are, the large ones counted in large too.
 template <typename Visit>
-size_t each_live(const Heap &h, const Visit &visit) {
+size_t each_live(const Heap &h, const Visit &visit, size_t &large) {
   size_t seen = 0;
   for (const Run *run = h.runs; run != nullptr; run = run->next) {
     if (run->block == 0) {
       visit(run->first, run->large);
       ++seen;
+      ++large;
       continue;
     }
     for (uint32_t i = 0; i < run->carved; ++i) {
@@ -329,12 +325,15 @@ size_t each_live(const Heap &h, const Visit &visit) {
 }  // namespace
 
 void heap_walk(const Heap &h, const std::function<void(const void *, uint32_t)> &visit) {
-  [[maybe_unused]] const size_t seen = each_live(h, visit);
-  assert((!h.mapped || seen == h.live) && "a heap's count of live blocks disagrees with its maps");
+  size_t large = 0;
+  each_live(h, visit, large);
+  assert((!h.mapped || large == h.live) && "a mapped heap's count of large blocks disagrees with its runs");
 }
 
 size_t heap_live(const Heap &h) {
-  return each_live(h, [](const void *, uint32_t) {});
+  size_t large = 0;
+  return each_live(
+      h, [](const void *, uint32_t) {}, large);
 }
 
 }  // namespace zel::rt::detail

@@ -30,6 +30,11 @@ namespace zel::rt::detail {
 inline constexpr size_t kLargestClass = 32768;
 inline constexpr size_t kClasses = 49;  // class indexes 0 to 48
 inline constexpr size_t kQuarantineCapacity = 256;
+// The quarantine of every mapped heap (a zone's): a freed block waits for 64
+// more frees before it is reused, so that a stale use is caught meanwhile and
+// printed addresses stay distinct. A constant, so that a free wraps the ring
+// without loading its mask.
+inline constexpr size_t kMappedQuarantine = 64;
 
 struct Heap;
 
@@ -133,12 +138,18 @@ constexpr size_t quarantine_mask_of(size_t quarantine_blocks) {
   return std::bit_floor(std::clamp<size_t>(quarantine_blocks, 1, kQuarantineCapacity)) - 1;
 }
 
+// What the granule table holds for a granule of the part taken that no run
+// covers, and a heap's recent slab before it has one: a run no heap owns,
+// of no block (divisor and block 0), so that no address is a block of it.
+[[gnu::visibility("hidden")]] extern Run no_run;
+
 // Invariants: a block is live exactly when its map word is not 0 (a mapped
 // heap) or when its header's type is not kFreedType (an object heap); a free
 // block is on exactly one of the free lists or in the quarantine, and one of
 // a mapped heap's class from kNotedClass up holds its map word's address
-// (see kNoteOffset); live is the number of live blocks of all the runs of a
-// mapped heap (an object heap counts none: its blocks' headers tell them).
+// (see kNoteOffset); live is the number of a mapped heap's live large blocks
+// (its maps count the rest; an object heap counts none: its blocks' headers
+// tell them); a mapped heap's recent is no_run or one of its slabs.
 struct Heap {
   // slab: the smallest slab in bytes; quarantine_blocks: freed blocks waiting
   // before reuse (a power of two from 1 to kQuarantineCapacity, else the power
@@ -148,7 +159,8 @@ struct Heap {
       : link_offset(mapped ? kMappedLink : kObjectLink),
         slab_bytes(slab),
         quarantine_mask(quarantine_mask_of(quarantine_blocks)),
-        mapped(mapped) {}
+        mapped(mapped),
+        recent(mapped ? &no_run : nullptr) {}
 
   const size_t link_offset;  // kMappedLink or kObjectLink
   const size_t slab_bytes;
@@ -157,7 +169,11 @@ struct Heap {
   std::array<char *, kClasses> free{};
   std::array<Run *, kClasses> carving{};  // the slab of each class still being carved
   Run *runs = nullptr;
-  size_t live = 0;  // a mapped heap's
+  // The slab of the block a mapped heap freed last, where a free looks first
+  // (null in an object heap, whose frees need no run, so that its constant
+  // initialisation needs no relocation).
+  Run *recent;
+  size_t live = 0;  // a mapped heap's large blocks
   // The quarantine: a ring of quarantine_mask + 1 slots, null when empty. The
   // slot at quarantine_next holds the oldest block, and the next freed block
   // takes its place.
@@ -245,7 +261,7 @@ void *heap_allocate_slow(Heap &h, size_t bytes);
 
 // Takes the first block of class k's free list (not empty), its link word
 // read through its poison at link, the heap's link offset (a constant for
-// the callers). A mapped heap's caller counts the block live.
+// the callers).
 inline char *pop_free(Heap &h, size_t k, size_t link_offset) {
   assert(link_offset == h.link_offset);
   char *block = h.free[k];
@@ -287,7 +303,6 @@ inline uint16_t *noted_word(char *block) {
   // has no note, pays nothing for it.
   if (h.free[k] == nullptr || k < kNotedClass) return heap_allocate_slow(h, bytes);
   char *block = pop_free(h, k, kMappedLink);
-  ++h.live;
   assert(noted_word(block) == &run_at(block)->map()[run_at(block)->index_of(block)] &&
          "a free block notes its own map word");
   *noted_word(block) = map_word(bytes);
@@ -312,16 +327,16 @@ inline void store_link(size_t link_offset, char *block, char *link) {
   ASAN_POISON_MEMORY_REGION(block + link_offset, sizeof link);
 }
 
-// The quarantine mask that stands for the heap's own, read where it is used.
-inline constexpr size_t kHeapMask = SIZE_MAX;
-
-// Puts a freed block of class k (already poisoned, and out of a mapped heap's
-// live count) in the quarantine; the oldest block there, when the ring is
-// full, goes to its free list, linked at link_offset. link_offset is the
-// heap's, and mask its quarantine mask or kHeapMask (constants for the
-// callers: the object heaps' masks are known).
-inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset, size_t mask = kHeapMask) {
-  assert(link_offset == h.link_offset && (mask == kHeapMask || mask == h.quarantine_mask));
+// Puts a freed block of class k (already poisoned and not live) in the
+// quarantine of h, a mapped heap when kMapped, else an object heap; the oldest
+// block there, when the ring is full, goes to its free list, linked at the
+// heap's link offset. mask is the heap's quarantine mask: the link offset and
+// the mask are constants for the callers (a mapped heap's ring has
+// kMappedQuarantine slots, an object heap's mask is known from the heap).
+template <bool kMapped>
+inline void quarantine(Heap &h, char *block, size_t k, size_t mask) {
+  constexpr size_t link_offset = kMapped ? kMappedLink : kObjectLink;
+  assert(kMapped == h.mapped && mask == h.quarantine_mask);
   const size_t at = h.quarantine_next;
   if (char *oldest = h.quarantine[at]) {
     const size_t c = h.quarantine_class[at];
@@ -330,29 +345,40 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset, size_
   }
   h.quarantine[at] = block;
   h.quarantine_class[at] = static_cast<uint8_t>(k);
-  h.quarantine_next = (at + 1) & (mask == kHeapMask ? h.quarantine_mask : mask);
+  h.quarantine_next = (at + 1) & mask;
 }
 
+// The largest request whose free looks first in its heap's recent slab: a
+// slab (16 KiB at least) of its class holds over 120 blocks, so that blocks
+// freed in turn, such as the quarantine's in rotation, mostly share one.
+// Larger blocks, a few to a slab, would switch slabs too often to gain.
+inline constexpr uint32_t kRecentLargest = 128;
+
 // Frees a block of a slab of a mapped heap after checking that it is a live
-// block of h of bytes' class: the run from the granule table, the block's
-// index and map word from the slab, and the class from the slab's bounds. A
-// block freed with its requested size, the common case, passes both tests in
-// one comparison of its map word. It calls nothing, so that a caller's fast
-// path saves no registers.
+// block of h of bytes' class: the run, the recent slab when the request is
+// up to kRecentLargest and the block one of the slab's, else the one the
+// granule table gives, which becomes the recent slab for such a request;
+// the block's index and map word from the slab, and the class from the
+// slab's bounds. A block freed with its requested size, the common case,
+// passes both tests in one comparison of its map word. It calls nothing, so
+// that a caller's fast path saves no registers.
 [[gnu::always_inline]] inline Freed heap_free_slab(Heap &h, void *pointer, uint32_t bytes) {
   auto *block = static_cast<char *>(pointer);
-  Run *run = run_of(h, block);
-  if (run == nullptr) return Freed::kNotLive;
+  Run *run = h.recent;
   size_t index;
-  if (!run->carved_block(block, index)) [[unlikely]]
-    return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
+  const bool small = bytes <= kRecentLargest;
+  if (!small || !run->carved_block(block, index)) [[unlikely]] {
+    run = run_of(h, block);
+    if (run == nullptr) return Freed::kNotLive;
+    if (!run->carved_block(block, index)) return run->block == 0 ? Freed::kLarge : Freed::kNotLive;
+    if (small) h.recent = run;
+  }
   uint16_t &word = run->map()[index];
   if (!map_holds(word, bytes)) [[unlikely]] {
     if (word == 0) return Freed::kNotLive;
     if (!run->fits(bytes)) return Freed::kWrongSize;
   }
   word = 0;
-  --h.live;
   const size_t k = run->cls;
   if (k >= kNotedClass) {  // the note heap_allocate reads
     uint16_t *noted = &word;
@@ -360,7 +386,7 @@ inline void quarantine(Heap &h, char *block, size_t k, size_t link_offset, size_
     std::memcpy(block + kNoteOffset, &noted, sizeof noted);
   }
   ASAN_POISON_MEMORY_REGION(block, run->block);
-  quarantine(h, block, k, kMappedLink);
+  quarantine<true>(h, block, k, kMappedQuarantine - 1);
   return Freed::kDone;
 }
 
@@ -380,7 +406,7 @@ inline void object_free(Heap &h, void *pointer, size_t bytes, size_t mask) {
   }
   const size_t k = class_index(bytes);
   ASAN_POISON_MEMORY_REGION(block, bytes);
-  quarantine(h, block, k, kObjectLink, mask);
+  quarantine<false>(h, block, k, mask);
 }
 
 // Gives every run of h back to the arena; h is then empty.

@@ -21,12 +21,9 @@ namespace {
 
 constexpr int32_t kDefaultChunk = 16384;
 constexpr size_t kMaxChunk = size_t{16} << 20;
-// A freed zone block waits for 64 more frees before it is reused, so that a
-// stale use is caught meanwhile and printed addresses stay distinct.
-constexpr size_t kQuarantineBlocks = 64;
 
 struct Zone {
-  explicit Zone(size_t chunk) : heap(chunk, kQuarantineBlocks, true) {}
+  explicit Zone(size_t chunk) : heap(chunk, detail::kMappedQuarantine, true) {}
   detail::Heap heap;
 };
 
@@ -94,18 +91,17 @@ inline Zone *find_zone(void *handle, const char *operation) {
 
 }  // namespace
 
-size_t live_zone_blocks() {
-  size_t n = 0;
-  for (const auto &zone : zones().all) n += zone->heap.live;
-  return n;
-}
-
 std::vector<std::pair<const void *, uint32_t>> detail::live_blocks() {
   std::vector<std::pair<const void *, uint32_t>> out;
   for (const auto &zone : zones().all) {
     heap_walk(zone->heap, [&out](const void *block, uint32_t size) { out.emplace_back(block, size); });
   }
   return out;
+}
+
+// The zones' maps count their live blocks (see Heap).
+size_t live_zone_blocks() {
+  return detail::live_blocks().size();
 }
 
 }  // namespace zel::rt
@@ -137,7 +133,7 @@ void *zalloc(void *handle, uint32_t size) {
 
 int32_t zfree(void *handle, void *block, uint32_t size) {
   if (handle == zel::rt::detail::fast_zone) [[likely]] {
-    // A refusal changes nothing, so the general path can check again.
+    // A refusal frees nothing, so the general path can check again.
     if (zel::rt::detail::heap_free_slab(static_cast<zel::rt::Zone *>(handle)->heap, block, size) ==
         zel::rt::detail::Freed::kDone)
       return 0;

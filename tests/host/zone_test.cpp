@@ -74,17 +74,17 @@ TEST(Zone, ManyBlocksKeepTheirBytesAndAreAllGivenBack) {
   zdelete(zone);
 }
 
-// What a zone did not hand out is refused; so is a zone handle that is gone
-// or null, everywhere, also when no zone was used last. A zone made with no
-// chunk size gets the default one.
+// What a zone did not hand out is refused, also in the slab it freed from
+// last; so is a zone handle that is gone or null, everywhere, also when no
+// zone was used last. A zone made with no chunk size gets the default one.
 TEST(Zone, RefusesWhatItDidNotHandOutAndHandlesOfNoZone) {
   void *zone = zcreate(6, 16384);
   void *other = zcreate(6, 16384);
   void *block = zalloc(zone, 24);
-  int local = 0;
+  EXPECT_EQ(zfree(zone, zalloc(zone, 24), 24), 0);
   EXPECT_EQ(zfree(other, block, 24), -1);
-  EXPECT_EQ(zfree(zone, &local, 4), -1);
-  EXPECT_EQ(zalloc(&local, 4), nullptr);
+  EXPECT_EQ(zfree(zone, &zone, 4), -1);
+  EXPECT_EQ(zalloc(&zone, 4), nullptr);
   // Addresses below the arena, inside a block and past the part carved so far
   // are no block.
   const auto at = reinterpret_cast<uintptr_t>(block);
