@@ -236,9 +236,11 @@ inline bool fits_row(const Row &row, const HostValue *argv, int32_t argc) {
 // handler; it goes back to its slot as the call ends unless the slot is
 // borrowed, which its caller gives back unread. kBorrowed, kArgBorrowed: the
 // receiver's slot, argument 1's slot holds no reference (see
-// HandlerCall::kOwned).
+// HandlerCall::kOwned); a borrowed class receiver is lent_class, handed over
+// directly, and its caller lays out nil in the slot.
 template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = false>
-[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds) {
+[[gnu::always_inline]] inline Ref call_row(const Row &row, HostValue *argv, int32_t argc, Holds holds,
+                                           HostValue lent_class = 0) {
   if (!fits_row(row, argv, argc)) [[unlikely]]
     refuse_unfit(row, argv, argc);
   const bool held = holds == Holds::kNone;
@@ -248,7 +250,10 @@ template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = fa
   constexpr uint64_t how = receiver | (kArgBorrowed ? HandlerCall::kArgument : HandlerCall::kOwned);
   HandlerCall call(row, current_handler, argv, argc, held, how);
   // A class receiver is made after nil, so nil's word is set.
-  if constexpr (kClassRow) call.receiver.value = std::exchange(argv[0], detail::nil_word);
+  if constexpr (kClassRow && kBorrowed)
+    call.receiver.value = lent_class;
+  else if constexpr (kClassRow)
+    call.receiver.value = std::exchange(argv[0], detail::nil_word);
   if (held) take_holds(argv, argc);
   HostValue result;
   // Read once the handler returned, when nothing is left to change it, so
@@ -280,9 +285,9 @@ template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = fa
 
 // call_row over a vector whose receiver slot holds no reference of its own,
 // to a receiver for which the row was found with nothing run since that could
-// move the epoch on: kClass, a class value for which class_row_hit found a
-// class-level row (the call leaves nil in its slot), else a script object
-// for which object_line_hit found one (it stays in its slot), or a send
+// move the epoch on: kClass, a class value cls for which class_row_hit found
+// a class-level row (the caller lays out nil in its slot), else a script
+// object for which object_line_hit found one (it stays in its slot), or a send
 // site's line (SiteLine) kept what they found in this epoch. The caller
 // keeps the receiver bound (nothing it runs before the call can unbind it)
 // and leaves the slot without a drop. The call takes the slot's reference
@@ -294,8 +299,8 @@ template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = fa
 // the reply as a bare word, which carries the reference; throws what
 // call_row throws.
 template <bool kClass, int32_t kArity, bool kArgBorrowed>
-[[gnu::always_inline]] inline HostValue call_lent_row(const Row &row, HostValue *argv) {
-  return call_row<kClass, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots).detach();
+[[gnu::always_inline]] inline HostValue call_lent_row(const Row &row, HostValue *argv, HostValue cls = 0) {
+  return call_row<kClass, true, kArgBorrowed>(row, argv, kArity, Holds::kSlots, cls).detach();
 }
 
 }  // namespace zel::rt

@@ -164,31 +164,46 @@ ZEL_HOT_INLINE Owned send_to(const Expr &e, Owned receiver, Frame &f) {
 }
 
 // Runs the built-in row a send that borrows its receiver found at once
-// (rt::call_lent_row, in this frame; kClass for a class receiver) over the
-// vector of kArity arguments laid out; kArgBorrowed as rt::call_lent_row's.
-template <bool kClass, int32_t kArity, bool kArgBorrowed>
+// (rt::call_lent_row, in this frame) over the vector of kArity arguments laid
+// out; kArgBorrowed as rt::call_lent_row's. Found is what the send found,
+// read as the call is made: a script object's row (rt::Row), the receiver
+// lying in the vector, or a node's class line (rt::SiteLine: the class and
+// its class-level row), nil lying in the receiver's slot.
+template <typename Found, int32_t kArity, bool kArgBorrowed>
 struct RowCall {
-  const rt::Row &row;
+  const Found &found;
   ZEL_HOT_INLINE Owned operator()(HostValue *argv, int32_t) const {
-    return Owned{rt::call_lent_row<kClass, kArity, kArgBorrowed>(row, argv)};
+    if constexpr (std::is_same_v<Found, rt::Row>) {
+      return Owned{rt::call_lent_row<false, kArity, kArgBorrowed>(found, argv)};
+    } else {
+      const auto &row = *static_cast<const rt::Row *>(found.target.what);
+      return Owned{rt::call_lent_row<true, kArity, kArgBorrowed>(row, argv, found.value)};
+    }
   }
 };
 
-// A send that borrows its receiver, a bare word, to RowCall's row, of one
-// argument that is no name: call_with, out of line so that the sends of
-// call_lent keep no registers for it.
-template <bool kClass>
-[[gnu::noinline]] Owned eval_row_send(const Expr &e, Frame &f, HostValue receiver, const rt::Row &row) {
-  return call_with<1, true>(e, receiver, f, RowCall<kClass, 1, false>{row});
+// A send that borrows its receiver, a bare word, to what RowCall finds, of
+// one argument that is no name: call_with, out of line so that the sends of
+// call_lent keep no registers for it. A class line is read before the
+// argument, which may run the node again and fill it anew.
+template <typename Found>
+[[gnu::noinline]] Owned eval_row_send(const Expr &e, Frame &f, HostValue receiver, const Found &found) {
+  if constexpr (std::is_same_v<Found, rt::SiteLine>) {
+    const rt::SiteLine kept = found;
+    return call_with<1, true>(e, receiver, f, RowCall<Found, 1, false>{kept});
+  } else {
+    return call_with<1, true>(e, receiver, f, RowCall<Found, 1, false>{found});
+  }
 }
 
-// The rest of a send that borrows its receiver, a bare word, once RowCall's
-// row is found: call_lent for no argument or a name, else eval_row_send.
-template <bool kClass>
-ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f, const rt::Row &row) {
-  if (e.arg_name >= 0) return call_lent<1>(e, receiver, f, RowCall<kClass, 1, true>{row});
-  if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<kClass, 0, false>{row});
-  return eval_row_send<kClass>(e, f, receiver, row);
+// The rest of a send that borrows its receiver, a bare word (nil for a
+// class), once RowCall's Found is found: call_lent for no argument or a
+// name, else eval_row_send.
+template <typename Found>
+ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f, const Found &found) {
+  if (e.arg_name >= 0) return call_lent<1>(e, receiver, f, RowCall<Found, 1, true>{found});
+  if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<Found, 0, false>{found});
+  return eval_row_send(e, f, receiver, found);
 }
 
 // A send that borrows its receiver, a variable's value v, to the built-in
@@ -196,7 +211,7 @@ ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f, const
 // (rt::call_lent_row).
 [[gnu::noinline]] Owned eval_object_row_send(const Expr &e, Frame &f, HostValue v, const rt::Row &row) {
   check_stack(e, f);
-  return row_with<false>(e, v, f, row);
+  return row_with(e, v, f, row);
 }
 
 // A send that borrows its receiver, a variable's value v, to the procedure
@@ -267,7 +282,7 @@ ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
   const rt::SiteLine &site = e.class_site;
   if (site.hit(&c) == nullptr && !fill_class_site(e, f, c)) [[unlikely]]
     return eval_value_send(e, f);
-  return row_with<true>(e, site.value, f, *static_cast<const rt::Row *>(site.target.what));
+  return row_with(e, nil(), f, site);
 }
 
 // A send: the receiver, then the arguments, then the message. Only picks the
