@@ -109,17 +109,17 @@ ZEL_HOT_INLINE Owned call_with(const Expr &e, std::conditional_t<kBorrowed, Host
 
 // Lays out a vector of kArity arguments, none or one, over a receiver and
 // an argument that are both borrowed: the receiver a bare word its caller
-// keeps bound, the argument the value of a name (Expr::arg_name), which a
-// send that borrows keeps bound too (see Expr::borrows). No slot holds a reference, so the
-// vector lies in this frame rather than on the value stack, and nothing is
-// dropped after the call. Then makes the call, at the send's line as
-// call_with does.
+// keeps bound, the argument arg, the value of a variable (Expr::arg_name),
+// which a send that borrows keeps bound too (see Expr::borrows). No slot
+// holds a reference, so the vector lies in this frame rather than on the
+// value stack, and nothing is dropped after the call. Then makes the call,
+// at the send's line as call_with does.
 template <int32_t kArity, typename Call>
-ZEL_HOT_INLINE Owned call_lent(const Expr &e, HostValue receiver, Frame &f, Call call) {
+ZEL_HOT_INLINE Owned call_lent(const Expr &e, HostValue receiver, HostValue arg, Frame &f, Call call) {
   HostValue vector[kArity + 1];
   HostValue *const argv = vector + kArity;
   argv[0] = receiver;
-  if constexpr (kArity == 1) argv[-1] = value_or_class(slot_of(e.arg_name, f), *e.args[0], f);
+  if constexpr (kArity == 1) argv[-1] = arg;
   f.line = e.line;
   return call(argv, kArity);
 }
@@ -183,7 +183,7 @@ struct RowCall {
 };
 
 // A send that borrows its receiver, a bare word, to what RowCall finds, of
-// one argument that is no name: call_with, out of line so that the sends of
+// one argument that is no variable: call_with, out of line so that the sends of
 // call_lent keep no registers for it. A class line is read before the
 // argument, which may run the node again and fill it anew.
 template <typename Found>
@@ -198,11 +198,17 @@ template <typename Found>
 
 // The rest of a send that borrows its receiver, a bare word (nil for a
 // class), once RowCall's Found is found: call_lent for no argument or a
-// name, else eval_row_send.
+// variable, else eval_row_send (also for a name that stands for a class,
+// whose lookup may call out, so that this path keeps no registers across a
+// call).
 template <typename Found>
 ZEL_HOT_INLINE Owned row_with(const Expr &e, HostValue receiver, Frame &f, const Found &found) {
-  if (e.arg_name >= 0) return call_lent<1>(e, receiver, f, RowCall<Found, 1, true>{found});
-  if (e.args.empty()) return call_lent<0>(e, receiver, f, RowCall<Found, 0, false>{found});
+  if (e.arg_name >= 0) {
+    const HostValue arg = slot_of(e.arg_name, f);
+    if (arg != 0) return call_lent<1>(e, receiver, arg, f, RowCall<Found, 1, true>{found});
+  } else if (e.args.empty()) {
+    return call_lent<0>(e, receiver, 0, f, RowCall<Found, 0, false>{found});
+  }
   return eval_row_send(e, f, receiver, found);
 }
 
@@ -260,6 +266,10 @@ ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
   return send_found(e, f, v, hit);
 }
 
+// eval_class_send and its path past the node's line (below).
+Owned eval_class_send(const Expr &e, Frame &f, Cell &c);
+Owned eval_class_send_missed(const Expr &e, Frame &f, Cell &c);
+
 // eval_class_send past the node's line: the class the name's cell c holds
 // in this epoch and the class-level row the send finds at once
 // (rt::class_row_hit), kept in the node's line (Expr::class_site). False
@@ -279,10 +289,17 @@ ZEL_HOT_INLINE Owned eval_borrowing_send(const Expr &e, Frame &f, HostValue v) {
 // send is eval_value_send's.
 [[gnu::noinline]] Owned eval_class_send(const Expr &e, Frame &f, Cell &c) {
   check_stack(e, f);
-  const rt::SiteLine &site = e.class_site;
-  if (site.hit(&c) == nullptr && !fill_class_site(e, f, c)) [[unlikely]]
-    return eval_value_send(e, f);
-  return row_with(e, nil(), f, site);
+  if (e.class_site.hit(&c) == nullptr) [[unlikely]]
+    return eval_class_send_missed(e, f, c);
+  return row_with(e, nil(), f, e.class_site);
+}
+
+// eval_class_send past the node's line: fills it (fill_class_site) and runs
+// the send again, which the line then answers; else eval_value_send. Out of
+// line, and reached by a jump, so that eval_class_send keeps no registers
+// across it.
+[[gnu::noinline]] Owned eval_class_send_missed(const Expr &e, Frame &f, Cell &c) {
+  return fill_class_site(e, f, c) ? eval_class_send(e, f, c) : eval_value_send(e, f);
 }
 
 // A send: the receiver, then the arguments, then the message. Only picks the

@@ -230,10 +230,16 @@ ZEL_HOT_INLINE auto at_node(const Node &node, Frame &f, Args &&...args)
   throw error;
 }
 
+// Fails at node e for a stack nearly used up; out of line with its message,
+// so that a caller keeps no registers for making it.
+[[noreturn, gnu::cold, gnu::noinline]] void stack_full(const Expr &e, Frame &f) {
+  fail_at(e, f, "nested too deeply: the stack is full");
+}
+
 // Fails (at the node's line) when the stack is nearly used up; checked
 // wherever evaluation recurses.
 inline void check_stack(const Expr &e, Frame &f) {
-  if (stack_nearly_full()) fail_at(e, f, "nested too deeply: the stack is full");
+  if (stack_nearly_full()) stack_full(e, f);
 }
 
 // The class of the method f runs; fails (naming word, "self" or "super")
