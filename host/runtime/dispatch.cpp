@@ -86,7 +86,7 @@ void drop_holds(HostValue *argv, int32_t argc) {
 
 [[gnu::noinline]] void hold_running_calls() {
   for (HandlerCall *c = current_handler; c != nullptr && !(c->state & HandlerCall::kHeld); c = c->outer) {
-    take_holds(c->argv, c->argc);
+    take_holds(c->argv, c->argc());
     c->take_borrowed();
     c->state |= HandlerCall::kHeld;
   }
@@ -161,7 +161,7 @@ void refuse_unfit(const Row &row, const HostValue *argv, int32_t argc) {
 
 Ref end_call(const HandlerCall &call, HostValue result) {
   if (call.state & HandlerCall::kHeld) {
-    drop_holds(call.argv, call.argc);
+    drop_holds(call.argv, call.argc());
     call.drop_borrowed();
   }
   if (const ScriptError *error = call.pending_error()) [[unlikely]] {
@@ -169,7 +169,7 @@ Ref end_call(const HandlerCall &call, HostValue result) {
     throw *error;
   }
   if (result == host::kFailure) [[unlikely]]
-    throw refusal(call.row, call.refusal_reason(), call.argc);
+    throw refusal(call.row, call.refusal_reason(), call.argc());
   return Ref::adopt(result);
 }
 

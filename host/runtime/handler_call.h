@@ -98,17 +98,23 @@ struct HandlerCall {
   // Argument 1, in argv[-1].
   static constexpr uint64_t kArgument = 32;
 
+  // The bits of `state` from this one up hold the argument count.
+  static constexpr int kArgcShift = 32;
+
   HandlerCall(const Row &r, HandlerCall *out, HostValue *args, int32_t count, bool is_held, uint64_t borrowed)
-      : row(r), outer(out), argv(args), state(borrowed | (is_held ? kHeld : 0)), argc(count) {}
+      : row(r),
+        outer(out),
+        argv(args),
+        state(static_cast<uint64_t>(count) << kArgcShift | borrowed | (is_held ? kHeld : 0)) {}
 
   const Row &row;
   HandlerCall *outer;
   HostValue *argv;
-  // One word of 64 bits, which the call's start sets with one store of a
-  // small constant (two words of 32 would be stored as a pair read from
-  // constant memory).
+  // The bits above and the argument count in one word of 64 bits, which the
+  // call's start sets with one store (of a constant where the count is
+  // known; two words of 32 would be stored as a pair read from constant
+  // memory).
   uint64_t state;
-  int32_t argc;
   union {
     std::unique_ptr<std::string> reason;  // why checkpar refused, if it did
   };
@@ -130,6 +136,9 @@ struct HandlerCall {
   // Whether the call's state changed since it began: then its end has more
   // to do (kChanges). Cannot fail.
   bool changed() const { return (state & kChanges) != 0; }
+
+  // The number of arguments in argv. Cannot fail.
+  int32_t argc() const { return static_cast<int32_t>(state >> kArgcShift); }
 
   // The reason and the error, made empty when the call has not made them
   // yet. Cannot fail.
@@ -261,7 +270,7 @@ template <bool kClassRow = false, bool kBorrowed = false, bool kArgBorrowed = fa
   bool changed;
   {
     HandlerScope scope(call);
-    result = call.row.handler(call.argc, call.argv);
+    result = call.row.handler(call.argc(), call.argv);
     changed = call.changed();
   }
   constexpr bool kRestore = kClassRow && !kBorrowed;
